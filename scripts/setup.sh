@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs what building and testing need on a fresh machine (Debian + PyPI),
+# then builds and installs the module with pip. Safe to run again.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+PY=${PYTHON:-python3}
+apt_pkgs=(g++ libgtest-dev clang libclang-rt-14-dev)
+missing=()
+for p in "${apt_pkgs[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+"$PY" -m pip install -q --disable-pip-version-check \
+  "cmake>=3.26" ninja "scikit-build-core>=0.10" numpy pytest sentencepiece safetensors
+"$PY" -m pip install -q --disable-pip-version-check .

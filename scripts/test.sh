@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Sets up a fresh machine and runs every test: the C++ unit tests in a release
+# build and in an AddressSanitizer + UndefinedBehaviorSanitizer build, short
+# fuzz runs of every file parser, and the Python tests against the installed
+# module.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+PY=${PYTHON:-python3}
+
+echo "== C++ unit tests (release)"
+cmake -S . -B build/test -G Ninja -DPINNET_BUILD_TESTS=ON -DPINNET_BUILD_MODULE=OFF \
+  -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build/test
+ctest --test-dir build/test --output-on-failure -j 2
+
+echo "== C++ unit tests (address + undefined-behaviour sanitizers)"
+cmake -S . -B build/asan -G Ninja -DPINNET_BUILD_TESTS=ON -DPINNET_BUILD_MODULE=OFF \
+  -DPINNET_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build/asan
+ctest --test-dir build/asan --output-on-failure -j 2
+
+if [ -f fuzz/CMakeLists.txt ]; then
+  echo "== fuzz targets (short runs)"
+  bash fuzz/run.sh "${FUZZ_SECONDS:-20}"
+fi
+
+echo "== Python tests"
+"$PY" -m pytest tests/python -q

@@ -1,0 +1,354 @@
+#include "python/binding.h"
+
+#include <cstring>
+
+namespace pinnet::py {
+
+namespace {
+
+const char* type_name(PyObject* o) {
+  // tp_name is not reachable through the limited API; the qualified name is.
+  // The returned pointer lives as long as the cached string on the type.
+  static thread_local std::string buf;
+  PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__name__");
+  buf = "object";
+  if (name != nullptr) {
+    PyObject* utf8 = PyUnicode_AsUTF8String(name);
+    if (utf8 != nullptr) {
+      buf.assign(PyBytes_AsString(utf8), static_cast<size_t>(PyBytes_Size(utf8)));
+      Py_DECREF(utf8);
+    }
+    Py_DECREF(name);
+  }
+  PyErr_Clear();
+  return buf.c_str();
+}
+
+// collections.abc.Sequence, looked up once per process.
+PyObject* sequence_abc() {
+  static PyObject* cached = nullptr;
+  if (cached == nullptr) {
+    PyObject* mod = PyImport_ImportModule("collections.abc");
+    if (mod == nullptr) return nullptr;
+    cached = PyObject_GetAttrString(mod, "Sequence");
+    Py_DECREF(mod);
+  }
+  return cached;
+}
+
+bool utf8_of(PyObject* o, std::string* out) {
+  PyObject* bytes = PyUnicode_AsUTF8String(o);
+  if (bytes == nullptr) return false;
+  char* data;
+  Py_ssize_t size;
+  if (PyBytes_AsStringAndSize(bytes, &data, &size) < 0) {
+    Py_DECREF(bytes);
+    return false;
+  }
+  out->assign(data, static_cast<size_t>(size));
+  Py_DECREF(bytes);
+  return true;
+}
+
+}  // namespace
+
+Args::Args(const char* method, std::initializer_list<const char*> names, size_t required,
+           PyObject* args, PyObject* kwargs)
+    : method_(method), names_(names), values_(names.size(), nullptr) {
+  const size_t n = names_.size();
+  const Py_ssize_t npos = args ? PyTuple_Size(args) : 0;
+  if (npos < 0) return;
+  if (static_cast<size_t>(npos) > n) {
+    PyErr_Format(PyExc_TypeError, "%s() takes %zu positional arguments but %zd were given",
+                 method_, n, npos);
+    return;
+  }
+  for (Py_ssize_t i = 0; i < npos; ++i) values_[i] = PyTuple_GetItem(args, i);
+  if (kwargs != nullptr) {
+    PyObject* key;
+    PyObject* value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      std::string k;
+      if (!PyUnicode_Check(key) || !utf8_of(key, &k)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", method_);
+        return;
+      }
+      size_t slot = n;
+      for (size_t i = 0; i < n; ++i) {
+        if (k == names_[i]) slot = i;
+      }
+      if (slot == n) {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", method_,
+                     k.c_str());
+        return;
+      }
+      if (values_[slot] != nullptr) {
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", method_,
+                     names_[slot]);
+        return;
+      }
+      values_[slot] = value;
+    }
+  }
+  for (size_t i = 0; i < required; ++i) {
+    if (values_[i] == nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", method_,
+                   names_[i], i + 1);
+      return;
+    }
+  }
+  ok_ = true;
+}
+
+bool Args::type_error(const char* name, const char* expected, PyObject* got) const {
+  PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %s", method_, name, expected,
+               type_name(got));
+  return false;
+}
+
+bool Args::convert(PyObject* o, const char* name, std::string* out) const {
+  if (!PyUnicode_Check(o)) return type_error(name, "str", o);
+  return utf8_of(o, out);
+}
+
+bool Args::convert(PyObject* o, const char* name, ByteView* out) const {
+  if (!PyBytes_Check(o)) return type_error(name, "bytes", o);
+  char* data;
+  Py_ssize_t size;
+  if (PyBytes_AsStringAndSize(o, &data, &size) < 0) return false;
+  out->data = reinterpret_cast<const uint8_t*>(data);
+  out->size = static_cast<size_t>(size);
+  return true;
+}
+
+bool Args::convert(PyObject* o, const char* name, uint64_t* out) const {
+  if (!PyLong_Check(o)) return type_error(name, "int", o);
+  unsigned long long v = PyLong_AsUnsignedLongLong(o);  // OverflowError when out of range
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  *out = v;
+  return true;
+}
+
+bool Args::convert(PyObject* o, const char* name, float* out) const {
+  double v = PyFloat_AsDouble(o);  // takes float, int and anything with __float__
+  if (v == -1.0 && PyErr_Occurred()) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Clear();
+      return type_error(name, "float", o);
+    }
+    return false;
+  }
+  *out = static_cast<float>(v);
+  return true;
+}
+
+bool Args::convert(PyObject* o, const char* name, bool* out) const {
+  if (!PyBool_Check(o)) return type_error(name, "bool", o);
+  *out = o == Py_True;
+  return true;
+}
+
+bool Args::convert(PyObject* o, const char* name, std::optional<std::string>* out) const {
+  if (o == Py_None) {
+    out->reset();
+    return true;
+  }
+  if (!PyUnicode_Check(o)) return type_error(name, "str or None", o);
+  std::string s;
+  if (!utf8_of(o, &s)) return false;
+  *out = std::move(s);
+  return true;
+}
+
+namespace {
+
+// Checks that `o` is a sequence and not a str; sets TypeError otherwise.
+bool check_sequence(PyObject* o, const char* method, const char* name) {
+  if (PyUnicode_Check(o)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return false;
+  }
+  PyObject* abc = sequence_abc();
+  if (abc == nullptr) return false;
+  int is_seq = PyObject_IsInstance(o, abc);
+  if (is_seq < 0) return false;
+  if (is_seq == 0) {
+    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be a sequence, not %s", method, name,
+                 type_name(o));
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool Args::convert(PyObject* o, const char* name,
+                   std::vector<std::pair<std::string, std::string>>* out) const {
+  if (!check_sequence(o, method_, name)) return false;
+  Py_ssize_t n = PySequence_Size(o);
+  if (n < 0) return false;
+  std::vector<std::pair<std::string, std::string>> items;
+  items.reserve(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PySequence_GetItem(o, i);
+    if (item == nullptr) return false;
+    bool good = PyTuple_Check(item) && PyTuple_Size(item) == 2 &&
+                PyUnicode_Check(PyTuple_GetItem(item, 0)) &&
+                PyUnicode_Check(PyTuple_GetItem(item, 1));
+    std::pair<std::string, std::string> pair;
+    if (good) {
+      good = utf8_of(PyTuple_GetItem(item, 0), &pair.first) &&
+             utf8_of(PyTuple_GetItem(item, 1), &pair.second);
+      if (!good) {
+        Py_DECREF(item);
+        return false;
+      }
+    } else {
+      PyErr_Format(PyExc_TypeError,
+                   "%s() argument '%s': item %zd must be a tuple of two str, not %s", method_,
+                   name, i, type_name(item));
+    }
+    Py_DECREF(item);
+    if (!good) return false;
+    items.push_back(std::move(pair));
+  }
+  *out = std::move(items);
+  return true;
+}
+
+bool Args::convert(PyObject* o, const char* name, std::vector<std::string>* out) const {
+  if (!check_sequence(o, method_, name)) return false;
+  Py_ssize_t n = PySequence_Size(o);
+  if (n < 0) return false;
+  std::vector<std::string> items;
+  items.reserve(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PySequence_GetItem(o, i);
+    if (item == nullptr) return false;
+    std::string s;
+    bool good = PyUnicode_Check(item);
+    if (good) {
+      good = utf8_of(item, &s);
+    } else {
+      PyErr_Format(PyExc_TypeError, "%s() argument '%s': item %zd must be str, not %s", method_,
+                   name, i, type_name(item));
+    }
+    Py_DECREF(item);
+    if (!good) return false;
+    items.push_back(std::move(s));
+  }
+  *out = std::move(items);
+  return true;
+}
+
+bool Args::convert(PyObject* o, const char* name, Callable* out) const {
+  if (!PyCallable_Check(o)) return type_error(name, "callable", o);
+  out->fn = o;
+  return true;
+}
+
+PyObject* to_py(std::string_view text) {
+  // Runner text is UTF-8 by construction; "replace" keeps a stray invalid
+  // byte from ever turning a result into an exception.
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+}
+
+PyObject* to_py(const std::optional<std::string>& text) {
+  if (!text) Py_RETURN_NONE;
+  return to_py(std::string_view(*text));
+}
+
+PyObject* to_py(bool flag) { return PyBool_FromLong(flag ? 1 : 0); }
+PyObject* to_py(double value) { return PyFloat_FromDouble(value); }
+PyObject* to_py(uint64_t value) { return PyLong_FromUnsignedLongLong(value); }
+
+PyObject* to_py(const std::vector<uint32_t>& ids) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(ids.size()));
+  if (list == nullptr) return nullptr;
+  for (size_t i = 0; i < ids.size(); ++i) {
+    PyObject* v = PyLong_FromUnsignedLong(ids[i]);
+    if (v == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SetItem(list, static_cast<Py_ssize_t>(i), v);  // steals v
+  }
+  return list;
+}
+
+PyObject* to_py(const std::vector<float>& values) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(values.size()));
+  if (list == nullptr) return nullptr;
+  for (size_t i = 0; i < values.size(); ++i) {
+    PyObject* v = PyFloat_FromDouble(values[i]);
+    if (v == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SetItem(list, static_cast<Py_ssize_t>(i), v);
+  }
+  return list;
+}
+
+PyObject* make_tuple(std::initializer_list<PyObject*> items) {
+  bool failed = false;
+  for (PyObject* o : items) failed |= o == nullptr;
+  PyObject* tuple = failed ? nullptr : PyTuple_New(static_cast<Py_ssize_t>(items.size()));
+  Py_ssize_t i = 0;
+  for (PyObject* o : items) {
+    if (tuple != nullptr) {
+      PyTuple_SetItem(tuple, i++, o);  // steals o
+    } else {
+      Py_XDECREF(o);
+    }
+  }
+  return tuple;
+}
+
+void call_discarding_errors(PyObject* fn, PyObject* args) {
+  if (args == nullptr) {
+    PyErr_Clear();
+    return;
+  }
+  PyObject* result = PyObject_CallObject(fn, args);
+  Py_DECREF(args);
+  if (result == nullptr) {
+    PyErr_Clear();
+  } else {
+    Py_DECREF(result);
+  }
+}
+
+PyObject* new_refusing(PyTypeObject* type, PyObject*, PyObject*) {
+  PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__");
+  if (name == nullptr) return nullptr;
+  PyErr_Format(PyExc_TypeError, "cannot create '%U' instances", name);
+  Py_DECREF(name);
+  return nullptr;
+}
+
+PyObject* add_type(PyObject* module, PyType_Spec* spec, PyMethodDef* statics) {
+  PyObject* type = PyType_FromSpec(spec);
+  if (type == nullptr) return nullptr;
+  PyObject* builtins = PyImport_ImportModule("builtins");
+  PyObject* staticmethod = builtins ? PyObject_GetAttrString(builtins, "staticmethod") : nullptr;
+  Py_XDECREF(builtins);
+  bool ok = staticmethod != nullptr;
+  for (PyMethodDef* def = statics; ok && def != nullptr && def->ml_name != nullptr; ++def) {
+    PyObject* fn = PyCFunction_NewEx(def, type, nullptr);
+    PyObject* wrapped = fn ? PyObject_CallFunctionObjArgs(staticmethod, fn, nullptr) : nullptr;
+    ok = wrapped != nullptr && PyObject_SetAttrString(type, def->ml_name, wrapped) == 0;
+    Py_XDECREF(wrapped);
+    Py_XDECREF(fn);
+  }
+  Py_XDECREF(staticmethod);
+  if (!ok || PyModule_AddObject(module, strrchr(spec->name, '.') + 1, type) < 0) {
+    Py_DECREF(type);
+    return nullptr;
+  }
+  return type;  // the module holds the reference
+}
+
+}  // namespace pinnet::py

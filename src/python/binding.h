@@ -1,0 +1,195 @@
+// The binding layer every method goes through: argument parsing against
+// declared keyword names, conversion of Python values to C++ and back, the
+// one place where C++ exceptions become Python exceptions, and the rules of
+// the interpreter lock (released around model work, taken back for every
+// callback into Python).
+//
+// Written against the limited API of CPython 3.9, so one built file serves
+// every interpreter from 3.9 up.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <initializer_list>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace pinnet::py {
+
+// ---- arguments --------------------------------------------------------------
+
+// A `bytes` argument: a view of the object's buffer, valid for the call (the
+// argument tuple keeps the object alive and bytes are immutable).
+struct ByteView {
+  const uint8_t* data = nullptr;
+  size_t size = 0;
+};
+
+// A callable argument; the reference is borrowed for the call.
+struct Callable {
+  PyObject* fn = nullptr;
+};
+
+// Positional and keyword arguments matched to a method's declared names.
+// Arguments after the first `required` are optional: a missing one leaves the
+// C++ default in place.
+class Args {
+ public:
+  Args(const char* method, std::initializer_list<const char*> names, size_t required,
+       PyObject* args, PyObject* kwargs);
+  Args(const char* method, std::initializer_list<const char*> names, PyObject* args,
+       PyObject* kwargs)
+      : Args(method, names, names.size(), args, kwargs) {}
+
+  // False when parsing failed; a TypeError is then set.
+  bool ok() const { return ok_; }
+
+  // Converts argument i into *out; true on success or when the optional
+  // argument was not given. Sets a Python exception and returns false on a
+  // wrong type or value.
+  template <class T>
+  bool get(size_t i, T* out) const {
+    if (!ok_) return false;
+    if (values_[i] == nullptr) return true;
+    return convert(values_[i], names_[i], out);
+  }
+
+ private:
+  bool convert(PyObject* o, const char* name, std::string* out) const;
+  bool convert(PyObject* o, const char* name, ByteView* out) const;
+  bool convert(PyObject* o, const char* name, uint64_t* out) const;
+  bool convert(PyObject* o, const char* name, float* out) const;
+  bool convert(PyObject* o, const char* name, bool* out) const;
+  bool convert(PyObject* o, const char* name, std::optional<std::string>* out) const;
+  bool convert(PyObject* o, const char* name,
+               std::vector<std::pair<std::string, std::string>>* out) const;
+  bool convert(PyObject* o, const char* name, std::vector<std::string>* out) const;
+  bool convert(PyObject* o, const char* name, Callable* out) const;
+  bool type_error(const char* name, const char* expected, PyObject* got) const;
+
+  const char* method_;
+  std::vector<const char*> names_;
+  std::vector<PyObject*> values_;  // borrowed; nullptr for an omitted optional
+  bool ok_ = false;
+};
+
+// ---- results ----------------------------------------------------------------
+
+// New references, or nullptr with an exception set.
+PyObject* to_py(std::string_view text);
+PyObject* to_py(const std::optional<std::string>& text);
+PyObject* to_py(bool flag);
+PyObject* to_py(double value);
+PyObject* to_py(uint64_t value);
+PyObject* to_py(const std::vector<uint32_t>& ids);
+PyObject* to_py(const std::vector<float>& values);
+inline PyObject* to_py(const char* text) { return to_py(std::string_view(text)); }
+inline PyObject* to_py(float value) { return to_py(static_cast<double>(value)); }
+template <class T>
+PyObject* to_py(const std::optional<T>& v) {
+  if (!v) Py_RETURN_NONE;
+  return to_py(*v);
+}
+
+// Builds a dict whose keys keep insertion order. Stops at the first failure.
+class DictBuilder {
+ public:
+  DictBuilder() : dict_(PyDict_New()) {}
+  ~DictBuilder() { Py_XDECREF(dict_); }
+  DictBuilder(const DictBuilder&) = delete;
+  DictBuilder& operator=(const DictBuilder&) = delete;
+
+  template <class T>
+  DictBuilder& add(const char* key, const T& value) {
+    if (dict_ == nullptr) return *this;
+    PyObject* v = to_py(value);
+    if (v == nullptr || PyDict_SetItemString(dict_, key, v) < 0) Py_CLEAR(dict_);
+    Py_XDECREF(v);
+    return *this;
+  }
+  // The finished dict (a new reference), or nullptr with an exception set.
+  PyObject* release() { return std::exchange(dict_, nullptr); }
+
+ private:
+  PyObject* dict_;
+};
+
+// A tuple made of new references (steals them); nullptr if any is nullptr.
+PyObject* make_tuple(std::initializer_list<PyObject*> items);
+
+// ---- exceptions and the interpreter lock -------------------------------------
+
+// The one boundary where C++ exceptions turn into Python exceptions.
+template <class F>
+PyObject* guarded(F&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+  }
+  return nullptr;
+}
+
+// Releases the interpreter lock for the lifetime of the object. Callbacks into
+// Python made from inside take it back with `Relock`.
+class Unlocked {
+ public:
+  Unlocked() : state_(PyEval_SaveThread()) {}
+  ~Unlocked() { PyEval_RestoreThread(state_); }
+  Unlocked(const Unlocked&) = delete;
+  Unlocked& operator=(const Unlocked&) = delete;
+
+ private:
+  friend class Relock;
+  PyThreadState* state_;
+};
+
+// Holds the lock again for its lifetime, inside an Unlocked region of the
+// same thread.
+class Relock {
+ public:
+  explicit Relock(Unlocked& region) : region_(region) { PyEval_RestoreThread(region_.state_); }
+  ~Relock() { region_.state_ = PyEval_SaveThread(); }
+  Relock(const Relock&) = delete;
+  Relock& operator=(const Relock&) = delete;
+
+ private:
+  Unlocked& region_;
+};
+
+// Runs `work` with the lock released and returns its result.
+template <class F>
+auto without_lock(F&& work) {
+  Unlocked region;
+  return work();
+}
+
+// Calls `fn(*args)` with the lock held (args is stolen). A raised exception is
+// discarded: callbacks never stop the work that calls them.
+void call_discarding_errors(PyObject* fn, PyObject* args);
+
+// ---- types ------------------------------------------------------------------
+
+// A class whose instances come only from its static loading methods: calling
+// the class raises "cannot create '<name>' instances".
+PyObject* new_refusing(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+
+// Creates a class from its spec and adds it to the module under its name.
+// `statics` are installed as static methods whose C function receives the
+// type object as `self`, so loaders can make instances without globals.
+// Returns a borrowed reference to the new type, or nullptr.
+PyObject* add_type(PyObject* module, PyType_Spec* spec, PyMethodDef* statics);
+
+}  // namespace pinnet::py
