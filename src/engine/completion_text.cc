@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace pinnet {
+namespace pinnet::engine {
 
 std::string compact_tools_json(std::string_view tools_json) {
   // Working byte-wise is the same as working per scalar value here: every
@@ -169,4 +169,4 @@ std::vector<uint32_t> gen1_encoder_input(const std::vector<uint32_t>& query_ids,
   return out;
 }
 
-}  // namespace pinnet
+}  // namespace pinnet::engine

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-namespace pinnet {
+namespace pinnet::engine {
 
 namespace markers {
 inline constexpr std::string_view kImStart = "<|im_start|>";
@@ -60,4 +60,4 @@ std::vector<uint32_t> gen1_encoder_input(const std::vector<uint32_t>& query_ids,
                                          const std::vector<uint32_t>& tools_ids,
                                          size_t max_enc_len);
 
-}  // namespace pinnet
+}  // namespace pinnet::engine

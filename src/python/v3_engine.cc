@@ -22,7 +22,7 @@ PyObject* reasoning(PyObject*, PyObject* args, PyObject* kwargs) {
     Args a("reasoning", {"text"}, args, kwargs);
     std::string text;
     if (!a.get(0, &text)) return nullptr;
-    return to_py(v3_reasoning(text));
+    return to_py(engine::v3_reasoning(text));
   });
 }
 
@@ -31,7 +31,7 @@ PyObject* extract_tool_call(PyObject*, PyObject* args, PyObject* kwargs) {
     Args a("extract_tool_call", {"text"}, args, kwargs);
     std::string text;
     if (!a.get(0, &text)) return nullptr;
-    return to_py(v3_tool_call(text));
+    return to_py(engine::v3_tool_call(text));
   });
 }
 

@@ -5,7 +5,7 @@
 #include <random>
 #include <string>
 
-namespace pinnet {
+namespace pinnet::engine {
 namespace {
 
 TEST(CompactToolsJson, DropsWhitespaceOnlyOutsideStrings) {
@@ -107,4 +107,4 @@ TEST(Gen1EncoderInput, CutsToMaxEncLen) {
 }
 
 }  // namespace
-}  // namespace pinnet
+}  // namespace pinnet::engine
