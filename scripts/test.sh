@@ -9,7 +9,7 @@ bash scripts/setup.sh
 PY=${PYTHON:-python3}
 
 echo "== C++ unit tests (release)"
-cmake -S . -B build/test -G Ninja -DPINNET_BUILD_TESTS=ON -DPINNET_BUILD_MODULE=OFF \
+cmake -S . -B build/test -G Ninja -DPINNET_BUILD_TESTS=ON -DPINNET_BUILD_MODULE=ON \
   -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/test
 ctest --test-dir build/test --output-on-failure -j 2
@@ -26,4 +26,5 @@ if [ -f fuzz/CMakeLists.txt ]; then
 fi
 
 echo "== Python tests"
-"$PY" -m pytest tests/python -q
+# The installed module, plus the binding probe built beside the C++ tests.
+PINNET_PROBE_DIR=build/test/tests/python/probe "$PY" -m pytest tests/python -q

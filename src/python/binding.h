@@ -91,6 +91,7 @@ PyObject* to_py(double value);
 PyObject* to_py(uint64_t value);
 PyObject* to_py(const std::vector<uint32_t>& ids);
 PyObject* to_py(const std::vector<float>& values);
+inline PyObject* to_py(const std::string& text) { return to_py(std::string_view(text)); }
 inline PyObject* to_py(const char* text) { return to_py(std::string_view(text)); }
 inline PyObject* to_py(float value) { return to_py(static_cast<double>(value)); }
 template <class T>
