@@ -1,0 +1,344 @@
+"""Writer of .tesk containers (generations 2 and 3), including deliberately
+malformed ones for tests.
+
+A file is: a header of 32-bit little-endian words (30 for generation 2, 49
+for generation 3), the 28 codebook floats, a directory of 44-byte entries
+(dtype u8, ndim u8, 2 padding bytes, four u32 dims, u64 offset, u64 nbytes,
+u32 group, u8 bits, 3 padding bytes) and the tensor bytes at absolute
+offsets. The writer places tensor data after the directory, each start
+aligned to `align` bytes, unless an entry fixes its own offset.
+
+Header fields are given by name (see V2_WORDS / V3_WORDS); omitted fields
+take the values of a small valid geometry. Counts that the writer can derive
+(tensor_count, codebook_len, order_count, site_count) are derived unless
+given explicitly, which is how malformed files are made.
+"""
+from __future__ import annotations
+
+import struct
+from dataclasses import dataclass, field
+from typing import Optional, Sequence
+
+import numpy as np
+
+from .cq_quantise import CqMatrix, header_codebook
+
+TESK_MAGIC_V2 = 0x05E12A83
+TESK_MAGIC_V3 = 0x05E12A84
+DTYPE_F16, DTYPE_F32, DTYPE_CQ, DTYPE_BYTES = 1, 2, 3, 4
+ENTRY_BYTES = 44
+CODEBOOK_LEN = 28
+
+# Word index of every named scalar header field.
+V2_WORDS = {
+    "tag": 0, "tensor_count": 1, "codebook_len": 2, "kv_window": 3, "reserved": 4,
+    "vocab": 5, "d_model": 6, "num_heads": 7, "num_kv_heads": 8, "num_layers": 9,
+    "head_dim": 10, "max_seq_len": 11, "hada_n": 12, "mhc_lanes": 13, "table_rows": 14,
+    "sub_dim": 15, "num_tables": 16, "conv_taps": 17, "tap_spacing": 18, "order_count": 19,
+    "site_count": 24,
+}
+V2_HEADER_WORDS = 30
+V2_LISTS = {"orders": (20, 4), "engram_sites": (25, 4)}  # first word, capacity
+V2_ROPE_WORD = 29
+
+V3_WORDS = {
+    "tag": 0, "tensor_count": 1, "codebook_len": 2, "reserved3": 3, "reserved4": 4,
+    "vocab_size": 5, "logit_count": 6, "d_model": 7, "num_heads": 8, "num_kv_heads": 9,
+    "num_layers": 10, "head_dim": 11, "v_head_dim": 12, "max_seq_len": 13, "hada_n": 14,
+    "mhc_lanes": 15, "kv_window": 16, "qkv_conv_taps": 19, "table_rows": 20, "sub_dim": 21,
+    "num_tables": 22, "conv_taps": 23, "tap_spacing": 24, "hash_stride": 25,
+    "order_count": 26, "site_count": 31,
+}
+V3_HEADER_WORDS = 49
+V3_LISTS = {"orders": (27, 4), "engram_sites": (32, 16)}
+V3_ROPE_WORD = 48
+V3_MASK_WORDS = (17, 18)  # global_layer_mask, low then high half
+
+V2_DEFAULTS = dict(
+    tag=TESK_MAGIC_V2, kv_window=0, reserved=0, vocab=64, d_model=16, num_heads=2,
+    num_kv_heads=1, num_layers=2, head_dim=8, max_seq_len=32, hada_n=16, mhc_lanes=2,
+    table_rows=8, sub_dim=4, num_tables=2, conv_taps=2, tap_spacing=1,
+    orders=[2, 3], engram_sites=[1], rope_theta=10000.0,
+)
+V3_DEFAULTS = dict(
+    tag=TESK_MAGIC_V3, reserved3=0, reserved4=0, vocab_size=64, logit_count=0, d_model=16,
+    num_heads=2, num_kv_heads=1, num_layers=2, head_dim=8, v_head_dim=8, max_seq_len=32,
+    hada_n=32, mhc_lanes=2, kv_window=16, global_layer_mask=0b1, qkv_conv_taps=0,
+    table_rows=8, sub_dim=4, num_tables=4, conv_taps=2, tap_spacing=1, hash_stride=7,
+    orders=[2, 3], engram_sites=[1], rope_theta=10000.0,
+)
+
+
+@dataclass
+class Tensor:
+    """One directory entry and its data. `dims` may hold up to four values;
+    `ndim` defaults to len(dims). `offset` / `nbytes` override the placement
+    and the recorded length (the data is then written at `offset` if it fits
+    the file, or not at all when `write_data` is False)."""
+    dtype: int
+    dims: Sequence[int]
+    data: bytes = b""
+    group: int = 0
+    bits: int = 0
+    ndim: Optional[int] = None
+    offset: Optional[int] = None
+    nbytes: Optional[int] = None
+    write_data: bool = True
+    pad_bytes: bytes = b"\0\0"     # entry bytes 2..3
+    tail_bytes: bytes = b"\0\0\0"  # entry bytes 41..43
+
+
+def f32_tensor(values, dims=None) -> Tensor:
+    a = np.asarray(values, dtype="<f4")
+    return Tensor(DTYPE_F32, list(a.shape) if dims is None else list(dims), a.tobytes())
+
+
+def f16_tensor(values, dims=None) -> Tensor:
+    a = np.asarray(values, dtype="<f2")
+    return Tensor(DTYPE_F16, list(a.shape) if dims is None else list(dims), a.tobytes())
+
+
+def f16_bits_tensor(bits, dims=None) -> Tensor:
+    """Binary16 values given as raw 16-bit patterns (NaN payloads included)."""
+    a = np.asarray(bits, dtype="<u2")
+    return Tensor(DTYPE_F16, list(a.shape) if dims is None else list(dims), a.tobytes())
+
+
+def bytes_tensor(data: bytes) -> Tensor:
+    return Tensor(DTYPE_BYTES, [len(data)], bytes(data))
+
+
+def cq_tensor(m: CqMatrix) -> Tensor:
+    return Tensor(DTYPE_CQ, [m.rows, m.cols], m.blob(), group=m.group, bits=m.bits)
+
+
+def _u32(v: int) -> int:
+    if not 0 <= v <= 0xFFFFFFFF:
+        raise ValueError(f"{v} does not fit a 32-bit word")
+    return v
+
+
+def header_words(version: int, fields: dict, tensor_count: int) -> bytes:
+    """The header bytes for `version` from named fields over the defaults."""
+    if version == 2:
+        words_of, n_words, lists, rope_word = V2_WORDS, V2_HEADER_WORDS, V2_LISTS, V2_ROPE_WORD
+        values = dict(V2_DEFAULTS)
+    elif version == 3:
+        words_of, n_words, lists, rope_word = V3_WORDS, V3_HEADER_WORDS, V3_LISTS, V3_ROPE_WORD
+        values = dict(V3_DEFAULTS)
+    else:
+        raise ValueError(f"unknown container version {version}")
+    unknown = set(fields) - set(values) - set(words_of) - {"global_layer_mask"}
+    if unknown:
+        raise KeyError(f"unknown header fields {sorted(unknown)}")
+    values.update(fields)
+    values.setdefault("tensor_count", tensor_count)
+    values.setdefault("codebook_len", CODEBOOK_LEN)
+    words = [0] * n_words
+    for name, (first, cap) in lists.items():
+        items = list(values[name])
+        if len(items) > cap:
+            raise ValueError(f"{name} holds at most {cap} values")
+        count_name = "order_count" if name == "orders" else "site_count"
+        values.setdefault(count_name, len(items))
+        for i, v in enumerate(items):
+            words[first + i] = _u32(v)
+    for name, k in words_of.items():
+        words[k] = _u32(values[name])
+    if version == 3:
+        mask = values["global_layer_mask"]
+        words[V3_MASK_WORDS[0]] = mask & 0xFFFFFFFF
+        words[V3_MASK_WORDS[1]] = mask >> 32
+    out = bytearray(struct.pack(f"<{n_words}I", *words))
+    struct.pack_into("<f", out, 4 * rope_word, values["rope_theta"])
+    return bytes(out)
+
+
+def entry_bytes(t: Tensor, offset: int, nbytes: int) -> bytes:
+    dims = list(t.dims) + [0] * (4 - len(t.dims))
+    if len(dims) != 4:
+        raise ValueError("an entry holds at most four dims")
+    ndim = len(t.dims) if t.ndim is None else t.ndim
+    return (struct.pack("<BB", t.dtype, ndim) + t.pad_bytes + struct.pack("<4I", *dims)
+            + struct.pack("<QQI", offset, nbytes, t.group) + struct.pack("<B", t.bits)
+            + t.tail_bytes)
+
+
+def write_tesk(version: int, tensors: Sequence[Tensor] = (), header: Optional[dict] = None,
+               codebook=None, align: int = 64, trailing: bytes = b"",
+               truncate: Optional[int] = None) -> bytes:
+    """The container bytes. `codebook` (28 floats, the block's fixed size)
+    defaults to the Gaussian header codebook of the quantiser; a wrong count
+    is made with header={"codebook_len": n}. `truncate` cuts the finished
+    file to that many bytes."""
+    header = dict(header or {})
+    cb = header_codebook() if codebook is None else np.asarray(codebook, dtype="<f4")
+    if cb.shape != (CODEBOOK_LEN,):
+        raise ValueError(f"the codebook block holds exactly {CODEBOOK_LEN} floats")
+    head = header_words(version, header, len(tensors)) + cb.astype("<f4").tobytes()
+    directory_at = len(head)
+    data_at = directory_at + ENTRY_BYTES * len(tensors)
+
+    placed = placements(version, tensors, align)
+    # Data of write_data=False entries is left out and does not size the file.
+    end = max([data_at] + [off + len(t.data) for t, (off, _) in zip(tensors, placed)
+                           if t.write_data])
+    out = bytearray(end)
+    out[:directory_at] = head
+    for i, (t, (off, nb)) in enumerate(zip(tensors, placed)):
+        at = directory_at + ENTRY_BYTES * i
+        out[at:at + ENTRY_BYTES] = entry_bytes(t, off, nb)
+    for t, (off, _) in zip(tensors, placed):
+        if t.write_data and t.data:
+            out[off:off + len(t.data)] = t.data
+    out += trailing
+    if truncate is not None:
+        out = out[:truncate]
+    return bytes(out)
+
+
+def placements(version: int, tensors: Sequence[Tensor], align: int = 64) -> list:
+    """(offset, nbytes) of every entry as write_tesk records it: data after
+    the directory in entry order, each start rounded up to `align`."""
+    head = (V2_HEADER_WORDS if version == 2 else V3_HEADER_WORDS) * 4 + 4 * CODEBOOK_LEN
+    cursor = head + ENTRY_BYTES * len(tensors)
+    out = []
+    for t in tensors:
+        if t.offset is None:
+            cursor = -(-cursor // align) * align if align > 1 else cursor
+            off = cursor
+            cursor += len(t.data)
+        else:
+            off = t.offset
+        out.append((off, len(t.data) if t.nbytes is None else t.nbytes))
+    return out
+
+
+# ------------------------------------------------------- malformed files
+# One generator per defect kind. Each returns the file bytes; the reader's
+# verdict is for the tests to state.
+
+def sample_tensors() -> list:
+    """A few small valid tensors of every dtype (F32, F16, CQ, bytes)."""
+    rng = np.random.default_rng(7)
+    from .cq_quantise import quantise
+    return [
+        f32_tensor(rng.standard_normal(16).astype(np.float32)),
+        f16_tensor(rng.standard_normal((2, 4)).astype(np.float16)),
+        cq_tensor(quantise(rng.standard_normal((4, 24)).astype(np.float32), group=16, bits=4)),
+        bytes_tensor(b"tokenizer blob stand-in"),
+    ]
+
+
+def defect_short_header(version: int) -> bytes:
+    """One byte short of the fixed header."""
+    return write_tesk(version, truncate=(119 if version == 2 else 195))
+
+
+def defect_empty(version: int) -> bytes:
+    return b""
+
+
+def defect_bad_tag(version: int, tag: int = 0xDEADBEEF) -> bytes:
+    return write_tesk(version, sample_tensors(), header={"tag": tag})
+
+
+def defect_other_version(version: int) -> bytes:
+    """A valid file of the other version."""
+    return write_tesk(5 - version, sample_tensors())
+
+
+def defect_zero_field(version: int, name: str) -> bytes:
+    """A generation-2 geometry field set to 0."""
+    return write_tesk(version, sample_tensors(), header={name: 0})
+
+
+def defect_heads_not_divisible(version: int) -> bytes:
+    return write_tesk(version, header={"num_heads": 3, "num_kv_heads": 2})
+
+
+def defect_hada_n(version: int, hada_n: int) -> bytes:
+    return write_tesk(version, header={"hada_n": hada_n})
+
+
+def defect_engram_geometry(version: int, name: str) -> bytes:
+    """Engram sites present but one table dimension 0."""
+    return write_tesk(version, header={"engram_sites": [0], name: 0})
+
+
+def defect_site_beyond_layers(version: int) -> bytes:
+    return write_tesk(version, header={"num_layers": 2, "engram_sites": [1, 2]})
+
+
+def defect_codebook_len(version: int, count: int = 27) -> bytes:
+    return write_tesk(version, sample_tensors(), header={"codebook_len": count})
+
+
+def defect_directory_past_end(version: int, count: int = 3) -> bytes:
+    """The header claims `count` entries; the file ends before they do."""
+    return write_tesk(version, header={"tensor_count": count})
+
+
+def defect_huge_count(version: int) -> bytes:
+    """A tensor count of 0xFFFFFFFF with nothing behind the codebook."""
+    return write_tesk(version, header={"tensor_count": 0xFFFFFFFF})
+
+
+def defect_bad_ndim(version: int, ndim: int = 5, also_out_of_range: bool = False) -> bytes:
+    ts = sample_tensors()
+    ts[1].ndim = ndim
+    if also_out_of_range:
+        ts[1].offset, ts[1].write_data = 1 << 40, False
+    return write_tesk(version, ts)
+
+
+def defect_blob_out_of_range(version: int, index: int = 2, overshoot: int = 1) -> bytes:
+    """Entry `index` claims `overshoot` bytes more than the file holds."""
+    ts = sample_tensors()
+    size = len(write_tesk(version, ts))
+    off = placements(version, ts)[index][0]
+    ts[index].nbytes = size - off + overshoot
+    return write_tesk(version, ts)
+
+
+def defect_offset_overflow(version: int) -> bytes:
+    """offset + nbytes wraps 64 bits to a small number."""
+    ts = sample_tensors()
+    ts[0].offset, ts[0].nbytes, ts[0].write_data = (1 << 64) - 8, 16, False
+    return write_tesk(version, ts)
+
+
+def defect_wrong_dtype(version: int, dtype: int = 9) -> bytes:
+    """An entry with an unknown dtype code: parses, every accessor refuses it."""
+    ts = sample_tensors()
+    ts[0].dtype = dtype
+    return write_tesk(version, ts)
+
+
+def defect_ragged(version: int, dtype: int = DTYPE_F16, nbytes: int = 7) -> bytes:
+    t = Tensor(dtype, [nbytes], bytes(range(nbytes)))
+    return write_tesk(version, [t])
+
+
+def defect_cq_short_blob(version: int, missing: int = 1) -> bytes:
+    ts = sample_tensors()
+    ts[2].data = ts[2].data[:-missing]
+    return write_tesk(version, ts)
+
+
+def defect_cq_group(version: int, group: int = 24) -> bytes:
+    ts = sample_tensors()
+    ts[2].group = group
+    return write_tesk(version, ts)
+
+
+def defect_cq_bits(version: int, bits: int = 6) -> bytes:
+    ts = sample_tensors()
+    ts[2].bits = bits
+    return write_tesk(version, ts)
+
+
+def defect_cq_empty_shape(version: int) -> bytes:
+    ts = sample_tensors()
+    ts[2].dims = [0, ts[2].dims[1]]
+    return write_tesk(version, ts)
