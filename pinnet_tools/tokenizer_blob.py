@@ -1,0 +1,275 @@
+"""The embedded subword-tokenizer blob: a writer (also of deliberately broken
+blobs, for tests), a reader with a plain reference decoder, and a converter
+from a trained `sentencepiece` BPE model.
+
+Blob layout (little-endian): u32 piece count, u32 pad, eos, bos and unk ids,
+u8 add_dummy_prefix, u8 byte_fallback, two ignored bytes, then one record per
+piece: f32 score, u8 kind, u16 byte length, UTF-8 text.
+"""
+
+from __future__ import annotations
+
+import struct
+import warnings
+from dataclasses import dataclass, field
+from typing import Iterable, Union
+
+KIND_NORMAL = 0
+KIND_CONTROL = 1  # silent: decodes to nothing
+KIND_UNKNOWN = 2  # silent: decodes to nothing
+KIND_LITERAL = 3  # cut out of the text verbatim before merging
+KIND_BYTE = 4  # "<0xNN>": the single byte 0xNN
+
+WORD_MARKER = "\u2581"
+
+Text = Union[str, bytes]
+
+
+@dataclass
+class Piece:
+    text: Text  # bytes are written as they are (for malformed blobs)
+    score: float = 0.0
+    kind: int = KIND_NORMAL
+
+
+@dataclass
+class TokenizerSpec:
+    pieces: list = field(default_factory=list)  # of Piece, id order
+    pad_id: int = 0
+    eos_id: int = 0
+    bos_id: int = 0
+    unk_id: int = 0
+    add_dummy_prefix: bool = False
+    byte_fallback: bool = False
+
+
+def byte_piece_text(b: int) -> str:
+    return f"<0x{b:02X}>"
+
+
+def build_blob(spec: TokenizerSpec, *, piece_count: int | None = None) -> bytes:
+    """Serialises `spec`. `piece_count` overrides the declared count so tests
+    can write blobs whose header disagrees with the records."""
+    count = len(spec.pieces) if piece_count is None else piece_count
+    out = bytearray(struct.pack("<5I", count, spec.pad_id, spec.eos_id, spec.bos_id, spec.unk_id))
+    out += bytes([1 if spec.add_dummy_prefix else 0, 1 if spec.byte_fallback else 0, 0, 0])
+    for p in spec.pieces:
+        raw = p.text.encode("utf-8") if isinstance(p.text, str) else bytes(p.text)
+        if len(raw) > 0xFFFF:
+            raise ValueError(f"piece text of {len(raw)} bytes does not fit a u16 length")
+        out += struct.pack("<fBH", p.score, p.kind, len(raw)) + raw
+    return bytes(out)
+
+
+def parse_blob(blob: bytes) -> TokenizerSpec:
+    """Reads a well-formed blob back (texts as str). Raises ValueError on a
+    malformed one; the messages are not the runtime's."""
+    if len(blob) < 24:
+        raise ValueError("blob shorter than its header")
+    count, pad, eos, bos, unk = struct.unpack_from("<5I", blob, 0)
+    spec = TokenizerSpec(pad_id=pad, eos_id=eos, bos_id=bos, unk_id=unk,
+                         add_dummy_prefix=blob[20] != 0, byte_fallback=blob[21] != 0)
+    pos = 24
+    for _ in range(count):
+        if pos + 7 > len(blob):
+            raise ValueError("blob truncated inside a record head")
+        score, kind, length = struct.unpack_from("<fBH", blob, pos)
+        if pos + 7 + length > len(blob):
+            raise ValueError("blob truncated inside a piece text")
+        spec.pieces.append(Piece(blob[pos + 7:pos + 7 + length].decode("utf-8"), score, kind))
+        pos += 7 + length
+    return spec
+
+
+def _byte_value(text: str) -> int | None:
+    """The byte of a "<0xNN>" piece: characters 3 and 4 as an unsigned hex
+    number (a leading '+' allowed), the rest not examined."""
+    raw = text.encode("utf-8")
+    if len(raw) < 5:
+        return None
+    digits = raw[3:5]
+    if digits[:1] == b"+":
+        digits = digits[1:]
+    if not digits or any(c not in b"0123456789abcdefABCDEF" for c in digits):
+        return None
+    return int(digits, 16)
+
+
+def raw_bytes(spec: TokenizerSpec, piece_id: int) -> bytes:
+    """What one id contributes before the text fix-up of `decode`."""
+    if piece_id >= len(spec.pieces):
+        return b""
+    p = spec.pieces[piece_id]
+    if p.kind in (KIND_CONTROL, KIND_UNKNOWN):
+        return b""
+    if p.kind == KIND_BYTE:
+        b = _byte_value(p.text)
+        return b"" if b is None else bytes([b])
+    return p.text.encode("utf-8")
+
+
+def decode(spec: TokenizerSpec, ids: Iterable[int]) -> str:
+    """Reference decode: join raw bytes, replace ill-formed UTF-8 with U+FFFD,
+    turn U+2581 into spaces, drop one leading space with add_dummy_prefix."""
+    text = b"".join(raw_bytes(spec, i) for i in ids).decode("utf-8", errors="replace")
+    text = text.replace(WORD_MARKER, " ")
+    if spec.add_dummy_prefix and text.startswith(" "):
+        text = text[1:]
+    return text
+
+
+# --- sentencepiece model files ------------------------------------------------
+# A model file is a serialised protocol-buffer message. Only the few fields the
+# converter needs are read, with a minimal wire-format reader, so no protocol
+# buffer package is needed.
+
+_SP_NORMAL, _SP_UNKNOWN, _SP_CONTROL, _SP_USER_DEFINED, _SP_UNUSED, _SP_BYTE = 1, 2, 3, 4, 5, 6
+_SP_BPE = 2
+
+# sentencepiece piece type -> blob kind. Unused pieces decode to their text in
+# sentencepiece, so they stay normal here (encode cannot skip them: see
+# from_sentencepiece).
+_KIND_OF_SP_TYPE = {
+    _SP_NORMAL: KIND_NORMAL,
+    _SP_UNKNOWN: KIND_UNKNOWN,
+    _SP_CONTROL: KIND_CONTROL,
+    _SP_USER_DEFINED: KIND_LITERAL,
+    _SP_UNUSED: KIND_NORMAL,
+    _SP_BYTE: KIND_BYTE,
+}
+
+
+def _varint(data: bytes, pos: int) -> tuple[int, int]:
+    value = shift = 0
+    while True:
+        if pos >= len(data):
+            raise ValueError("model file truncated inside a varint")
+        b = data[pos]
+        pos += 1
+        value |= (b & 0x7F) << shift
+        if b < 0x80:
+            return value, pos
+        shift += 7
+
+
+def _fields(data: bytes):
+    """Yields (field number, wire type, value) of one message; value is an int
+    for varint and fixed fields, bytes for length-delimited ones."""
+    pos = 0
+    while pos < len(data):
+        key, pos = _varint(data, pos)
+        number, wire = key >> 3, key & 7
+        if wire == 0:
+            value, pos = _varint(data, pos)
+        elif wire == 1:
+            value, pos = int.from_bytes(data[pos:pos + 8], "little"), pos + 8
+        elif wire == 2:
+            length, pos = _varint(data, pos)
+            value, pos = data[pos:pos + length], pos + length
+        elif wire == 5:
+            value, pos = int.from_bytes(data[pos:pos + 4], "little"), pos + 4
+        else:
+            raise ValueError(f"unsupported wire type {wire}")
+        if pos > len(data):
+            raise ValueError("model file truncated")
+        yield number, wire, value
+
+
+def _int32(v: int) -> int:
+    return v - (1 << 64) if v >= 1 << 63 else v
+
+
+@dataclass
+class SentencePieceModel:
+    pieces: list  # of (text, score, sentencepiece type)
+    model_type: int = 1
+    byte_fallback: bool = False
+    unk_id: int = 0
+    bos_id: int = 1
+    eos_id: int = 2
+    pad_id: int = -1
+    normalizer_name: str = ""
+    add_dummy_prefix: bool = True
+    remove_extra_whitespaces: bool = True
+
+
+def read_sentencepiece_model(data: bytes) -> SentencePieceModel:
+    m = SentencePieceModel(pieces=[])
+    for number, _, value in _fields(data):
+        if number == 1:  # repeated SentencePiece
+            text, score, kind = "", 0.0, _SP_NORMAL
+            for n, _, v in _fields(value):
+                if n == 1:
+                    text = v.decode("utf-8")
+                elif n == 2:
+                    score = struct.unpack("<f", v.to_bytes(4, "little"))[0]
+                elif n == 3:
+                    kind = v
+            m.pieces.append((text, score, kind))
+        elif number == 2:  # TrainerSpec
+            for n, _, v in _fields(value):
+                if n == 3:
+                    m.model_type = v
+                elif n == 35:
+                    m.byte_fallback = bool(v)
+                elif n == 40:
+                    m.unk_id = _int32(v)
+                elif n == 41:
+                    m.bos_id = _int32(v)
+                elif n == 42:
+                    m.eos_id = _int32(v)
+                elif n == 43:
+                    m.pad_id = _int32(v)
+        elif number == 3:  # NormalizerSpec
+            for n, _, v in _fields(value):
+                if n == 1:
+                    m.normalizer_name = v.decode("utf-8")
+                elif n == 3:
+                    m.add_dummy_prefix = bool(v)
+                elif n == 4:
+                    m.remove_extra_whitespaces = bool(v)
+    return m
+
+
+def _model_bytes(model) -> bytes:
+    if isinstance(model, (bytes, bytearray)):
+        return bytes(model)
+    if hasattr(model, "serialized_model_proto"):
+        return model.serialized_model_proto()
+    with open(model, "rb") as f:
+        return f.read()
+
+
+def spec_from_sentencepiece(model) -> TokenizerSpec:
+    """The blob contents equivalent to a trained sentencepiece BPE model (a
+    path, the serialised model, or a loaded SentencePieceProcessor).
+
+    Piece types map to kinds: normal and unused -> normal, control -> control,
+    unknown -> unknown (both silent), user-defined -> literal, byte -> byte.
+    An id the model leaves out (-1, usually pad) is written as the unk id.
+
+    The blob knows no normaliser: only a model trained with the "identity"
+    rule and without whitespace clean-up encodes the same text the same way.
+    Other differences that stay: unused pieces are still merge targets here,
+    and a run of characters that spells a control or byte piece's text (such
+    as "<s>") can merge into it here, while sentencepiece never produces those
+    pieces from text; the unknown piece decodes to nothing here.
+    """
+    m = read_sentencepiece_model(_model_bytes(model))
+    if m.model_type != _SP_BPE:
+        raise ValueError(f"only BPE models convert (model type {m.model_type})")
+    if m.normalizer_name != "identity" or m.remove_extra_whitespaces:
+        warnings.warn(f"sentencepiece normaliser {m.normalizer_name!r} "
+                      f"(remove_extra_whitespaces={m.remove_extra_whitespaces}) is not "
+                      "carried over; texts it would change encode differently", stacklevel=2)
+    unk = m.unk_id if 0 <= m.unk_id < len(m.pieces) else 0
+    fix = lambda i: i if 0 <= i < len(m.pieces) else unk  # noqa: E731
+    return TokenizerSpec(
+        pieces=[Piece(t, s, _KIND_OF_SP_TYPE.get(k, KIND_NORMAL)) for t, s, k in m.pieces],
+        pad_id=fix(m.pad_id), eos_id=fix(m.eos_id), bos_id=fix(m.bos_id), unk_id=unk,
+        add_dummy_prefix=m.add_dummy_prefix, byte_fallback=m.byte_fallback)
+
+
+def from_sentencepiece(model) -> bytes:
+    """The blob of a trained sentencepiece BPE model (see spec_from_sentencepiece)."""
+    return build_blob(spec_from_sentencepiece(model))
