@@ -624,3 +624,22 @@ def test_random_model_keeps_activations_bounded():
     ref.prefill(list(range(3, 40)), None,
                 lambda c, v: rms.append(float(np.sqrt(np.mean(v.astype(np.float64) ** 2)))))
     assert len(rms) == 13 and all(0.3 < r < 4 for r in rms), rms
+
+
+def test_command_line_writes_a_model(tmp_path):
+    import os
+    import subprocess
+    import sys
+    from pathlib import Path
+
+    out = tmp_path / "tiny.tesk"
+    env = dict(os.environ, PYTHONPATH=str(Path(gen3.__file__).resolve().parents[1]))
+    subprocess.run([sys.executable, "-m", "pinnet_tools.gen3", "--preset", "tiny-gen3",
+                    "--out", str(out), "--head", "3", "--f16"], check=True, env=env,
+                   capture_output=True)
+    words, _, entries = _read_tesk(out.read_bytes())
+    geom = gen3.tiny_gen3()
+    assert words[5] == geom.vocab_size and words[10] == geom.num_layers
+    assert entries[-1]["dtype"] == 4 and any(e["dtype"] == 1 for e in entries)
+    heads = [gen3.HeadSpec(code=3)]
+    assert len(entries) == len(list(gen3.canon(geom, heads)))
