@@ -1,0 +1,131 @@
+// Constrained decoding of tool calls: while the model writes the JSON inside
+// a tool call, a byte scanner follows the text, and while it writes the tool
+// name or a key of the arguments object, every token whose text would leave
+// the set of offered names or keys gets a large negative bias. Everything else
+// about the JSON is left to the model.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace pinnet::engine {
+
+struct ToolSpec {
+  std::string name;                 // raw text of the "name" value (escapes not decoded)
+  std::string snake_name;           // name by the snake-case rule
+  std::vector<std::string> params;  // parameter names in order of appearance, none empty
+};
+
+// A tolerant scan of the tools JSON (not a JSON parser); never fails. The
+// JSON is compacted first, so `"name": "x"` is found like `"name":"x"`.
+std::vector<ToolSpec> parse_tools(std::string_view tools_json);
+
+// "getWeather" -> "get_weather", "XMLParser" -> "xml_parser",
+// "Get  Weather-now_" -> "get_weather_now".
+std::string snake_case(std::string_view name);
+
+// A tree over bytes; node 0 is the root. Rebuilding after clear() reuses the
+// storage, so a trie rebuilt per token allocates nothing once warm.
+class CharTrie {
+ public:
+  static constexpr uint32_t kNone = 0xFFFFFFFFu;
+  CharTrie() { clear(); }
+  void clear();
+  void insert(std::string_view word);
+  uint32_t child(uint32_t node, uint8_t byte) const;  // kNone when absent
+  bool terminal(uint32_t node) const { return nodes_[node].terminal; }
+
+ private:
+  struct Node {
+    uint32_t first_child = kNone;
+    uint32_t next_sibling = kNone;
+    uint8_t byte = 0;
+    bool terminal = false;
+  };
+  std::vector<Node> nodes_;
+};
+
+// The piece texts of a vocabulary as a trie, built once per tokenizer and
+// shared read-only by every decoder: the bias walks it together with the
+// name/key trie instead of walking each piece from scratch.
+class PieceTrie {
+ public:
+  explicit PieceTrie(const std::vector<std::string>& piece_texts);
+  uint32_t piece_count() const { return piece_count_; }
+
+ private:
+  friend class ConstrainedDecoder;
+  struct Node {
+    uint32_t edges_begin, edges_end;  // children, sorted by byte
+    uint32_t ends_begin, ends_end;    // ids whose text ends exactly here
+    uint32_t subtree_begin, subtree_end;  // ids of every text through this node
+  };
+  struct Edge {
+    uint8_t byte;
+    uint32_t node;
+  };
+  std::vector<Node> nodes_;  // node 0 is the root (the empty text)
+  std::vector<Edge> edges_;
+  std::vector<uint32_t> ids_;  // preorder: a node's own ids, then its subtrees'
+  uint32_t piece_count_ = 0;
+};
+
+class ConstrainedDecoder {
+ public:
+  ConstrainedDecoder(const std::vector<ToolSpec>& tools, const PieceTrie& pieces);
+
+  // Generations 2 and 3 turn this on: once a key is written, the next key is
+  // constrained to the keys not yet used (all of them again when none remain).
+  void set_remaining_keys_only(bool on) { remaining_keys_only_ = on; }
+
+  // Advances the scanner by one byte of generated text.
+  void feed(uint8_t byte);
+  void feed(std::string_view bytes) {
+    for (char c : bytes) feed(static_cast<uint8_t>(c));
+  }
+
+  // Writes 0 (allowed) or -1e9 (forbidden) for every id below out.size();
+  // all zeros when nothing is being constrained or nothing would be allowed.
+  void bias(std::span<float> out);
+
+  // Scanner state, for tests and diagnostics.
+  int capture_mode() const { return capture_mode_; }
+  const std::string& current_tool() const { return current_tool_; }
+  const std::string& capture() const { return capture_; }
+  const std::vector<std::string>& used_keys() const { return used_keys_; }
+
+ private:
+  bool window_ends_with(std::string_view s) const;
+  // Fills `out` from the walk starting at `node` of `trie`; false when no id
+  // below out.size() is allowed.
+  bool allowed_from(const CharTrie& trie, uint32_t node, std::span<float> out);
+
+  const PieceTrie& pieces_;
+  CharTrie name_trie_;
+  std::unordered_map<std::string, CharTrie> key_tries_;
+  std::unordered_map<std::string, std::vector<std::string>> key_lists_;
+  bool remaining_keys_only_ = false;
+
+  // Scanner state.
+  std::string current_tool_;
+  std::string capture_;
+  int capture_mode_ = 0;  // 0 none, 1 tool name, 2 argument key
+  std::vector<std::string> used_keys_;
+  char window_[13] = {};
+  size_t window_len_ = 0;
+  uint64_t depth_ = 0;
+  bool in_arguments_ = false;
+  uint64_t arguments_depth_ = 0;
+  bool in_string_ = false;
+  bool escape_ = false;
+
+  // Reused per bias call.
+  CharTrie remaining_trie_;
+  std::vector<std::pair<uint32_t, uint32_t>> stack_;
+};
+
+}  // namespace pinnet::engine
