@@ -331,6 +331,11 @@ PieceTrie::PieceTrie(const std::vector<std::string>& piece_texts)
   }
 }
 
+const PieceTrie& LazyPieceTrie::get() const {
+  std::call_once(once_, [this] { trie_.emplace(piece_texts_()); });
+  return *trie_;
+}
+
 ConstrainedDecoder::ConstrainedDecoder(const std::vector<ToolSpec>& tools, const PieceTrie& pieces)
     : pieces_(pieces) {
   for (const ToolSpec& tool : tools) {

@@ -6,6 +6,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -72,6 +75,20 @@ class PieceTrie {
   std::vector<Edge> edges_;
   std::vector<uint32_t> ids_;  // preorder: a node's own ids, then its subtrees'
   uint32_t piece_count_ = 0;
+};
+
+// A PieceTrie built on first use and then shared read-only: only constrained
+// calls need it, and several threads may ask at once.
+class LazyPieceTrie {
+ public:
+  explicit LazyPieceTrie(std::function<std::vector<std::string>()> piece_texts)
+      : piece_texts_(std::move(piece_texts)) {}
+  const PieceTrie& get() const;
+
+ private:
+  std::function<std::vector<std::string>()> piece_texts_;
+  mutable std::once_flag once_;
+  mutable std::optional<PieceTrie> trie_;
 };
 
 class ConstrainedDecoder {

@@ -1,0 +1,225 @@
+#include "engine/v3_generate.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "formats/tokenizer_blob_writer.h"
+
+namespace pinnet::engine {
+namespace {
+
+using formats::SubwordTokenizer;
+
+const std::vector<std::string> kWords = {
+    "<|im_end|>", "<tool_call>", "</tool_call>", "{\"name\":\"", "get_weather", "get_time", "get_",
+    "x", "\"", "\",\"arguments\":{\"", "city", "unit", "\":\"", "Paris", "\"}}", "zzz", "w"};
+
+SubwordTokenizer make_tokenizer() {
+  formats::testing::BlobSpec spec;
+  spec.pieces = {{"<unk>", 0, 2}, {"</s>", 0, 1}, {"<s>", 0, 1}};
+  for (const std::string& w : kWords) {
+    spec.pieces.push_back({w, 0.0f, static_cast<uint8_t>(w[0] == '<' ? 3 : 0)});
+  }
+  for (unsigned b = 0; b < 256; ++b) {
+    spec.pieces.push_back({formats::testing::byte_piece_text(b), -10.0f, 4});
+  }
+  spec.eos_id = 1;
+  spec.bos_id = 2;
+  spec.byte_fallback = true;
+  auto parsed = SubwordTokenizer::parse(formats::testing::write_tokenizer_blob(spec));
+  if (!parsed.ok()) throw std::runtime_error("test vocabulary did not parse");
+  return std::move(parsed).value();
+}
+
+// A model whose logits follow a script: at each call the next id of
+// `intended` scores highest, then every other id by a fixed descending
+// preference (lowest id last), so a constraint that forbids the intended id
+// lets the best allowed one through.
+struct ScriptedModel {
+  struct Geometry {
+    uint64_t max_seq_len;
+  };
+  struct Cache {
+    uint64_t pos = 0;
+    uint64_t capacity = 0;
+    bool int8 = false;
+    uint64_t position() const { return pos; }
+  };
+
+  Geometry geom;
+  uint64_t width;
+  std::vector<uint32_t> intended;
+  mutable size_t calls = 0;
+  mutable std::vector<uint32_t> prompt;
+  mutable uint64_t requested = 0;
+
+  const Geometry& geometry() const { return geom; }
+  uint64_t logit_width() const { return width; }
+  Cache new_cache(uint64_t positions, bool int8) const {
+    requested = positions;
+    return Cache{0, positions, int8};
+  }
+  void fill(std::span<float> logits) const {
+    for (size_t i = 0; i < logits.size(); ++i) logits[i] = static_cast<float>(i) * 1e-3f;
+    if (calls < intended.size() && intended[calls] < logits.size()) logits[intended[calls]] = 10.0f;
+    ++calls;
+  }
+  void prefill(std::span<const uint32_t> ids, Cache* cache, std::span<float> logits) const {
+    prompt.assign(ids.begin(), ids.end());
+    cache->pos = ids.size();
+    fill(logits);
+  }
+  void step(uint32_t, Cache& cache, std::span<float> logits) const {
+    if (cache.pos >= cache.capacity) throw std::logic_error("stepped past the requested cache");
+    ++cache.pos;
+    fill(logits);
+  }
+};
+
+struct Fixture : ::testing::Test {
+  SubwordTokenizer tok = make_tokenizer();
+  LazyPieceTrie trie{[this] {
+    std::vector<std::string> texts;
+    for (uint32_t i = 0; i < tok.piece_count(); ++i) texts.emplace_back(tok.piece_bytes(i));
+    return texts;
+  }};
+  V3Vocabulary vocab;
+  Fixture() {
+    vocab.tokenizer = &tok;
+    vocab.im_end = tok.lookup("<|im_end|>");
+    vocab.tool_call_open = tok.lookup("<tool_call>");
+    vocab.tool_call_close = tok.lookup("</tool_call>");
+    vocab.piece_trie = &trie;
+  }
+  uint32_t id(const std::string& piece) const { return *tok.lookup(piece); }
+  ScriptedModel model(std::vector<std::string> pieces, uint64_t max_seq_len = 4096) const {
+    std::vector<uint32_t> ids;
+    for (const auto& p : pieces) ids.push_back(p == "</s>" ? kV3Eos : id(p));
+    return ScriptedModel{{max_seq_len}, tok.piece_count(), ids};
+  }
+  GenerateOptions budget(uint64_t n) const {
+    GenerateOptions o;
+    o.max_new_tokens = n;
+    return o;
+  }
+};
+
+TEST_F(Fixture, StopReasonsAndPositions) {
+  auto eos = model({"</s>"});
+  V3Output a = generate_v3(eos, vocab, "q", "[]", budget(256));
+  EXPECT_EQ(a.stop, StopReason::kEos);
+  EXPECT_TRUE(a.token_ids.empty());
+  EXPECT_EQ(a.text, "");
+  EXPECT_EQ(a.positions, eos.prompt.size());
+  EXPECT_EQ(eos.prompt.front(), kV3Bos);
+  EXPECT_EQ(eos.requested, eos.prompt.size() + 256);
+
+  auto im_end = model({"x", "w", "<|im_end|>", "x"});
+  V3Output b = generate_v3(im_end, vocab, "q", "[]", budget(256));
+  EXPECT_EQ(b.stop, StopReason::kImEnd);
+  EXPECT_EQ(b.token_ids, (std::vector<uint32_t>{id("x"), id("w")}));
+  EXPECT_EQ(b.text, "xw");
+
+  auto chatty = model({"x", "x", "x", "x", "x"});
+  V3Output c = generate_v3(chatty, vocab, "q", "[]", budget(3));
+  EXPECT_EQ(c.stop, StopReason::kMaxTokens);
+  EXPECT_EQ(c.token_ids.size(), 3u);
+  EXPECT_EQ(c.positions, chatty.prompt.size() + 3);
+
+  V3Output none = generate_v3(chatty, vocab, "q", "[]", budget(0));
+  EXPECT_EQ(none.stop, StopReason::kMaxTokens);
+  EXPECT_TRUE(none.token_ids.empty());
+}
+
+TEST_F(Fixture, ContextLimits) {
+  // Measure the prompt, then set the context just above and below it.
+  auto probe = model({"</s>"});
+  generate_v3(probe, vocab, "hello", "[]", budget(1));
+  const uint64_t len = probe.prompt.size();
+
+  auto room3 = model({"x", "x", "x", "x", "x", "x"}, len + 3);
+  V3Output a = generate_v3(room3, vocab, "hello", "[]", budget(256));
+  EXPECT_EQ(a.stop, StopReason::kMaxTokens);  // the budget was clipped to the room
+  EXPECT_EQ(a.token_ids.size(), 3u);
+  EXPECT_EQ(a.positions, len + 3);
+  EXPECT_EQ(room3.requested, len + 3);
+
+  auto cut = model({"x"}, len - 4);
+  V3Output b = generate_v3(cut, vocab, "hello", "[]", budget(256));
+  EXPECT_EQ(b.stop, StopReason::kContextFull);
+  EXPECT_TRUE(b.prompt_truncated);
+  EXPECT_TRUE(b.token_ids.empty());
+  EXPECT_EQ(b.positions, len - 4);
+  EXPECT_EQ(cut.prompt.size(), len - 4);
+}
+
+TEST_F(Fixture, StreamingDeltasRebuildTheText) {
+  auto m = model({"x", "<tool_call>", "{\"name\":\"", "get_time", "\"}}", "</tool_call>", "</s>"});
+  // Multi-byte characters arriving as byte pieces.
+  m.intended.insert(m.intended.begin() + 1, {*tok.byte_piece(0xC3), *tok.byte_piece(0xA9)});
+  std::string joined;
+  int calls = 0;
+  auto sink = [&](std::string_view d) {
+    joined.append(d);
+    ++calls;
+  };
+  DeltaSink ref = sink;
+  V3Output out = generate_v3(m, vocab, "q", "[]", budget(64), &ref);
+  EXPECT_EQ(out.stop, StopReason::kEos);
+  EXPECT_EQ(joined, out.text);
+  EXPECT_EQ(out.text, "x\xC3\xA9<tool_call>{\"name\":\"get_time\"}}</tool_call>");
+  EXPECT_EQ(calls, 7);  // the first byte of "é" produced no delta
+}
+
+TEST_F(Fixture, ConstraintKeepsNamesAndKeysWithinTheTools) {
+  const char* tools =
+      R"([{"name": "get_weather", "parameters": {"properties": {"city": {}, "unit": {}}}},)"
+      R"( {"name": "get_time", "parameters": {}}])";
+  // The script tries to write a tool that does not exist, then a key that
+  // does not exist.
+  auto script = [&] {
+    return model({"<tool_call>", "{\"name\":\"", "get_", "zzz", "\"", "\",\"arguments\":{\"",
+                  "zzz", "\":\"", "Paris", "\"}}", "</tool_call>", "</s>"});
+  };
+  auto free_run = script();
+  V3Output loose = generate_v3(free_run, vocab, "q", tools, budget(64));
+  EXPECT_NE(loose.text.find("get_zzz"), std::string::npos);
+
+  GenerateOptions o = budget(64);
+  o.constrain = true;
+  auto constrained_run = script();
+  V3Output tight = generate_v3(constrained_run, vocab, "q", tools, o);
+  auto call = v3_tool_call(tight.text);
+  ASSERT_TRUE(call.has_value()) << tight.text;
+  EXPECT_EQ(call->rfind("{\"name\":\"get_", 0), 0u) << *call;
+  const bool weather = call->find("get_weather\"") != std::string::npos;
+  const bool time = call->find("get_time\"") != std::string::npos;
+  EXPECT_TRUE(weather || time) << *call;
+  EXPECT_EQ(call->find("zzz"), std::string::npos) << *call;
+
+  // Constraining with no parsable tools changes nothing.
+  auto again = script();
+  V3Output empty_tools = generate_v3(again, vocab, "q", "[]", o);
+  EXPECT_EQ(empty_tools.text, loose.text);
+}
+
+TEST_F(Fixture, SamplingIsReproduciblePerSeed) {
+  GenerateOptions o = budget(40);
+  o.temperature = 5.0f;  // flat enough that the draws matter
+  o.seed = 9;
+  auto a = model({});
+  auto b = model({});
+  V3Output x = generate_v3(a, vocab, "q", "[]", o);
+  V3Output y = generate_v3(b, vocab, "q", "[]", o);
+  EXPECT_EQ(x.token_ids, y.token_ids);
+  o.seed = 10;
+  auto c = model({});
+  EXPECT_NE(generate_v3(c, vocab, "q", "[]", o).token_ids, x.token_ids);
+}
+
+}  // namespace
+}  // namespace pinnet::engine
