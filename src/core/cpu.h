@@ -1,0 +1,38 @@
+// Processor dispatch: which vector instruction set the wide kernels may use.
+// Decided once per process and cached; callers switch once per product or
+// row block, never per element.
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+namespace pinnet::core {
+
+// Ordered: a higher level implies every lower one.
+//   Avx2   = AVX2 + FMA + F16C, with the OS saving the 256-bit registers.
+//   Avx512 = Avx2 + AVX-512 F/BW/VL/DQ, with the OS saving the mask and
+//            512-bit registers.
+enum class Isa { Portable = 0, Avx2 = 1, Avx512 = 2 };
+
+// The level the kernels use. Computed on first call (thread-safe) and cached.
+// The environment variable PINNET_ISA=portable|avx2|avx512 lowers it (to test
+// the narrower paths on a wide machine); it never raises it above what the
+// processor and OS can run. An unrecognised value is ignored.
+Isa best_isa();
+
+// What the processor and OS can run, ignoring PINNET_ISA. Tests use it to run
+// every available path against the scalar reference.
+bool isa_supported(Isa isa);
+
+// "portable", "avx2" or "avx512".
+const char* isa_name(Isa isa);
+
+// Parses a PINNET_ISA value (ASCII case-insensitive); nullopt when it names
+// no level.
+std::optional<Isa> parse_isa(std::string_view text);
+
+// The level to use given what the machine has and an optional cap (the raw
+// PINNET_ISA value, or nullptr when unset).
+Isa capped_isa(Isa detected, const char* cap);
+
+}  // namespace pinnet::core
