@@ -1,0 +1,113 @@
+// CqTensor: a codebook-quantised weight matrix. Each weight is a 2-, 3- or
+// 4-bit code into a small table of float levels (or a ternary code), with one
+// half-precision scale per group of `group` columns; each group is stored in
+// the Hadamard-rotated domain, so products rotate the input instead of the
+// weights (the normalised transform is symmetric and its own inverse).
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/cpu.h"
+#include "core/result.h"
+
+namespace pinnet::core {
+
+class WorkerPool;
+namespace cq_kernels {
+struct View;
+}
+
+struct CqError {
+  enum class Kind { UnsupportedBits, BadGroup, BadCodebookLen, ShortBlob, EmptyShape } kind;
+  uint64_t value = 0;  // UnsupportedBits, BadGroup, BadCodebookLen
+  uint64_t need = 0;   // ShortBlob
+  uint64_t got = 0;    // ShortBlob
+
+  // "BadGroup(24)", "UnsupportedBits(6)", "ShortBlob { need: 10, got: 4 }",
+  // "EmptyShape", "BadCodebookLen(27)".
+  std::string to_string() const;
+};
+
+class CqTensor {
+ public:
+  // Bits code 5: ternary codes stored in 2 bits.
+  static constexpr uint8_t kTernary = 5;
+  // Floats in a container's shared codebook: 4 (2-bit) + 8 (3-bit) + 16 (4-bit).
+  static constexpr size_t kHeaderCodebookLen = 28;
+  // Largest group the portable batched product decodes into its scratch;
+  // larger groups take a per-vector path there.
+  static constexpr uint64_t kMaxScratchGroup = 1024;
+
+  // Blob: rows·row_bytes code bytes, then rows·groups_per_row binary16 scales
+  // (little-endian, row-major); longer blobs are accepted. Checks, in order:
+  // EmptyShape, BadGroup, BadCodebookLen (unless ternary), UnsupportedBits,
+  // ShortBlob. Sizes that overflow 64 bits are reported as ShortBlob with
+  // need = UINT64_MAX. Copies what it keeps.
+  static Result<CqTensor, CqError> create(uint64_t rows, uint64_t cols, uint64_t group,
+                                          uint8_t bits_code, std::span<const uint8_t> blob,
+                                          std::span<const float> header_codebook);
+
+  uint64_t rows() const { return shape_.rows; }
+  uint64_t cols() const { return shape_.cols; }
+  uint64_t padded_cols() const { return shape_.padded_cols; }
+  uint64_t group() const { return shape_.group; }
+  uint8_t bits_code() const { return shape_.bits_code; }
+  unsigned bits() const { return shape_.bits; }  // stored bits per code: 2, 3 or 4
+  uint64_t groups_per_row() const { return shape_.groups_per_row; }
+  uint64_t row_bytes() const { return shape_.row_bytes; }
+  unsigned codes_per_byte() const { return shape_.codes_per_byte; }  // 4, 2, or 0 for 3-bit
+  std::span<const uint8_t> codes() const { return {codes_.data(), shape_.rows * shape_.row_bytes}; }
+  std::span<const float> scales() const { return scales_; }
+  std::span<const float> levels() const { return levels_; }  // 4, 8, 16 or 3 (ternary) floats
+  std::span<const float> lut() const { return lut_; }  // 256·codes_per_byte floats
+  float level_of_code(unsigned code) const { return code_table_[code & 15]; }
+
+  // out[0, cols) <- row r in the unrotated domain. Throws std::out_of_range
+  // for r >= rows or out.size() < cols.
+  void dequantize_row(size_t r, std::span<float> out) const;
+  // rows x cols floats, row-major.
+  std::vector<float> expand() const;
+
+  // y = W·x with x of cols floats (rotated here) and y of rows floats. Splits
+  // over WorkerPool::instance() when the product is large enough.
+  void matvec(std::span<const float> x, std::span<float> y) const;
+  // m inputs already padded and rotated (m x padded_cols, vector-major);
+  // y: m x rows, output vector i at [i·rows, (i+1)·rows).
+  void matmul(std::span<const float> x_rot, size_t m, std::span<float> y) const;
+
+  // The same products on an explicit instruction set (which must be
+  // supported) and pool; a null pool runs on the calling thread. For tests and
+  // benchmarks; a group that is not a multiple of 64 always takes the portable
+  // path.
+  void matvec_with(Isa isa, WorkerPool* pool, std::span<const float> x, std::span<float> y) const;
+  void matmul_with(Isa isa, WorkerPool* pool, std::span<const float> x_rot, size_t m,
+                   std::span<float> y) const;
+
+  // A tensor of the rows [t·height, (t+1)·height) for each t in blocks, in
+  // list order. Error "mHC lane row out of range" when a row is past the end.
+  Result<CqTensor, std::string> select_row_blocks(std::span<const size_t> blocks,
+                                                  size_t height) const;
+
+ private:
+  CqTensor() = default;
+  Isa product_isa(Isa wanted) const;
+  cq_kernels::View kernel_view() const;
+
+  std::vector<uint8_t> codes_;  // rows·row_bytes, plus zero slack for wide loads
+  std::vector<float> scales_;   // rows·groups_per_row
+  std::vector<float> lut_;
+  std::vector<float> levels_;
+  std::array<float, 16> code_table_{};  // level of code (i & (2^bits - 1))
+  struct Shape {
+    uint64_t rows = 0, cols = 0, padded_cols = 0, group = 0, groups_per_row = 0, row_bytes = 0;
+    uint8_t bits_code = 0;
+    unsigned bits = 0, codes_per_byte = 0;
+  } shape_;
+};
+
+}  // namespace pinnet::core

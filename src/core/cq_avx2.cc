@@ -1,0 +1,195 @@
+// AVX2 + FMA kernels of the codebook-quantised products. Compiled with
+// -mavx2 -mfma; see cq_kernels.h for why this file includes nothing but
+// intrinsics and keeps its helpers in an anonymous namespace.
+//
+// One unit = 64 elements = 8 vectors of 8 lanes. VPERMPS picks a level from
+// an 8-entry table by the low 3 bits of each lane, after a per-lane right
+// shift has brought the code there:
+//   2 bits: 16 bytes = 4 lanes of 16 codes, broadcast to both halves; lane l
+//           reads dword l & 3 shifted by 2·((l >> 2) + 2s) in vector s (the
+//           table repeats the 4 levels, so the next code's bit is ignored).
+//   3 bits: 24 bytes spread to 8 lanes of 3 bytes; vector s shifts by 3s.
+//   4 bits: 32 bytes = 8 lanes; vector s shifts by 4s and picks from the
+//           lower or upper 8 levels by bit 3 of the code (moved to the sign
+//           bit for VBLENDVPS).
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core/cq_kernels.h"
+
+namespace pinnet::core::cq_kernels {
+namespace {
+
+template <unsigned kBits>
+inline __m256i load_unit(const uint8_t* p) {
+  if constexpr (kBits == 2) {
+    return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+  } else if constexpr (kBits == 4) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+  } else {
+    // Reads 4 bytes past the 24-byte unit, which the codes buffer allows.
+    const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 12));
+    const __m256i both = _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1);
+    const __m256i spread = _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1,
+                                            0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+    return _mm256_shuffle_epi8(both, spread);
+  }
+}
+
+struct Tables {
+  __m256 lo;  // levels of codes 0..7
+  __m256 hi;  // levels of codes 8..15 (4-bit only)
+};
+
+inline Tables scaled(const Tables& t, float s) {
+  const __m256 vs = _mm256_set1_ps(s);
+  return Tables{_mm256_mul_ps(t.lo, vs), _mm256_mul_ps(t.hi, vs)};
+}
+
+// Levels of vector s (0..7) of a unit.
+template <unsigned kBits, int kS>
+inline __m256 decode(__m256i raw, const Tables& tab) {
+  if constexpr (kBits == 2) {
+    const __m256i count = _mm256_setr_epi32(4 * kS, 4 * kS, 4 * kS, 4 * kS, 4 * kS + 2,
+                                            4 * kS + 2, 4 * kS + 2, 4 * kS + 2);
+    return _mm256_permutevar8x32_ps(tab.lo, _mm256_srlv_epi32(raw, count));
+  } else if constexpr (kBits == 3) {
+    return _mm256_permutevar8x32_ps(tab.lo, _mm256_srli_epi32(raw, 3 * kS));
+  } else {
+    const __m256i idx = _mm256_srli_epi32(raw, 4 * kS);
+    const __m256 upper = _mm256_castsi256_ps(_mm256_slli_epi32(raw, 28 - 4 * kS));
+    return _mm256_blendv_ps(_mm256_permutevar8x32_ps(tab.lo, idx),
+                            _mm256_permutevar8x32_ps(tab.hi, idx), upper);
+  }
+}
+
+inline float hsum(__m256 a) {
+  __m128 s = _mm_add_ps(_mm256_castps256_ps128(a), _mm256_extractf128_ps(a, 1));
+  s = _mm_add_ps(s, _mm_movehl_ps(s, s));
+  s = _mm_add_ss(s, _mm_movehdup_ps(s));
+  return _mm_cvtss_f32(s);
+}
+
+// Vector kS of the current unit for every row of a tile, into every
+// accumulator of that row.
+template <unsigned kBits, int kR, int kV, int kS>
+inline void tile_step(const __m256i (&raw)[kR], const Tables (&ts)[kR], const float* x,
+                      uint64_t stride, __m256 (&acc)[kR][kV]) {
+#pragma GCC unroll 8
+  for (int i = 0; i < kR; ++i) {
+    const __m256 w = decode<kBits, kS>(raw[i], ts[i]);
+#pragma GCC unroll 8
+    for (int j = 0; j < kV; ++j) {
+      acc[i][j] = _mm256_fmadd_ps(w, _mm256_loadu_ps(x + j * stride + 8 * kS), acc[i][j]);
+    }
+  }
+}
+
+// A kR-row by kV-vector tile over the whole row: every decoded weight vector
+// feeds kV fused multiply-adds, every input vector kR. The group's scale is
+// folded into the level tables.
+template <unsigned kBits, int kR, int kV>
+inline void matmul_tile(const View& t, const Tables& table, const float* xp, uint64_t r,
+                        uint64_t v, float* y) {
+  constexpr uint64_t kUnitBytes = kUnit * kBits / 8;
+  const uint64_t units_per_group = t.group / kUnit;
+  const uint64_t stride = t.padded_cols;
+  __m256 acc[kR][kV];
+#pragma GCC unroll 8
+  for (int i = 0; i < kR; ++i)
+#pragma GCC unroll 8
+    for (int j = 0; j < kV; ++j) acc[i][j] = _mm256_setzero_ps();
+  const uint8_t* code = t.codes + r * t.row_bytes;
+  const float* x = xp + v * stride;
+  for (uint64_t g = 0; g < t.groups_per_row; ++g) {
+    Tables ts[kR];
+#pragma GCC unroll 8
+    for (int i = 0; i < kR; ++i) ts[i] = scaled(table, t.scales[(r + i) * t.groups_per_row + g]);
+    for (uint64_t u = 0; u < units_per_group; ++u) {
+      __m256i raw[kR];
+#pragma GCC unroll 8
+      for (int i = 0; i < kR; ++i) raw[i] = load_unit<kBits>(code + i * t.row_bytes);
+      tile_step<kBits, kR, kV, 0>(raw, ts, x, stride, acc);
+      tile_step<kBits, kR, kV, 1>(raw, ts, x, stride, acc);
+      tile_step<kBits, kR, kV, 2>(raw, ts, x, stride, acc);
+      tile_step<kBits, kR, kV, 3>(raw, ts, x, stride, acc);
+      tile_step<kBits, kR, kV, 4>(raw, ts, x, stride, acc);
+      tile_step<kBits, kR, kV, 5>(raw, ts, x, stride, acc);
+      tile_step<kBits, kR, kV, 6>(raw, ts, x, stride, acc);
+      tile_step<kBits, kR, kV, 7>(raw, ts, x, stride, acc);
+      code += kUnitBytes;
+      x += kUnit;
+    }
+  }
+#pragma GCC unroll 8
+  for (int i = 0; i < kR; ++i)
+#pragma GCC unroll 8
+    for (int j = 0; j < kV; ++j) y[(v + j) * t.rows + r + i] = hsum(acc[i][j]);
+}
+
+constexpr int kMatvecRows = 4;
+constexpr int kTileRows = 1;
+constexpr int kTileVectors = 8;
+// Inputs are taken in blocks that stay in the core's L2 cache while every
+// row tile streams past them; the codes are re-read once per block.
+constexpr uint64_t kInputBlockBytes = 512 * 1024;
+
+template <unsigned kBits>
+void matvec_rows(const View& t, const float* xp, uint64_t r0, uint64_t r1, float* y) {
+  const Tables table{_mm256_loadu_ps(t.table), _mm256_loadu_ps(t.table + 8)};
+  uint64_t r = r0;
+  for (; r + kMatvecRows <= r1; r += kMatvecRows) {
+    matmul_tile<kBits, kMatvecRows, 1>(t, table, xp, r, 0, y);
+  }
+  for (; r < r1; ++r) matmul_tile<kBits, 1, 1>(t, table, xp, r, 0, y);
+}
+
+template <unsigned kBits>
+void matmul_rows(const View& t, const float* xp, uint64_t r0, uint64_t r1, uint64_t v0,
+                 uint64_t v1, float* y) {
+  const Tables table{_mm256_loadu_ps(t.table), _mm256_loadu_ps(t.table + 8)};
+  uint64_t block = kInputBlockBytes / (4 * t.padded_cols) / kTileVectors * kTileVectors;
+  if (block == 0) block = kTileVectors;
+  for (uint64_t vb = v0; vb < v1; vb += block) {
+    const uint64_t ve = v1 - vb < block ? v1 : vb + block;
+    uint64_t r = r0;
+    for (; r + kTileRows <= r1; r += kTileRows) {
+      uint64_t v = vb;
+      for (; v + kTileVectors <= ve; v += kTileVectors) {
+        matmul_tile<kBits, kTileRows, kTileVectors>(t, table, xp, r, v, y);
+      }
+      for (; v < ve; ++v) matmul_tile<kBits, kTileRows, 1>(t, table, xp, r, v, y);
+    }
+    for (; r < r1; ++r) {
+      uint64_t v = vb;
+      for (; v + kTileVectors <= ve; v += kTileVectors) {
+        matmul_tile<kBits, 1, kTileVectors>(t, table, xp, r, v, y);
+      }
+      for (; v < ve; ++v) matmul_tile<kBits, 1, 1>(t, table, xp, r, v, y);
+    }
+  }
+}
+
+}  // namespace
+
+void matvec_avx2(const View& t, const float* xp, uint64_t r0, uint64_t r1, float* y) {
+  switch (t.bits) {
+    case 2: matvec_rows<2>(t, xp, r0, r1, y); break;
+    case 3: matvec_rows<3>(t, xp, r0, r1, y); break;
+    default: matvec_rows<4>(t, xp, r0, r1, y); break;
+  }
+}
+
+void matmul_avx2(const View& t, const float* xp, uint64_t r0, uint64_t r1, uint64_t v0,
+                 uint64_t v1, float* y) {
+  switch (t.bits) {
+    case 2: matmul_rows<2>(t, xp, r0, r1, v0, v1, y); break;
+    case 3: matmul_rows<3>(t, xp, r0, r1, v0, v1, y); break;
+    default: matmul_rows<4>(t, xp, r0, r1, v0, v1, y); break;
+  }
+}
+
+}  // namespace pinnet::core::cq_kernels

@@ -1,0 +1,576 @@
+#include "core/cq.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "core/hadamard.h"
+#include "core/worker_pool.h"
+
+namespace pinnet::core {
+namespace {
+
+constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
+const Isa kAllIsas[] = {Isa::Portable, Isa::Avx2, Isa::Avx512};
+
+// ---- a test-side model of the format, independent of the library ----
+
+struct Shape {
+  uint64_t rows, cols, group;
+  uint8_t bits_code;
+  unsigned bits() const { return bits_code == 5 ? 2 : bits_code; }
+  uint64_t groups() const { return (cols + group - 1) / group; }
+  uint64_t padded() const { return groups() * group; }
+  uint64_t row_bytes() const { return bits() * padded() / 8; }
+  uint64_t need() const { return rows * row_bytes() + 2 * rows * groups(); }
+};
+
+double half_value(uint16_t h) {
+  const int e = (h >> 10) & 0x1F, m = h & 0x3FF;
+  const double v = e == 0 ? std::ldexp(m, -24) : std::ldexp(1024 + m, e - 25);
+  return (h & 0x8000) ? -v : v;
+}
+
+struct Fixture {
+  Shape shape;
+  std::vector<uint8_t> blob;
+  std::vector<float> codebook;
+};
+
+Fixture make_fixture(const Shape& s, std::mt19937& rng) {
+  Fixture f{s, std::vector<uint8_t>(s.need()), std::vector<float>(28)};
+  std::uniform_real_distribution<float> level(-2.0f, 2.0f);
+  for (float& v : f.codebook) v = level(rng);
+  std::uniform_int_distribution<int> byte(0, 255);
+  const uint64_t code_bytes = s.rows * s.row_bytes();
+  for (uint64_t i = 0; i < code_bytes; ++i) f.blob[i] = static_cast<uint8_t>(byte(rng));
+  // Scales: normal halves of either sign with magnitudes in [2^-5, 2).
+  std::uniform_int_distribution<int> exponent(10, 15), mantissa(0, 1023), sign(0, 1);
+  for (uint64_t i = 0; i < s.rows * s.groups(); ++i) {
+    const int bits = (sign(rng) << 15) | (exponent(rng) << 10) | mantissa(rng);
+    const uint16_t h = static_cast<uint16_t>(bits);
+    f.blob[code_bytes + 2 * i] = static_cast<uint8_t>(h & 0xFF);
+    f.blob[code_bytes + 2 * i + 1] = static_cast<uint8_t>(h >> 8);
+  }
+  return f;
+}
+
+CqTensor build(const Fixture& f) {
+  auto r = CqTensor::create(f.shape.rows, f.shape.cols, f.shape.group, f.shape.bits_code, f.blob,
+                            f.codebook);
+  if (!r.ok()) throw std::runtime_error("fixture rejected: " + r.error().to_string());
+  return std::move(r).value();
+}
+
+// Code of padded element k of row r, read one bit at a time (LSB first).
+unsigned ref_code(const Fixture& f, uint64_t r, uint64_t k) {
+  const unsigned bits = f.shape.bits();
+  const uint8_t* row = f.blob.data() + r * f.shape.row_bytes();
+  unsigned code = 0;
+  for (unsigned b = 0; b < bits; ++b) {
+    const uint64_t bit = k * bits + b;
+    code |= ((row[bit / 8] >> (bit % 8)) & 1u) << b;
+  }
+  return code;
+}
+
+double ref_level(const Fixture& f, unsigned code) {
+  switch (f.shape.bits_code) {
+    case 2: return f.codebook[code];
+    case 3: return f.codebook[4 + code];
+    case 4: return f.codebook[12 + code];
+    default: {
+      const double a = 1.2240064f / std::sqrt(float(f.shape.group));
+      return code == 1 ? a : code == 3 ? -a : 0.0;
+    }
+  }
+}
+
+double ref_scale(const Fixture& f, uint64_t r, uint64_t g) {
+  const uint64_t at = f.shape.rows * f.shape.row_bytes() + 2 * (r * f.shape.groups() + g);
+  return half_value(static_cast<uint16_t>(f.blob[at] | (f.blob[at + 1] << 8)));
+}
+
+// Row r in the rotated (stored) domain, padded_cols values.
+std::vector<double> ref_rotated_row(const Fixture& f, uint64_t r) {
+  std::vector<double> w(f.shape.padded());
+  for (uint64_t k = 0; k < w.size(); ++k) {
+    w[k] = ref_level(f, ref_code(f, r, k)) * ref_scale(f, r, k / f.shape.group);
+  }
+  return w;
+}
+
+// Row r in the input domain: each group multiplied by the normalised
+// Hadamard matrix, then cut to cols.
+std::vector<double> ref_row(const Fixture& f, uint64_t r) {
+  const std::vector<double> w = ref_rotated_row(f, r);
+  const uint64_t n = f.shape.group;
+  std::vector<double> out(f.shape.cols);
+  for (uint64_t c = 0; c < f.shape.cols; ++c) {
+    const uint64_t base = c / n * n, i = c % n;
+    double acc = 0;
+    for (uint64_t j = 0; j < n; ++j) {
+      acc += (__builtin_popcountll(i & j) % 2 ? -1.0 : 1.0) * w[base + j];
+    }
+    out[c] = acc / std::sqrt(double(n));
+  }
+  return out;
+}
+
+std::vector<float> random_vector(size_t n, std::mt19937& rng) {
+  std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
+  std::vector<float> v(n);
+  for (float& x : v) x = dist(rng);
+  return v;
+}
+
+// |a - b| within `rel` of the magnitude sum of the product's terms.
+void expect_close(double got, double want, double magnitude, double rel, const std::string& what) {
+  EXPECT_LE(std::abs(got - want), rel * magnitude + 1e-6)
+      << what << ": got " << got << ", want " << want;
+}
+
+const Shape kShapes[] = {
+    {5, 10, 8, 2}, {7, 100, 16, 3}, {9, 40, 32, 4}, {6, 30, 8, 5},
+    {13, 130, 64, 2}, {11, 200, 64, 3}, {17, 150, 64, 4}, {10, 70, 64, 5},
+    {5, 300, 128, 4}, {3, 500, 256, 3}, {4, 129, 128, 2}, {6, 1000, 512, 5},
+};
+
+std::string describe(const Shape& s) {
+  return std::to_string(s.rows) + "x" + std::to_string(s.cols) + " g" + std::to_string(s.group) +
+         " b" + std::to_string(s.bits_code);
+}
+
+// ---- construction ----
+
+CqError create_error(uint64_t rows, uint64_t cols, uint64_t group, uint8_t bits, size_t blob_len,
+                     size_t codebook_len) {
+  std::vector<uint8_t> blob(blob_len);
+  std::vector<float> codebook(codebook_len);
+  auto r = CqTensor::create(rows, cols, group, bits, blob, codebook);
+  EXPECT_FALSE(r.ok());
+  return r.ok() ? CqError{CqError::Kind::EmptyShape, kMax} : r.error();
+}
+
+TEST(CqCreate, ShapeArithmeticOfPaddedGroups) {
+  std::mt19937 rng(1);
+  const Fixture f = make_fixture({3, 10, 8, 4}, rng);
+  const CqTensor t = build(f);
+  EXPECT_EQ(t.padded_cols(), 16u);
+  EXPECT_EQ(t.groups_per_row(), 2u);
+  EXPECT_EQ(t.row_bytes(), 8u);
+  EXPECT_EQ(t.codes_per_byte(), 2u);
+  EXPECT_EQ(t.levels().size(), 16u);
+  EXPECT_EQ(t.lut().size(), 512u);
+  std::vector<float> row(10);
+  for (uint64_t r = 0; r < 3; ++r) {
+    t.dequantize_row(r, row);
+    const std::vector<double> want = ref_row(f, r);
+    for (size_t c = 0; c < 10; ++c) EXPECT_NEAR(row[c], want[c], 1e-5);
+  }
+}
+
+TEST(CqCreate, TernaryLevels) {
+  std::mt19937 rng(2);
+  Fixture f = make_fixture({2, 16, 16, 5}, rng);
+  f.codebook.resize(27);  // ternary ignores the header codebook
+  const CqTensor t = build(f);
+  const float a = 1.2240064f / 4.0f;
+  uint32_t bits;
+  const float magic = 1.2240064f;
+  std::memcpy(&bits, &magic, 4);
+  EXPECT_EQ(bits, 0x3F9CAC3Eu);
+  ASSERT_EQ(t.levels().size(), 3u);
+  EXPECT_EQ(t.levels()[0], -a);
+  EXPECT_EQ(t.levels()[1], 0.0f);
+  EXPECT_EQ(t.levels()[2], a);
+  EXPECT_EQ(t.level_of_code(0), 0.0f);
+  EXPECT_EQ(t.level_of_code(1), a);
+  EXPECT_EQ(t.level_of_code(2), 0.0f);
+  EXPECT_EQ(t.level_of_code(3), -a);
+  // Byte 0b11'10'01'00 holds codes 0, 1, 2, 3 from the lowest bits up.
+  EXPECT_EQ(t.lut()[0xE4 * 4 + 0], 0.0f);
+  EXPECT_EQ(t.lut()[0xE4 * 4 + 1], a);
+  EXPECT_EQ(t.lut()[0xE4 * 4 + 2], 0.0f);
+  EXPECT_EQ(t.lut()[0xE4 * 4 + 3], -a);
+}
+
+TEST(CqCreate, LookupTableHoldsLevelsLowestBitsFirst) {
+  std::mt19937 rng(3);
+  const Fixture f2 = make_fixture({1, 8, 8, 2}, rng);
+  const CqTensor t2 = build(f2);
+  for (unsigned v = 0; v < 256; ++v)
+    for (unsigned s = 0; s < 4; ++s) {
+      ASSERT_EQ(t2.lut()[v * 4 + s], f2.codebook[(v >> (2 * s)) & 3]);
+    }
+  const Fixture f4 = make_fixture({1, 8, 8, 4}, rng);
+  const CqTensor t4 = build(f4);
+  for (unsigned v = 0; v < 256; ++v)
+    for (unsigned s = 0; s < 2; ++s) {
+      ASSERT_EQ(t4.lut()[v * 2 + s], f4.codebook[12 + ((v >> (4 * s)) & 15)]);
+    }
+  const Fixture f3 = make_fixture({1, 8, 8, 3}, rng);
+  const CqTensor t3 = build(f3);
+  EXPECT_EQ(t3.codes_per_byte(), 0u);
+  EXPECT_TRUE(t3.lut().empty());
+  for (unsigned c = 0; c < 8; ++c) EXPECT_EQ(t3.levels()[c], f3.codebook[4 + c]);
+}
+
+TEST(CqCreate, ShortBlobByOneByte) {
+  const Shape s{3, 10, 8, 4};
+  const CqError e = create_error(3, 10, 8, 4, s.need() - 1, 28);
+  EXPECT_EQ(e.kind, CqError::Kind::ShortBlob);
+  EXPECT_EQ(e.need, s.need());
+  EXPECT_EQ(e.got, s.need() - 1);
+  EXPECT_EQ(e.to_string(), "ShortBlob { need: 36, got: 35 }");
+  // Longer blobs are fine.
+  std::vector<uint8_t> blob(s.need() + 5);
+  std::vector<float> codebook(28);
+  EXPECT_TRUE(CqTensor::create(3, 10, 8, 4, blob, codebook).ok());
+}
+
+TEST(CqCreate, CodebookLengthIsCheckedBeforeTheBitsCode) {
+  EXPECT_EQ(create_error(1, 8, 8, 3, 100, 27).to_string(), "BadCodebookLen(27)");
+  EXPECT_EQ(create_error(1, 8, 8, 6, 100, 28).to_string(), "UnsupportedBits(6)");
+  EXPECT_EQ(create_error(1, 8, 8, 6, 100, 27).to_string(), "BadCodebookLen(27)");
+  EXPECT_EQ(create_error(1, 8, 8, 1, 100, 28).to_string(), "UnsupportedBits(1)");
+  std::vector<uint8_t> blob(100);
+  std::vector<float> codebook(27);
+  EXPECT_TRUE(CqTensor::create(1, 8, 8, 5, blob, codebook).ok());
+}
+
+TEST(CqCreate, GroupAndShapeChecksInOrder) {
+  EXPECT_EQ(create_error(1, 8, 4, 2, 100, 28).to_string(), "BadGroup(4)");
+  EXPECT_EQ(create_error(1, 8, 24, 2, 100, 28).to_string(), "BadGroup(24)");
+  EXPECT_EQ(create_error(1, 8, 0, 2, 100, 28).to_string(), "BadGroup(0)");
+  EXPECT_EQ(create_error(0, 8, 24, 2, 100, 28).to_string(), "EmptyShape");
+  EXPECT_EQ(create_error(1, 0, 8, 2, 100, 28).to_string(), "EmptyShape");
+  EXPECT_EQ(create_error(1, 8, 24, 9, 100, 3).to_string(), "BadGroup(24)");
+}
+
+TEST(CqCreate, HostileSizesAreRefusedWithoutWrapping) {
+  // rows·row_bytes past 64 bits.
+  CqError e = create_error(uint64_t(1) << 62, uint64_t(1) << 62, 64, 4, 16, 28);
+  EXPECT_EQ(e.kind, CqError::Kind::ShortBlob);
+  EXPECT_EQ(e.need, kMax);
+  EXPECT_EQ(e.got, 16u);
+  // cols rounded up to a group wraps.
+  e = create_error(1, kMax, 1024, 2, 16, 28);
+  EXPECT_EQ(e.need, kMax);
+  // A group of 2^63 still has a representable need: 2^62 code bytes + 1 scale.
+  e = create_error(1, 5, uint64_t(1) << 63, 4, 16, 28);
+  EXPECT_EQ(e.need, (uint64_t(1) << 62) + 2);
+  // Two rows of it do not.
+  e = create_error(4, 5, uint64_t(1) << 63, 4, 16, 28);
+  EXPECT_EQ(e.need, kMax);
+  // Large but representable: the exact need is reported and nothing is
+  // reserved (a sanitizer build would fail on a huge allocation).
+  e = create_error(uint64_t(1) << 40, 64, 64, 2, 16, 28);
+  EXPECT_EQ(e.kind, CqError::Kind::ShortBlob);
+  EXPECT_EQ(e.need, (uint64_t(1) << 40) * 18);
+}
+
+// ---- dequantisation ----
+
+TEST(CqDequantize, RowsMatchTheReferenceForEveryBitsCode) {
+  std::mt19937 rng(4);
+  for (const Shape& s : kShapes) {
+    SCOPED_TRACE(describe(s));
+    const Fixture f = make_fixture(s, rng);
+    const CqTensor t = build(f);
+    const std::vector<float> all = t.expand();
+    ASSERT_EQ(all.size(), s.rows * s.cols);
+    for (uint64_t r = 0; r < s.rows; ++r) {
+      const std::vector<double> want = ref_row(f, r);
+      for (uint64_t c = 0; c < s.cols; ++c) {
+        ASSERT_NEAR(all[r * s.cols + c], want[c], 2e-5 * std::sqrt(double(s.group)))
+            << r << "," << c;
+      }
+    }
+  }
+}
+
+TEST(CqDequantize, RejectsBadArguments) {
+  std::mt19937 rng(5);
+  const CqTensor t = build(make_fixture({3, 10, 8, 4}, rng));
+  std::vector<float> out(10), short_out(9);
+  EXPECT_THROW(t.dequantize_row(3, out), std::out_of_range);
+  EXPECT_THROW(t.dequantize_row(0, short_out), std::out_of_range);
+}
+
+// ---- products ----
+
+std::vector<float> rotated(const std::vector<float>& x, const CqTensor& t) {
+  std::vector<float> out(t.padded_cols());
+  pad_and_rotate(x, t.group(), out);
+  return out;
+}
+
+TEST(CqMatvec, EqualsDequantiseTimesInputOnEveryPath) {
+  std::mt19937 rng(6);
+  for (const Shape& s : kShapes) {
+    const Fixture f = make_fixture(s, rng);
+    const CqTensor t = build(f);
+    const std::vector<float> x = random_vector(s.cols, rng);
+    std::vector<double> want(s.rows), magnitude(s.rows);
+    for (uint64_t r = 0; r < s.rows; ++r) {
+      const std::vector<double> w = ref_row(f, r);
+      for (uint64_t c = 0; c < s.cols; ++c) {
+        want[r] += w[c] * x[c];
+        magnitude[r] += std::abs(w[c] * x[c]);
+      }
+    }
+    for (Isa isa : kAllIsas) {
+      if (!isa_supported(isa)) continue;
+      SCOPED_TRACE(describe(s) + " " + isa_name(isa));
+      std::vector<float> y(s.rows, NAN);
+      t.matvec_with(isa, nullptr, x, y);
+      for (uint64_t r = 0; r < s.rows; ++r) expect_close(y[r], want[r], magnitude[r], 1e-4, "row");
+    }
+    std::vector<float> y(s.rows);
+    t.matvec(x, y);
+    for (uint64_t r = 0; r < s.rows; ++r) {
+      expect_close(y[r], want[r], magnitude[r], 1e-4, "dispatched");
+    }
+  }
+}
+
+// The vector paths against the portable one in the stored domain, where the
+// sums differ only in association order.
+TEST(CqMatvec, VectorPathsMatchPortable) {
+  std::mt19937 rng(7);
+  for (uint8_t bits : {2, 3, 4, 5}) {
+    for (uint64_t group : {64u, 128u, 256u}) {
+      const Shape s{37, 3 * group - 5, group, bits};
+      const Fixture f = make_fixture(s, rng);
+      const CqTensor t = build(f);
+      const std::vector<float> x = random_vector(s.cols, rng);
+      const std::vector<float> xr = rotated(x, t);
+      std::vector<float> base(s.rows);
+      t.matvec_with(Isa::Portable, nullptr, x, base);
+      for (Isa isa : {Isa::Avx2, Isa::Avx512}) {
+        if (!isa_supported(isa)) continue;
+        SCOPED_TRACE(describe(s) + " " + isa_name(isa));
+        std::vector<float> y(s.rows);
+        t.matvec_with(isa, nullptr, x, y);
+        for (uint64_t r = 0; r < s.rows; ++r) {
+          const std::vector<double> w = ref_rotated_row(f, r);
+          double magnitude = 0;
+          for (uint64_t k = 0; k < w.size(); ++k) magnitude += std::abs(w[k] * xr[k]);
+          expect_close(y[r], base[r], magnitude, 2e-6, "row " + std::to_string(r));
+        }
+      }
+    }
+  }
+}
+
+TEST(CqMatvec, RejectsWrongLengths) {
+  std::mt19937 rng(8);
+  const CqTensor t = build(make_fixture({4, 10, 8, 2}, rng));
+  std::vector<float> x(10), short_x(9), long_x(11), y(4), short_y(3);
+  EXPECT_THROW(t.matvec(short_x, y), std::invalid_argument);
+  EXPECT_THROW(t.matvec(long_x, y), std::invalid_argument);
+  EXPECT_THROW(t.matvec(x, short_y), std::invalid_argument);
+}
+
+// Splitting rows over threads must not change any row's arithmetic. The
+// binary runs once more under RAYON_NUM_THREADS=2 (see CMakeLists.txt), so
+// the process pool splits too.
+TEST(CqMatvec, ParallelSplitEqualsOneThread) {
+  std::mt19937 rng(9);
+  WorkerPool three(3);
+  for (uint8_t bits : {2, 3, 4, 5}) {
+    const Shape s{300, 4000, 64, bits};  // 300 x 4032 > 0xFFFFF: split
+    const CqTensor t = build(make_fixture(s, rng));
+    const std::vector<float> x = random_vector(s.cols, rng);
+    for (Isa isa : kAllIsas) {
+      if (!isa_supported(isa)) continue;
+      SCOPED_TRACE(describe(s) + " " + isa_name(isa));
+      std::vector<float> one(s.rows), pooled(s.rows), instance(s.rows);
+      t.matvec_with(isa, nullptr, x, one);
+      t.matvec_with(isa, &three, x, pooled);
+      t.matvec_with(isa, &WorkerPool::instance(), x, instance);
+      EXPECT_EQ(one, pooled);
+      EXPECT_EQ(one, instance);
+    }
+  }
+}
+
+TEST(CqMatmul, RowsEqualMatvecOfEachInput) {
+  std::mt19937 rng(10);
+  const Shape shapes[] = {{13, 130, 64, 2}, {9, 200, 64, 3}, {23, 150, 64, 4},
+                          {6, 70, 64, 5},   {5, 40, 8, 4},   {7, 300, 128, 3}};
+  for (const Shape& s : shapes) {
+    const CqTensor t = build(make_fixture(s, rng));
+    for (size_t m : {1u, 3u, 5u, 9u, 17u}) {
+      std::vector<std::vector<float>> xs;
+      std::vector<float> x_rot;
+      for (size_t i = 0; i < m; ++i) {
+        xs.push_back(random_vector(s.cols, rng));
+        const std::vector<float> xr = rotated(xs.back(), t);
+        x_rot.insert(x_rot.end(), xr.begin(), xr.end());
+      }
+      for (Isa isa : kAllIsas) {
+        if (!isa_supported(isa)) continue;
+        SCOPED_TRACE(describe(s) + " m=" + std::to_string(m) + " " + isa_name(isa));
+        std::vector<float> y(m * s.rows, NAN);
+        t.matmul_with(isa, nullptr, x_rot, m, y);
+        for (size_t i = 0; i < m; ++i) {
+          std::vector<float> yi(s.rows);
+          t.matvec_with(Isa::Portable, nullptr, xs[i], yi);
+          double scale = 0;
+          for (float v : xs[i]) scale += std::abs(v);
+          for (uint64_t r = 0; r < s.rows; ++r) {
+            expect_close(y[i * s.rows + r], yi[r], scale, 2e-5, "vector " + std::to_string(i));
+          }
+        }
+      }
+    }
+  }
+}
+
+// Wide rows with many inputs: the vector kernels walk the inputs in
+// cache-sized blocks (16 vectors of 8192 floats), here three with a tail.
+TEST(CqMatmul, ManyWideInputsMatchMatvec) {
+  std::mt19937 rng(16);
+  for (uint8_t bits : {2, 3, 4}) {
+    const Shape s{6, 8190, 64, bits};
+    const CqTensor t = build(make_fixture(s, rng));
+    const size_t m = 37;
+    const std::vector<float> x_rot = random_vector(m * t.padded_cols(), rng);
+    std::vector<float> y(m * s.rows);
+    for (Isa isa : kAllIsas) {
+      if (!isa_supported(isa)) continue;
+      SCOPED_TRACE(describe(s) + " " + isa_name(isa));
+      t.matmul_with(isa, nullptr, x_rot, m, y);
+      for (size_t i = 0; i < m; ++i) {
+        // One input through the batched path: an m = 1 product.
+        std::vector<float> yi(s.rows);
+        t.matmul_with(Isa::Portable, nullptr,
+                      std::span<const float>(x_rot).subspan(i * t.padded_cols(), t.padded_cols()),
+                      1, yi);
+        double scale = 0;
+        for (size_t k = 0; k < t.padded_cols(); ++k) {
+          scale += std::abs(x_rot[i * t.padded_cols() + k]);
+        }
+        for (uint64_t r = 0; r < s.rows; ++r) {
+          expect_close(y[i * s.rows + r], yi[r], scale, 2e-5, "vector " + std::to_string(i));
+        }
+      }
+    }
+  }
+}
+
+TEST(CqMatmul, GroupsBeyondTheScratchLimitStillWork) {
+  std::mt19937 rng(11);
+  const Shape s{3, 3000, 2048, 4};
+  const Fixture f = make_fixture(s, rng);
+  const CqTensor t = build(f);
+  const size_t m = 2;
+  std::vector<std::vector<float>> xs{random_vector(s.cols, rng), random_vector(s.cols, rng)};
+  std::vector<float> x_rot;
+  for (const auto& x : xs) {
+    const std::vector<float> xr = rotated(x, t);
+    x_rot.insert(x_rot.end(), xr.begin(), xr.end());
+  }
+  for (Isa isa : kAllIsas) {
+    if (!isa_supported(isa)) continue;
+    SCOPED_TRACE(isa_name(isa));
+    std::vector<float> y(m * s.rows);
+    t.matmul_with(isa, nullptr, x_rot, m, y);
+    for (size_t i = 0; i < m; ++i) {
+      for (uint64_t r = 0; r < s.rows; ++r) {
+        const std::vector<double> w = ref_row(f, r);
+        double want = 0, magnitude = 0;
+        for (uint64_t c = 0; c < s.cols; ++c) {
+          want += w[c] * xs[i][c];
+          magnitude += std::abs(w[c] * xs[i][c]);
+        }
+        expect_close(y[i * s.rows + r], want, magnitude, 1e-4, "row");
+      }
+    }
+  }
+}
+
+TEST(CqMatmul, ParallelSplitsEqualOneThread) {
+  std::mt19937 rng(12);
+  WorkerPool three(3);
+  // Row split (rows > 127) and batch split (rows <= 127, m > 15).
+  struct Case {
+    Shape s;
+    size_t m;
+  };
+  for (const Case& c : {Case{{200, 1000, 64, 4}, 8}, Case{{100, 512, 64, 2}, 40},
+                        Case{{90, 700, 128, 3}, 33}}) {
+    const CqTensor t = build(make_fixture(c.s, rng));
+    const std::vector<float> x_rot = random_vector(c.m * t.padded_cols(), rng);
+    for (Isa isa : kAllIsas) {
+      if (!isa_supported(isa)) continue;
+      SCOPED_TRACE(describe(c.s) + " " + isa_name(isa));
+      std::vector<float> one(c.m * c.s.rows), pooled(one.size()), instance(one.size());
+      t.matmul_with(isa, nullptr, x_rot, c.m, one);
+      t.matmul_with(isa, &three, x_rot, c.m, pooled);
+      t.matmul_with(isa, &WorkerPool::instance(), x_rot, c.m, instance);
+      EXPECT_EQ(one, pooled);
+      EXPECT_EQ(one, instance);
+    }
+  }
+}
+
+TEST(CqMatmul, RejectsShortBuffers) {
+  std::mt19937 rng(13);
+  const CqTensor t = build(make_fixture({4, 10, 8, 2}, rng));
+  std::vector<float> x(2 * 16), y(2 * 4);
+  EXPECT_THROW(t.matmul(std::span<const float>(x).first(31), 2, y), std::invalid_argument);
+  EXPECT_THROW(t.matmul(x, 2, std::span<float>(y).first(7)), std::invalid_argument);
+  EXPECT_THROW(t.matmul(x, std::numeric_limits<size_t>::max(), y), std::invalid_argument);
+  t.matmul(x, 0, y);  // nothing to do
+}
+
+// ---- row-block selection ----
+
+TEST(CqSelectRowBlocks, CopiesBlocksInListOrder) {
+  std::mt19937 rng(14);
+  const CqTensor t = build(make_fixture({12, 70, 64, 3}, rng));
+  const std::vector<size_t> blocks{3, 0, 2, 3};
+  auto picked = t.select_row_blocks(blocks, 3);
+  ASSERT_TRUE(picked.ok());
+  const CqTensor& p = picked.value();
+  EXPECT_EQ(p.rows(), 12u);
+  EXPECT_EQ(p.cols(), 70u);
+  EXPECT_EQ(p.bits_code(), 3);
+  std::vector<float> got(70), want(70);
+  for (uint64_t i = 0; i < p.rows(); ++i) {
+    p.dequantize_row(i, got);
+    t.dequantize_row(blocks[i / 3] * 3 + i % 3, want);
+    EXPECT_EQ(got, want) << "row " << i;  // same codes, same scales, same arithmetic
+  }
+  // The selection is a working tensor: its product equals the source rows'.
+  const std::vector<float> x = random_vector(70, rng);
+  std::vector<float> y_src(12), y_sel(12);
+  t.matvec(x, y_src);
+  p.matvec(x, y_sel);
+  for (uint64_t i = 0; i < 12; ++i) EXPECT_EQ(y_sel[i], y_src[blocks[i / 3] * 3 + i % 3]);
+}
+
+TEST(CqSelectRowBlocks, RowOutOfRange) {
+  std::mt19937 rng(15);
+  const CqTensor t = build(make_fixture({12, 70, 64, 3}, rng));
+  for (const std::vector<size_t>& blocks :
+       {std::vector<size_t>{4}, std::vector<size_t>{0, 5}, std::vector<size_t>{kMax / 2}}) {
+    auto r = t.select_row_blocks(blocks, 3);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error(), "mHC lane row out of range");
+  }
+  auto r = t.select_row_blocks(std::vector<size_t>{1}, 7);  // rows 7..13 of 12
+  ASSERT_FALSE(r.ok());
+}
+
+}  // namespace
+}  // namespace pinnet::core
