@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <optional>
 #include <stdexcept>
@@ -47,6 +48,29 @@ void run_inline(size_t n, FunctionRef<void(size_t)> body) {
     }
   }
   if (first) std::rethrow_exception(first);
+}
+
+void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  __asm__ volatile("yield");
+#endif
+}
+
+// Watches `state` for a short while before a worker goes to sleep. A decode
+// step issues its loops a few microseconds apart, less than it takes to wake
+// a sleeping thread, so a worker that has just finished one loop stays
+// awake for the next. True when the value changed within the budget.
+bool poll_for_change(const std::atomic<uint32_t>& state, uint32_t seen) {
+  using clock = std::chrono::steady_clock;
+  constexpr auto kBudget = std::chrono::microseconds(50);
+  const clock::time_point deadline = clock::now() + kBudget;
+  for (unsigned i = 1;; ++i) {
+    if (state.load(std::memory_order_relaxed) != seen) return true;
+    cpu_relax();
+    if (i % 64 == 0 && clock::now() > deadline) return false;
+  }
 }
 
 size_t chunk_count(size_t len, size_t chunk) {
@@ -141,7 +165,7 @@ void WorkerPool::worker_main() {
     // `stop_` before it changes `state_`: either the check sees the stop, or
     // the wait sees the change.
     if (stop_.load(std::memory_order_seq_cst)) return;
-    state_.wait(seen, std::memory_order_seq_cst);
+    if (!poll_for_change(state_, seen)) state_.wait(seen, std::memory_order_seq_cst);
   }
 }
 
