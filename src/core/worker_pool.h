@@ -6,7 +6,9 @@
 // takes part and blocks until every item has finished.
 //
 // Idle workers sleep on an atomic wait (futex), woken by a generation counter
-// when a loop starts. Items are handed out by one atomic counter, so a thread
+// when a loop starts; after each loop they poll that counter for up to 50
+// microseconds first, since the next loop of a decode step usually follows
+// sooner than a sleeping thread can be woken. Items are handed out by one atomic counter, so a thread
 // that finishes early takes the next unclaimed item. The caller never waits
 // for a worker that has not woken up yet: if every worker is asleep, the
 // caller simply runs all items itself.
