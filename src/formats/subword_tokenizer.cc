@@ -143,7 +143,7 @@ struct Symbol {
   uint32_t end;   // 0 once absorbed (an alive symbol has end > begin >= 0)
   uint32_t prev;  // kNoSymbol at the ends
   uint32_t next;
-  uint32_t id;    // piece id once merged, kNoSymbol while unknown
+  uint32_t id;    // the id of the symbol's text, all ones when it is not a piece
 };
 constexpr uint32_t kNoSymbol = 0xFFFFFFFFu;
 
@@ -151,17 +151,16 @@ constexpr uint32_t kNoSymbol = 0xFFFFFFFFu;
 // ends at `end`. It is stale (skipped) unless `left` is alive and its right
 // neighbour still ends at `end`: `left.begin` is fixed, so the joined range,
 // and with it the piece, is then the same.
+// key = (score key << 32) | (~left): the largest key is the highest score,
+// then the leftmost pair, so one integer comparison orders the heap.
 struct Candidate {
-  float score;
-  uint32_t left;
+  uint64_t key;
   uint32_t end;
   uint32_t id;
+  uint32_t left() const { return ~static_cast<uint32_t>(key); }
 };
-// Max-heap order: highest score first, then the leftmost pair.
 struct CandidateLess {
-  bool operator()(const Candidate& a, const Candidate& b) const {
-    return a.score < b.score || (a.score == b.score && a.left > b.left);
-  }
+  bool operator()(const Candidate& a, const Candidate& b) const { return a.key < b.key; }
 };
 
 // Per-thread buffers reused across calls so a warm encode allocates nothing.
@@ -298,6 +297,8 @@ core::Result<SubwordTokenizer, TokenizerBlobError> SubwordTokenizer::parse(
   }
 
   t.build_literals();
+  t.build_score_keys();
+  t.build_pair_table();
   return t;
 }
 
@@ -373,6 +374,59 @@ void SubwordTokenizer::build_literals() {
   }
 }
 
+void SubwordTokenizer::build_score_keys() {
+  score_keys_.resize(scores_.size());
+  for (std::size_t i = 0; i < scores_.size(); ++i) {
+    const float score = scores_[i] == 0.0f ? 0.0f : scores_[i];  // -0 -> +0
+    uint32_t bits;
+    std::memcpy(&bits, &score, sizeof bits);
+    score_keys_[i] = (bits & 0x80000000u) ? ~bits : bits | 0x80000000u;
+  }
+}
+
+void SubwordTokenizer::build_pair_table() {
+  // Every way to write a short piece as (piece, piece), split at character
+  // boundaries; only the id the piece map gives for a text takes part.
+  std::vector<PairSlot> entries;
+  for (uint32_t id = 0; id < texts_.size(); ++id) {
+    const Span t = texts_[id];
+    if (t.length < 2 || t.length > kMaxPairText) continue;
+    const char* p = arena_.data() + t.offset;
+    if (find_hashed(p, t.length) != id) continue;
+    for (uint32_t k = 1; k < t.length; ++k) {
+      if (is_utf8_continuation(static_cast<unsigned char>(p[k]))) continue;
+      const uint32_t left = find(p, k);
+      if (left == kNone) continue;
+      const uint32_t right = find(p + k, t.length - k);
+      if (right == kNone) continue;
+      entries.push_back({uint64_t{left} << 32 | right, id});
+    }
+  }
+  uint64_t capacity = 16;
+  while (capacity < 2 * entries.size()) capacity <<= 1;
+  pair_slots_.assign(capacity, PairSlot{});
+  pair_mask_ = capacity - 1;
+  pair_seed_ = hash_seed() * kMul1;
+  for (const PairSlot& e : entries) {
+    // A pair of texts has one joined text, so keys are unique.
+    for (uint64_t i = mum(e.key ^ pair_seed_, kMul0) & pair_mask_;; i = (i + 1) & pair_mask_) {
+      if (pair_slots_[i].key == ~uint64_t{0}) {
+        pair_slots_[i] = e;
+        break;
+      }
+    }
+  }
+}
+
+uint32_t SubwordTokenizer::find_pair(uint32_t left, uint32_t right) const {
+  const uint64_t key = uint64_t{left} << 32 | right;
+  for (uint64_t i = mum(key ^ pair_seed_, kMul0) & pair_mask_;; i = (i + 1) & pair_mask_) {
+    const PairSlot& s = pair_slots_[i];
+    if (s.key == key) return s.id;
+    if (s.key == ~uint64_t{0}) return kNone;
+  }
+}
+
 std::optional<uint32_t> SubwordTokenizer::lookup(std::string_view piece) const {
   const uint32_t id = find(piece.data(), piece.size());
   if (id == kNone) return std::nullopt;
@@ -441,11 +495,17 @@ void SubwordTokenizer::encode_impl(std::string_view text, std::vector<uint32_t>&
     }
   }
   segment(norm, pending, n, out, reference);
+
+  // Keep warm buffers, but not the memory of one huge text.
+  constexpr std::size_t kKeepBytes = std::size_t{1} << 22;
+  EncodeScratch& s = scratch();
+  if (s.normalized.capacity() > kKeepBytes) std::string().swap(s.normalized);
+  if (s.symbols.capacity() * sizeof(Symbol) > kKeepBytes) std::vector<Symbol>().swap(s.symbols);
+  if (s.heap.capacity() * sizeof(Candidate) > kKeepBytes) std::vector<Candidate>().swap(s.heap);
 }
 
-void SubwordTokenizer::emit_symbol(std::string_view text, uint32_t known_id,
+void SubwordTokenizer::emit_symbol(std::string_view text, uint32_t id,
                                    std::vector<uint32_t>& out) const {
-  const uint32_t id = known_id != kNone ? known_id : find(text.data(), text.size());
   if (id != kNone) {
     out.push_back(id);
   } else if (byte_fallback_) {
@@ -465,19 +525,30 @@ void SubwordTokenizer::segment(std::string_view normalized, std::size_t begin, s
   const std::string_view seg = normalized.substr(begin, end - begin);
   const auto* u = reinterpret_cast<const unsigned char*>(seg.data());
   const auto n = static_cast<uint32_t>(seg.size());
+  const bool plain = reference || has_nan_score_;
 
+  // One symbol per character, carrying the id of its text (kNone when the
+  // character is not a piece; the plain rule looks ids up at the end).
   EncodeScratch& s = scratch();
   std::vector<Symbol>& sym = s.symbols;
   sym.clear();
   for (uint32_t pos = 0; pos < n;) {
-    const uint32_t len = u[pos] < 0x80 ? 1 : utf8_step(u + pos, n - pos).len;
+    uint32_t len = 1;
+    uint32_t id = kNone;
+    if (u[pos] < 0x80) {
+      id = ascii_id_[u[pos]];
+    } else {
+      len = utf8_step(u + pos, n - pos).len;
+      if (!plain) id = find_hashed(seg.data() + pos, len);
+    }
     const auto index = static_cast<uint32_t>(sym.size());
-    sym.push_back({pos, pos + len, index == 0 ? kNoSymbol : index - 1, index + 1, kNone});
+    sym.push_back({pos, pos + len, index == 0 ? kNoSymbol : index - 1, index + 1,
+                   plain ? kNone : id});
     pos += len;
   }
   sym.back().next = kNoSymbol;
 
-  if (reference || has_nan_score_) {
+  if (plain) {
     // The plain rule: rescan every adjacent pair after each merge; a later
     // pair wins only with a strictly greater score. `sym` is kept compact.
     while (sym.size() > 1) {
@@ -492,10 +563,12 @@ void SubwordTokenizer::segment(std::string_view normalized, std::size_t begin, s
       }
       if (best_id == kNone) break;
       sym[best].end = sym[best + 1].end;
-      sym[best].id = best_id;
       sym.erase(sym.begin() + static_cast<std::ptrdiff_t>(best) + 1);
     }
-    for (const Symbol& x : sym) emit_symbol(seg.substr(x.begin, x.end - x.begin), x.id, out);
+    for (const Symbol& x : sym) {
+      const std::string_view text = seg.substr(x.begin, x.end - x.begin);
+      emit_symbol(text, find(text.data(), text.size()), out);
+    }
     return;
   }
 
@@ -503,10 +576,16 @@ void SubwordTokenizer::segment(std::string_view normalized, std::size_t begin, s
   heap.clear();
   auto candidate = [&](uint32_t left) -> bool {
     const Symbol& l = sym[left];
-    const uint32_t stop = sym[l.next].end;
-    const uint32_t id = find(seg.data() + l.begin, stop - l.begin);
+    const Symbol& r = sym[l.next];
+    const uint32_t joined = r.end - l.begin;
+    uint32_t id;
+    if (l.id != kNone && r.id != kNone && joined <= kMaxPairText) {
+      id = find_pair(l.id, r.id);
+    } else {
+      id = find_hashed(seg.data() + l.begin, joined);
+    }
     if (id == kNone) return false;
-    heap.push_back({scores_[id], left, stop, id});
+    heap.push_back({uint64_t{score_keys_[id]} << 32 | ~left, r.end, id});
     return true;
   };
   for (uint32_t i = 0; i + 1 < sym.size(); ++i) candidate(i);
@@ -515,18 +594,19 @@ void SubwordTokenizer::segment(std::string_view normalized, std::size_t begin, s
     std::pop_heap(heap.begin(), heap.end(), CandidateLess{});
     const Candidate c = heap.back();
     heap.pop_back();
-    Symbol& l = sym[c.left];
+    const uint32_t left = c.left();
+    Symbol& l = sym[left];
     if (l.end == 0 || l.next == kNoSymbol || sym[l.next].end != c.end) continue;  // stale
     Symbol& r = sym[l.next];
     l.end = r.end;
     l.next = r.next;
     l.id = c.id;
-    if (r.next != kNoSymbol) sym[r.next].prev = c.left;
+    if (r.next != kNoSymbol) sym[r.next].prev = left;
     r.end = 0;
     if (l.prev != kNoSymbol && candidate(l.prev)) {
       std::push_heap(heap.begin(), heap.end(), CandidateLess{});
     }
-    if (sym[c.left].next != kNoSymbol && candidate(c.left)) {
+    if (sym[left].next != kNoSymbol && candidate(left)) {
       std::push_heap(heap.begin(), heap.end(), CandidateLess{});
     }
   }

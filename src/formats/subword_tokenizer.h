@@ -77,7 +77,9 @@ class SubwordTokenizer {
   // each final symbol emits its id, else its bytes' byte pieces (or unk per
   // missing byte) with byte_fallback, else unk.
   // Allocation-free per call once the calling thread's scratch has grown to
-  // the text size (apart from growing `out`).
+  // the text size (apart from growing `out`); scratch beyond 4 MiB is freed
+  // after the call. A stretch between literals of 4 GiB or more throws
+  // std::length_error (its merge state could not be held in memory anyway).
   std::vector<uint32_t> encode(std::string_view text) const;
   void encode_into(std::string_view text, std::vector<uint32_t>& out) const;  // appends
 
@@ -131,10 +133,10 @@ class SubwordTokenizer {
   bool add_dummy_prefix() const { return add_dummy_prefix_; }
   bool byte_fallback() const { return byte_fallback_; }
 
-  // Per-id fields; id must be < piece_count().
-  std::string_view piece(uint32_t id) const { return view(texts_[id]); }
-  float score(uint32_t id) const { return scores_[id]; }
-  uint8_t kind(uint32_t id) const { return kinds_[id]; }
+  // Per-id fields; an id >= piece_count() throws std::out_of_range.
+  std::string_view piece(uint32_t id) const { return view(texts_.at(id)); }
+  float score(uint32_t id) const { return scores_.at(id); }
+  uint8_t kind(uint32_t id) const { return kinds_.at(id); }
 
   // The id of the byte piece for byte `b`, if any (the highest such id).
   std::optional<uint32_t> byte_piece(uint8_t b) const;
@@ -157,12 +159,14 @@ class SubwordTokenizer {
   uint32_t find(const char* p, std::size_t n) const;  // kNone when absent
   uint32_t find_hashed(const char* p, std::size_t n) const;
   void build_piece_map();
+  void build_score_keys();
   void build_literals();
 
   // Segments normalized[begin, end) and appends the ids.
   void segment(std::string_view normalized, std::size_t begin, std::size_t end,
                std::vector<uint32_t>& out, bool reference) const;
-  void emit_symbol(std::string_view text, uint32_t known_id, std::vector<uint32_t>& out) const;
+  // id: the piece of `text`, or kNone when `text` is not a piece.
+  void emit_symbol(std::string_view text, uint32_t id, std::vector<uint32_t>& out) const;
   void encode_impl(std::string_view text, std::vector<uint32_t>& out, bool reference) const;
 
   // All text bytes: piece texts, then the 256 byte values, then the surface
@@ -183,6 +187,26 @@ class SubwordTokenizer {
   std::vector<Slot> slots_;
   uint64_t slot_mask_ = 0;
   std::array<uint32_t, 128> ascii_id_{};  // id of each one-byte text, kNone when absent
+
+  // Pair table for the merge loop: (id of left text, id of right text) ->
+  // id of the joined text, for every piece of at most kMaxPairText bytes
+  // that the piece map returns for its text. Symbols of the chain carry the
+  // id of their text, so most candidate lookups hash two integers instead of
+  // a byte string; longer joins and symbols without an id use the piece map.
+  static constexpr std::size_t kMaxPairText = 32;
+  struct PairSlot {
+    uint64_t key = ~uint64_t{0};  // (left id << 32) | right id; all ones = empty
+    uint32_t id = 0;
+  };
+  std::vector<PairSlot> pair_slots_;
+  uint64_t pair_mask_ = 0;
+  uint64_t pair_seed_ = 0;
+  void build_pair_table();
+  uint32_t find_pair(uint32_t left, uint32_t right) const;  // kNone when absent
+
+  // Per id: the score as an order-preserving unsigned key (-0 folded into
+  // +0 so equal scores stay equal), for integer comparisons in the heap.
+  std::vector<uint32_t> score_keys_;
 
   std::array<uint32_t, 256> byte_table_{};  // kNone when empty
 

@@ -7,6 +7,7 @@
 #include <limits>
 #include <map>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -262,6 +263,9 @@ TEST(SubwordTokenizerParse, HeaderFieldsAndTrailingBytes) {
   EXPECT_EQ(t.piece(1), "a");
   EXPECT_EQ(t.score(2), -2.0f);
   EXPECT_EQ(t.kind(0), kPieceUnknown);
+  EXPECT_THROW((void)t.piece(3), std::out_of_range);
+  EXPECT_THROW((void)t.score(3), std::out_of_range);
+  EXPECT_THROW((void)t.kind(3), std::out_of_range);
 }
 
 // ---------------------------------------------------------------------------
@@ -559,6 +563,37 @@ TEST(SubwordTokenizerMerge, AllScoresEqualOnLongRandomText) {
   for (int i = 0; i < 2000; ++i) text += "ab "[rng() % 3];
   EXPECT_EQ(t.encode(text), t.encode_reference(text));
   EXPECT_EQ(t.encode(text), ref.encode(text));
+}
+
+// Joins longer than the id-pair table covers, and pieces whose characters
+// are not pieces themselves, go through the text lookup.
+TEST(SubwordTokenizerMerge, LongJoinsAndPiecesWithoutTheirCharacters) {
+  BlobSpec s;
+  s.pieces = {{"<unk>", 0, kPieceUnknown}};
+  for (int len : {1, 2, 4, 8, 16, 32, 40, 64}) {
+    s.pieces.push_back({std::string(static_cast<std::size_t>(len), 'q'), -static_cast<float>(len), 0});
+  }
+  s.pieces.push_back({"\xE4\xB8\xAD\xE4\xB8\xAD", -1, 0});          // two unknown characters
+  s.pieces.push_back({"\xE4\xB8\xAD\xE4\xB8\xAD" "q", -1, 0});
+  const SubwordTokenizer t = make(s);
+  const Reference ref(s);
+  EXPECT_EQ(t.encode(std::string(40, 'q')), (Ids{7}));
+  EXPECT_EQ(t.encode(std::string(64, 'q')), (Ids{8}));
+  EXPECT_EQ(t.encode("\xE4\xB8\xAD\xE4\xB8\xAD"), (Ids{9}));
+  EXPECT_EQ(t.encode("\xE4\xB8\xAD\xE4\xB8\xAD" "q"), (Ids{10}));
+  for (int len = 0; len < 150; ++len) {
+    const std::string text = std::string(static_cast<std::size_t>(len), 'q') + "\xE4\xB8\xAD\xE4\xB8\xAD" + "qq";
+    EXPECT_EQ(t.encode(text), ref.encode(text)) << len;
+    EXPECT_EQ(t.encode(text), t.encode_reference(text)) << len;
+  }
+}
+
+// Negative and positive zero compare equal: the leftmost pair wins.
+TEST(SubwordTokenizerMerge, SignedZeroScoresTie) {
+  BlobSpec s;
+  s.pieces = {{"<unk>", 0, kPieceUnknown}, {"a", 0, 0}, {"b", 0, 0}, {"c", 0, 0},
+              {"ab", -0.0f, 0}, {"bc", 0.0f, 0}};
+  EXPECT_EQ(make(s).encode("abc"), (Ids{4, 3}));
 }
 
 TEST(SubwordTokenizerMerge, NanScoresFollowThePlainRule) {
