@@ -1,0 +1,71 @@
+// Gated grouped-query attention of one generation-3 block: the q/k/v
+// projections' short causal convolution, per-head query/key norms, rotary
+// embedding, int8 rounding of the query, and the attention over a key/value
+// store (the session cache, or a prefill's own arrays).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/cq.h"
+
+namespace pinnet::gen3 {
+
+struct AttentionWeights {
+  core::CqTensor q_proj;  // (num_heads·head_dim, d_model)
+  core::CqTensor k_proj;  // (num_kv_heads·head_dim, d_model)
+  core::CqTensor v_proj;  // (num_kv_heads·v_head_dim, d_model)
+  // Convolution taps, T x width each (tap j is row j); empty without convolution.
+  std::vector<float> q_taps, k_taps, v_taps;
+  std::vector<float> q_norm, k_norm;  // head_dim each
+};
+
+// out[i] = taps[i]·cur[i] + Σ_{j=1}^{T-1} taps[j·w + i]·past_j[i], where past_j
+// is the raw vector j positions back: past holds T-1 vectors of w floats,
+// oldest first, so past_j = past[(T-1-j)·w ...]. out may alias cur.
+void short_conv(const float* cur, const float* past, const float* taps, size_t taps_count,
+                size_t w, float* out);
+
+// Per head of width hd: x <- (1 + w)·x / sqrt(Σx²/hd + 1e-6) (division by r).
+void head_norm(float* x, size_t heads, size_t hd, const float* w);
+
+// Frequencies f_i = theta^((2i)/head_dim) for i < head_dim/2 (single precision).
+std::vector<float> rope_frequencies(size_t head_dim, float theta);
+// cos/sin of angle p / f_i, head_dim/2 each.
+void rope_angles(std::span<const float> freq, uint64_t p, float* cos, float* sin);
+// Rotate-half form on every head of x (heads x hd).
+void rope_apply(float* x, size_t heads, size_t hd, const float* cos, const float* sin);
+
+// Int8 storing of one vector: scale = amax/127 (1 when amax is 0);
+// code = clamp(trunc(y + copysign(0.49999997, y)), -128, 127), y = x·(1/scale).
+void quantise_int8(const float* x, size_t w, int8_t* codes, float* scale);
+// x <- codes·scale of its own int8 quantisation.
+void round_trip_int8(float* x, size_t w);
+
+// A key/value store viewed by position: position t lives at row t % slots.
+// Keys are rows of kv_heads·head_dim, values of kv_heads·v_head_dim; in int8
+// mode the codes plus one scale per (row, kv head).
+struct KvView {
+  const float* keys = nullptr;
+  const float* values = nullptr;
+  const int8_t* key_codes = nullptr;
+  const int8_t* value_codes = nullptr;
+  const float* key_scales = nullptr;
+  const float* value_scales = nullptr;
+  uint64_t slots = 0;
+  size_t kv_heads = 0, head_dim = 0, v_head_dim = 0;
+  bool int8 = false;
+};
+
+// One query head against kv head g over positions [start, p]: softmax of
+// q·k/sqrt(head_dim) weighting the values. scores holds p - start + 1 floats
+// of scratch; out gets v_head_dim floats.
+void attend_head(const KvView& kv, const float* q, size_t g, uint64_t start, uint64_t p,
+                 float* scores, float* out);
+
+// Dot product with several independent partial sums.
+float dot(const float* a, const float* b, size_t n);
+
+}  // namespace pinnet::gen3

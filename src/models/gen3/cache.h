@@ -1,0 +1,77 @@
+// KvCache: the per-session state of a generation-3 model. Keys and values per
+// layer in 32-bit floats or 8-bit codes with one scale per stored head vector,
+// the q/k/v convolution histories, the last tokens for the n-gram hash, the
+// raw n-gram value histories of every site, and the scratch of one step.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "models/gen3/attention.h"
+#include "models/gen3/geometry.h"
+#include "models/gen3/workspace.h"
+
+namespace pinnet::gen3 {
+
+struct LayerKv {
+  uint64_t cap_max = 0;  // max_seq_len (global) or the window
+  uint64_t slots = 0;    // allocated positions; position t lives at t % slots
+  bool global = false;
+  // float mode: (slots, kv heads, head_dim) and (slots, kv heads, v_head_dim)
+  std::vector<float> keys, values;
+  // int8 mode: the same layouts in codes, plus (slots, kv heads) scales
+  std::vector<int8_t> key_codes, value_codes;
+  std::vector<float> key_scales, value_scales;
+  // q/k/v convolution: qkv_conv_taps - 1 raw past vectors each, oldest first
+  std::vector<float> conv_q, conv_k, conv_v;
+};
+
+class KvCache {
+ public:
+  KvCache(KvCache&&) noexcept = default;
+  KvCache& operator=(KvCache&&) noexcept = default;
+
+  // Positions already processed.
+  uint64_t position() const { return position_; }
+  bool kv_int8() const { return kv_int8_; }
+  size_t layer_count() const { return layers_.size(); }
+  const LayerKv& layer(size_t l) const { return layers_.at(l); }
+
+  // First position attended at position p of layer l.
+  uint64_t window_start(size_t l, uint64_t p) const;
+  // Writes k (kv heads x head_dim) and v (kv heads x v_head_dim) of position
+  // p, growing the layer first when p is past its slots.
+  void store(size_t l, uint64_t p, const float* k, const float* v);
+  KvView view(size_t l) const;
+
+  // N-gram state: the last max_order tokens (oldest first) and the raw value
+  // of position t at site s (t within the last engram_history positions).
+  const std::vector<uint32_t>& recent_tokens() const { return recent_; }
+  const float* site_value(size_t s, uint64_t t) const;
+
+ private:
+  friend class V3Model;
+  KvCache(const V3Model& model, uint64_t requested, bool kv_int8);
+
+  void grow(LayerKv& lk, uint64_t p);
+  void push_token(uint32_t t);
+  void push_site_value(size_t s, uint64_t p, const float* v);
+
+  struct SiteHistory {
+    uint64_t cap_max = 0;  // (conv_taps - 1)·tap_spacing
+    uint64_t slots = 0;
+    std::vector<float> data;  // (slots, d_model)
+  };
+
+  uint64_t position_ = 0;
+  bool kv_int8_ = false;
+  size_t kv_heads_ = 0, head_dim_ = 0, v_head_dim_ = 0, d_model_ = 0;
+  uint64_t kv_window_ = 0, max_order_ = 1;
+  std::vector<LayerKv> layers_;
+  std::vector<uint32_t> recent_;
+  std::vector<SiteHistory> sites_;
+  Workspace scratch_;
+};
+
+}  // namespace pinnet::gen3

@@ -1,0 +1,90 @@
+#include "models/gen3/feed_forward.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "core/kernels.h"
+
+namespace pinnet::gen3 {
+
+size_t feed_forward_scratch(const FeedForwardShape& s, uint64_t experts) {
+  return 3 * s.n + experts;
+}
+
+void two_factor(const float* v, const float* a, const float* b, size_t r, size_t c, float* mid,
+                float* out) {
+  // M[o][:] = Σ_m A[m·r + o]·V[m][:]
+  std::fill(mid, mid + r * c, 0.0f);
+  for (size_t o = 0; o < r; ++o) {
+    float* mo = mid + o * c;
+    for (size_t m = 0; m < r; ++m) {
+      const float coef = a[m * r + o];
+      if (coef == 0.0f) continue;
+      const float* vm = v + m * c;
+      for (size_t k = 0; k < c; ++k) mo[k] += coef * vm[k];
+    }
+  }
+  // R[i][:] = Σ_t M[i][t]·B[t][:]
+  std::fill(out, out + r * c, 0.0f);
+  for (size_t i = 0; i < r; ++i) {
+    float* ri = out + i * c;
+    const float* mi = mid + i * c;
+    for (size_t t = 0; t < c; ++t) {
+      const float coef = mi[t];
+      if (coef == 0.0f) continue;
+      const float* bt = b + t * c;
+      for (size_t k = 0; k < c; ++k) ri[k] += coef * bt[k];
+    }
+  }
+}
+
+void feed_forward(const FeedForwardWeights& w, const FeedForwardShape& s,
+                  std::span<const uint32_t> perm_a, std::span<const uint32_t> perm_b,
+                  const float* u, float* f, float* scratch) {
+  const size_t n = s.n, d = s.d, E = static_cast<size_t>(w.experts);
+  float* v = scratch;
+  float* t = scratch + n;
+  float* mid = scratch + 2 * n;
+  float* probs = scratch + 3 * n;
+
+  std::copy(u, u + d, v);
+  std::fill(v + d, v + n, 0.0f);
+  for (size_t i = 0; i < n; ++i) v[i] *= w.in_scale[i];
+
+  // Router softmax over the mixture entries.
+  for (size_t e = 0; e < E; ++e) probs[e] = 0.0f;
+  for (size_t j = 0; j < d; ++j) {
+    const float uj = u[j];
+    const float* row = w.router.data() + j * E;
+    for (size_t e = 0; e < E; ++e) probs[e] += uj * row[e];
+  }
+  if (E > 0) core::masked_softmax(std::span<float>(probs, E));
+
+  two_factor(v, w.a1.data(), w.b1.data(), s.r, s.c, mid, t);
+  if (perm_a.empty()) {
+    std::copy(t, t + n, v);
+  } else {
+    for (size_t i = 0; i < n; ++i) v[i] = t[perm_a[i]];
+  }
+  // Activation with the mixture diagonal: mix = 1 + Σ_e p_e·scales_e.
+  for (size_t i = 0; i < n; ++i) {
+    float mix = 1.0f;
+    for (size_t e = 0; e < E; ++e) {
+      if (probs[e] == 0.0f) continue;
+      mix += probs[e] * w.expert_scales[e * n + i];
+    }
+    const float h = w.gate_scale[i] * mix * v[i] + w.gate_bias[i];
+    v[i] = h * core::sigmoid(h);
+  }
+  two_factor(v, w.a2.data(), w.b2.data(), s.r, s.c, mid, t);
+  if (perm_b.empty()) {
+    std::copy(t, t + n, v);
+  } else {
+    for (size_t i = 0; i < n; ++i) v[i] = t[perm_b[i]];
+  }
+  for (size_t i = 0; i < n; ++i) v[i] *= w.mid_scale[i];
+  two_factor(v, w.a3.data(), w.b3.data(), s.r, s.c, mid, t);
+  for (size_t i = 0; i < d; ++i) f[i] = t[i] * w.out_scale[i];
+}
+
+}  // namespace pinnet::gen3

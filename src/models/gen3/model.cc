@@ -1,0 +1,495 @@
+#include "models/gen3/model.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <stdexcept>
+
+#include "core/kernels.h"
+#include "core/worker_pool.h"
+
+namespace pinnet::gen3 {
+
+namespace {
+
+// Runs body(i) for every position; independent positions go to the pool.
+template <class F>
+void for_positions(size_t m, F&& body) {
+  if (m <= 1) {
+    for (size_t i = 0; i < m; ++i) body(i);
+    return;
+  }
+  core::WorkerPool::instance().parallel_for(m, [&](size_t i) { body(i); });
+}
+
+void add_scaled(const float* src, float scale, size_t n, float* dst) {
+  for (size_t i = 0; i < n; ++i) dst[i] += scale * src[i];
+}
+
+void multiply(const float* a, const float* b, size_t n, float* out) {
+  for (size_t i = 0; i < n; ++i) out[i] = a[i] * b[i];
+}
+
+}  // namespace
+
+// One forward call over m consecutive positions p0 .. p0 + m - 1.
+struct V3Model::Pass {
+  std::span<const uint32_t> tokens;    // the m tokens
+  std::span<const uint32_t> hash_seq;  // what the n-gram hash reads
+  size_t hash_j0 = 0;                  // index in hash_seq of tokens[0]
+  uint64_t p0 = 0;
+  size_t m = 0;
+  KvCache* cache = nullptr;
+  bool int8 = false;  // int8 rounding of q, k and v
+  bool step = false;  // attention reads the cache (m == 1)
+  Workspace* ws = nullptr;
+  CellCollector* collector = nullptr;
+  bool all_logits = false;
+  std::span<float> out;  // logit_width floats per produced row
+};
+
+// ----------------------------------------------------------------------------
+// Assembly
+
+core::Result<V3Model, std::string> V3Model::assemble(V3Parts parts) {
+  using core::Err;
+  const V3Geometry& g = parts.geometry;
+  if (parts.blocks.size() != g.num_layers || parts.lanes.size() != g.num_layers) return Err{std::string("layer count does not match geometry")};
+  if (parts.sites.size() != g.engram_sites.size())
+    return Err{std::string("engram site count does not match geometry")};
+  if (!parts.embedding || parts.embedding->rows() != g.vocab_size ||
+      parts.embedding->cols() != g.d_model)
+    return Err{std::string("embedding shape does not match geometry")};
+  return V3Model(std::move(parts));
+}
+
+V3Model::V3Model(V3Parts parts)
+    : g_(std::move(parts.geometry)),
+      embedding_(std::move(*parts.embedding)),
+      blocks_(std::move(parts.blocks)),
+      lanes_(std::move(parts.lanes)),
+      sites_(std::move(parts.sites)),
+      final_norm_(std::move(parts.final_norm)),
+      perm_a_(std::move(parts.perm_a)),
+      perm_b_(std::move(parts.perm_b)) {
+  embedding_scale_ = std::sqrt(static_cast<float>(embedding_.cols()));
+  rope_freq_ = rope_frequencies(g_.head_dim, g_.rope_theta);
+  site_of_layer_.assign(g_.num_layers, -1);
+  for (size_t s = 0; s < g_.engram_sites.size(); ++s) {
+    const uint64_t layer = g_.engram_sites[s];
+    if (layer < g_.num_layers && site_of_layer_[layer] < 0) site_of_layer_[layer] = static_cast<int64_t>(s);
+  }
+  ff_shape_.d = g_.d_model;
+  ff_shape_.n = g_.hada_n;
+  ff_shape_.r = g_.ff_rows();
+  ff_shape_.c = g_.ff_cols();
+  for (const V3Block& b : blocks_) max_experts_ = std::max(max_experts_, b.ff.experts);
+}
+
+// ----------------------------------------------------------------------------
+// Scratch
+
+void Workspace::prepare(const V3Model& model, size_t positions, size_t logit_rows) {
+  const V3Geometry& g = model.geometry();
+  m = positions;
+  const size_t n = g.mhc_lanes, d = g.d_model, nd = n * d;
+  stream.assign(m * nd, 0.0f);
+  stream_norm.assign(m * nd, 0.0f);
+  stream_old.assign(m * nd, 0.0f);
+  pre_logits.assign(m * n, 0.0f);
+  post_logits.assign(m * n, 0.0f);
+  res_logits.assign(m * n * n, 0.0f);
+  gates.assign(m * n, 0.0f);
+  x_in.assign(m * d, 0.0f);
+  x.assign(m * d, 0.0f);
+  xn.assign(m * d, 0.0f);
+  attn_out.assign(m * d, 0.0f);
+  q_raw.assign(m * g.q_width(), 0.0f);
+  k_raw.assign(m * g.k_width(), 0.0f);
+  v_raw.assign(m * g.v_width(), 0.0f);
+  q.assign(m * g.q_width(), 0.0f);
+  k.assign(m * g.k_width(), 0.0f);
+  v.assign(m * g.v_width(), 0.0f);
+  gate.assign(m * g.o_width(), 0.0f);
+  o.assign(m * g.o_width(), 0.0f);
+  const size_t half = g.head_dim / 2;
+  rope_cos.assign(m * half, 0.0f);
+  rope_sin.assign(m * half, 0.0f);
+  ff.assign(m * feed_forward_scratch(model.ff_shape_, model.max_experts_), 0.0f);
+  for (const LaneWeights& w : model.lanes()) {
+    rot_lanes.reserve(w.phi_pre, m);
+    rot_lanes.reserve(w.phi_post, m);
+    rot_lanes.reserve(w.phi_res, m);
+  }
+  for (const V3Block& b : model.blocks()) {
+    rot_xn.reserve(b.attn.q_proj, m);
+    rot_xn.reserve(b.attn.k_proj, m);
+    rot_xn.reserve(b.attn.v_proj, m);
+    rot_xn.reserve(b.gate_proj, m);
+    rot_o.reserve(b.out_proj, m);
+  }
+  if (!model.sites().empty()) {
+    fetched.assign(m * d, 0.0f);
+    values.assign(m * d, 0.0f);
+    site_keys.assign(model.sites().size(), std::vector<float>(m * d, 0.0f));
+    site_convs.assign(model.sites().size(), std::vector<float>(m * d, 0.0f));
+    for (const EngramSite& s : model.sites()) {
+      rot_fetched.reserve(s.key_proj, m);
+      rot_fetched.reserve(s.value_proj, m);
+    }
+  }
+  mean.assign(m * d, 0.0f);
+  rot_mean.reserve(model.embedding(), logit_rows);
+  logits.assign(logit_rows * g.vocab_size, 0.0f);
+}
+
+KvCache V3Model::new_cache(uint64_t requested_positions, bool kv_int8) const {
+  return KvCache(*this, requested_positions, kv_int8);
+}
+
+// ----------------------------------------------------------------------------
+// Entry points
+
+void V3Model::step(uint32_t token, KvCache& cache, std::span<float> logits) const {
+  if (cache.layer_count() != blocks_.size() || cache.sites_.size() != sites_.size())
+    throw std::logic_error("KvCache belongs to another model");
+  if (logits.size() < logit_width()) throw std::invalid_argument("logits must hold logit_width floats");
+  cache.push_token(token);
+  const uint32_t tokens[1] = {token};
+  Pass pass;
+  pass.tokens = tokens;
+  pass.hash_seq = cache.recent_;
+  pass.hash_j0 = cache.recent_.size() - 1;
+  pass.p0 = cache.position_;
+  pass.m = 1;
+  pass.cache = &cache;
+  pass.int8 = cache.kv_int8();
+  pass.step = true;
+  pass.ws = &cache.scratch_;
+  pass.out = logits;
+  forward(pass);
+  ++cache.position_;
+}
+
+void V3Model::prefill(std::span<const uint32_t> tokens, KvCache* cache,
+                      std::span<float> last_logits, CellCollector* collector) const {
+  if (!last_logits.empty() && last_logits.size() < logit_width())
+    throw std::invalid_argument("last_logits must hold logit_width floats");
+  run_prefill(tokens, cache, last_logits, false, collector);
+}
+
+void V3Model::prefill_all(std::span<const uint32_t> tokens, KvCache* cache,
+                          std::span<float> all_logits) const {
+  if (all_logits.size() < tokens.size() * logit_width())
+    throw std::invalid_argument("all_logits must hold positions x logit_width floats");
+  run_prefill(tokens, cache, all_logits, true, nullptr);
+}
+
+void V3Model::run_prefill(std::span<const uint32_t> tokens, KvCache* cache, std::span<float> out,
+                          bool all_logits, CellCollector* collector) const {
+  if (tokens.empty()) return;
+  if (cache != nullptr && (cache->position() != 0 || cache->layer_count() != blocks_.size()))
+    throw std::logic_error("prefill needs a fresh KvCache of this model");
+  Workspace ws;
+  ws.prepare(*this, tokens.size(), out.empty() ? 0 : all_logits ? tokens.size() : 1);
+  Pass pass;
+  pass.tokens = tokens;
+  pass.hash_seq = tokens;
+  pass.m = tokens.size();
+  pass.cache = cache;
+  pass.int8 = cache != nullptr && cache->kv_int8();
+  pass.ws = &ws;
+  pass.collector = collector;
+  pass.all_logits = all_logits;
+  pass.out = out;
+  forward(pass);
+  if (cache != nullptr) {
+    for (uint32_t t : tokens.subspan(tokens.size() - std::min<size_t>(tokens.size(), g_.max_order())))
+      cache->push_token(t);
+    cache->position_ = tokens.size();
+  }
+}
+
+// ----------------------------------------------------------------------------
+// Forward
+
+void V3Model::forward(Pass& pass) const {
+  Workspace& ws = *pass.ws;
+  const size_t m = pass.m, d = g_.d_model, n = g_.mhc_lanes, half = g_.head_dim / 2;
+  engram_stage(pass);
+
+  // Embedding (ids beyond the table read its last row), scaled; every lane
+  // starts as it. Rotary angles of every position.
+  const uint64_t last_row = g_.vocab_size - 1;
+  for_positions(m, [&](size_t i) {
+    float* x0 = ws.x_in.data() + i * d;
+    embedding_.dequantize_row(std::min<uint64_t>(pass.tokens[i], last_row), std::span<float>(x0, d));
+    for (size_t j = 0; j < d; ++j) x0[j] *= embedding_scale_;
+    for (size_t lane = 0; lane < n; ++lane)
+      std::memcpy(ws.stream.data() + (i * n + lane) * d, x0, d * sizeof(float));
+    rope_angles(rope_freq_, pass.p0 + i, ws.rope_cos.data() + i * half, ws.rope_sin.data() + i * half);
+  });
+  if (pass.collector != nullptr) pass.collector->collect(0, ws.x_in.data(), m, d);
+
+  for (size_t layer = 0; layer < blocks_.size(); ++layer) {
+    block(pass, layer);
+    if (pass.collector != nullptr) {
+      for_positions(m, [&](size_t i) {
+        lane_mean(ws.stream.data() + i * n * d, n, d, ws.mean.data() + i * d);
+      });
+      pass.collector->collect(layer + 1, ws.mean.data(), m, d);
+    }
+  }
+  logits_stage(pass);
+}
+
+void V3Model::engram_stage(Pass& pass) const {
+  if (sites_.empty()) return;
+  Workspace& ws = *pass.ws;
+  const size_t m = pass.m, d = g_.d_model;
+  const uint64_t taps = g_.conv_taps, spacing = g_.tap_spacing;
+  for (size_t s = 0; s < sites_.size(); ++s) {
+    const EngramSite& site = sites_[s];
+    for_positions(m, [&](size_t i) {
+      engram_fetch(g_, site, pass.hash_seq, pass.hash_j0 + i, pass.p0 + i, ws.fetched.data() + i * d);
+    });
+    ws.rot_fetched.invalidate();
+    product(site.key_proj, ws.rot_fetched, ws.fetched.data(), d, m, ws.site_keys[s].data());
+    product(site.value_proj, ws.rot_fetched, ws.fetched.data(), d, m, ws.values.data());
+    float* conv = ws.site_convs[s].data();
+    for_positions(m, [&](size_t i) {
+      const uint64_t p = pass.p0 + i;
+      float* out = conv + i * d;
+      std::fill(out, out + d, 0.0f);
+      for (uint64_t j = 0; j < taps; ++j) {
+        if (!engram_tap_active(g_, j, p)) continue;
+        const uint64_t t = p - j * spacing;  // no underflow: j·spacing <= p
+        const float* src = t >= pass.p0 ? ws.values.data() + (t - pass.p0) * d
+                                        : pass.cache->site_value(s, t);
+        const float* tap = site.taps.data() + j * d;
+        for (size_t e = 0; e < d; ++e) out[e] += tap[e] * src[e];
+      }
+    });
+    if (pass.cache != nullptr) {
+      for (size_t i = 0; i < m; ++i) pass.cache->push_site_value(s, pass.p0 + i, ws.values.data() + i * d);
+    }
+  }
+}
+
+void V3Model::block(Pass& pass, size_t layer) const {
+  Workspace& ws = *pass.ws;
+  const V3Block& b = blocks_[layer];
+  const LaneWeights& lw = lanes_[layer];
+  const size_t m = pass.m, d = g_.d_model, n = g_.mhc_lanes, nd = n * d;
+
+  // Lane logits: the pre-mix and the post-mix read the same normalised stream.
+  for_positions(m, [&](size_t i) {
+    core::rms_norm_plain(std::span<const float>(ws.stream.data() + i * nd, nd),
+                         std::span<float>(ws.stream_norm.data() + i * nd, nd));
+  });
+  ws.rot_lanes.invalidate();
+  product(lw.phi_pre, ws.rot_lanes, ws.stream_norm.data(), nd, m, ws.pre_logits.data());
+  product(lw.phi_post, ws.rot_lanes, ws.stream_norm.data(), nd, m, ws.post_logits.data());
+  product(lw.phi_res, ws.rot_lanes, ws.stream_norm.data(), nd, m, ws.res_logits.data());
+
+  const int64_t site = site_of_layer_[layer];
+  for_positions(m, [&](size_t i) {
+    float* x_in = ws.x_in.data() + i * d;
+    float* x = ws.x.data() + i * d;
+    lane_pre_mix(lw, layer, n, d, ws.pre_logits.data() + i * n, ws.stream.data() + i * nd,
+                 ws.gates.data() + i * n, x_in);
+    std::memcpy(x, x_in, d * sizeof(float));
+    if (site >= 0) engram_gate(ws.site_keys[site].data() + i * d, ws.site_convs[site].data() + i * d, d, x);
+    float* xn = ws.xn.data() + i * d;
+    std::memcpy(xn, x, d * sizeof(float));
+    core::rms_norm_offset(std::span<float>(xn, d), b.norm_in);
+  });
+
+  attention(pass, layer);
+
+  const size_t ow = g_.o_width();
+  ws.rot_o.invalidate();
+  product(b.out_proj, ws.rot_o, ws.o.data(), ow, m, ws.attn_out.data());
+
+  const float attn_gate = core::sigmoid(b.attn_gate);
+  const size_t ff_floats = feed_forward_scratch(ff_shape_, max_experts_);
+  for_positions(m, [&](size_t i) {
+    float* x = ws.x.data() + i * d;
+    float* a = ws.attn_out.data() + i * d;
+    core::rms_norm_offset(std::span<float>(a, d), b.post_norm);
+    add_scaled(a, attn_gate, d, x);
+    // u = rms_norm_offset(copy of x, pre_hada), reusing a; f lands in xn.
+    std::memcpy(a, x, d * sizeof(float));
+    core::rms_norm_offset(std::span<float>(a, d), b.pre_hada);
+    float* f = ws.xn.data() + i * d;
+    feed_forward(b.ff, ff_shape_, perm_a_, perm_b_, a, f, ws.ff.data() + i * ff_floats);
+    for (size_t j = 0; j < d; ++j) x[j] += f[j];
+    float* delta = ws.x_in.data() + i * d;
+    for (size_t j = 0; j < d; ++j) delta[j] = x[j] - delta[j];
+    lane_post_mix(lw, layer, n, d, ws.post_logits.data() + i * n, ws.res_logits.data() + i * n * n,
+                  delta, ws.stream.data() + i * nd, ws.stream_old.data() + i * nd);
+  });
+}
+
+void V3Model::attention(Pass& pass, size_t layer) const {
+  Workspace& ws = *pass.ws;
+  const V3Block& b = blocks_[layer];
+  const AttentionWeights& w = b.attn;
+  const size_t m = pass.m, d = g_.d_model;
+  const size_t H = g_.num_heads, KVH = g_.num_kv_heads, hd = g_.head_dim, vd = g_.v_head_dim;
+  const size_t qw = g_.q_width(), kw = g_.k_width(), vw = g_.v_width(), ow = g_.o_width();
+  const size_t half = hd / 2, group = g_.group_size();
+  const size_t T = g_.qkv_conv_taps;
+
+  ws.rot_xn.invalidate();
+  float* q_dst = T > 0 ? ws.q_raw.data() : ws.q.data();
+  float* k_dst = T > 0 ? ws.k_raw.data() : ws.k.data();
+  float* v_dst = T > 0 ? ws.v_raw.data() : ws.v.data();
+  product(w.q_proj, ws.rot_xn, ws.xn.data(), d, m, q_dst);
+  product(w.k_proj, ws.rot_xn, ws.xn.data(), d, m, k_dst);
+  product(w.v_proj, ws.rot_xn, ws.xn.data(), d, m, v_dst);
+  product(b.gate_proj, ws.rot_xn, ws.xn.data(), d, m, ws.gate.data());
+
+  if (T > 0) {
+    // Causal depthwise convolution over raw vectors: position i reads the raw
+    // vector j back from this pass, or from the session's history.
+    LayerKv* lk = pass.cache != nullptr ? &pass.cache->layers_[layer] : nullptr;
+    struct Stream {
+      const float* raw;
+      float* out;
+      const float* taps;
+      size_t w;
+      std::vector<float>* history;
+    } streams[3] = {{ws.q_raw.data(), ws.q.data(), w.q_taps.data(), qw, lk ? &lk->conv_q : nullptr},
+                    {ws.k_raw.data(), ws.k.data(), w.k_taps.data(), kw, lk ? &lk->conv_k : nullptr},
+                    {ws.v_raw.data(), ws.v.data(), w.v_taps.data(), vw, lk ? &lk->conv_v : nullptr}};
+    for (Stream& st : streams) {
+      const size_t W = st.w;
+      for_positions(m, [&](size_t i) {
+        const float* cur = st.raw + i * W;
+        float* out = st.out + i * W;
+        multiply(st.taps, cur, W, out);
+        for (size_t j = 1; j < T; ++j) {
+          const float* src = nullptr;
+          if (i >= j) {
+            src = st.raw + (i - j) * W;
+          } else if (st.history != nullptr) {
+            src = st.history->data() + (T - 1 - (j - i)) * W;  // oldest first
+          }
+          if (src == nullptr) continue;  // zero before the first position
+          const float* tap = st.taps + j * W;
+          for (size_t e = 0; e < W; ++e) out[e] += tap[e] * src[e];
+        }
+      });
+      if (st.history != nullptr) {
+        // Keep the last T - 1 raw vectors (oldest first).
+        std::vector<float>& h = *st.history;
+        const size_t keep = T - 1;
+        if (m >= keep) {
+          std::memcpy(h.data(), st.raw + (m - keep) * W, keep * W * sizeof(float));
+        } else {
+          std::memmove(h.data(), h.data() + m * W, (keep - m) * W * sizeof(float));
+          std::memcpy(h.data() + (keep - m) * W, st.raw, m * W * sizeof(float));
+        }
+      }
+    }
+  }
+
+  // Per-head norms, rotary embedding, int8 rounding of q.
+  for_positions(m, [&](size_t i) {
+    float* q = ws.q.data() + i * qw;
+    float* k = ws.k.data() + i * kw;
+    const float* cos = ws.rope_cos.data() + i * half;
+    const float* sin = ws.rope_sin.data() + i * half;
+    head_norm(q, H, hd, w.q_norm.data());
+    head_norm(k, KVH, hd, w.k_norm.data());
+    rope_apply(q, H, hd, cos, sin);
+    rope_apply(k, KVH, hd, cos, sin);
+    if (pass.int8)
+      for (size_t h = 0; h < H; ++h) round_trip_int8(q + h * hd, hd);
+  });
+
+  if (pass.step) {
+    KvCache& cache = *pass.cache;
+    const uint64_t p = pass.p0;
+    cache.store(layer, p, ws.k.data(), ws.v.data());
+    const KvView kv = cache.view(layer);
+    const uint64_t start = cache.window_start(layer, p);
+    const size_t count = static_cast<size_t>(p - start + 1);
+    if (ws.scores.size() < count) ws.scores.resize(count);  // only when a layer grew
+    for (size_t h = 0; h < H; ++h)
+      attend_head(kv, ws.q.data() + h * hd, h / group, start, p, ws.scores.data(), ws.o.data() + h * vd);
+  } else {
+    // Prefill from position 0: attend over this pass's own keys and values
+    // (int8 sessions over their int8 codes, as the cache will hold them).
+    KvView kv;
+    kv.slots = m;
+    kv.kv_heads = KVH;
+    kv.head_dim = hd;
+    kv.v_head_dim = vd;
+    kv.int8 = pass.int8;
+    if (pass.int8) {
+      ws.k_codes.resize(m * kw);
+      ws.v_codes.resize(m * vw);
+      ws.k_scales.resize(m * KVH);
+      ws.v_scales.resize(m * KVH);
+      for_positions(m, [&](size_t i) {
+        for (size_t g = 0; g < KVH; ++g) {
+          const size_t row = i * KVH + g;
+          quantise_int8(ws.k.data() + row * hd, hd, ws.k_codes.data() + row * hd, &ws.k_scales[row]);
+          quantise_int8(ws.v.data() + row * vd, vd, ws.v_codes.data() + row * vd, &ws.v_scales[row]);
+        }
+      });
+      kv.key_codes = ws.k_codes.data();
+      kv.value_codes = ws.v_codes.data();
+      kv.key_scales = ws.k_scales.data();
+      kv.value_scales = ws.v_scales.data();
+    } else {
+      kv.keys = ws.k.data();
+      kv.values = ws.v.data();
+    }
+    const uint64_t cap = g_.cache_cap(layer);
+    const bool windowed = !g_.is_global(layer) && g_.kv_window != 0;
+    constexpr size_t kChunk = 16;
+    const size_t chunks = (m + kChunk - 1) / kChunk;
+    core::WorkerPool::instance().parallel_for(H * chunks, [&](size_t item) {
+      const size_t h = item % H, c = item / H;
+      const size_t i0 = c * kChunk, i1 = std::min(m, i0 + kChunk);
+      std::vector<float> scores(i1);
+      for (size_t i = i0; i < i1; ++i) {
+        uint64_t start = i + 1 > cap ? i + 1 - cap : 0;
+        if (windowed && i + 1 > g_.kv_window) start = std::max<uint64_t>(start, i + 1 - g_.kv_window);
+        attend_head(kv, ws.q.data() + i * qw + h * hd, h / group, start, i, scores.data(),
+                    ws.o.data() + i * ow + h * vd);
+      }
+    });
+    if (pass.cache != nullptr)
+      for (size_t i = 0; i < m; ++i) pass.cache->store(layer, i, ws.k.data() + i * kw, ws.v.data() + i * vw);
+  }
+
+  // Output gate.
+  for_positions(m, [&](size_t i) {
+    float* o = ws.o.data() + i * ow;
+    const float* g = ws.gate.data() + i * ow;
+    for (size_t j = 0; j < ow; ++j) o[j] *= core::sigmoid(g[j]);
+  });
+}
+
+void V3Model::logits_stage(Pass& pass) const {
+  if (pass.out.empty()) return;  // scoring only: no logits wanted
+  Workspace& ws = *pass.ws;
+  const size_t m = pass.m, d = g_.d_model, n = g_.mhc_lanes;
+  const size_t rows = pass.all_logits ? m : 1, first = m - rows;
+  for_positions(rows, [&](size_t r) {
+    float* y = ws.mean.data() + r * d;
+    lane_mean(ws.stream.data() + (first + r) * n * d, n, d, y);
+    core::rms_norm_offset(std::span<float>(y, d), final_norm_);
+  });
+  ws.rot_mean.invalidate();
+  product(embedding_, ws.rot_mean, ws.mean.data(), d, rows, ws.logits.data());
+  const size_t width = logit_width();
+  for (size_t r = 0; r < rows; ++r)
+    std::memcpy(pass.out.data() + r * width, ws.logits.data() + r * g_.vocab_size, width * sizeof(float));
+}
+
+}  // namespace pinnet::gen3

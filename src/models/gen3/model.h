@@ -1,0 +1,119 @@
+// V3Model: a bound generation-3 model over the blocks it holds (a rung of the
+// depth ladder is simply a model with fewer blocks), its single-token step and
+// its prefill. Immutable after assembly; all per-session state is a KvCache.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/cq.h"
+#include "core/result.h"
+#include "models/gen3/attention.h"
+#include "models/gen3/cache.h"
+#include "models/gen3/engram.h"
+#include "models/gen3/feed_forward.h"
+#include "models/gen3/geometry.h"
+#include "models/gen3/lanes.h"
+
+namespace pinnet::gen3 {
+
+struct V3Block {
+  std::vector<float> norm_in;  // d_model
+  AttentionWeights attn;
+  core::CqTensor gate_proj;    // (num_heads·v_head_dim, d_model)
+  core::CqTensor out_proj;     // (d_model, num_heads·v_head_dim)
+  std::vector<float> post_norm;  // d_model
+  float attn_gate = 0.0f;        // the block's scalar gate (before the sigmoid)
+  std::vector<float> pre_hada;   // d_model
+  FeedForwardWeights ff;
+};
+
+// Receives the per-position cell vectors of a prefill: cell 0 is the scaled
+// embedding, cell L + 1 the lane mean after block L.
+class CellCollector {
+ public:
+  virtual ~CellCollector() = default;
+  // states: `positions` vectors of d floats, in position order.
+  virtual void collect(uint64_t cell, const float* states, size_t positions, size_t d) = 0;
+};
+
+// Everything the model is assembled from.
+struct V3Parts {
+  V3Geometry geometry;
+  std::optional<core::CqTensor> embedding;  // (vocab_size, d_model)
+  std::vector<V3Block> blocks;
+  std::vector<LaneWeights> lanes;           // each block's slice of the lane parameters
+  std::vector<EngramSite> sites;            // one per engram site, in site order
+  std::vector<float> final_norm;            // d_model
+  std::vector<uint32_t> perm_a, perm_b;     // hada_n indices each, or empty
+};
+
+class V3Model {
+ public:
+  // Checks, in order: block (and lane slice) count, engram site count,
+  // embedding shape.
+  static core::Result<V3Model, std::string> assemble(V3Parts parts);
+
+  V3Model(V3Model&&) noexcept = default;
+  V3Model& operator=(V3Model&&) noexcept = default;
+
+  const V3Geometry& geometry() const { return g_; }
+  uint64_t logit_width() const { return g_.logit_width(); }
+  const std::vector<V3Block>& blocks() const { return blocks_; }
+  const std::vector<LaneWeights>& lanes() const { return lanes_; }
+  const std::vector<EngramSite>& sites() const { return sites_; }
+  const core::CqTensor& embedding() const { return embedding_; }
+  float embedding_scale() const { return embedding_scale_; }
+
+  // A session for `requested_positions` (0 counts as 1; layers grow past it).
+  KvCache new_cache(uint64_t requested_positions, bool kv_int8) const;
+  uint64_t kv_bytes(uint64_t seq_len, bool kv_int8) const { return g_.kv_bytes(seq_len, kv_int8); }
+
+  // Processes `token` at cache.position() and advances the cache by one;
+  // logits gets logit_width floats.
+  void step(uint32_t token, KvCache& cache, std::span<float> logits) const;
+
+  // Prompt pass from position 0 (the cache, if any, must be fresh). Writes the
+  // last position's logits (logit_width floats; nothing for an empty prompt
+  // or an empty span, which skips the output product).
+  // A null cache keeps nothing (the scoring path); a collector receives every
+  // cell vector of every position.
+  void prefill(std::span<const uint32_t> tokens, KvCache* cache, std::span<float> last_logits,
+               CellCollector* collector = nullptr) const;
+  // The same pass with every position's logits (positions x logit_width).
+  void prefill_all(std::span<const uint32_t> tokens, KvCache* cache,
+                   std::span<float> all_logits) const;
+
+ private:
+  struct Pass;
+  V3Model(V3Parts parts);
+
+  void run_prefill(std::span<const uint32_t> tokens, KvCache* cache, std::span<float> out,
+                   bool all_logits, CellCollector* collector) const;
+  void forward(Pass& pass) const;
+  void engram_stage(Pass& pass) const;
+  void block(Pass& pass, size_t layer) const;
+  void attention(Pass& pass, size_t layer) const;
+  void logits_stage(Pass& pass) const;
+
+  friend struct Workspace;
+
+  V3Geometry g_;
+  core::CqTensor embedding_;
+  std::vector<V3Block> blocks_;
+  std::vector<LaneWeights> lanes_;
+  std::vector<EngramSite> sites_;
+  std::vector<float> final_norm_;
+  std::vector<uint32_t> perm_a_, perm_b_;
+  std::vector<float> rope_freq_;
+  std::vector<int64_t> site_of_layer_;  // first site index of each block, or -1
+  FeedForwardShape ff_shape_;
+  uint64_t max_experts_ = 0;
+  float embedding_scale_ = 1.0f;
+};
+
+}  // namespace pinnet::gen3

@@ -1,0 +1,53 @@
+#include "models/gen3/rotations.h"
+
+#include "core/hadamard.h"
+#include "core/worker_pool.h"
+
+namespace pinnet::gen3 {
+
+void Rotations::reserve(const core::CqTensor& t, size_t m) {
+  for (Slot& s : slots_) {
+    if (s.group == t.group() && s.padded == t.padded_cols()) {
+      if (s.data.size() < m * s.padded) s.data.resize(m * s.padded);
+      return;
+    }
+  }
+  Slot s;
+  s.group = t.group();
+  s.padded = t.padded_cols();
+  s.data.resize(m * s.padded);
+  slots_.push_back(std::move(s));
+}
+
+std::span<const float> Rotations::get(const core::CqTensor& t, const float* src, size_t stride,
+                                      size_t m) {
+  for (Slot& s : slots_) {
+    if (s.group != t.group() || s.padded != t.padded_cols()) continue;
+    if (s.data.size() < m * s.padded) s.data.resize(m * s.padded);  // only if not reserved
+    if (!s.valid) {
+      const size_t cols = t.cols();
+      auto one = [&](size_t i) {
+        core::pad_and_rotate(std::span<const float>(src + i * stride, cols), s.group,
+                             std::span<float>(s.data.data() + i * s.padded, s.padded));
+      };
+      if (m >= 16) {
+        core::WorkerPool::instance().parallel_for(m, [&](size_t i) { one(i); });
+      } else {
+        for (size_t i = 0; i < m; ++i) one(i);
+      }
+      s.valid = true;
+    }
+    return {s.data.data(), m * s.padded};
+  }
+  // Not reserved: make room once, then rotate.
+  reserve(t, m);
+  return get(t, src, stride, m);
+}
+
+void product(const core::CqTensor& t, Rotations& rot, const float* src, size_t stride, size_t m,
+             float* y) {
+  const std::span<const float> x = rot.get(t, src, stride, m);
+  t.matmul(x, m, std::span<float>(y, m * t.rows()));
+}
+
+}  // namespace pinnet::gen3

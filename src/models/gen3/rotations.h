@@ -1,0 +1,46 @@
+// Rotated copies of one batch of input vectors, one copy per quantisation
+// group length. Every codebook-quantised tensor multiplies inputs in its own
+// Hadamard-rotated domain; tensors that read the same vector with the same
+// group (q, k, v and gate all read xn) share one rotation.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/cq.h"
+
+namespace pinnet::gen3 {
+
+class Rotations {
+ public:
+  // Reserves room for `m` vectors for every tensor that will read this input,
+  // so that get() allocates nothing afterwards.
+  void reserve(const core::CqTensor& t, size_t m);
+
+  // Marks every copy stale; call whenever the source vectors change.
+  void invalidate() {
+    for (Slot& s : slots_) s.valid = false;
+  }
+
+  // m x t.padded_cols() rotated floats of the m source vectors (each of
+  // t.cols() floats at stride `stride`), computed on first use after
+  // invalidate(). Per-vector work runs on the worker pool when m is large.
+  std::span<const float> get(const core::CqTensor& t, const float* src, size_t stride, size_t m);
+
+ private:
+  struct Slot {
+    uint64_t group = 0;
+    uint64_t padded = 0;
+    std::vector<float> data;
+    bool valid = false;
+  };
+  std::vector<Slot> slots_;
+};
+
+// y (m x t.rows(), vector-major) = t · x for the m vectors behind `rot`.
+void product(const core::CqTensor& t, Rotations& rot, const float* src, size_t stride, size_t m,
+             float* y);
+
+}  // namespace pinnet::gen3

@@ -1,0 +1,52 @@
+// Scratch of one forward call over m consecutive positions. A session's
+// KvCache owns one sized for m = 1, so the single-token step allocates
+// nothing; a prefill makes its own for the whole prompt.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "models/gen3/rotations.h"
+
+namespace pinnet::gen3 {
+
+class V3Model;
+
+struct Workspace {
+  size_t m = 0;  // positions the buffers hold
+
+  // lane stream: (m, lanes·d_model), lane-major within a position
+  std::vector<float> stream, stream_norm, stream_old;
+  Rotations rot_lanes;                       // of stream_norm
+  std::vector<float> pre_logits, post_logits;  // (m, lanes)
+  std::vector<float> res_logits;               // (m, lanes²), then the Sinkhorn matrix
+  std::vector<float> gates;                    // (m, lanes)
+
+  std::vector<float> x_in, x, xn, attn_out;  // (m, d_model)
+  Rotations rot_xn;                          // of xn
+  std::vector<float> q_raw, k_raw, v_raw;    // projections before the convolution
+  std::vector<float> q, k, v;                // (m, width)
+  std::vector<float> gate, o;                // (m, num_heads·v_head_dim)
+  Rotations rot_o;                           // of o
+  std::vector<int8_t> k_codes, v_codes;      // int8 prefill: (m, width)
+  std::vector<float> k_scales, v_scales;     // (m, kv heads)
+  std::vector<float> rope_cos, rope_sin;     // (m, head_dim / 2)
+  std::vector<float> scores;                 // attention scratch of the step
+
+  std::vector<float> ff;  // per position: 3·hada_n + experts floats
+
+  std::vector<float> fetched, values;        // engram: (m, d_model)
+  Rotations rot_fetched;                     // of fetched
+  std::vector<std::vector<float>> site_keys, site_convs;  // per site: (m, d_model)
+
+  std::vector<float> mean;    // (m, d_model) lane means (cells, final norm)
+  Rotations rot_mean;         // of mean
+  std::vector<float> logits;  // (rows of the output, vocab_size)
+
+  // Sizes every buffer for m positions of `model`, with `logit_rows` rows of
+  // full-vocabulary logits.
+  void prepare(const V3Model& model, size_t m, size_t logit_rows);
+};
+
+}  // namespace pinnet::gen3
