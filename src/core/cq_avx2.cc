@@ -73,37 +73,30 @@ inline float hsum(__m256 a) {
   return _mm_cvtss_f32(s);
 }
 
-// Vector kS of the current unit for every row of a tile, into every
-// accumulator of that row.
-template <unsigned kBits, int kR, int kV, int kS>
-inline void tile_step(const __m256i (&raw)[kR], const Tables (&ts)[kR], const float* x,
-                      uint64_t stride, __m256 (&acc)[kR][kV]) {
+// Vector kS of the current unit of every row of a matrix-vector tile.
+template <unsigned kBits, int kR, int kS>
+inline void matvec_step(const __m256i (&raw)[kR], const Tables (&ts)[kR], const float* x,
+                        __m256 (&acc)[kR]) {
+  const __m256 xs = _mm256_loadu_ps(x + 8 * kS);
 #pragma GCC unroll 8
   for (int i = 0; i < kR; ++i) {
-    const __m256 w = decode<kBits, kS>(raw[i], ts[i]);
-#pragma GCC unroll 8
-    for (int j = 0; j < kV; ++j) {
-      acc[i][j] = _mm256_fmadd_ps(w, _mm256_loadu_ps(x + j * stride + 8 * kS), acc[i][j]);
-    }
+    acc[i] = _mm256_fmadd_ps(decode<kBits, kS>(raw[i], ts[i]), xs, acc[i]);
   }
 }
 
-// A kR-row by kV-vector tile over the whole row: every decoded weight vector
-// feeds kV fused multiply-adds, every input vector kR. The group's scale is
-// folded into the level tables.
-template <unsigned kBits, int kR, int kV>
-inline void matmul_tile(const View& t, const Tables& table, const float* xp, uint64_t r,
-                        uint64_t v, float* y) {
+// kR rows times one input over the whole row, decoding as it goes: one
+// accumulation chain per row, and each input load serves every row. The
+// group's scale is folded into the level tables.
+template <unsigned kBits, int kR>
+inline void matvec_tile(const View& t, const Tables& table, const float* xp, uint64_t r,
+                        float* y) {
   constexpr uint64_t kUnitBytes = kUnit * kBits / 8;
   const uint64_t units_per_group = t.group / kUnit;
-  const uint64_t stride = t.padded_cols;
-  __m256 acc[kR][kV];
+  __m256 acc[kR];
 #pragma GCC unroll 8
-  for (int i = 0; i < kR; ++i)
-#pragma GCC unroll 8
-    for (int j = 0; j < kV; ++j) acc[i][j] = _mm256_setzero_ps();
+  for (int i = 0; i < kR; ++i) acc[i] = _mm256_setzero_ps();
   const uint8_t* code = t.codes + r * t.row_bytes;
-  const float* x = xp + v * stride;
+  const float* x = xp;
   for (uint64_t g = 0; g < t.groups_per_row; ++g) {
     Tables ts[kR];
 #pragma GCC unroll 8
@@ -112,39 +105,132 @@ inline void matmul_tile(const View& t, const Tables& table, const float* xp, uin
       __m256i raw[kR];
 #pragma GCC unroll 8
       for (int i = 0; i < kR; ++i) raw[i] = load_unit<kBits>(code + i * t.row_bytes);
-      tile_step<kBits, kR, kV, 0>(raw, ts, x, stride, acc);
-      tile_step<kBits, kR, kV, 1>(raw, ts, x, stride, acc);
-      tile_step<kBits, kR, kV, 2>(raw, ts, x, stride, acc);
-      tile_step<kBits, kR, kV, 3>(raw, ts, x, stride, acc);
-      tile_step<kBits, kR, kV, 4>(raw, ts, x, stride, acc);
-      tile_step<kBits, kR, kV, 5>(raw, ts, x, stride, acc);
-      tile_step<kBits, kR, kV, 6>(raw, ts, x, stride, acc);
-      tile_step<kBits, kR, kV, 7>(raw, ts, x, stride, acc);
+      matvec_step<kBits, kR, 0>(raw, ts, x, acc);
+      matvec_step<kBits, kR, 1>(raw, ts, x, acc);
+      matvec_step<kBits, kR, 2>(raw, ts, x, acc);
+      matvec_step<kBits, kR, 3>(raw, ts, x, acc);
+      matvec_step<kBits, kR, 4>(raw, ts, x, acc);
+      matvec_step<kBits, kR, 5>(raw, ts, x, acc);
+      matvec_step<kBits, kR, 6>(raw, ts, x, acc);
+      matvec_step<kBits, kR, 7>(raw, ts, x, acc);
       code += kUnitBytes;
       x += kUnit;
     }
   }
 #pragma GCC unroll 8
-  for (int i = 0; i < kR; ++i)
-#pragma GCC unroll 8
-    for (int j = 0; j < kV; ++j) y[(v + j) * t.rows + r + i] = hsum(acc[i][j]);
+  for (int i = 0; i < kR; ++i) y[r + i] = hsum(acc[i]);
 }
 
 constexpr int kMatvecRows = 4;
-constexpr int kTileRows = 1;
-constexpr int kTileVectors = 8;
-// Inputs are taken in blocks that stay in the core's L2 cache while every
-// row tile streams past them; the codes are re-read once per block.
-constexpr uint64_t kInputBlockBytes = 512 * 1024;
 
 template <unsigned kBits>
 void matvec_rows(const View& t, const float* xp, uint64_t r0, uint64_t r1, float* y) {
   const Tables table{_mm256_loadu_ps(t.table), _mm256_loadu_ps(t.table + 8)};
   uint64_t r = r0;
   for (; r + kMatvecRows <= r1; r += kMatvecRows) {
-    matmul_tile<kBits, kMatvecRows, 1>(t, table, xp, r, 0, y);
+    matvec_tile<kBits, kMatvecRows>(t, table, xp, r, y);
   }
-  for (; r < r1; ++r) matmul_tile<kBits, 1, 1>(t, table, xp, r, 0, y);
+  for (; r < r1; ++r) matvec_tile<kBits, 1>(t, table, xp, r, y);
+}
+
+// The batched product decodes each row tile once per chunk of columns into a
+// small buffer (level·scale, in the kernel's input order) and then runs a
+// plain float tile over every input of the block: kR + kV loads feed kR·kV
+// fused multiply-adds, and the decode cost is shared by all inputs. Partial
+// sums of a tile stay as vectors in `acc` between chunks and are reduced
+// once at the end.
+constexpr int kTileRows = 3;
+constexpr int kTileVectors = 3;
+constexpr uint64_t kChunkUnits = 8;        // 512 columns per row per chunk
+constexpr uint64_t kMaxBlockVectors = 64;  // inputs per block (acc buffer size)
+// Inputs are taken in blocks that stay in the core's L2 cache while every
+// row tile of [r0, r1) streams past them; the codes are re-read once per block.
+constexpr uint64_t kInputBlockBytes = 512 * 1024;
+
+template <unsigned kBits, int kS>
+inline void store_decoded(__m256i raw, const Tables& ts, float* out) {
+  _mm256_storeu_ps(out + 8 * kS, decode<kBits, kS>(raw, ts));
+}
+
+template <unsigned kBits, int kR>
+inline void decode_chunk(const View& t, const Tables& table, uint64_t r, uint64_t u0, uint64_t nu,
+                         float* w) {
+  constexpr uint64_t kUnitBytes = kUnit * kBits / 8;
+  const uint64_t units_per_group = t.group / kUnit;
+  for (int i = 0; i < kR; ++i) {
+    const uint8_t* code = t.codes + (r + i) * t.row_bytes + u0 * kUnitBytes;
+    const float* scale = t.scales + (r + i) * t.groups_per_row;
+    float* out = w + i * nu * kUnit;
+    for (uint64_t u = 0; u < nu; ++u, out += kUnit) {
+      const Tables ts = scaled(table, scale[(u0 + u) / units_per_group]);
+      const __m256i raw = load_unit<kBits>(code + u * kUnitBytes);
+      store_decoded<kBits, 0>(raw, ts, out);
+      store_decoded<kBits, 1>(raw, ts, out);
+      store_decoded<kBits, 2>(raw, ts, out);
+      store_decoded<kBits, 3>(raw, ts, out);
+      store_decoded<kBits, 4>(raw, ts, out);
+      store_decoded<kBits, 5>(raw, ts, out);
+      store_decoded<kBits, 6>(raw, ts, out);
+      store_decoded<kBits, 7>(raw, ts, out);
+    }
+  }
+}
+
+// acc[(i·nb + j)·8 ...] += 8-lane partial sums of w row i · input j over n
+// columns; w rows are n apart, inputs `stride` apart.
+template <int kR, int kV>
+inline void accumulate_chunk(const float* w, const float* x, uint64_t stride, uint64_t n,
+                             float* acc_buf, uint64_t nb, bool first) {
+  __m256 acc[kR][kV];
+#pragma GCC unroll 8
+  for (int i = 0; i < kR; ++i)
+#pragma GCC unroll 8
+    for (int j = 0; j < kV; ++j) {
+      acc[i][j] = first ? _mm256_setzero_ps() : _mm256_loadu_ps(acc_buf + (i * nb + j) * 8);
+    }
+  for (uint64_t k = 0; k < n; k += 8) {
+    __m256 xv[kV];
+#pragma GCC unroll 8
+    for (int j = 0; j < kV; ++j) xv[j] = _mm256_loadu_ps(x + j * stride + k);
+#pragma GCC unroll 8
+    for (int i = 0; i < kR; ++i) {
+      const __m256 wi = _mm256_loadu_ps(w + i * n + k);
+#pragma GCC unroll 8
+      for (int j = 0; j < kV; ++j) acc[i][j] = _mm256_fmadd_ps(wi, xv[j], acc[i][j]);
+    }
+  }
+#pragma GCC unroll 8
+  for (int i = 0; i < kR; ++i)
+#pragma GCC unroll 8
+    for (int j = 0; j < kV; ++j) _mm256_storeu_ps(acc_buf + (i * nb + j) * 8, acc[i][j]);
+}
+
+template <unsigned kBits, int kR>
+void matmul_row_tile(const View& t, const Tables& table, const float* xp, uint64_t r, uint64_t vb,
+                     uint64_t nb, float* y) {
+  alignas(32) float w[kR * kChunkUnits * kUnit];
+  alignas(32) float acc[kR * kMaxBlockVectors * 8];
+  const uint64_t units = t.padded_cols / kUnit;
+  for (uint64_t u0 = 0; u0 < units; u0 += kChunkUnits) {
+    const uint64_t nu = units - u0 < kChunkUnits ? units - u0 : kChunkUnits;
+    const uint64_t n = nu * kUnit;
+    decode_chunk<kBits, kR>(t, table, r, u0, nu, w);
+    const float* x = xp + vb * t.padded_cols + u0 * kUnit;
+    uint64_t j = 0;
+    for (; j + kTileVectors <= nb; j += kTileVectors) {
+      accumulate_chunk<kR, kTileVectors>(w, x + j * t.padded_cols, t.padded_cols, n, acc + j * 8,
+                                         nb, u0 == 0);
+    }
+    for (; j < nb; ++j) {
+      accumulate_chunk<kR, 1>(w, x + j * t.padded_cols, t.padded_cols, n, acc + j * 8, nb,
+                              u0 == 0);
+    }
+  }
+  for (int i = 0; i < kR; ++i) {
+    for (uint64_t j = 0; j < nb; ++j) {
+      y[(vb + j) * t.rows + r + i] = hsum(_mm256_loadu_ps(acc + (i * nb + j) * 8));
+    }
+  }
 }
 
 template <unsigned kBits>
@@ -153,23 +239,14 @@ void matmul_rows(const View& t, const float* xp, uint64_t r0, uint64_t r1, uint6
   const Tables table{_mm256_loadu_ps(t.table), _mm256_loadu_ps(t.table + 8)};
   uint64_t block = kInputBlockBytes / (4 * t.padded_cols) / kTileVectors * kTileVectors;
   if (block == 0) block = kTileVectors;
+  if (block > kMaxBlockVectors) block = kMaxBlockVectors;
   for (uint64_t vb = v0; vb < v1; vb += block) {
-    const uint64_t ve = v1 - vb < block ? v1 : vb + block;
+    const uint64_t nb = v1 - vb < block ? v1 - vb : block;
     uint64_t r = r0;
     for (; r + kTileRows <= r1; r += kTileRows) {
-      uint64_t v = vb;
-      for (; v + kTileVectors <= ve; v += kTileVectors) {
-        matmul_tile<kBits, kTileRows, kTileVectors>(t, table, xp, r, v, y);
-      }
-      for (; v < ve; ++v) matmul_tile<kBits, kTileRows, 1>(t, table, xp, r, v, y);
+      matmul_row_tile<kBits, kTileRows>(t, table, xp, r, vb, nb, y);
     }
-    for (; r < r1; ++r) {
-      uint64_t v = vb;
-      for (; v + kTileVectors <= ve; v += kTileVectors) {
-        matmul_tile<kBits, 1, kTileVectors>(t, table, xp, r, v, y);
-      }
-      for (; v < ve; ++v) matmul_tile<kBits, 1, 1>(t, table, xp, r, v, y);
-    }
+    for (; r < r1; ++r) matmul_row_tile<kBits, 1>(t, table, xp, r, vb, nb, y);
   }
 }
 

@@ -14,7 +14,17 @@
 //           reads dword l & 7 shifted by 4·(2s + (l >> 3)).
 //   3 bits: 24 bytes spread to 8 lanes of 3 bytes (8 codes), 2 copies; as
 //           for 4 bits with shifts 3·(2s + (l >> 3)).
+// GCC 12 flags the deliberately undefined vectors inside its own AVX-512
+// intrinsics as uninitialised; the warning is about the header, not us.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
+#pragma GCC diagnostic pop
+#else
+#include <immintrin.h>
+#endif
 
 #include <cstddef>
 #include <cstdint>
@@ -70,21 +80,20 @@ inline __m512 decode(__m512i raw, __m512i count, __m512 table) {
   return _mm512_permutexvar_ps(_mm512_srlv_epi32(raw, count), table);
 }
 
-// A kR-row by kV-vector tile over the whole row: every decoded weight vector
-// feeds kV fused multiply-adds, every input vector kR.
-template <unsigned kBits, int kR, int kV>
-inline void matmul_tile(const View& t, const Shifts& sh, __m512 table, const float* xp,
-                        uint64_t r, uint64_t v, float* y) {
+// kR rows times one input over the whole row, decoding as it goes: one
+// accumulation chain per row, and each input load serves every row.
+template <unsigned kBits, int kR>
+inline void matvec_tile(const View& t, const Shifts& sh, __m512 table, const float* xp,
+                        uint64_t r, float* y) {
   constexpr uint64_t kUnitBytes = kUnit * kBits / 8;
   const uint64_t units_per_group = t.group / kUnit;
-  __m512 acc[kR][kV];
+  __m512 acc[kR];
 #pragma GCC unroll 8
-  for (int i = 0; i < kR; ++i)
-#pragma GCC unroll 8
-    for (int j = 0; j < kV; ++j) acc[i][j] = _mm512_setzero_ps();
+  for (int i = 0; i < kR; ++i) acc[i] = _mm512_setzero_ps();
   const uint8_t* code = t.codes + r * t.row_bytes;
-  const float* x = xp + v * t.padded_cols;
+  const float* x = xp;
   for (uint64_t g = 0; g < t.groups_per_row; ++g) {
+    // The group's scale is folded into the table: level·scale per lane.
     __m512 ts[kR];
 #pragma GCC unroll 8
     for (int i = 0; i < kR; ++i) {
@@ -96,14 +105,10 @@ inline void matmul_tile(const View& t, const Shifts& sh, __m512 table, const flo
       for (int i = 0; i < kR; ++i) raw[i] = load_unit<kBits>(code + i * t.row_bytes);
 #pragma GCC unroll 4
       for (int s = 0; s < 4; ++s) {
+        const __m512 xs = _mm512_loadu_ps(x + 16 * s);
 #pragma GCC unroll 8
         for (int i = 0; i < kR; ++i) {
-          const __m512 w = decode(raw[i], sh.c[s], ts[i]);
-#pragma GCC unroll 8
-          for (int j = 0; j < kV; ++j) {
-            acc[i][j] =
-                _mm512_fmadd_ps(w, _mm512_loadu_ps(x + j * t.padded_cols + 16 * s), acc[i][j]);
-          }
+          acc[i] = _mm512_fmadd_ps(decode(raw[i], sh.c[s], ts[i]), xs, acc[i]);
         }
       }
       code += kUnitBytes;
@@ -111,17 +116,99 @@ inline void matmul_tile(const View& t, const Shifts& sh, __m512 table, const flo
     }
   }
 #pragma GCC unroll 8
-  for (int i = 0; i < kR; ++i)
-#pragma GCC unroll 8
-    for (int j = 0; j < kV; ++j) y[(v + j) * t.rows + r + i] = _mm512_reduce_add_ps(acc[i][j]);
+  for (int i = 0; i < kR; ++i) y[r + i] = _mm512_reduce_add_ps(acc[i]);
 }
 
+// The batched product decodes each row tile once per chunk of columns into a
+// small buffer (level·scale, in the kernel's input order) and then runs a
+// plain float tile over every input of the block: kR + kV loads feed kR·kV
+// fused multiply-adds, and the decode cost is shared by all inputs. Partial
+// sums of a tile stay as vectors in `acc` between chunks and are reduced
+// once at the end.
 constexpr int kTileRows = 4;
 constexpr int kTileVectors = 4;
-
+constexpr uint64_t kChunkUnits = 8;        // 512 columns per row per chunk
+constexpr uint64_t kMaxBlockVectors = 64;  // inputs per block (acc buffer size)
 // Inputs are taken in blocks that stay in the core's L2 cache while every
 // row tile of [r0, r1) streams past them; the codes are re-read once per block.
 constexpr uint64_t kInputBlockBytes = 512 * 1024;
+
+template <unsigned kBits, int kR>
+inline void decode_chunk(const View& t, const Shifts& sh, __m512 table, uint64_t r, uint64_t u0,
+                         uint64_t nu, float* w) {
+  constexpr uint64_t kUnitBytes = kUnit * kBits / 8;
+  const uint64_t units_per_group = t.group / kUnit;
+  for (int i = 0; i < kR; ++i) {
+    const uint8_t* code = t.codes + (r + i) * t.row_bytes + u0 * kUnitBytes;
+    const float* scale = t.scales + (r + i) * t.groups_per_row;
+    float* out = w + i * nu * kUnit;
+    for (uint64_t u = 0; u < nu; ++u) {
+      const __m512 ts = _mm512_mul_ps(table, _mm512_set1_ps(scale[(u0 + u) / units_per_group]));
+      const __m512i raw = load_unit<kBits>(code + u * kUnitBytes);
+      _mm512_storeu_ps(out + u * kUnit, decode(raw, sh.c[0], ts));
+      _mm512_storeu_ps(out + u * kUnit + 16, decode(raw, sh.c[1], ts));
+      _mm512_storeu_ps(out + u * kUnit + 32, decode(raw, sh.c[2], ts));
+      _mm512_storeu_ps(out + u * kUnit + 48, decode(raw, sh.c[3], ts));
+    }
+  }
+}
+
+// acc[(i·nb + j)·16 ...] += 16-lane partial sums of w row i · input j over n
+// columns; w rows are n apart, inputs `stride` apart.
+template <int kR, int kV>
+inline void accumulate_chunk(const float* w, const float* x, uint64_t stride, uint64_t n,
+                             float* acc_buf, uint64_t nb, bool first) {
+  __m512 acc[kR][kV];
+#pragma GCC unroll 8
+  for (int i = 0; i < kR; ++i)
+#pragma GCC unroll 8
+    for (int j = 0; j < kV; ++j) {
+      acc[i][j] = first ? _mm512_setzero_ps() : _mm512_loadu_ps(acc_buf + (i * nb + j) * 16);
+    }
+  for (uint64_t k = 0; k < n; k += 16) {
+    __m512 xv[kV];
+#pragma GCC unroll 8
+    for (int j = 0; j < kV; ++j) xv[j] = _mm512_loadu_ps(x + j * stride + k);
+#pragma GCC unroll 8
+    for (int i = 0; i < kR; ++i) {
+      const __m512 wi = _mm512_loadu_ps(w + i * n + k);
+#pragma GCC unroll 8
+      for (int j = 0; j < kV; ++j) acc[i][j] = _mm512_fmadd_ps(wi, xv[j], acc[i][j]);
+    }
+  }
+#pragma GCC unroll 8
+  for (int i = 0; i < kR; ++i)
+#pragma GCC unroll 8
+    for (int j = 0; j < kV; ++j) _mm512_storeu_ps(acc_buf + (i * nb + j) * 16, acc[i][j]);
+}
+
+template <unsigned kBits, int kR>
+void matmul_row_tile(const View& t, const Shifts& sh, __m512 table, const float* xp, uint64_t r,
+                     uint64_t vb, uint64_t nb, float* y) {
+  alignas(64) float w[kR * kChunkUnits * kUnit];
+  alignas(64) float acc[kR * kMaxBlockVectors * 16];
+  const uint64_t units = t.padded_cols / kUnit;
+  for (uint64_t u0 = 0; u0 < units; u0 += kChunkUnits) {
+    const uint64_t nu = units - u0 < kChunkUnits ? units - u0 : kChunkUnits;
+    const uint64_t n = nu * kUnit;
+    decode_chunk<kBits, kR>(t, sh, table, r, u0, nu, w);
+    const float* x = xp + vb * t.padded_cols + u0 * kUnit;
+    uint64_t j = 0;
+    for (; j + kTileVectors <= nb; j += kTileVectors) {
+      accumulate_chunk<kR, kTileVectors>(w, x + j * t.padded_cols, t.padded_cols, n, acc + j * 16,
+                                         nb, u0 == 0);
+    }
+    for (; j < nb; ++j) {
+      accumulate_chunk<kR, 1>(w, x + j * t.padded_cols, t.padded_cols, n, acc + j * 16, nb,
+                              u0 == 0);
+    }
+  }
+  for (int i = 0; i < kR; ++i) {
+    for (uint64_t j = 0; j < nb; ++j) {
+      y[(vb + j) * t.rows + r + i] = _mm512_reduce_add_ps(_mm512_loadu_ps(acc + (i * nb + j) * 16));
+    }
+  }
+}
 
 template <unsigned kBits>
 void matmul_rows(const View& t, const float* xp, uint64_t r0, uint64_t r1, uint64_t v0,
@@ -130,39 +217,28 @@ void matmul_rows(const View& t, const float* xp, uint64_t r0, uint64_t r1, uint6
   const __m512 table = _mm512_loadu_ps(t.table);
   uint64_t block = kInputBlockBytes / (4 * t.padded_cols) / kTileVectors * kTileVectors;
   if (block == 0) block = kTileVectors;
+  if (block > kMaxBlockVectors) block = kMaxBlockVectors;
   for (uint64_t vb = v0; vb < v1; vb += block) {
-    const uint64_t ve = v1 - vb < block ? v1 : vb + block;
+    const uint64_t nb = v1 - vb < block ? v1 - vb : block;
     uint64_t r = r0;
     for (; r + kTileRows <= r1; r += kTileRows) {
-      uint64_t v = vb;
-      for (; v + kTileVectors <= ve; v += kTileVectors) {
-        matmul_tile<kBits, kTileRows, kTileVectors>(t, sh, table, xp, r, v, y);
-      }
-      for (; v < ve; ++v) matmul_tile<kBits, kTileRows, 1>(t, sh, table, xp, r, v, y);
+      matmul_row_tile<kBits, kTileRows>(t, sh, table, xp, r, vb, nb, y);
     }
-    for (; r < r1; ++r) {
-      uint64_t v = vb;
-      for (; v + kTileVectors <= ve; v += kTileVectors) {
-        matmul_tile<kBits, 1, kTileVectors>(t, sh, table, xp, r, v, y);
-      }
-      for (; v < ve; ++v) matmul_tile<kBits, 1, 1>(t, sh, table, xp, r, v, y);
-    }
+    for (; r < r1; ++r) matmul_row_tile<kBits, 1>(t, sh, table, xp, r, vb, nb, y);
   }
 }
 
 constexpr int kMatvecRows = 4;
 
-// The matrix-vector product as tiles of kMatvecRows rows: independent
-// accumulation chains, and each input vector load serves every row of a tile.
 template <unsigned kBits>
 void matvec_rows(const View& t, const float* xp, uint64_t r0, uint64_t r1, float* y) {
   const Shifts sh = make_shifts<kBits>();
   const __m512 table = _mm512_loadu_ps(t.table);
   uint64_t r = r0;
   for (; r + kMatvecRows <= r1; r += kMatvecRows) {
-    matmul_tile<kBits, kMatvecRows, 1>(t, sh, table, xp, r, 0, y);
+    matvec_tile<kBits, kMatvecRows>(t, sh, table, xp, r, y);
   }
-  for (; r < r1; ++r) matmul_tile<kBits, 1, 1>(t, sh, table, xp, r, 0, y);
+  for (; r < r1; ++r) matvec_tile<kBits, 1>(t, sh, table, xp, r, y);
 }
 
 }  // namespace
