@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "core/cq.h"
+#include "models/gen3/kv_view.h"
+#include "models/gen3/vec.h"
 
 namespace pinnet::gen3 {
 
@@ -21,12 +23,6 @@ struct AttentionWeights {
   std::vector<float> q_taps, k_taps, v_taps;
   std::vector<float> q_norm, k_norm;  // head_dim each
 };
-
-// out[i] = taps[i]·cur[i] + Σ_{j=1}^{T-1} taps[j·w + i]·past_j[i], where past_j
-// is the raw vector j positions back: past holds T-1 vectors of w floats,
-// oldest first, so past_j = past[(T-1-j)·w ...]. out may alias cur.
-void short_conv(const float* cur, const float* past, const float* taps, size_t taps_count,
-                size_t w, float* out);
 
 // Per head of width hd: x <- (1 + w)·x / sqrt(Σx²/hd + 1e-6) (division by r).
 void head_norm(float* x, size_t heads, size_t hd, const float* w);
@@ -44,28 +40,10 @@ void quantise_int8(const float* x, size_t w, int8_t* codes, float* scale);
 // x <- codes·scale of its own int8 quantisation.
 void round_trip_int8(float* x, size_t w);
 
-// A key/value store viewed by position: position t lives at row t % slots.
-// Keys are rows of kv_heads·head_dim, values of kv_heads·v_head_dim; in int8
-// mode the codes plus one scale per (row, kv head).
-struct KvView {
-  const float* keys = nullptr;
-  const float* values = nullptr;
-  const int8_t* key_codes = nullptr;
-  const int8_t* value_codes = nullptr;
-  const float* key_scales = nullptr;
-  const float* value_scales = nullptr;
-  uint64_t slots = 0;
-  size_t kv_heads = 0, head_dim = 0, v_head_dim = 0;
-  bool int8 = false;
-};
-
 // One query head against kv head g over positions [start, p]: softmax of
 // q·k/sqrt(head_dim) weighting the values. scores holds p - start + 1 floats
 // of scratch; out gets v_head_dim floats.
 void attend_head(const KvView& kv, const float* q, size_t g, uint64_t start, uint64_t p,
                  float* scores, float* out);
-
-// Dot product with several independent partial sums.
-float dot(const float* a, const float* b, size_t n);
 
 }  // namespace pinnet::gen3

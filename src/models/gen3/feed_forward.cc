@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "core/kernels.h"
+#include "models/gen3/vec.h"
 
 namespace pinnet::gen3 {
 
@@ -13,29 +14,7 @@ size_t feed_forward_scratch(const FeedForwardShape& s, uint64_t experts) {
 
 void two_factor(const float* v, const float* a, const float* b, size_t r, size_t c, float* mid,
                 float* out) {
-  // M[o][:] = Σ_m A[m·r + o]·V[m][:]
-  std::fill(mid, mid + r * c, 0.0f);
-  for (size_t o = 0; o < r; ++o) {
-    float* mo = mid + o * c;
-    for (size_t m = 0; m < r; ++m) {
-      const float coef = a[m * r + o];
-      if (coef == 0.0f) continue;
-      const float* vm = v + m * c;
-      for (size_t k = 0; k < c; ++k) mo[k] += coef * vm[k];
-    }
-  }
-  // R[i][:] = Σ_t M[i][t]·B[t][:]
-  std::fill(out, out + r * c, 0.0f);
-  for (size_t i = 0; i < r; ++i) {
-    float* ri = out + i * c;
-    const float* mi = mid + i * c;
-    for (size_t t = 0; t < c; ++t) {
-      const float coef = mi[t];
-      if (coef == 0.0f) continue;
-      const float* bt = b + t * c;
-      for (size_t k = 0; k < c; ++k) ri[k] += coef * bt[k];
-    }
-  }
+  vec_two_factor(v, a, b, r, c, mid, out);
 }
 
 void feed_forward(const FeedForwardWeights& w, const FeedForwardShape& s,

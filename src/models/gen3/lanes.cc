@@ -5,6 +5,7 @@
 #include <span>
 
 #include "core/kernels.h"
+#include "models/gen3/vec.h"
 
 namespace pinnet::gen3 {
 
@@ -17,9 +18,7 @@ void lane_pre_mix(const LaneWeights& w, uint64_t layer, size_t n, size_t d, cons
   }
   std::fill(x, x + d, 0.0f);
   for (size_t i = 0; i < n; ++i) {
-    const float g = gates[i];
-    const float* lane = stream + i * d;
-    for (size_t j = 0; j < d; ++j) x[j] += g * lane[j];
+    axpy(gates[i], stream + i * d, x, d);
   }
 }
 
@@ -34,12 +33,8 @@ void lane_post_mix(const LaneWeights& w, uint64_t layer, size_t n, size_t d, con
     const float h = 2.0f * core::sigmoid(q[i] * w.a_post + w.b_post[i] + gamma);
     float* out = stream + i * d;
     for (size_t j = 0; j < d; ++j) out[j] = 0.0f;
-    for (size_t k = 0; k < n; ++k) {
-      const float c = m[i * n + k];
-      const float* lane = old + k * d;
-      for (size_t j = 0; j < d; ++j) out[j] += c * lane[j];
-    }
-    for (size_t j = 0; j < d; ++j) out[j] += h * delta[j];
+    for (size_t k = 0; k < n; ++k) axpy(m[i * n + k], old + k * d, out, d);
+    axpy(h, delta, out, d);
   }
 }
 

@@ -1,0 +1,38 @@
+#include "models/gen3/vec.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "core/cpu.h"
+
+namespace pinnet::gen3 {
+
+namespace portable {
+#include "models/gen3/vec_impl.h"
+}  // namespace portable
+
+const VecKernels& vec_kernels_portable() {
+  static const VecKernels k{portable::dot, portable::axpy, portable::two_factor, portable::attend_head};
+  return k;
+}
+
+namespace {
+const VecKernels& chosen() {
+  static const VecKernels& k =
+      core::best_isa() >= core::Isa::Avx2 ? vec_kernels_avx2() : vec_kernels_portable();
+  return k;
+}
+}  // namespace
+
+float dot(const float* a, const float* b, size_t n) { return chosen().dot(a, b, n); }
+void axpy(float s, const float* x, float* y, size_t n) { chosen().axpy(s, x, y, n); }
+void vec_two_factor(const float* v, const float* a, const float* b, size_t r, size_t c, float* mid,
+                    float* out) {
+  chosen().two_factor(v, a, b, r, c, mid, out);
+}
+void vec_attend_head(const KvView& kv, const float* q, size_t g, uint64_t start, uint64_t p,
+                     float* scores, float* out) {
+  chosen().attend_head(kv, q, g, start, p, scores, out);
+}
+
+}  // namespace pinnet::gen3

@@ -1,0 +1,33 @@
+// The dense vector loops of the generation-3 pass (attention over a key/value
+// store, the feed-forward's two-factor transforms, lane mixing), compiled for
+// two instruction sets from one source (vec_impl.h) and chosen once per
+// process from the cached processor check.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "models/gen3/kv_view.h"
+
+namespace pinnet::gen3 {
+
+// Σ a[i]·b[i] with several independent partial sums.
+float dot(const float* a, const float* b, size_t n);
+// y[i] += s·x[i].
+void axpy(float s, const float* x, float* y, size_t n);
+void vec_two_factor(const float* v, const float* a, const float* b, size_t r, size_t c, float* mid,
+                    float* out);
+void vec_attend_head(const KvView& kv, const float* q, size_t g, uint64_t start, uint64_t p,
+                     float* scores, float* out);
+
+// One build of the loops.
+struct VecKernels {
+  float (*dot)(const float*, const float*, size_t);
+  void (*axpy)(float, const float*, float*, size_t);
+  void (*two_factor)(const float*, const float*, const float*, size_t, size_t, float*, float*);
+  void (*attend_head)(const KvView&, const float*, size_t, uint64_t, uint64_t, float*, float*);
+};
+const VecKernels& vec_kernels_portable();
+const VecKernels& vec_kernels_avx2();
+
+}  // namespace pinnet::gen3

@@ -1,0 +1,94 @@
+// The bodies of the dense loops, compiled twice: in vec.cc with the portable
+// flags and in vec_avx2.cc with -mavx2 -mfma, where the compiler vectorises
+// the same source 8 wide. Included inside a per-build namespace only.
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+
+inline float dot(const float* a, const float* b, size_t n) {
+  float s[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8)
+    for (size_t k = 0; k < 8; ++k) s[k] += a[i + k] * b[i + k];
+  float tail = 0.0f;
+  for (; i < n; ++i) tail += a[i] * b[i];
+  return ((s[0] + s[4]) + (s[1] + s[5])) + ((s[2] + s[6]) + (s[3] + s[7])) + tail;
+}
+
+inline void axpy(float s, const float* x, float* y, size_t n) {
+  for (size_t i = 0; i < n; ++i) y[i] += s * x[i];
+}
+
+// Σ code_i·q_i over int8 codes.
+inline float dot_codes(const int8_t* codes, const float* q, size_t n) {
+  float s[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8)
+    for (size_t k = 0; k < 8; ++k) s[k] += static_cast<float>(codes[i + k]) * q[i + k];
+  float tail = 0.0f;
+  for (; i < n; ++i) tail += static_cast<float>(codes[i]) * q[i];
+  return ((s[0] + s[4]) + (s[1] + s[5])) + ((s[2] + s[6]) + (s[3] + s[7])) + tail;
+}
+
+inline void two_factor(const float* v, const float* a, const float* b, size_t r, size_t c, float* mid,
+                float* out) {
+  // M[o][:] = Σ_m A[m·r + o]·V[m][:]
+  std::fill(mid, mid + r * c, 0.0f);
+  for (size_t o = 0; o < r; ++o) {
+    float* mo = mid + o * c;
+    for (size_t m = 0; m < r; ++m) {
+      const float coef = a[m * r + o];
+      if (coef == 0.0f) continue;
+      axpy(coef, v + m * c, mo, c);
+    }
+  }
+  // R[i][:] = Σ_t M[i][t]·B[t][:]
+  std::fill(out, out + r * c, 0.0f);
+  for (size_t i = 0; i < r; ++i) {
+    float* ri = out + i * c;
+    const float* mi = mid + i * c;
+    for (size_t t = 0; t < c; ++t) {
+      const float coef = mi[t];
+      if (coef == 0.0f) continue;
+      axpy(coef, b + t * c, ri, c);
+    }
+  }
+}
+
+inline void attend_head(const KvView& kv, const float* q, size_t g, uint64_t start, uint64_t p,
+                 float* scores, float* out) {
+  const size_t hd = kv.head_dim, vd = kv.v_head_dim, kvh = kv.kv_heads;
+  const float inv = 1.0f / std::sqrt(static_cast<float>(hd));
+  const size_t count = static_cast<size_t>(p - start + 1);
+  float m = -INFINITY;
+  for (size_t t = 0; t < count; ++t) {
+    const uint64_t row = (start + t) % kv.slots;
+    float e;
+    if (kv.int8) {
+      e = dot_codes(kv.key_codes + (row * kvh + g) * hd, q, hd) * kv.key_scales[row * kvh + g] * inv;
+    } else {
+      e = dot(kv.keys + (row * kvh + g) * hd, q, hd) * inv;
+    }
+    scores[t] = e;
+    m = std::max(m, e);
+  }
+  float sum = 0.0f;
+  for (size_t t = 0; t < count; ++t) {
+    scores[t] = std::exp(scores[t] - m);
+    sum += scores[t];
+  }
+  std::fill(out, out + vd, 0.0f);
+  const float inv_sum = 1.0f / sum;
+  for (size_t t = 0; t < count; ++t) {
+    const uint64_t row = (start + t) % kv.slots;
+    if (kv.int8) {
+      const float coef = inv_sum * scores[t] * kv.value_scales[row * kvh + g];
+      const int8_t* v = kv.value_codes + (row * kvh + g) * vd;
+      for (size_t i = 0; i < vd; ++i) out[i] += static_cast<float>(v[i]) * coef;  // code · coef
+    } else {
+      const float coef = scores[t] / sum;
+      axpy(coef, kv.values + (row * kvh + g) * vd, out, vd);
+    }
+  }
+}
