@@ -381,7 +381,7 @@ void V3Model::attention(Pass& pass, size_t layer) const {
           for (size_t e = 0; e < W; ++e) out[e] += tap[e] * src[e];
         }
       });
-      if (st.history != nullptr) {
+      if (st.history != nullptr && T > 1) {
         // Keep the last T - 1 raw vectors (oldest first).
         std::vector<float>& h = *st.history;
         const size_t keep = T - 1;

@@ -161,7 +161,7 @@ TEST(Canon, SlotsAgreeWithTheWalk) {
 TEST(Int8, HalvesRoundAwayFromZero) {
   const float s = 0.01f;
   float x[3] = {127 * s, 0.5f * s, -0.5f * s};
-  int8_t codes[3];
+  int8_t codes[4];
   float scale = 0;
   quantise_int8(x, 3, codes, &scale);
   EXPECT_FLOAT_EQ(scale, 127 * s / 127.0f);
