@@ -1,0 +1,207 @@
+// Generation-3 model speed on the bench-gen3 geometry (12 blocks of 512,
+// vocabulary 16384): decode tokens/s after a 128-token prompt, prefill
+// tokens/s for 128- and 512-token prompts, and the quantised products of one
+// decode step alone (what the rest of the step is measured against).
+//
+// The worker pool reads its size from the environment once per process, so
+// the program re-executes itself with RAYON_NUM_THREADS = 1 and 2; the
+// children print the JSON lines. The model file is written once with
+//   python3 -m pinnet_tools.gen3 --preset bench-gen3 --out build/cache/bench-gen3.tesk
+// when missing (run from the repository root, as bench/run does).
+//
+// Usage: bench_gen3 [filter]
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/hadamard.h"
+#include "core/worker_pool.h"
+#include "models/gen3/load.h"
+#include "models/gen3/rotations.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr const char* kChildVar = "PINNET_BENCH_GEN3_CHILD";
+constexpr const char* kModelPath = "build/cache/bench-gen3.tesk";
+const unsigned kThreadCounts[] = {1, 2};
+
+double seconds_since(Clock::time_point t) {
+  return std::chrono::duration<double>(Clock::now() - t).count();
+}
+
+double peak_rss_mb() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return static_cast<double>(u.ru_maxrss) / 1024.0;
+}
+
+bool wanted(const std::string& name, const char* filter) {
+  return filter == nullptr || name.find(filter) != std::string::npos;
+}
+
+void print_line(const char* name, unsigned threads, uint64_t tokens, double seconds,
+                const char* extra = "") {
+  std::printf("{\"name\": \"%s\", \"threads\": %u, \"tokens\": %llu, \"seconds\": %.6g, "
+              "\"tokens_per_s\": %.2f, \"peak_rss_mb\": %.1f, \"isa\": null, \"gflops\": null, "
+              "\"gbps\": null%s}\n",
+              name, threads, static_cast<unsigned long long>(tokens), seconds,
+              seconds > 0 ? static_cast<double>(tokens) / seconds : 0.0, peak_rss_mb(), extra);
+  std::fflush(stdout);
+}
+
+std::vector<uint32_t> random_ids(size_t n, uint64_t vocab, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::uniform_int_distribution<uint32_t> d(3, static_cast<uint32_t>(vocab - 1));
+  std::vector<uint32_t> ids(n);
+  for (uint32_t& t : ids) t = d(rng);
+  ids[0] = 2;
+  return ids;
+}
+
+// The quantised products of one decode step on pre-rotated inputs: per block
+// the three lane matrices and q, k, v, gate, out; per site key and value; the
+// tied output.
+double step_products_seconds(const pinnet::gen3::V3Model& model) {
+  using pinnet::core::CqTensor;
+  std::vector<const CqTensor*> tensors;
+  for (size_t l = 0; l < model.blocks().size(); ++l) {
+    const auto& lw = model.lanes()[l];
+    const auto& b = model.blocks()[l];
+    for (const CqTensor* t : {&lw.phi_pre, &lw.phi_post, &lw.phi_res, &b.attn.q_proj, &b.attn.k_proj,
+                              &b.attn.v_proj, &b.gate_proj, &b.out_proj})
+      tensors.push_back(t);
+  }
+  for (const auto& s : model.sites()) {
+    tensors.push_back(&s.key_proj);
+    tensors.push_back(&s.value_proj);
+  }
+  tensors.push_back(&model.embedding());
+  std::mt19937 rng(7);
+  std::normal_distribution<float> d(0.0f, 1.0f);
+  std::vector<std::vector<float>> xs, ys;
+  for (const CqTensor* t : tensors) {
+    std::vector<float> x(t->cols()), xr(t->padded_cols());
+    for (float& v : x) v = d(rng);
+    pinnet::core::pad_and_rotate(x, t->group(), xr);
+    xs.push_back(std::move(xr));
+    ys.emplace_back(t->rows());
+  }
+  // The same kernels the step uses: the matrix-vector one (rotating its own
+  // input) for tall tensors, the batched one on a shared rotation otherwise.
+  std::vector<std::vector<float>> raw;
+  for (const CqTensor* t : tensors) raw.emplace_back(t->cols(), 0.25f);
+  auto once = [&] {
+    for (size_t i = 0; i < tensors.size(); ++i) {
+      if (tensors[i]->rows() >= pinnet::gen3::kMatvecRows) {
+        tensors[i]->matvec(raw[i], ys[i]);
+      } else {
+        tensors[i]->matmul(xs[i], 1, ys[i]);
+      }
+    }
+  };
+  once();
+  std::vector<double> samples;
+  for (int s = 0; s < 7; ++s) {
+    int n = 0;
+    const auto t0 = Clock::now();
+    do {
+      once();
+      ++n;
+    } while (seconds_since(t0) < 0.2);
+    samples.push_back(seconds_since(t0) / n);
+  }
+  std::sort(samples.begin(), samples.end());
+  return samples[samples.size() / 2];
+}
+
+int run_benchmarks(const char* filter) {
+  const unsigned threads = static_cast<unsigned>(pinnet::core::WorkerPool::instance().threads());
+  auto loaded = pinnet::gen3::load_v3_file(kModelPath, std::nullopt);
+  if (!loaded) {
+    std::fprintf(stderr, "bench_gen3: %s\n", loaded.error().message().c_str());
+    return 1;
+  }
+  const pinnet::gen3::V3Model& model = loaded.value().model;
+  const uint64_t vocab = model.geometry().vocab_size;
+  std::vector<float> logits(model.logit_width());
+
+  if (wanted("gen3_decode", filter)) {
+    const std::vector<uint32_t> prompt = random_ids(128, vocab, 1);
+    const std::vector<uint32_t> next = random_ids(64, vocab, 2);
+    std::vector<double> rates;
+    for (int rep = 0; rep < 3; ++rep) {
+      pinnet::gen3::KvCache cache = model.new_cache(prompt.size() + next.size(), false);
+      model.prefill(prompt, &cache, logits);
+      const auto t0 = Clock::now();
+      for (uint32_t t : next) model.step(t, cache, logits);
+      rates.push_back(seconds_since(t0));
+    }
+    std::sort(rates.begin(), rates.end());
+    print_line("gen3_decode", threads, next.size(), rates[1]);
+  }
+  if (wanted("gen3_prefill", filter)) {
+    for (size_t n : {size_t(128), size_t(512)}) {
+      const std::vector<uint32_t> prompt = random_ids(n, vocab, 3);
+      std::vector<double> secs;
+      for (int rep = 0; rep < 3; ++rep) {
+        pinnet::gen3::KvCache cache = model.new_cache(n, false);
+        const auto t0 = Clock::now();
+        model.prefill(prompt, &cache, logits);
+        secs.push_back(seconds_since(t0));
+      }
+      std::sort(secs.begin(), secs.end());
+      print_line("gen3_prefill", threads, n, secs[1]);
+    }
+  }
+  if (wanted("gen3_step_products", filter)) {
+    print_line("gen3_step_products", threads, 1, step_products_seconds(model));
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const char* filter = argc > 1 && argv[1][0] != '\0' ? argv[1] : nullptr;
+  if (!wanted("gen3_decode", filter) && !wanted("gen3_prefill", filter) &&
+      !wanted("gen3_step_products", filter))
+    return 0;  // nothing of ours matches
+  if (std::getenv(kChildVar) != nullptr) return run_benchmarks(filter);
+  struct stat st{};
+  if (stat(kModelPath, &st) != 0) {
+    std::fprintf(stderr, "bench_gen3: writing %s\n", kModelPath);
+    if (std::system("PYTHONPATH=. python3 -m pinnet_tools.gen3 --preset bench-gen3 --out "
+                    "build/cache/bench-gen3.tesk") != 0) {
+      std::fprintf(stderr, "bench_gen3: could not write the model\n");
+      return 1;
+    }
+  }
+  for (unsigned threads : kThreadCounts) {
+    const pid_t pid = fork();
+    if (pid < 0) {
+      std::perror("bench_gen3: fork");
+      return 1;
+    }
+    if (pid == 0) {
+      setenv("RAYON_NUM_THREADS", std::to_string(threads).c_str(), 1);
+      setenv(kChildVar, "1", 1);
+      execv("/proc/self/exe", argv);
+      std::perror("bench_gen3: exec");
+      _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return 1;
+  }
+  return 0;
+}
