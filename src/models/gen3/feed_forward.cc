@@ -45,14 +45,13 @@ void feed_forward(const FeedForwardWeights& w, const FeedForwardShape& s,
   } else {
     for (size_t i = 0; i < n; ++i) v[i] = t[perm_a[i]];
   }
-  // Activation with the mixture diagonal: mix = 1 + Σ_e p_e·scales_e.
+  // Activation with the mixture diagonal: mix = 1 + Σ_e p_e·scales_e
+  // (entries with a zero weight skipped), built in `mid` before it is reused.
+  std::fill(mid, mid + n, 1.0f);
+  for (size_t e = 0; e < E; ++e)
+    if (probs[e] != 0.0f) axpy(probs[e], w.expert_scales.data() + e * n, mid, n);
   for (size_t i = 0; i < n; ++i) {
-    float mix = 1.0f;
-    for (size_t e = 0; e < E; ++e) {
-      if (probs[e] == 0.0f) continue;
-      mix += probs[e] * w.expert_scales[e * n + i];
-    }
-    const float h = w.gate_scale[i] * mix * v[i] + w.gate_bias[i];
+    const float h = w.gate_scale[i] * mid[i] * v[i] + w.gate_bias[i];
     v[i] = h * core::sigmoid(h);
   }
   two_factor(v, w.a2.data(), w.b2.data(), s.r, s.c, mid, t);

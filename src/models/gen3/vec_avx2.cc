@@ -1,4 +1,6 @@
 // Built with -mavx2 -mfma; entered only after the processor check in vec.cc.
+#include <immintrin.h>
+
 #include "models/gen3/vec.h"
 
 #include <algorithm>
@@ -10,8 +12,131 @@ namespace avx2 {
 #include "models/gen3/vec_impl.h"
 }  // namespace avx2
 
+namespace {
+
+float hsum(__m256 v) {
+  __m128 h = _mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
+  h = _mm_add_ps(h, _mm_movehl_ps(h, h));
+  h = _mm_add_ss(h, _mm_shuffle_ps(h, h, 1));
+  return _mm_cvtss_f32(h);
+}
+
+// Float keys and values with widths that are multiples of 8: scores four
+// positions at a time (four independent sums), values in register blocks of
+// 32 floats.
+void attend_head_wide(const KvView& kv, const float* q, size_t g, uint64_t start, uint64_t p,
+                      float* scores, float* out) {
+  const size_t hd = kv.head_dim, vd = kv.v_head_dim, kvh = kv.kv_heads;
+  const float inv = 1.0f / std::sqrt(static_cast<float>(hd));
+  const size_t count = static_cast<size_t>(p - start + 1);
+  const uint64_t first = start % kv.slots;
+  auto next = [&](uint64_t r) { return r + 1 == kv.slots ? 0 : r + 1; };
+  auto key = [&](uint64_t r) { return kv.keys + (r * kvh + g) * hd; };
+  uint64_t row = first;
+  size_t t = 0;
+  float m = -INFINITY;
+  for (; t + 4 <= count; t += 4) {
+    const uint64_t r1 = next(row), r2 = next(r1), r3 = next(r2);
+    const float *k0 = key(row), *k1 = key(r1), *k2 = key(r2), *k3 = key(r3);
+    __m256 a0 = _mm256_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
+    for (size_t i = 0; i < hd; i += 8) {
+      const __m256 qv = _mm256_loadu_ps(q + i);
+      a0 = _mm256_fmadd_ps(_mm256_loadu_ps(k0 + i), qv, a0);
+      a1 = _mm256_fmadd_ps(_mm256_loadu_ps(k1 + i), qv, a1);
+      a2 = _mm256_fmadd_ps(_mm256_loadu_ps(k2 + i), qv, a2);
+      a3 = _mm256_fmadd_ps(_mm256_loadu_ps(k3 + i), qv, a3);
+    }
+    scores[t] = hsum(a0) * inv;
+    scores[t + 1] = hsum(a1) * inv;
+    scores[t + 2] = hsum(a2) * inv;
+    scores[t + 3] = hsum(a3) * inv;
+    m = std::max(std::max(m, std::max(scores[t], scores[t + 1])), std::max(scores[t + 2], scores[t + 3]));
+    row = next(r3);
+  }
+  for (; t < count; ++t) {
+    const float* k0 = key(row);
+    __m256 a0 = _mm256_setzero_ps();
+    for (size_t i = 0; i < hd; i += 8) a0 = _mm256_fmadd_ps(_mm256_loadu_ps(k0 + i), _mm256_loadu_ps(q + i), a0);
+    scores[t] = hsum(a0) * inv;
+    m = std::max(m, scores[t]);
+    row = next(row);
+  }
+  float sum = 0.0f;
+  for (t = 0; t < count; ++t) {
+    scores[t] = std::exp(scores[t] - m);
+    sum += scores[t];
+  }
+  for (t = 0; t < count; ++t) scores[t] = scores[t] / sum;
+  for (size_t i0 = 0; i0 < vd; i0 += 32) {
+    const size_t lanes = std::min<size_t>(4, (vd - i0) / 8);
+    __m256 acc[4] = {_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps()};
+    row = first;
+    for (t = 0; t < count; ++t) {
+      const __m256 c = _mm256_set1_ps(scores[t]);
+      const float* v = kv.values + (row * kvh + g) * vd + i0;
+      for (size_t j = 0; j < lanes; ++j) acc[j] = _mm256_fmadd_ps(c, _mm256_loadu_ps(v + 8 * j), acc[j]);
+      row = next(row);
+    }
+    for (size_t j = 0; j < lanes; ++j) _mm256_storeu_ps(out + i0 + 8 * j, acc[j]);
+  }
+}
+
+// T(v; A, B) with c a multiple of 8 up to 64: each output row of c floats
+// stays in registers while its coefficients stream by.
+template <size_t kLanes>
+void two_factor_rows(const float* v, const float* a, const float* b, size_t r, size_t c, float* mid,
+                     float* out) {
+  for (size_t o = 0; o < r; ++o) {
+    __m256 acc[kLanes];
+    for (size_t j = 0; j < kLanes; ++j) acc[j] = _mm256_setzero_ps();
+    for (size_t m = 0; m < r; ++m) {
+      const float coef = a[m * r + o];
+      if (coef == 0.0f) continue;
+      const __m256 bc = _mm256_set1_ps(coef);
+      const float* vm = v + m * c;
+      for (size_t j = 0; j < kLanes; ++j) acc[j] = _mm256_fmadd_ps(bc, _mm256_loadu_ps(vm + 8 * j), acc[j]);
+    }
+    for (size_t j = 0; j < kLanes; ++j) _mm256_storeu_ps(mid + o * c + 8 * j, acc[j]);
+  }
+  for (size_t i = 0; i < r; ++i) {
+    __m256 acc[kLanes];
+    for (size_t j = 0; j < kLanes; ++j) acc[j] = _mm256_setzero_ps();
+    const float* mi = mid + i * c;
+    for (size_t t = 0; t < c; ++t) {
+      const float coef = mi[t];
+      if (coef == 0.0f) continue;
+      const __m256 bc = _mm256_set1_ps(coef);
+      const float* bt = b + t * c;
+      for (size_t j = 0; j < kLanes; ++j) acc[j] = _mm256_fmadd_ps(bc, _mm256_loadu_ps(bt + 8 * j), acc[j]);
+    }
+    for (size_t j = 0; j < kLanes; ++j) _mm256_storeu_ps(out + i * c + 8 * j, acc[j]);
+  }
+}
+
+void two_factor_avx2(const float* v, const float* a, const float* b, size_t r, size_t c, float* mid,
+                     float* out) {
+  switch (c) {
+    case 8: two_factor_rows<1>(v, a, b, r, c, mid, out); break;
+    case 16: two_factor_rows<2>(v, a, b, r, c, mid, out); break;
+    case 32: two_factor_rows<4>(v, a, b, r, c, mid, out); break;
+    case 64: two_factor_rows<8>(v, a, b, r, c, mid, out); break;
+    default: avx2::two_factor(v, a, b, r, c, mid, out); break;
+  }
+}
+
+void attend_head_avx2(const KvView& kv, const float* q, size_t g, uint64_t start, uint64_t p,
+                      float* scores, float* out) {
+  if (!kv.int8 && kv.head_dim % 8 == 0 && kv.v_head_dim % 8 == 0) {
+    attend_head_wide(kv, q, g, start, p, scores, out);
+  } else {
+    avx2::attend_head(kv, q, g, start, p, scores, out);
+  }
+}
+
+}  // namespace
+
 const VecKernels& vec_kernels_avx2() {
-  static const VecKernels k{avx2::dot, avx2::axpy, avx2::two_factor, avx2::attend_head};
+  static const VecKernels k{avx2::dot, avx2::axpy, two_factor_avx2, attend_head_avx2};
   return k;
 }
 

@@ -56,14 +56,40 @@ inline void two_factor(const float* v, const float* a, const float* b, size_t r,
   }
 }
 
+// Softmax of the scores (maximum m) and the weighted sum of the values of
+// `count` rows starting at row `first`.
+inline void attend_values(const KvView& kv, size_t g, uint64_t first, size_t count, float m,
+                          float* scores, float* out) {
+  const size_t vd = kv.v_head_dim, kvh = kv.kv_heads;
+  float sum = 0.0f;
+  for (size_t t = 0; t < count; ++t) {
+    scores[t] = std::exp(scores[t] - m);
+    sum += scores[t];
+  }
+  std::fill(out, out + vd, 0.0f);
+  const float inv_sum = 1.0f / sum;
+  uint64_t row = first;
+  for (size_t t = 0; t < count; ++t) {
+    if (kv.int8) {
+      const float coef = inv_sum * scores[t] * kv.value_scales[row * kvh + g];
+      const int8_t* v = kv.value_codes + (row * kvh + g) * vd;
+      for (size_t i = 0; i < vd; ++i) out[i] += static_cast<float>(v[i]) * coef;  // code · coef
+    } else {
+      axpy(scores[t] / sum, kv.values + (row * kvh + g) * vd, out, vd);
+    }
+    if (++row == kv.slots) row = 0;
+  }
+}
+
 inline void attend_head(const KvView& kv, const float* q, size_t g, uint64_t start, uint64_t p,
-                 float* scores, float* out) {
+                        float* scores, float* out) {
   const size_t hd = kv.head_dim, vd = kv.v_head_dim, kvh = kv.kv_heads;
   const float inv = 1.0f / std::sqrt(static_cast<float>(hd));
   const size_t count = static_cast<size_t>(p - start + 1);
+  const uint64_t first = start % kv.slots;  // rows advance with a wrap, no division per row
   float m = -INFINITY;
+  uint64_t row = first;
   for (size_t t = 0; t < count; ++t) {
-    const uint64_t row = (start + t) % kv.slots;
     float e;
     if (kv.int8) {
       e = dot_codes(kv.key_codes + (row * kvh + g) * hd, q, hd) * kv.key_scales[row * kvh + g] * inv;
@@ -72,23 +98,7 @@ inline void attend_head(const KvView& kv, const float* q, size_t g, uint64_t sta
     }
     scores[t] = e;
     m = std::max(m, e);
+    if (++row == kv.slots) row = 0;
   }
-  float sum = 0.0f;
-  for (size_t t = 0; t < count; ++t) {
-    scores[t] = std::exp(scores[t] - m);
-    sum += scores[t];
-  }
-  std::fill(out, out + vd, 0.0f);
-  const float inv_sum = 1.0f / sum;
-  for (size_t t = 0; t < count; ++t) {
-    const uint64_t row = (start + t) % kv.slots;
-    if (kv.int8) {
-      const float coef = inv_sum * scores[t] * kv.value_scales[row * kvh + g];
-      const int8_t* v = kv.value_codes + (row * kvh + g) * vd;
-      for (size_t i = 0; i < vd; ++i) out[i] += static_cast<float>(v[i]) * coef;  // code · coef
-    } else {
-      const float coef = scores[t] / sum;
-      axpy(coef, kv.values + (row * kvh + g) * vd, out, vd);
-    }
-  }
+  attend_values(kv, g, first, count, m, scores, out);
 }

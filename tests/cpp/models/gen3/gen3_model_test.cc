@@ -10,6 +10,7 @@
 #include <random>
 
 #include "core/half.h"
+#include "core/cpu.h"
 #include "formats/tesk.h"
 #include "models/gen3/canon.h"
 #include "models/gen3/load.h"
@@ -237,6 +238,53 @@ TEST(Engram, GateOfZeroInputIsOneHalf) {
   const float key[4] = {1, 2, 3, 4}, conv[4] = {2, 4, 6, 8};
   engram_gate(key, conv, 4, x);
   for (int i = 0; i < 4; ++i) EXPECT_FLOAT_EQ(x[i], 0.5f * conv[i]);
+}
+
+// ------------------------------------------------- kernels per instruction set
+
+TEST(VecKernels, WidePathsMatchThePortableOnes) {
+  if (!core::isa_supported(core::Isa::Avx2)) GTEST_SKIP() << "no AVX2";
+  const VecKernels& ref = vec_kernels_portable();
+  const VecKernels& wide = vec_kernels_avx2();
+  std::mt19937 rng(11);
+  std::normal_distribution<float> nd(0.0f, 1.0f);
+  auto fill = [&](std::vector<float>& v) { for (float& x : v) x = nd(rng); };
+  for (size_t n : {1, 7, 8, 33, 64, 100}) {
+    std::vector<float> a(n), b(n), y1(n), y2(n);
+    fill(a), fill(b), fill(y1);
+    y2 = y1;
+    EXPECT_NEAR(wide.dot(a.data(), b.data(), n), ref.dot(a.data(), b.data(), n), 1e-4 * n);
+    wide.axpy(0.7f, a.data(), y1.data(), n);
+    ref.axpy(0.7f, a.data(), y2.data(), n);
+    for (size_t i = 0; i < n; ++i) EXPECT_NEAR(y1[i], y2[i], 1e-5);
+  }
+  for (auto [r, c] : {std::pair<size_t, size_t>{2, 4}, {4, 8}, {8, 16}, {16, 32}, {32, 32}, {8, 64}, {4, 12}}) {
+    std::vector<float> v(r * c), a(r * r), bm(c * c), mid(r * c), o1(r * c), o2(r * c);
+    fill(v), fill(a), fill(bm);
+    a[1] = 0.0f;  // a skipped coefficient
+    wide.two_factor(v.data(), a.data(), bm.data(), r, c, mid.data(), o1.data());
+    ref.two_factor(v.data(), a.data(), bm.data(), r, c, mid.data(), o2.data());
+    for (size_t i = 0; i < r * c; ++i) EXPECT_NEAR(o1[i], o2[i], 1e-3) << r << "x" << c;
+  }
+  // Attention over a wrapped ring of 11 slots, widths on and off the fast path.
+  for (auto [hd, vd] : {std::pair<size_t, size_t>{64, 64}, {8, 24}, {6, 10}, {16, 40}}) {
+    const size_t slots = 11, kvh = 2;
+    std::vector<float> keys(slots * kvh * hd), values(slots * kvh * vd), q(hd);
+    fill(keys), fill(values), fill(q);
+    KvView kv;
+    kv.keys = keys.data();
+    kv.values = values.data();
+    kv.slots = slots;
+    kv.kv_heads = kvh;
+    kv.head_dim = hd;
+    kv.v_head_dim = vd;
+    for (auto [start, p] : {std::pair<uint64_t, uint64_t>{0, 0}, {0, 10}, {5, 15}, {14, 20}}) {
+      std::vector<float> s1(16), s2(16), o1(vd), o2(vd);
+      wide.attend_head(kv, q.data(), 1, start, p, s1.data(), o1.data());
+      ref.attend_head(kv, q.data(), 1, start, p, s2.data(), o2.data());
+      for (size_t i = 0; i < vd; ++i) EXPECT_NEAR(o1[i], o2[i], 1e-5) << hd << " " << start;
+    }
+  }
 }
 
 // ------------------------------------------------------------ the model
