@@ -99,7 +99,7 @@ struct Fixture : ::testing::Test {
   ScriptedModel model(std::vector<std::string> pieces, uint64_t max_seq_len = 4096) const {
     std::vector<uint32_t> ids;
     for (const auto& p : pieces) ids.push_back(p == "</s>" ? kV3Eos : id(p));
-    return ScriptedModel{{max_seq_len}, tok.piece_count(), ids};
+    return ScriptedModel{{max_seq_len}, tok.piece_count(), ids, 0, {}, 0};
   }
   GenerateOptions budget(uint64_t n) const {
     GenerateOptions o;
