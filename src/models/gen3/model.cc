@@ -254,8 +254,8 @@ void V3Model::engram_stage(Pass& pass) const {
       engram_fetch(g_, site, pass.hash_seq, pass.hash_j0 + i, pass.p0 + i, ws.fetched.data() + i * d);
     });
     ws.rot_fetched.invalidate();
-    product(site.key_proj, ws.rot_fetched, ws.fetched.data(), d, m, ws.site_keys[s].data());
-    product(site.value_proj, ws.rot_fetched, ws.fetched.data(), d, m, ws.values.data());
+    products(ws.rot_fetched, ws.fetched.data(), d, m,
+             {{&site.key_proj, ws.site_keys[s].data()}, {&site.value_proj, ws.values.data()}});
     float* conv = ws.site_convs[s].data();
     for_positions(m, [&](size_t i) {
       const uint64_t p = pass.p0 + i;
@@ -288,9 +288,9 @@ void V3Model::block(Pass& pass, size_t layer) const {
                          std::span<float>(ws.stream_norm.data() + i * nd, nd));
   });
   ws.rot_lanes.invalidate();
-  product(lw.phi_pre, ws.rot_lanes, ws.stream_norm.data(), nd, m, ws.pre_logits.data());
-  product(lw.phi_post, ws.rot_lanes, ws.stream_norm.data(), nd, m, ws.post_logits.data());
-  product(lw.phi_res, ws.rot_lanes, ws.stream_norm.data(), nd, m, ws.res_logits.data());
+  products(ws.rot_lanes, ws.stream_norm.data(), nd, m,
+           {{&lw.phi_res, ws.res_logits.data()}, {&lw.phi_pre, ws.pre_logits.data()},
+            {&lw.phi_post, ws.post_logits.data()}});
 
   const int64_t site = site_of_layer_[layer];
   for_positions(m, [&](size_t i) {
@@ -345,10 +345,9 @@ void V3Model::attention(Pass& pass, size_t layer) const {
   float* q_dst = T > 0 ? ws.q_raw.data() : ws.q.data();
   float* k_dst = T > 0 ? ws.k_raw.data() : ws.k.data();
   float* v_dst = T > 0 ? ws.v_raw.data() : ws.v.data();
-  product(w.q_proj, ws.rot_xn, ws.xn.data(), d, m, q_dst);
-  product(w.k_proj, ws.rot_xn, ws.xn.data(), d, m, k_dst);
-  product(w.v_proj, ws.rot_xn, ws.xn.data(), d, m, v_dst);
-  product(b.gate_proj, ws.rot_xn, ws.xn.data(), d, m, ws.gate.data());
+  // Larger first, so two threads split q + k and gate + v.
+  products(ws.rot_xn, ws.xn.data(), d, m,
+           {{&w.q_proj, q_dst}, {&b.gate_proj, ws.gate.data()}, {&w.k_proj, k_dst}, {&w.v_proj, v_dst}});
 
   if (T > 0) {
     // Causal depthwise convolution over raw vectors: position i reads the raw
@@ -416,9 +415,17 @@ void V3Model::attention(Pass& pass, size_t layer) const {
     const KvView kv = cache.view(layer);
     const uint64_t start = cache.window_start(layer, p);
     const size_t count = static_cast<size_t>(p - start + 1);
-    if (ws.scores.size() < count) ws.scores.resize(count);  // only when a layer grew
-    for (size_t h = 0; h < H; ++h)
-      attend_head(kv, ws.q.data() + h * hd, h / group, start, p, ws.scores.data(), ws.o.data() + h * vd);
+    if (ws.scores.size() < KVH * group * count) ws.scores.resize(KVH * group * count);
+    auto one_group = [&](size_t g) {
+      vec_attend_group(kv, ws.q.data() + g * group * hd, g, group, start, p,
+                       ws.scores.data() + g * group * count, ws.o.data() + g * group * vd);
+    };
+    // Long histories split by kv head over the pool.
+    if (KVH > 1 && count * H * (hd + vd) >= (1u << 15)) {
+      core::WorkerPool::instance().parallel_for(KVH, [&](size_t g) { one_group(g); });
+    } else {
+      for (size_t g = 0; g < KVH; ++g) one_group(g);
+    }
   } else {
     // Prefill from position 0: attend over this pass's own keys and values
     // (int8 sessions over their int8 codes, as the cache will hold them).
@@ -452,15 +459,15 @@ void V3Model::attention(Pass& pass, size_t layer) const {
     const bool windowed = !g_.is_global(layer) && g_.kv_window != 0;
     constexpr size_t kChunk = 16;
     const size_t chunks = (m + kChunk - 1) / kChunk;
-    core::WorkerPool::instance().parallel_for(H * chunks, [&](size_t item) {
-      const size_t h = item % H, c = item / H;
+    core::WorkerPool::instance().parallel_for(KVH * chunks, [&](size_t item) {
+      const size_t g = item % KVH, c = item / KVH;
       const size_t i0 = c * kChunk, i1 = std::min(m, i0 + kChunk);
-      std::vector<float> scores(i1);
+      std::vector<float> scores(group * i1);
       for (size_t i = i0; i < i1; ++i) {
         uint64_t start = i + 1 > cap ? i + 1 - cap : 0;
         if (windowed && i + 1 > g_.kv_window) start = std::max<uint64_t>(start, i + 1 - g_.kv_window);
-        attend_head(kv, ws.q.data() + i * qw + h * hd, h / group, start, i, scores.data(),
-                    ws.o.data() + i * ow + h * vd);
+        vec_attend_group(kv, ws.q.data() + i * qw + g * group * hd, g, group, start, i, scores.data(),
+                         ws.o.data() + i * ow + g * group * vd);
       }
     });
     if (pass.cache != nullptr)

@@ -57,4 +57,18 @@ void product(const core::CqTensor& t, Rotations& rot, const float* src, size_t s
   t.matmul(x, m, std::span<float>(y, m * t.rows()));
 }
 
+void products(Rotations& rot, const float* src, size_t stride, size_t m,
+              std::initializer_list<ProductJob> jobs) {
+  core::WorkerPool& pool = core::WorkerPool::instance();
+  if (m != 1 || jobs.size() < 2 || pool.threads() < 2) {
+    for (const ProductJob& j : jobs) product(*j.t, rot, src, stride, m, j.y);
+    return;
+  }
+  // Rotations are filled here, on this thread, so the jobs only read them.
+  for (const ProductJob& j : jobs)
+    if (j.t->rows() < kMatvecRows) (void)rot.get(*j.t, src, stride, m);
+  const ProductJob* list = jobs.begin();
+  pool.parallel_for(jobs.size(), [&](size_t i) { product(*list[i].t, rot, src, stride, m, list[i].y); });
+}
+
 }  // namespace pinnet::gen3

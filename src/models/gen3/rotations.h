@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <span>
 #include <vector>
 
@@ -46,5 +47,17 @@ inline constexpr uint64_t kMatvecRows = 64;
 // y (m x t.rows(), vector-major) = t · x for the m vectors behind `rot`.
 void product(const core::CqTensor& t, Rotations& rot, const float* src, size_t stride, size_t m,
              float* y);
+
+// One tensor of a group of products that read the same input.
+struct ProductJob {
+  const core::CqTensor* t;
+  float* y;
+};
+
+// Every job's product on the same m input vectors. A single vector's
+// products run side by side on the worker pool (each one alone is below the
+// size at which a product splits itself); list the larger ones first.
+void products(Rotations& rot, const float* src, size_t stride, size_t m,
+              std::initializer_list<ProductJob> jobs);
 
 }  // namespace pinnet::gen3

@@ -12,7 +12,8 @@ namespace portable {
 }  // namespace portable
 
 const VecKernels& vec_kernels_portable() {
-  static const VecKernels k{portable::dot, portable::axpy, portable::two_factor, portable::attend_head};
+  static const VecKernels k{portable::dot, portable::axpy, portable::two_factor, portable::attend_head,
+                            portable::attend_group};
   return k;
 }
 
@@ -33,6 +34,11 @@ void vec_two_factor(const float* v, const float* a, const float* b, size_t r, si
 void vec_attend_head(const KvView& kv, const float* q, size_t g, uint64_t start, uint64_t p,
                      float* scores, float* out) {
   chosen().attend_head(kv, q, g, start, p, scores, out);
+}
+
+void vec_attend_group(const KvView& kv, const float* q, size_t g, size_t heads, uint64_t start,
+                      uint64_t p, float* scores, float* out) {
+  chosen().attend_group(kv, q, g, heads, start, p, scores, out);
 }
 
 }  // namespace pinnet::gen3

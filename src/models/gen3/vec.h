@@ -19,6 +19,8 @@ void vec_two_factor(const float* v, const float* a, const float* b, size_t r, si
                     float* out);
 void vec_attend_head(const KvView& kv, const float* q, size_t g, uint64_t start, uint64_t p,
                      float* scores, float* out);
+void vec_attend_group(const KvView& kv, const float* q, size_t g, size_t heads, uint64_t start,
+                      uint64_t p, float* scores, float* out);
 
 // One build of the loops.
 struct VecKernels {
@@ -26,6 +28,8 @@ struct VecKernels {
   void (*axpy)(float, const float*, float*, size_t);
   void (*two_factor)(const float*, const float*, const float*, size_t, size_t, float*, float*);
   void (*attend_head)(const KvView&, const float*, size_t, uint64_t, uint64_t, float*, float*);
+  void (*attend_group)(const KvView&, const float*, size_t, size_t, uint64_t, uint64_t, float*,
+                       float*);
 };
 const VecKernels& vec_kernels_portable();
 const VecKernels& vec_kernels_avx2();

@@ -124,6 +124,101 @@ void two_factor_avx2(const float* v, const float* a, const float* b, size_t r, s
   }
 }
 
+// The heads of one kv head in pairs: each key and value row is loaded once
+// for two query heads.
+void attend_pair_wide(const KvView& kv, const float* q0, const float* q1, size_t g, uint64_t start,
+                      uint64_t p, float* s0, float* s1, float* out0, float* out1) {
+  const size_t hd = kv.head_dim, vd = kv.v_head_dim, kvh = kv.kv_heads;
+  const float inv = 1.0f / std::sqrt(static_cast<float>(hd));
+  const size_t count = static_cast<size_t>(p - start + 1);
+  const uint64_t first = start % kv.slots;
+  auto next = [&](uint64_t r) { return r + 1 == kv.slots ? 0 : r + 1; };
+  auto key = [&](uint64_t r) { return kv.keys + (r * kvh + g) * hd; };
+  uint64_t row = first;
+  size_t t = 0;
+  float m0 = -INFINITY, m1 = -INFINITY;
+  for (; t + 2 <= count; t += 2) {
+    const uint64_t r1 = next(row);
+    const float *ka = key(row), *kb = key(r1);
+    __m256 a0 = _mm256_setzero_ps(), a1 = a0, b0 = a0, b1 = a0;
+    for (size_t i = 0; i < hd; i += 8) {
+      const __m256 x = _mm256_loadu_ps(ka + i), y = _mm256_loadu_ps(kb + i);
+      const __m256 u = _mm256_loadu_ps(q0 + i), w = _mm256_loadu_ps(q1 + i);
+      a0 = _mm256_fmadd_ps(x, u, a0);
+      a1 = _mm256_fmadd_ps(y, u, a1);
+      b0 = _mm256_fmadd_ps(x, w, b0);
+      b1 = _mm256_fmadd_ps(y, w, b1);
+    }
+    s0[t] = hsum(a0) * inv;
+    s0[t + 1] = hsum(a1) * inv;
+    s1[t] = hsum(b0) * inv;
+    s1[t + 1] = hsum(b1) * inv;
+    m0 = std::max(m0, std::max(s0[t], s0[t + 1]));
+    m1 = std::max(m1, std::max(s1[t], s1[t + 1]));
+    row = next(r1);
+  }
+  for (; t < count; ++t) {
+    const float* ka = key(row);
+    __m256 a0 = _mm256_setzero_ps(), b0 = a0;
+    for (size_t i = 0; i < hd; i += 8) {
+      const __m256 x = _mm256_loadu_ps(ka + i);
+      a0 = _mm256_fmadd_ps(x, _mm256_loadu_ps(q0 + i), a0);
+      b0 = _mm256_fmadd_ps(x, _mm256_loadu_ps(q1 + i), b0);
+    }
+    s0[t] = hsum(a0) * inv;
+    s1[t] = hsum(b0) * inv;
+    m0 = std::max(m0, s0[t]);
+    m1 = std::max(m1, s1[t]);
+    row = next(row);
+  }
+  float sum0 = 0.0f, sum1 = 0.0f;
+  for (t = 0; t < count; ++t) {
+    s0[t] = std::exp(s0[t] - m0);
+    sum0 += s0[t];
+    s1[t] = std::exp(s1[t] - m1);
+    sum1 += s1[t];
+  }
+  for (t = 0; t < count; ++t) {
+    s0[t] = s0[t] / sum0;
+    s1[t] = s1[t] / sum1;
+  }
+  for (size_t i0 = 0; i0 < vd; i0 += 32) {
+    const size_t lanes = std::min<size_t>(4, (vd - i0) / 8);
+    __m256 acc0[4], acc1[4];
+    for (size_t j = 0; j < 4; ++j) acc0[j] = acc1[j] = _mm256_setzero_ps();
+    row = first;
+    for (t = 0; t < count; ++t) {
+      const __m256 c0 = _mm256_set1_ps(s0[t]), c1 = _mm256_set1_ps(s1[t]);
+      const float* v = kv.values + (row * kvh + g) * vd + i0;
+      for (size_t j = 0; j < lanes; ++j) {
+        const __m256 x = _mm256_loadu_ps(v + 8 * j);
+        acc0[j] = _mm256_fmadd_ps(c0, x, acc0[j]);
+        acc1[j] = _mm256_fmadd_ps(c1, x, acc1[j]);
+      }
+      row = next(row);
+    }
+    for (size_t j = 0; j < lanes; ++j) {
+      _mm256_storeu_ps(out0 + i0 + 8 * j, acc0[j]);
+      _mm256_storeu_ps(out1 + i0 + 8 * j, acc1[j]);
+    }
+  }
+}
+
+void attend_group_avx2(const KvView& kv, const float* q, size_t g, size_t heads, uint64_t start,
+                       uint64_t p, float* scores, float* out) {
+  if (kv.int8 || kv.head_dim % 8 != 0 || kv.v_head_dim % 8 != 0) {
+    avx2::attend_group(kv, q, g, heads, start, p, scores, out);
+    return;
+  }
+  const size_t count = static_cast<size_t>(p - start + 1);
+  const size_t hd = kv.head_dim, vd = kv.v_head_dim;
+  size_t h = 0;
+  for (; h + 2 <= heads; h += 2)
+    attend_pair_wide(kv, q + h * hd, q + (h + 1) * hd, g, start, p, scores + h * count,
+                     scores + (h + 1) * count, out + h * vd, out + (h + 1) * vd);
+  if (h < heads) attend_head_wide(kv, q + h * hd, g, start, p, scores + h * count, out + h * vd);
+}
+
 void attend_head_avx2(const KvView& kv, const float* q, size_t g, uint64_t start, uint64_t p,
                       float* scores, float* out) {
   if (!kv.int8 && kv.head_dim % 8 == 0 && kv.v_head_dim % 8 == 0) {
@@ -136,7 +231,8 @@ void attend_head_avx2(const KvView& kv, const float* q, size_t g, uint64_t start
 }  // namespace
 
 const VecKernels& vec_kernels_avx2() {
-  static const VecKernels k{avx2::dot, avx2::axpy, two_factor_avx2, attend_head_avx2};
+  static const VecKernels k{avx2::dot, avx2::axpy, two_factor_avx2, attend_head_avx2,
+                            attend_group_avx2};
   return k;
 }
 

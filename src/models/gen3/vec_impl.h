@@ -102,3 +102,12 @@ inline void attend_head(const KvView& kv, const float* q, size_t g, uint64_t sta
   }
   attend_values(kv, g, first, count, m, scores, out);
 }
+
+// Every query head of kv head g (heads contiguous in q and out, `heads` of
+// them); scores holds heads x (p - start + 1) floats.
+inline void attend_group(const KvView& kv, const float* q, size_t g, size_t heads, uint64_t start,
+                         uint64_t p, float* scores, float* out) {
+  const size_t count = static_cast<size_t>(p - start + 1);
+  for (size_t h = 0; h < heads; ++h)
+    attend_head(kv, q + h * kv.head_dim, g, start, p, scores + h * count, out + h * kv.v_head_dim);
+}
