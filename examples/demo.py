@@ -1,30 +1,71 @@
-"""pinnet_rs demo: the chat prompt a query is wrapped in, and the tool call and
-reasoning pulled out of model completions."""
+"""pinnet_rs demo: write a small generation-3 model with the tools in this
+repository, load it, and run every kind of call on it.
+
+The model's weights are RANDOM, so its completions are gibberish: the demo
+shows the API and what each call returns, not a trained model's quality."""
 import json
+import os
+import tempfile
 
 import pinnet_rs
-from pinnet_tools.template import build_prompt
+from pinnet_tools import gen3
 
 tools = [
     {"name": "get_weather", "description": "Current weather for a city",
      "parameters": {"type": "object",
-                    "properties": {"city": {"type": "string"}},
+                    "properties": {"city": {"type": "string"},
+                                   "unit": {"type": "string", "enum": ["c", "f"]}},
                     "required": ["city"]}},
+    {"name": "getTime", "description": "Local time in a time zone",
+     "parameters": {"type": "object", "properties": {"tz": {"type": "string"}}}},
 ]
+tools_json = json.dumps(tools, indent=2)
 query = "What's the weather in Lisbon?"
 
-print("== The prompt the model reads (tools JSON compacted)")
-print(build_prompt(query, json.dumps(tools, indent=2)))
+print("Writing a small random generation-3 model (12 blocks, d_model 64, 512-piece vocabulary,")
+print("confidence head). Its weights are random, so expect gibberish completions.\n")
+model, blob = gen3.build_preset("small-gen3", seed=7, head=gen3.HeadSpec(code=3))
+path = os.path.join(tempfile.mkdtemp(), "demo.tesk")
+gen3.write_gen3(path, model, blob)
 
-completions = [
-    '<think>\nThe user wants the weather; get_weather fits.\n</think>\n'
-    '<tool_call>\n{"name": "get_weather", "arguments": {"city": "Lisbon"}}\n</tool_call>',
-    "<think>No tool answers a greeting.</think><tool_call> [] </tool_call>",
-    "<think>Out of budget before the call closed</think><tool_call>{\"name\": \"get_w",
-    "Hello! How can I help?",
-]
-print("== Extraction from sample completions")
-for text in completions:
-    print(repr(text))
-    print("   tool call:", repr(pinnet_rs.V3Engine.extract_tool_call(text)))
-    print("   reasoning:", repr(pinnet_rs.V3Engine.reasoning(text)))
+engine = pinnet_rs.V3Engine.load(path)
+print(f"V3Engine.load: {engine.num_layers} blocks, context {engine.max_seq_len} tokens, "
+      f"confidence head: {engine.has_confidence()}\n")
+
+print("run_json(query, tools) ->", repr(engine.run_json(query, tools_json)))
+
+out = engine.generate(query, tools_json, max_new_tokens=24, temperature=0.8, seed=1)
+print("\ngenerate(..., max_new_tokens=24, temperature=0.8, seed=1) ->")
+for key, value in out.items():
+    print(f"  {key}: {value!r}")
+
+out = engine.generate(query, tools_json, max_new_tokens=24, constrain=True, kv_int8=True)
+print("\ngenerate(..., constrain=True, kv_int8=True) -> stop_reason", repr(out["stop_reason"]),
+      "positions", out["positions"])
+
+pieces = []
+text = engine.run_stream(query, tools_json, pieces.append)
+print(f"\nrun_stream: {len(pieces)} deltas; joined == returned text: {''.join(pieces) == text}")
+print("  first deltas:", pieces[:6])
+
+result, confidence = engine.run_scored(query, tools_json)
+print("\nrun_scored ->", {k: result[k] for k in ("tool_call", "stop_reason")},
+      "confidence", round(confidence, 4))
+
+completion = '<think>weather</think><tool_call>{"name": "get_weather", "arguments": {"city": "Lisbon"}}</tool_call>'
+print("confidence_for(a hand-written completion) ->",
+      round(engine.confidence_for(query, tools_json, completion), 4))
+print("extract_tool_call ->", repr(pinnet_rs.V3Engine.extract_tool_call(completion)))
+print("reasoning ->", repr(pinnet_rs.V3Engine.reasoning(completion)))
+
+print("\nkv_bytes(1024) ->", engine.kv_bytes(1024),
+      " kv_bytes(1024, kv_int8=True) ->", engine.kv_bytes(1024, kv_int8=True))
+
+for depth in (2, 6):
+    rung = pinnet_rs.V3Engine.load_with_depth(path, depth)
+    print(f"load_with_depth(path, {depth}): num_layers {rung.num_layers}, "
+          f"kv_bytes(1024) {rung.kv_bytes(1024)}, run_json -> {rung.run_json(query, tools_json)!r}")
+try:
+    pinnet_rs.V3Engine.load_with_depth(path, 1)
+except ValueError as e:
+    print("load_with_depth(path, 1) -> ValueError:", e)
