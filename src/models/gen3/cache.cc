@@ -36,7 +36,7 @@ KvCache::KvCache(const V3Model& model, uint64_t requested, bool kv_int8) : kv_in
     lk.conv_k.assign(past * g.k_width(), 0.0f);
     lk.conv_v.assign(past * g.v_width(), 0.0f);
   }
-  recent_.reserve(static_cast<size_t>(std::min(max_order_, r)));
+  recent_.reserve(static_cast<size_t>(std::min(max_order_, std::max<uint64_t>(r, 16))));
   sites_.resize(model.sites().size());
   for (SiteHistory& s : sites_) {
     s.cap_max = g.engram_history();
@@ -44,6 +44,10 @@ KvCache::KvCache(const V3Model& model, uint64_t requested, bool kv_int8) : kv_in
     s.data.assign(s.slots * d_model_, 0.0f);
   }
   scratch_.prepare(model, 1, 1);
+  num_heads_ = g.num_heads;
+  uint64_t widest = 1;
+  for (const LayerKv& lk : layers_) widest = std::max(widest, lk.slots);
+  scratch_.scores.assign(num_heads_ * widest, 0.0f);  // attention scores of every head
 }
 
 uint64_t KvCache::window_start(size_t l, uint64_t p) const {
@@ -68,6 +72,7 @@ void KvCache::grow(LayerKv& lk, uint64_t p) {
     lk.values.resize(slots * kv_heads_ * v_head_dim_, 0.0f);
   }
   lk.slots = slots;
+  if (scratch_.scores.size() < num_heads_ * slots) scratch_.scores.resize(num_heads_ * slots, 0.0f);
 }
 
 void KvCache::store(size_t l, uint64_t p, const float* k, const float* v) {

@@ -66,7 +66,7 @@ class KvCache {
 
   uint64_t position_ = 0;
   bool kv_int8_ = false;
-  size_t kv_heads_ = 0, head_dim_ = 0, v_head_dim_ = 0, d_model_ = 0;
+  size_t kv_heads_ = 0, head_dim_ = 0, v_head_dim_ = 0, d_model_ = 0, num_heads_ = 0;
   uint64_t kv_window_ = 0, max_order_ = 1;
   std::vector<LayerKv> layers_;
   std::vector<uint32_t> recent_;

@@ -415,7 +415,8 @@ void V3Model::attention(Pass& pass, size_t layer) const {
     const KvView kv = cache.view(layer);
     const uint64_t start = cache.window_start(layer, p);
     const size_t count = static_cast<size_t>(p - start + 1);
-    if (ws.scores.size() < KVH * group * count) ws.scores.resize(KVH * group * count);
+    // Sized by the cache for every head over the layer's slots.
+    if (ws.scores.size() < H * count) throw std::logic_error("step scratch is smaller than the window");
     auto one_group = [&](size_t g) {
       vec_attend_group(kv, ws.q.data() + g * group * hd, g, group, start, p,
                        ws.scores.data() + g * group * count, ws.o.data() + g * group * vd);

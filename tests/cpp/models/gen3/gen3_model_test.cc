@@ -5,7 +5,10 @@
 // tests/python/test_gen3_model.py).
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
+#include <cstdlib>
+#include <new>
 #include <cstring>
 #include <random>
 
@@ -14,6 +17,20 @@
 #include "formats/tesk.h"
 #include "models/gen3/canon.h"
 #include "models/gen3/load.h"
+
+// Counts heap allocations while a test asks for it.
+namespace {
+std::atomic<bool> g_counting{false};
+std::atomic<size_t> g_allocations{0};
+}  // namespace
+
+void* operator new(size_t n) {
+  if (g_counting.load(std::memory_order_relaxed)) g_allocations.fetch_add(1, std::memory_order_relaxed);
+  if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
 
 namespace pinnet::gen3 {
 namespace {
@@ -436,6 +453,22 @@ TEST(Model, IdsBeyondTheTableReadTheLastRow) {
   const uint32_t huge[2] = {2, 0xFFFFFFFFu};
   plain.prefill(huge, nullptr, a);
   EXPECT_EQ(a, b);
+}
+
+TEST(Model, StepsAllocateNothing) {
+  for (bool int8 : {false, true}) {
+    V3Model model = make_model(tiny_geometry(), 8);
+    KvCache cache = model.new_cache(32, int8);  // no layer grows
+    std::vector<float> logits(model.logit_width());
+    const uint32_t prompt[3] = {2, 5, 9};
+    model.prefill(prompt, &cache, logits);
+    model.step(3, cache, logits);  // the pool's threads and per-thread scratch exist now
+    g_allocations = 0;
+    g_counting = true;
+    for (uint32_t t = 10; t < 20; ++t) model.step(t, cache, logits);
+    g_counting = false;
+    EXPECT_EQ(g_allocations.load(), 0u) << "int8 " << int8;
+  }
 }
 
 TEST(Cache, GrowthWindowAndRing) {
