@@ -50,10 +50,7 @@ void feed_forward(const FeedForwardWeights& w, const FeedForwardShape& s,
   std::fill(mid, mid + n, 1.0f);
   for (size_t e = 0; e < E; ++e)
     if (probs[e] != 0.0f) axpy(probs[e], w.expert_scales.data() + e * n, mid, n);
-  for (size_t i = 0; i < n; ++i) {
-    const float h = w.gate_scale[i] * mid[i] * v[i] + w.gate_bias[i];
-    v[i] = h * core::sigmoid(h);
-  }
+  vec_gated_silu(v, w.gate_scale.data(), mid, w.gate_bias.data(), n);
   two_factor(v, w.a2.data(), w.b2.data(), s.r, s.c, mid, t);
   if (perm_b.empty()) {
     std::copy(t, t + n, v);

@@ -477,9 +477,7 @@ void V3Model::attention(Pass& pass, size_t layer) const {
 
   // Output gate.
   for_positions(m, [&](size_t i) {
-    float* o = ws.o.data() + i * ow;
-    const float* g = ws.gate.data() + i * ow;
-    for (size_t j = 0; j < ow; ++j) o[j] *= core::sigmoid(g[j]);
+    vec_mul_sigmoid(ws.o.data() + i * ow, ws.gate.data() + i * ow, ow);
   });
 }
 

@@ -13,7 +13,8 @@ namespace portable {
 
 const VecKernels& vec_kernels_portable() {
   static const VecKernels k{portable::dot, portable::axpy, portable::two_factor, portable::attend_head,
-                            portable::attend_group};
+                            portable::attend_group, portable::exp_shifted, portable::mul_sigmoid,
+                            portable::gated_silu};
   return k;
 }
 
@@ -39,6 +40,12 @@ void vec_attend_head(const KvView& kv, const float* q, size_t g, uint64_t start,
 void vec_attend_group(const KvView& kv, const float* q, size_t g, size_t heads, uint64_t start,
                       uint64_t p, float* scores, float* out) {
   chosen().attend_group(kv, q, g, heads, start, p, scores, out);
+}
+
+float vec_exp_shifted(float* x, size_t n, float m) { return chosen().exp_shifted(x, n, m); }
+void vec_mul_sigmoid(float* o, const float* g, size_t n) { chosen().mul_sigmoid(o, g, n); }
+void vec_gated_silu(float* v, const float* scale, const float* mix, const float* bias, size_t n) {
+  chosen().gated_silu(v, scale, mix, bias, n);
 }
 
 }  // namespace pinnet::gen3

@@ -19,6 +19,9 @@ void vec_two_factor(const float* v, const float* a, const float* b, size_t r, si
                     float* out);
 void vec_attend_head(const KvView& kv, const float* q, size_t g, uint64_t start, uint64_t p,
                      float* scores, float* out);
+float vec_exp_shifted(float* x, size_t n, float m);
+void vec_mul_sigmoid(float* o, const float* g, size_t n);
+void vec_gated_silu(float* v, const float* scale, const float* mix, const float* bias, size_t n);
 void vec_attend_group(const KvView& kv, const float* q, size_t g, size_t heads, uint64_t start,
                       uint64_t p, float* scores, float* out);
 
@@ -30,6 +33,9 @@ struct VecKernels {
   void (*attend_head)(const KvView&, const float*, size_t, uint64_t, uint64_t, float*, float*);
   void (*attend_group)(const KvView&, const float*, size_t, size_t, uint64_t, uint64_t, float*,
                        float*);
+  float (*exp_shifted)(float*, size_t, float);
+  void (*mul_sigmoid)(float*, const float*, size_t);
+  void (*gated_silu)(float*, const float*, const float*, const float*, size_t);
 };
 const VecKernels& vec_kernels_portable();
 const VecKernels& vec_kernels_avx2();

@@ -14,6 +14,77 @@ namespace avx2 {
 
 namespace {
 
+// exp over 8 lanes: x = n·ln2 + r with |r| <= ln2/2, a degree-6 polynomial
+// for exp(r), and 2^n built in the exponent bits. Within 2 ulp of expf over
+// the finite range; NaN propagates (the clamps return x when it is NaN).
+__m256 exp8(__m256 x) {
+  x = _mm256_min_ps(_mm256_set1_ps(88.3762626647949f), x);
+  x = _mm256_max_ps(_mm256_set1_ps(-87.3365447505531f), x);
+  __m256 fx = _mm256_fmadd_ps(x, _mm256_set1_ps(1.44269504088896341f), _mm256_set1_ps(0.5f));
+  fx = _mm256_floor_ps(fx);
+  __m256 r = _mm256_fnmadd_ps(fx, _mm256_set1_ps(0.693359375f), x);
+  r = _mm256_fnmadd_ps(fx, _mm256_set1_ps(-2.12194440e-4f), r);
+  __m256 p = _mm256_set1_ps(1.9875691500e-4f);
+  p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(1.3981999507e-3f));
+  p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(8.3334519073e-3f));
+  p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(4.1665795894e-2f));
+  p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(1.6666665459e-1f));
+  p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(5.0000001201e-1f));
+  const __m256 rr = _mm256_mul_ps(r, r);
+  const __m256 y = _mm256_add_ps(_mm256_fmadd_ps(p, rr, r), _mm256_set1_ps(1.0f));
+  const __m256i n = _mm256_cvttps_epi32(fx);
+  const __m256i bits = _mm256_slli_epi32(_mm256_add_epi32(n, _mm256_set1_epi32(127)), 23);
+  return _mm256_mul_ps(y, _mm256_castsi256_ps(bits));
+}
+
+__m256 sigmoid8(__m256 z) {
+  const __m256 one = _mm256_set1_ps(1.0f);
+  const __m256 e = exp8(_mm256_sub_ps(_mm256_setzero_ps(), z));
+  return _mm256_div_ps(one, _mm256_add_ps(one, e));
+}
+
+float exp_shifted_avx2(float* x, size_t n, float m) {
+  const __m256 vm = _mm256_set1_ps(m);
+  __m256 acc = _mm256_setzero_ps();
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m256 e = exp8(_mm256_sub_ps(_mm256_loadu_ps(x + i), vm));
+    _mm256_storeu_ps(x + i, e);
+    acc = _mm256_add_ps(acc, e);
+  }
+  float sum = 0.0f;
+  for (; i < n; ++i) {
+    x[i] = std::exp(x[i] - m);
+    sum += x[i];
+  }
+  __m128 h = _mm_add_ps(_mm256_castps256_ps128(acc), _mm256_extractf128_ps(acc, 1));
+  h = _mm_add_ps(h, _mm_movehl_ps(h, h));
+  h = _mm_add_ss(h, _mm_shuffle_ps(h, h, 1));
+  return _mm_cvtss_f32(h) + sum;
+}
+
+void mul_sigmoid_avx2(float* o, const float* g, size_t n) {
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8)
+    _mm256_storeu_ps(o + i, _mm256_mul_ps(_mm256_loadu_ps(o + i), sigmoid8(_mm256_loadu_ps(g + i))));
+  for (; i < n; ++i) o[i] *= 1.0f / (1.0f + std::exp(-g[i]));
+}
+
+void gated_silu_avx2(float* v, const float* scale, const float* mix, const float* bias, size_t n) {
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m256 h = _mm256_add_ps(
+        _mm256_mul_ps(_mm256_mul_ps(_mm256_loadu_ps(scale + i), _mm256_loadu_ps(mix + i)),
+                      _mm256_loadu_ps(v + i)),
+        _mm256_loadu_ps(bias + i));
+    _mm256_storeu_ps(v + i, _mm256_mul_ps(h, sigmoid8(h)));
+  }
+  for (; i < n; ++i) {
+    const float h = scale[i] * mix[i] * v[i] + bias[i];
+    v[i] = h * (1.0f / (1.0f + std::exp(-h)));
+  }
+}
+
 float hsum(__m256 v) {
   __m128 h = _mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
   h = _mm_add_ps(h, _mm_movehl_ps(h, h));
@@ -61,11 +132,7 @@ void attend_head_wide(const KvView& kv, const float* q, size_t g, uint64_t start
     m = std::max(m, scores[t]);
     row = next(row);
   }
-  float sum = 0.0f;
-  for (t = 0; t < count; ++t) {
-    scores[t] = std::exp(scores[t] - m);
-    sum += scores[t];
-  }
+  const float sum = exp_shifted_avx2(scores, count, m);
   for (t = 0; t < count; ++t) scores[t] = scores[t] / sum;
   for (size_t i0 = 0; i0 < vd; i0 += 32) {
     const size_t lanes = std::min<size_t>(4, (vd - i0) / 8);
@@ -171,13 +238,8 @@ void attend_pair_wide(const KvView& kv, const float* q0, const float* q1, size_t
     m1 = std::max(m1, s1[t]);
     row = next(row);
   }
-  float sum0 = 0.0f, sum1 = 0.0f;
-  for (t = 0; t < count; ++t) {
-    s0[t] = std::exp(s0[t] - m0);
-    sum0 += s0[t];
-    s1[t] = std::exp(s1[t] - m1);
-    sum1 += s1[t];
-  }
+  const float sum0 = exp_shifted_avx2(s0, count, m0);
+  const float sum1 = exp_shifted_avx2(s1, count, m1);
   for (t = 0; t < count; ++t) {
     s0[t] = s0[t] / sum0;
     s1[t] = s1[t] / sum1;
@@ -232,7 +294,8 @@ void attend_head_avx2(const KvView& kv, const float* q, size_t g, uint64_t start
 
 const VecKernels& vec_kernels_avx2() {
   static const VecKernels k{avx2::dot, avx2::axpy, two_factor_avx2, attend_head_avx2,
-                            attend_group_avx2};
+                            attend_group_avx2, exp_shifted_avx2, mul_sigmoid_avx2,
+                            gated_silu_avx2};
   return k;
 }
 

@@ -31,6 +31,29 @@ inline float dot_codes(const int8_t* codes, const float* q, size_t n) {
   return ((s[0] + s[4]) + (s[1] + s[5])) + ((s[2] + s[6]) + (s[3] + s[7])) + tail;
 }
 
+// x[i] <- exp(x[i] - m); returns the sum.
+inline float exp_shifted(float* x, size_t n, float m) {
+  float sum = 0.0f;
+  for (size_t i = 0; i < n; ++i) {
+    x[i] = std::exp(x[i] - m);
+    sum += x[i];
+  }
+  return sum;
+}
+
+// o[i] <- o[i]·sigmoid(g[i]).
+inline void mul_sigmoid(float* o, const float* g, size_t n) {
+  for (size_t i = 0; i < n; ++i) o[i] *= 1.0f / (1.0f + std::exp(-g[i]));
+}
+
+// v[i] <- h·sigmoid(h), h = scale[i]·mix[i]·v[i] + bias[i].
+inline void gated_silu(float* v, const float* scale, const float* mix, const float* bias, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    const float h = scale[i] * mix[i] * v[i] + bias[i];
+    v[i] = h * (1.0f / (1.0f + std::exp(-h)));
+  }
+}
+
 inline void two_factor(const float* v, const float* a, const float* b, size_t r, size_t c, float* mid,
                 float* out) {
   // M[o][:] = Σ_m A[m·r + o]·V[m][:]
@@ -61,11 +84,7 @@ inline void two_factor(const float* v, const float* a, const float* b, size_t r,
 inline void attend_values(const KvView& kv, size_t g, uint64_t first, size_t count, float m,
                           float* scores, float* out) {
   const size_t vd = kv.v_head_dim, kvh = kv.kv_heads;
-  float sum = 0.0f;
-  for (size_t t = 0; t < count; ++t) {
-    scores[t] = std::exp(scores[t] - m);
-    sum += scores[t];
-  }
+  const float sum = exp_shifted(scores, count, m);
   std::fill(out, out + vd, 0.0f);
   const float inv_sum = 1.0f / sum;
   uint64_t row = first;

@@ -283,6 +283,32 @@ TEST(VecKernels, WidePathsMatchThePortableOnes) {
     ref.two_factor(v.data(), a.data(), bm.data(), r, c, mid.data(), o2.data());
     for (size_t i = 0; i < r * c; ++i) EXPECT_NEAR(o1[i], o2[i], 1e-3) << r << "x" << c;
   }
+  // The 8-lane exp and sigmoids against the C library, over the float range.
+  {
+    std::vector<float> x = {-100.0f, -87.0f, -20.0f, -1.0f, -1e-3f, 0.0f, 1e-3f, 0.5f, 1.0f, 10.0f, 80.0f, 88.0f};
+    for (int i = 0; i < 200; ++i) x.push_back(-30.0f + 0.3f * static_cast<float>(i));
+    std::vector<float> a = x, b = x;
+    const float sa = wide.exp_shifted(a.data(), a.size(), 1.0f);
+    const float sb = ref.exp_shifted(b.data(), b.size(), 1.0f);
+    // Results below the smallest normal float may come out as about 1.2e-38.
+    for (size_t i = 0; i < x.size(); ++i) EXPECT_NEAR(a[i], b[i], 3e-7f * b[i] + 1.2e-38f) << x[i];
+    EXPECT_NEAR(sa, sb, 1e-6f * sb);
+    std::vector<float> o1(x.size(), 1.5f), o2(x.size(), 1.5f);
+    wide.mul_sigmoid(o1.data(), x.data(), x.size());
+    ref.mul_sigmoid(o2.data(), x.data(), x.size());
+    for (size_t i = 0; i < x.size(); ++i) EXPECT_NEAR(o1[i], o2[i], 1e-6f * o2[i] + 1e-30f) << x[i];
+    std::vector<float> scale(x.size(), 0.9f), mix(x.size(), 1.1f), bias(x.size(), 0.2f);
+    std::vector<float> v1 = x, v2 = x;
+    wide.gated_silu(v1.data(), scale.data(), mix.data(), bias.data(), x.size());
+    ref.gated_silu(v2.data(), scale.data(), mix.data(), bias.data(), x.size());
+    // The wide build may fuse h's multiply-add; exp(h) moves by |h| ulps with it.
+    for (size_t i = 0; i < x.size(); ++i)
+      EXPECT_NEAR(v1[i], v2[i], 3e-7f * (1.0f + std::fabs(x[i])) * std::fabs(v2[i]) + 1e-30f) << x[i];
+    float nan8[9] = {NAN, 0, 0, 0, 0, 0, 0, 0, 0};
+    wide.exp_shifted(nan8, 9, 0.0f);
+    EXPECT_TRUE(std::isnan(nan8[0]));
+    EXPECT_EQ(nan8[1], 1.0f);
+  }
   // Attention over a wrapped ring of 11 slots, widths on and off the fast path.
   for (auto [hd, vd] : {std::pair<size_t, size_t>{64, 64}, {8, 24}, {6, 10}, {16, 40}}) {
     const size_t slots = 11, kvh = 2;
