@@ -326,15 +326,9 @@ core::Result<V3Bundle, LoadError> bind_v3(const formats::TeskImage& image,
   }
   const V3Geometry& full = geometry.value();
   const uint64_t N = full.num_layers;
-  const uint64_t k = depth.value_or(N);
-  auto chosen_opt = rung(N, k);
-  if (!chosen_opt) {
-    // A model of fewer than two blocks is not laddered: only its full depth binds.
-    if (k != N) return Err{message_error(kDepthOutsideLadder)};
-    chosen_opt = std::vector<uint64_t>();
-    for (uint64_t l = 0; l < N; ++l) chosen_opt->push_back(l);
-  }
-  const std::vector<uint64_t>& chosen = *chosen_opt;
+  // An explicit depth must be a rung of the ladder (depth N binds the whole
+  // container); without one every block binds, however few there are.
+  if (depth && (*depth < 2 || *depth > N)) return Err{message_error(kDepthOutsideLadder)};
 
   // Layout: the count, then the shapes.
   const uint64_t count = image.tensor_count();
@@ -378,6 +372,14 @@ core::Result<V3Bundle, LoadError> bind_v3(const formats::TeskImage& image,
       if (auto err = check_shape(e)) return Err{std::move(*err)};
 
   Binder bind(image, full, std::move(entries));
+
+  // The layout bounds N by the directory, so the block lists are small now.
+  std::vector<uint64_t> chosen;
+  if (depth) {
+    chosen = *rung(N, *depth);
+  } else {
+    for (uint64_t l = 0; l < N; ++l) chosen.push_back(l);
+  }
 
   // Tensors in canon order: embedding, the chosen blocks, lane vectors, lane
   // matrices, engram sets, permutations, final_norm.
