@@ -16,43 +16,50 @@ constexpr float kForbidden = -1000000000.0f;
 
 bool is_json_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
+constexpr size_t kUnclosed = std::string_view::npos;
+
+// Index just past the string whose opening quote is at `quote` (a backslash
+// escapes the next byte), or kUnclosed when the string never closes.
+size_t string_end(std::string_view s, size_t quote) {
+  for (size_t i = quote + 1; i < s.size(); ++i) {
+    if (s[i] == '\\') {
+      ++i;
+    } else if (s[i] == '"') {
+      return i + 1;
+    }
+  }
+  return kUnclosed;
+}
+
 // Index just past the '}' that closes the object opening at `open`, counting
 // braces outside strings; the end of the text when it never closes.
 size_t object_end(std::string_view s, size_t open) {
   int64_t depth = 0;
-  bool in_string = false;
-  for (size_t i = open; i < s.size(); ++i) {
-    char c = s[i];
-    if (in_string) {
-      if (c == '\\') {
-        ++i;
-      } else if (c == '"') {
-        in_string = false;
-      }
-    } else if (c == '"') {
-      in_string = true;
-    } else if (c == '{') {
+  for (size_t i = open; i < s.size();) {
+    const char c = s[i];
+    if (c == '"') {
+      i = string_end(s, i);
+      if (i == kUnclosed) break;
+      continue;
+    }
+    if (c == '{') {
       ++depth;
     } else if (c == '}' && --depth == 0) {
       return i + 1;
     }
+    ++i;
   }
   return s.size();
 }
 
-// The text from `start` to the next unescaped double quote; sets *end just
-// past that quote. False when the string never closes.
+// The text from `start` (just after an opening quote) to the next unescaped
+// double quote; sets *end just past that quote. False when it never closes.
 bool read_string(std::string_view s, size_t start, std::string_view* text, size_t* end) {
-  for (size_t i = start; i < s.size(); ++i) {
-    if (s[i] == '\\') {
-      ++i;
-    } else if (s[i] == '"') {
-      *text = s.substr(start, i - start);
-      *end = i + 1;
-      return true;
-    }
-  }
-  return false;
+  const size_t after = string_end(s, start - 1);
+  if (after == kUnclosed) return false;
+  *text = s.substr(start, after - 1 - start);
+  *end = after;
+  return true;
 }
 
 // Skips one value starting at `i`: a balanced object, or anything up to the
@@ -60,18 +67,14 @@ bool read_string(std::string_view s, size_t start, std::string_view* text, size_
 size_t skip_value(std::string_view s, size_t i) {
   if (i < s.size() && s[i] == '{') return object_end(s, i);
   int64_t nest = 0;
-  bool in_string = false;
-  for (; i < s.size(); ++i) {
-    char c = s[i];
-    if (in_string) {
-      if (c == '\\') {
-        ++i;
-      } else if (c == '"') {
-        in_string = false;
-      }
-    } else if (c == '"') {
-      in_string = true;
-    } else if (c == '[' || c == '{') {
+  while (i < s.size()) {
+    const char c = s[i];
+    if (c == '"') {
+      i = string_end(s, i);
+      if (i == kUnclosed) break;
+      continue;
+    }
+    if (c == '[' || c == '{') {
       ++nest;
     } else if (c == ']' || c == '}') {
       if (nest == 0) return i;  // the enclosing object's close
@@ -79,6 +82,7 @@ size_t skip_value(std::string_view s, size_t i) {
     } else if (c == ',' && nest == 0) {
       return i;
     }
+    ++i;
   }
   return s.size();
 }
