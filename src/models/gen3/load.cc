@@ -354,18 +354,11 @@ core::Result<V3Bundle, LoadError> bind_v3(const formats::TeskImage& image,
     l.got_cols = te.dims[1];
     return layout_error(std::move(l));
   };
-  // The fixed shape checks in their order (embedding, block projections,
-  // engram sites), then the lane matrices, whose row blocks the pass reads.
-  const Role order[] = {Role::kEmbedding, Role::kQProj, Role::kKProj, Role::kVProj,
-                        Role::kGateProj, Role::kOutProj};
+  // The fixed shape checks in canon order (embedding, every block's
+  // projections, every site's matrices), then the lane matrices, whose row
+  // blocks the pass reads.
   for (const CanonEntry& e : entries)
-    if (e.role == Role::kEmbedding)
-      if (auto err = check_shape(e)) return Err{std::move(*err)};
-  for (const CanonEntry& e : entries)
-    if (e.shape_checked && std::find(std::begin(order) + 1, std::end(order), e.role) != std::end(order))
-      if (auto err = check_shape(e)) return Err{std::move(*err)};
-  for (const CanonEntry& e : entries)
-    if (e.shape_checked && e.role >= Role::kEngramTables && e.role <= Role::kEngramValueProj)
+    if (e.shape_checked)
       if (auto err = check_shape(e)) return Err{std::move(*err)};
   for (const CanonEntry& e : entries)
     if (e.role == Role::kPhiPre || e.role == Role::kPhiPost || e.role == Role::kPhiRes)
@@ -532,3 +525,5 @@ core::Result<V3Bundle, LoadError> load_v3_file(const std::string& path, std::opt
 }
 
 }  // namespace pinnet::gen3
+
+#undef PINNET_TRY
