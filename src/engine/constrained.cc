@@ -365,9 +365,11 @@ void ConstrainedDecoder::feed(uint8_t byte) {
     std::string text = lossy_text(capture_);
     if (capture_mode_ == 1) {
       current_tool_ = std::move(text);
+      key_trie_valid_ = false;
     } else if (!text.empty() &&
                std::find(used_keys_.begin(), used_keys_.end(), text) == used_keys_.end()) {
       used_keys_.push_back(std::move(text));
+      key_trie_valid_ = false;
     }
     capture_.clear();
     capture_mode_ = 0;
@@ -402,6 +404,7 @@ void ConstrainedDecoder::feed(uint8_t byte) {
     capture_mode_ = 1;
     capture_.clear();
     used_keys_.clear();
+    key_trie_valid_ = false;
   } else if (window_ends_with("\"arguments\":{")) {
     in_arguments_ = true;
     arguments_depth_ = depth_;
@@ -414,18 +417,42 @@ void ConstrainedDecoder::feed(uint8_t byte) {
   }
 }
 
-bool ConstrainedDecoder::allowed_from(const CharTrie& trie, uint32_t node, std::span<float> out) {
-  const size_t width = out.size();
-  bool any = false;
+const CharTrie* ConstrainedDecoder::active_trie() {
+  if (capture_mode_ == 1) return &name_trie_;
+  if (capture_mode_ != 2) return nullptr;
+  if (!key_trie_valid_) {
+    key_trie_ = nullptr;
+    auto it = key_tries_.find(current_tool_);
+    if (it != key_tries_.end()) {
+      key_trie_ = &it->second;
+      if (remaining_keys_only_) {
+        const std::vector<std::string>& keys = key_lists_.find(current_tool_)->second;
+        bool any_left = false;
+        remaining_trie_.clear();
+        for (const std::string& k : keys) {
+          if (std::find(used_keys_.begin(), used_keys_.end(), k) == used_keys_.end()) {
+            remaining_trie_.insert(k);
+            any_left = true;
+          }
+        }
+        if (any_left) key_trie_ = &remaining_trie_;
+      }
+    }
+    key_trie_valid_ = true;
+  }
+  return key_trie_;
+}
+
+void ConstrainedDecoder::allowed_from(const CharTrie& trie, uint32_t node, size_t width) {
   auto allow_range = [&](uint32_t begin, uint32_t end) {
     for (uint32_t k = begin; k < end; ++k) {
       const uint32_t id = pieces_.ids_[k];
-      if (id < width) {
-        out[id] = 0.0f;
-        any = true;
-      }
+      if (id < width) allowed_.push_back(id);
     }
   };
+  // Each pair is (piece-trie node, name/key-trie node) reached by the same
+  // bytes. A piece-trie node is reached by one path only, so no id is added
+  // twice.
   stack_.clear();
   stack_.emplace_back(0u, node);
   while (!stack_.empty()) {
@@ -435,55 +462,60 @@ bool ConstrainedDecoder::allowed_from(const CharTrie& trie, uint32_t node, std::
     // A text consumed entirely inside the trie is allowed; the empty text
     // (the root) never is.
     if (vnode != 0) allow_range(v.ends_begin, v.ends_end);
-    for (uint32_t e = v.edges_begin; e < v.edges_end; ++e) {
-      const PieceTrie::Edge edge = pieces_.edges_[e];
-      if (edge.byte == '"') {
-        // The quote closes the word: allowed exactly at a complete word,
-        // whatever follows it.
-        if (trie.terminal(cnode)) {
-          const PieceTrie::Node& q = pieces_.nodes_[edge.node];
-          allow_range(q.subtree_begin, q.subtree_end);
-        }
-        continue;
+    if (v.edges_begin == v.edges_end) continue;
+    // The piece edges are sorted by byte, and a name/key node has only a few
+    // children, so each child's byte is searched for among the edges rather
+    // than every edge among the children.
+    const PieceTrie::Edge* first = pieces_.edges_.data() + v.edges_begin;
+    const PieceTrie::Edge* last = pieces_.edges_.data() + v.edges_end;
+    auto edge_for = [&](uint8_t b) -> const PieceTrie::Edge* {
+      const PieceTrie::Edge* e = std::lower_bound(
+          first, last, b, [](const PieceTrie::Edge& x, uint8_t y) { return x.byte < y; });
+      return e != last && e->byte == b ? e : nullptr;
+    };
+    // A quote closes the word: allowed exactly at a complete word, whatever
+    // follows it. So a quote in a name or key can never be followed.
+    if (trie.terminal(cnode)) {
+      if (const PieceTrie::Edge* q = edge_for('"')) {
+        const PieceTrie::Node& qn = pieces_.nodes_[q->node];
+        allow_range(qn.subtree_begin, qn.subtree_end);
       }
-      const uint32_t next = trie.child(cnode, edge.byte);
-      if (next != CharTrie::kNone) stack_.emplace_back(edge.node, next);
+    }
+    for (uint32_t c = trie.first_child(cnode); c != CharTrie::kNone; c = trie.next_sibling(c)) {
+      if (trie.byte(c) == '"') continue;
+      if (const PieceTrie::Edge* e = edge_for(trie.byte(c))) stack_.emplace_back(e->node, c);
     }
   }
-  return any;
 }
 
-void ConstrainedDecoder::bias(std::span<float> out) {
-  std::fill(out.begin(), out.end(), 0.0f);
-  const CharTrie* trie = nullptr;
-  if (capture_mode_ == 1) {
-    trie = &name_trie_;
-  } else if (capture_mode_ == 2) {
-    auto it = key_tries_.find(current_tool_);
-    if (it == key_tries_.end()) return;
-    trie = &it->second;
-    if (remaining_keys_only_) {
-      const std::vector<std::string>& keys = key_lists_.find(current_tool_)->second;
-      bool any_left = false;
-      remaining_trie_.clear();
-      for (const std::string& k : keys) {
-        if (std::find(used_keys_.begin(), used_keys_.end(), k) == used_keys_.end()) {
-          remaining_trie_.insert(k);
-          any_left = true;
-        }
-      }
-      if (any_left) trie = &remaining_trie_;
-    }
-  } else {
-    return;
-  }
+bool ConstrainedDecoder::collect_allowed(size_t width) {
+  const CharTrie* trie = active_trie();
+  if (trie == nullptr) return false;
   uint32_t node = 0;
   for (char c : capture_) {
     node = trie->child(node, static_cast<uint8_t>(c));
-    if (node == CharTrie::kNone) return;  // already outside the trie
+    if (node == CharTrie::kNone) return false;  // already outside the trie
+  }
+  allowed_.clear();
+  allowed_from(*trie, node, width);
+  return !allowed_.empty();
+}
+
+void ConstrainedDecoder::bias(std::span<float> out) {
+  if (!collect_allowed(out.size())) {
+    std::fill(out.begin(), out.end(), 0.0f);
+    return;
   }
   std::fill(out.begin(), out.end(), kForbidden);
-  if (!allowed_from(*trie, node, out)) std::fill(out.begin(), out.end(), 0.0f);
+  for (uint32_t id : allowed_) out[id] = 0.0f;
+}
+
+void ConstrainedDecoder::apply(std::span<float> logits) {
+  if (!collect_allowed(logits.size())) return;
+  saved_.clear();
+  for (uint32_t id : allowed_) saved_.push_back(logits[id]);
+  for (float& x : logits) x += kForbidden;
+  for (size_t k = 0; k < allowed_.size(); ++k) logits[allowed_[k]] = saved_[k];
 }
 
 }  // namespace pinnet::engine

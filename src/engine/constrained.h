@@ -41,6 +41,11 @@ class CharTrie {
   void insert(std::string_view word);
   uint32_t child(uint32_t node, uint8_t byte) const;  // kNone when absent
   bool terminal(uint32_t node) const { return nodes_[node].terminal; }
+  // Children of a node, in no particular order: first_child, then
+  // next_sibling until kNone; byte() is the edge byte into a child.
+  uint32_t first_child(uint32_t node) const { return nodes_[node].first_child; }
+  uint32_t next_sibling(uint32_t node) const { return nodes_[node].next_sibling; }
+  uint8_t byte(uint32_t node) const { return nodes_[node].byte; }
 
  private:
   struct Node {
@@ -94,10 +99,16 @@ class LazyPieceTrie {
 class ConstrainedDecoder {
  public:
   ConstrainedDecoder(const std::vector<ToolSpec>& tools, const PieceTrie& pieces);
+  // Not copyable: the chosen key trie may point into this object.
+  ConstrainedDecoder(const ConstrainedDecoder&) = delete;
+  ConstrainedDecoder& operator=(const ConstrainedDecoder&) = delete;
 
   // Generations 2 and 3 turn this on: once a key is written, the next key is
   // constrained to the keys not yet used (all of them again when none remain).
-  void set_remaining_keys_only(bool on) { remaining_keys_only_ = on; }
+  void set_remaining_keys_only(bool on) {
+    remaining_keys_only_ = on;
+    key_trie_valid_ = false;
+  }
 
   // Advances the scanner by one byte of generated text.
   void feed(uint8_t byte);
@@ -109,6 +120,13 @@ class ConstrainedDecoder {
   // all zeros when nothing is being constrained or nothing would be allowed.
   void bias(std::span<float> out);
 
+  // Adds the bias of width logits.size() to the logits in place: forbidden
+  // ids get exactly logits[i] + -1e9, allowed ids are left as they are (the
+  // addition of 0 is skipped; it could only turn -0 into +0). Does nothing
+  // when bias() would be all zeros. One pass over the logits instead of
+  // writing a bias vector and adding it.
+  void apply(std::span<float> logits);
+
   // Scanner state, for tests and diagnostics.
   int capture_mode() const { return capture_mode_; }
   const std::string& current_tool() const { return current_tool_; }
@@ -117,9 +135,15 @@ class ConstrainedDecoder {
 
  private:
   bool window_ends_with(std::string_view s) const;
-  // Fills `out` from the walk starting at `node` of `trie`; false when no id
-  // below out.size() is allowed.
-  bool allowed_from(const CharTrie& trie, uint32_t node, std::span<float> out);
+  // The trie the capture is walked in: none outside a capture or for an
+  // unknown tool.
+  const CharTrie* active_trie();
+  // Collects into allowed_ the ids below `width` that are allowed now; false
+  // when the bias is all zeros (no capture, capture already outside the
+  // trie, or no id allowed).
+  bool collect_allowed(size_t width);
+  // The walk starting at `node` of `trie`.
+  void allowed_from(const CharTrie& trie, uint32_t node, size_t width);
 
   const PieceTrie& pieces_;
   CharTrie name_trie_;
@@ -140,9 +164,16 @@ class ConstrainedDecoder {
   bool in_string_ = false;
   bool escape_ = false;
 
-  // Reused per bias call.
+  // The key trie for the current tool and used keys, chosen again only when
+  // either changes (key_trie_valid_ cleared).
+  bool key_trie_valid_ = false;
+  const CharTrie* key_trie_ = nullptr;
   CharTrie remaining_trie_;
+
+  // Reused per bias call.
   std::vector<std::pair<uint32_t, uint32_t>> stack_;
+  std::vector<uint32_t> allowed_;
+  std::vector<float> saved_;
 };
 
 }  // namespace pinnet::engine

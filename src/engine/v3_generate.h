@@ -72,13 +72,11 @@ V3Output generate_v3(const Model& model, const V3Vocabulary& vocab, std::string_
   if (prompt_len > 0) model.prefill(ids, &cache, logits);
 
   std::optional<ConstrainedDecoder> decoder;
-  std::vector<float> bias;
   if (options.constrain) {
     std::vector<ToolSpec> tools = parse_tools(tools_json);
     if (!tools.empty()) {
       decoder.emplace(tools, vocab.piece_trie->get());
       decoder->set_remaining_keys_only(true);
-      bias.resize(model.logit_width());
     }
   }
 
@@ -92,11 +90,8 @@ V3Output generate_v3(const Model& model, const V3Vocabulary& vocab, std::string_
   out.stop = StopReason::kMaxTokens;
   if (budget > 0) {
     while (true) {
-      if (inside_call && decoder) {
-        decoder->bias(bias);
-        const size_t n = std::min(bias.size(), logits.size());
-        for (size_t i = 0; i < n; ++i) logits[i] += bias[i];
-      }
+      // The bias is added in place (nothing to add outside a name or key).
+      if (inside_call && decoder) decoder->apply(logits);
       const uint32_t t = greedy ? greedy_choice(logits) : sample(logits, inv_temp, rng);
       if (t == kV3Eos) {
         out.stop = StopReason::kEos;

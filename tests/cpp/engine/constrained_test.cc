@@ -153,6 +153,21 @@ std::vector<float> reference_bias(const std::vector<ToolSpec>& tools,
   return any ? out : zeros;
 }
 
+// apply() on random logits must give logits + bias, float for float (an
+// allowed -0 may come back as -0 instead of +0).
+void expect_apply_adds_the_bias(ConstrainedDecoder& d, const std::vector<float>& bias,
+                                std::mt19937& rng) {
+  std::uniform_real_distribution<float> u(-30.0f, 30.0f);
+  std::vector<float> logits(bias.size());
+  for (float& x : logits) x = u(rng);
+  if (!logits.empty()) logits[rng() % logits.size()] = -0.0f;
+  std::vector<float> applied = logits;
+  d.apply(applied);
+  for (size_t i = 0; i < logits.size(); ++i) {
+    ASSERT_EQ(applied[i], logits[i] + bias[i]) << "id " << i;
+  }
+}
+
 std::vector<std::string> realistic_pieces() {
   std::vector<std::string> p = {"", "\"", "\",", "\":", "\":\"", "{\"", "get", "_", "get_", "w",
                                 "weather", "weather\"", "weather_x", "x", "time", "time\",\"",
@@ -288,7 +303,40 @@ TEST(ConstrainedDecoder, MatchesThePlainRuleOnRandomStates) {
     size_t width = pieces.size() + rng() % 5 - 2;
     std::vector<float> got(width);
     d.bias(got);
-    ASSERT_EQ(got, reference_bias(tools, pieces, d, remaining, width)) << text;
+    const std::vector<float> want = reference_bias(tools, pieces, d, remaining, width);
+    ASSERT_EQ(got, want) << text;
+    expect_apply_adds_the_bias(d, want, rng);
+  }
+}
+
+// Byte by byte through whole calls, so the decoder's cached choice of key
+// trie is checked after every change of tool and used keys.
+TEST(ConstrainedDecoder, MatchesThePlainRuleWhileFeeding) {
+  std::mt19937 rng(11);
+  auto tools = parse_tools(R"([{"name":"get_weather","parameters":{"properties":{"city":{},"unit":{},"ci":{}}}},)"
+                           R"({"name":"get_time","parameters":{"properties":{"tz":{},"city":{}}}},)"
+                           R"({"name":"getWeather","parameters":{"properties":{"c":{},"unit":{}}}},)"
+                           R"({"name":"noop"}])");
+  auto pieces = realistic_pieces();
+  PieceTrie trie(pieces);
+  const std::vector<std::string> calls = {
+      R"({"name":"get_weather","arguments":{"city":"Paris","unit":"c","city":"x","ci":1,"c":2}})",
+      R"({"name":"get_time","arguments":{"tz":"UTC","city":{"a":1},"tz":3}} {"name":"get_weather","arguments":{"unit":1,"u":2}})",
+      R"({"name":"noop","arguments":{"k":1}}{"name":"get_wea","arguments":{"city":1}})",
+  };
+  for (bool remaining : {false, true}) {
+    for (const std::string& call : calls) {
+      ConstrainedDecoder d(tools, trie);
+      d.set_remaining_keys_only(remaining);
+      std::vector<float> got(pieces.size() + 3);
+      for (size_t i = 0; i <= call.size(); ++i) {
+        d.bias(got);
+        const std::vector<float> want = reference_bias(tools, pieces, d, remaining, got.size());
+        ASSERT_EQ(got, want) << call.substr(0, i);
+        expect_apply_adds_the_bias(d, want, rng);
+        if (i < call.size()) d.feed(static_cast<uint8_t>(call[i]));
+      }
+    }
   }
 }
 

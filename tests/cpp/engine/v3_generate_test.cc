@@ -2,104 +2,29 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "formats/tokenizer_blob_writer.h"
+#include "scripted_model.h"
 
 namespace pinnet::engine {
 namespace {
 
-using formats::SubwordTokenizer;
+using testing::ScriptedModel;
 
 const std::vector<std::string> kWords = {
     "<|im_end|>", "<tool_call>", "</tool_call>", "{\"name\":\"", "get_weather", "get_time", "get_",
     "x", "\"", "\",\"arguments\":{\"", "city", "unit", "\":\"", "Paris", "\"}}", "zzz", "w"};
 
-SubwordTokenizer make_tokenizer() {
-  formats::testing::BlobSpec spec;
-  spec.pieces = {{"<unk>", 0, 2}, {"</s>", 0, 1}, {"<s>", 0, 1}};
-  for (const std::string& w : kWords) {
-    spec.pieces.push_back({w, 0.0f, static_cast<uint8_t>(w[0] == '<' ? 3 : 0)});
-  }
-  for (unsigned b = 0; b < 256; ++b) {
-    spec.pieces.push_back({formats::testing::byte_piece_text(b), -10.0f, 4});
-  }
-  spec.eos_id = 1;
-  spec.bos_id = 2;
-  spec.byte_fallback = true;
-  auto parsed = SubwordTokenizer::parse(formats::testing::write_tokenizer_blob(spec));
-  if (!parsed.ok()) throw std::runtime_error("test vocabulary did not parse");
-  return std::move(parsed).value();
-}
-
-// A model whose logits follow a script: at each call the next id of
-// `intended` scores highest, then every other id by a fixed descending
-// preference (lowest id last), so a constraint that forbids the intended id
-// lets the best allowed one through.
-struct ScriptedModel {
-  struct Geometry {
-    uint64_t max_seq_len;
-  };
-  struct Cache {
-    uint64_t pos = 0;
-    uint64_t capacity = 0;
-    bool int8 = false;
-    uint64_t position() const { return pos; }
-  };
-
-  Geometry geom;
-  uint64_t width;
-  std::vector<uint32_t> intended;
-  mutable size_t calls = 0;
-  mutable std::vector<uint32_t> prompt;
-  mutable uint64_t requested = 0;
-
-  const Geometry& geometry() const { return geom; }
-  uint64_t logit_width() const { return width; }
-  Cache new_cache(uint64_t positions, bool int8) const {
-    requested = positions;
-    return Cache{0, positions, int8};
-  }
-  void fill(std::span<float> logits) const {
-    for (size_t i = 0; i < logits.size(); ++i) logits[i] = static_cast<float>(i) * 1e-3f;
-    if (calls < intended.size() && intended[calls] < logits.size()) logits[intended[calls]] = 10.0f;
-    ++calls;
-  }
-  void prefill(std::span<const uint32_t> ids, Cache* cache, std::span<float> logits) const {
-    prompt.assign(ids.begin(), ids.end());
-    cache->pos = ids.size();
-    fill(logits);
-  }
-  void step(uint32_t, Cache& cache, std::span<float> logits) const {
-    if (cache.pos >= cache.capacity) throw std::logic_error("stepped past the requested cache");
-    ++cache.pos;
-    fill(logits);
-  }
-};
-
 struct Fixture : ::testing::Test {
-  SubwordTokenizer tok = make_tokenizer();
-  LazyPieceTrie trie{[this] {
-    std::vector<std::string> texts;
-    for (uint32_t i = 0; i < tok.piece_count(); ++i) texts.emplace_back(tok.piece_bytes(i));
-    return texts;
-  }};
-  V3Vocabulary vocab;
-  Fixture() {
-    vocab.tokenizer = &tok;
-    vocab.im_end = tok.lookup("<|im_end|>");
-    vocab.tool_call_open = tok.lookup("<tool_call>");
-    vocab.tool_call_close = tok.lookup("</tool_call>");
-    vocab.piece_trie = &trie;
-  }
-  uint32_t id(const std::string& piece) const { return *tok.lookup(piece); }
+  testing::TestVocabulary words{kWords};
+  const formats::SubwordTokenizer& tok = words.tok;
+  const V3Vocabulary& vocab = words.vocab;
+  uint32_t id(const std::string& piece) const { return words.id(piece); }
   ScriptedModel model(std::vector<std::string> pieces, uint64_t max_seq_len = 4096) const {
     std::vector<uint32_t> ids;
-    for (const auto& p : pieces) ids.push_back(p == "</s>" ? kV3Eos : id(p));
-    return ScriptedModel{{max_seq_len}, tok.piece_count(), ids, 0, {}, 0};
+    for (const auto& p : pieces) ids.push_back(id(p));
+    return ScriptedModel(max_seq_len, tok.piece_count(), ids);
   }
   GenerateOptions budget(uint64_t n) const {
     GenerateOptions o;
