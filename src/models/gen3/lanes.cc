@@ -1,6 +1,7 @@
 #include "models/gen3/lanes.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <span>
 
@@ -22,11 +23,44 @@ void lane_pre_mix(const LaneWeights& w, uint64_t layer, size_t n, size_t d, cons
   }
 }
 
+void lane_sinkhorn(float* m, size_t n) {
+  const size_t cells = n * n;
+  if (cells == 0) return;
+  float lo = m[0], hi = m[0];
+  bool finite = true;
+  for (size_t k = 0; k < cells; ++k) {
+    finite = finite && std::isfinite(m[k]);
+    lo = std::min(lo, m[k]);
+    hi = std::max(hi, m[k]);
+  }
+  if (!finite || hi - lo > kSinkhornLinearSpread) {
+    core::sinkhorn_project(std::span<float>(m, cells), n);
+    return;
+  }
+  // Every entry starts in [exp(-spread), 1]. Within a row the ratios never
+  // change, and each half-round leaves row sums in [1/n, n], so no entry
+  // falls below exp(-spread)/n², far above the smallest normal float.
+  for (size_t k = 0; k < cells; ++k) m[k] = std::exp(m[k] - hi);
+  for (int iter = 0; iter < core::kSinkhornIterations; ++iter) {
+    for (size_t r = 0; r < n; ++r) {
+      float* row = m + r * n;
+      float sum = 0.0f;
+      for (size_t j = 0; j < n; ++j) sum += row[j];
+      for (size_t j = 0; j < n; ++j) row[j] /= sum;
+    }
+    for (size_t c = 0; c < n; ++c) {
+      float sum = 0.0f;
+      for (size_t r = 0; r < n; ++r) sum += m[r * n + c];
+      for (size_t r = 0; r < n; ++r) m[r * n + c] /= sum;
+    }
+  }
+}
+
 void lane_post_mix(const LaneWeights& w, uint64_t layer, size_t n, size_t d, const float* q,
                    float* m, const float* delta, float* stream, float* old) {
   const uint64_t favoured = layer % n;
   for (size_t k = 0; k < n * n; ++k) m[k] = m[k] * w.a_res + w.b_res[k];
-  core::sinkhorn_project(std::span<float>(m, n * n), n);
+  lane_sinkhorn(m, n);
   std::memcpy(old, stream, n * d * sizeof(float));
   for (size_t i = 0; i < n; ++i) {
     const float gamma = i == favoured ? 0.0f : -4.0f;

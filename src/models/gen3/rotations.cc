@@ -1,6 +1,6 @@
 #include "models/gen3/rotations.h"
 
-#include "core/hadamard.h"
+#include "models/gen3/vec.h"
 #include "core/worker_pool.h"
 
 namespace pinnet::gen3 {
@@ -27,8 +27,7 @@ std::span<const float> Rotations::get(const core::CqTensor& t, const float* src,
     if (!s.valid) {
       const size_t cols = t.cols();
       auto one = [&](size_t i) {
-        core::pad_and_rotate(std::span<const float>(src + i * stride, cols), s.group,
-                             std::span<float>(s.data.data() + i * s.padded, s.padded));
+        vec_pad_and_rotate(src + i * stride, cols, s.group, s.data.data() + i * s.padded, s.padded);
       };
       if (m >= 16) {
         core::WorkerPool::instance().parallel_for(m, [&](size_t i) { one(i); });

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "core/cpu.h"
+#include "core/hadamard.h"  // before the per-build namespace below
 
 namespace pinnet::gen3 {
 
@@ -14,7 +15,7 @@ namespace portable {
 const VecKernels& vec_kernels_portable() {
   static const VecKernels k{portable::dot, portable::axpy, portable::two_factor, portable::attend_head,
                             portable::attend_group, portable::exp_shifted, portable::mul_sigmoid,
-                            portable::gated_silu};
+                            portable::gated_silu, portable::pad_and_rotate};
   return k;
 }
 
@@ -44,6 +45,9 @@ void vec_attend_group(const KvView& kv, const float* q, size_t g, size_t heads, 
 
 float vec_exp_shifted(float* x, size_t n, float m) { return chosen().exp_shifted(x, n, m); }
 void vec_mul_sigmoid(float* o, const float* g, size_t n) { chosen().mul_sigmoid(o, g, n); }
+void vec_pad_and_rotate(const float* src, size_t cols, size_t group, float* dst, size_t padded) {
+  chosen().pad_and_rotate(src, cols, group, dst, padded);
+}
 void vec_gated_silu(float* v, const float* scale, const float* mix, const float* bias, size_t n) {
   chosen().gated_silu(v, scale, mix, bias, n);
 }

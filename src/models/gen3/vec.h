@@ -24,6 +24,10 @@ void vec_mul_sigmoid(float* o, const float* g, size_t n);
 void vec_gated_silu(float* v, const float* scale, const float* mix, const float* bias, size_t n);
 void vec_attend_group(const KvView& kv, const float* q, size_t g, size_t heads, uint64_t start,
                       uint64_t p, float* scores, float* out);
+// dst (padded floats) = src (cols floats) zero-padded, then the normalised
+// Hadamard transform of every block of `group` floats. The same butterflies
+// in the same order as core::pad_and_rotate, so the results are identical.
+void vec_pad_and_rotate(const float* src, size_t cols, size_t group, float* dst, size_t padded);
 
 // One build of the loops.
 struct VecKernels {
@@ -36,6 +40,7 @@ struct VecKernels {
   float (*exp_shifted)(float*, size_t, float);
   void (*mul_sigmoid)(float*, const float*, size_t);
   void (*gated_silu)(float*, const float*, const float*, const float*, size_t);
+  void (*pad_and_rotate)(const float*, size_t, size_t, float*, size_t);
 };
 const VecKernels& vec_kernels_portable();
 const VecKernels& vec_kernels_avx2();

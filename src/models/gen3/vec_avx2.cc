@@ -5,6 +5,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+
+#include "core/hadamard.h"  // before the per-build namespace below
 
 namespace pinnet::gen3 {
 
@@ -290,12 +293,55 @@ void attend_head_avx2(const KvView& kv, const float* q, size_t g, uint64_t start
   }
 }
 
+// One butterfly stage inside each 8-float vector: lanes whose bit `h` is
+// clear get a + b, the others a - b, with a the lower partner (so each result
+// is the very operation the scalar stage performs).
+template <int kMask>
+__m256 butterfly_in_register(__m256 x, __m256 partner) {
+  return _mm256_blend_ps(_mm256_add_ps(x, partner), _mm256_sub_ps(partner, x), kMask);
+}
+
+// Normalised transform of one block of n floats (n a multiple of 8): stages
+// of half-width 1, 2 and 4 in registers, the wider ones between vectors.
+// Each stage only combines partners, so running the narrow stages per vector
+// before the wide ones applies the same operations to every value.
+void fwht_block8(float* x, size_t n) {
+  for (size_t i = 0; i < n; i += 8) {
+    __m256 v = _mm256_loadu_ps(x + i);
+    v = butterfly_in_register<0xAA>(v, _mm256_permute_ps(v, 0xB1));
+    v = butterfly_in_register<0xCC>(v, _mm256_permute_ps(v, 0x4E));
+    v = butterfly_in_register<0xF0>(v, _mm256_permute2f128_ps(v, v, 1));
+    _mm256_storeu_ps(x + i, v);
+  }
+  for (size_t h = 8; h < n; h *= 2) {
+    for (size_t i = 0; i < n; i += 2 * h) {
+      for (size_t j = i; j < i + h; j += 8) {
+        const __m256 a = _mm256_loadu_ps(x + j), b = _mm256_loadu_ps(x + j + h);
+        _mm256_storeu_ps(x + j, _mm256_add_ps(a, b));
+        _mm256_storeu_ps(x + j + h, _mm256_sub_ps(a, b));
+      }
+    }
+  }
+  const __m256 s = _mm256_set1_ps(1.0f / std::sqrt(static_cast<float>(n)));
+  for (size_t i = 0; i < n; i += 8) _mm256_storeu_ps(x + i, _mm256_mul_ps(_mm256_loadu_ps(x + i), s));
+}
+
+void pad_and_rotate_avx2(const float* src, size_t cols, size_t group, float* dst, size_t padded) {
+  if (group < 8 || group % 8 != 0 || (group & (group - 1)) != 0 || cols > padded) {
+    avx2::pad_and_rotate(src, cols, group, dst, padded);  // checks and throws as the core does
+    return;
+  }
+  if (cols > 0) std::memcpy(dst, src, cols * sizeof(float));
+  if (padded > cols) std::memset(dst + cols, 0, (padded - cols) * sizeof(float));
+  for (size_t start = 0; start + group <= padded; start += group) fwht_block8(dst + start, group);
+}
+
 }  // namespace
 
 const VecKernels& vec_kernels_avx2() {
   static const VecKernels k{avx2::dot, avx2::axpy, two_factor_avx2, attend_head_avx2,
                             attend_group_avx2, exp_shifted_avx2, mul_sigmoid_avx2,
-                            gated_silu_avx2};
+                            gated_silu_avx2, pad_and_rotate_avx2};
   return k;
 }
 

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 inline float dot(const float* a, const float* b, size_t n) {
   float s[8] = {0, 0, 0, 0, 0, 0, 0, 0};
@@ -14,6 +15,10 @@ inline float dot(const float* a, const float* b, size_t n) {
   float tail = 0.0f;
   for (; i < n; ++i) tail += a[i] * b[i];
   return ((s[0] + s[4]) + (s[1] + s[5])) + ((s[2] + s[6]) + (s[3] + s[7])) + tail;
+}
+
+inline void pad_and_rotate(const float* src, size_t cols, size_t group, float* dst, size_t padded) {
+  ::pinnet::core::pad_and_rotate(std::span<const float>(src, cols), group, std::span<float>(dst, padded));
 }
 
 inline void axpy(float s, const float* x, float* y, size_t n) {

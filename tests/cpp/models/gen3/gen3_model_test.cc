@@ -12,7 +12,9 @@
 #include <cstring>
 #include <random>
 
+#include "core/hadamard.h"
 #include "core/half.h"
+#include "core/kernels.h"
 #include "core/cpu.h"
 #include "formats/tesk.h"
 #include "models/gen3/canon.h"
@@ -327,6 +329,53 @@ TEST(VecKernels, WidePathsMatchThePortableOnes) {
       ref.attend_head(kv, q.data(), 1, start, p, s2.data(), o2.data());
       for (size_t i = 0; i < vd; ++i) EXPECT_NEAR(o1[i], o2[i], 1e-5) << hd << " " << start;
     }
+  }
+}
+
+TEST(VecKernels, WideRotationIsTheCoreTransform) {
+  if (!core::isa_supported(core::Isa::Avx2)) GTEST_SKIP() << "no AVX2";
+  std::mt19937 rng(5);
+  std::normal_distribution<float> nd(0.0f, 1.0f);
+  // Same butterflies in the same order: identical floats, padding included.
+  for (auto [cols, group] : {std::pair<size_t, size_t>{64, 64}, {100, 64}, {512, 64}, {24, 8},
+                             {130, 16}, {256, 128}, {2048, 64}, {10, 4}}) {
+    const size_t padded = (cols + group - 1) / group * group;
+    std::vector<float> x(cols), wide(padded, 7.0f), ref(padded);
+    for (float& v : x) v = nd(rng);
+    vec_kernels_avx2().pad_and_rotate(x.data(), cols, group, wide.data(), padded);
+    core::pad_and_rotate(x, group, ref);
+    for (size_t i = 0; i < padded; ++i) ASSERT_EQ(wide[i], ref[i]) << cols << "/" << group << " at " << i;
+  }
+  std::vector<float> x(12), out(12);
+  EXPECT_THROW(vec_kernels_avx2().pad_and_rotate(x.data(), 12, 12, out.data(), 12), std::invalid_argument);
+}
+
+TEST(Lanes, SinkhornMatchesTheLogDomainRounds) {
+  std::mt19937 rng(9);
+  for (size_t n : {1, 2, 3, 4, 6}) {
+    for (float spread : {0.5f, 3.0f, 9.0f, 30.0f, 60.0f}) {
+      std::uniform_real_distribution<float> ud(-spread / 2, spread / 2);
+      std::vector<float> m(n * n);
+      for (float& v : m) v = ud(rng);
+      std::vector<float> ref = m;
+      core::sinkhorn_project(ref, n);
+      lane_sinkhorn(m.data(), n);
+      for (size_t k = 0; k < n * n; ++k)
+        EXPECT_NEAR(m[k], ref[k], 2e-5f * ref[k] + 1e-6f) << n << " spread " << spread << " cell " << k;
+      for (size_t c = 0; c < n; ++c) {
+        float col = 0;
+        for (size_t r = 0; r < n; ++r) col += m[r * n + c];
+        EXPECT_NEAR(col, 1.0f, 1e-5f);
+      }
+    }
+  }
+  // Non-finite logits go the log-domain way, value for value.
+  std::vector<float> m = {0.0f, -INFINITY, 1.0f, 2.0f}, ref = m;
+  core::sinkhorn_project(ref, 2);
+  lane_sinkhorn(m.data(), 2);
+  for (size_t k = 0; k < 4; ++k) {
+    if (std::isnan(ref[k])) EXPECT_TRUE(std::isnan(m[k]));
+    else EXPECT_EQ(m[k], ref[k]);
   }
 }
 
