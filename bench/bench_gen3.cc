@@ -1,7 +1,8 @@
 // Generation-3 model speed on the bench-gen3 geometry (12 blocks of 512,
 // vocabulary 16384): decode tokens/s after a 128-token prompt, prefill
 // tokens/s for 128- and 512-token prompts, and the quantised products of one
-// decode step alone (what the rest of the step is measured against).
+// decode step alone (what the rest of the step is measured against), and the
+// batched products of a prefill alone with the GFLOP/s of each shape.
 //
 // The worker pool reads its size from the environment once per process, so
 // the program re-executes itself with RAYON_NUM_THREADS = 1 and 2; the
@@ -124,6 +125,56 @@ double step_products_seconds(const pinnet::gen3::V3Model& model) {
   return samples[samples.size() / 2];
 }
 
+// The batched products of a prefill of m positions on pre-rotated inputs:
+// each distinct tensor shape of block 0 (and of the first engram site) timed
+// alone, weighted by how often a prefill runs it. Prints the total and the
+// GFLOP/s of every shape (2·rows·padded_cols·m flops per product).
+void prefill_products(const pinnet::gen3::V3Model& model, unsigned threads, size_t m) {
+  using pinnet::core::CqTensor;
+  const auto& lw = model.lanes()[0];
+  const auto& b = model.blocks()[0];
+  const size_t L = model.blocks().size(), S = model.sites().size();
+  struct Shape {
+    const char* name;
+    const CqTensor* t;
+    size_t count;  // products of this shape in one prefill
+  };
+  std::vector<Shape> shapes = {{"phi_pre_post", &lw.phi_pre, 2 * L}, {"phi_res", &lw.phi_res, L},
+                               {"q_gate_out", &b.attn.q_proj, 3 * L}, {"k_v", &b.attn.k_proj, 2 * L}};
+  if (S > 0) shapes.push_back({"engram_key_value", &model.sites()[0].key_proj, 2 * S});
+  std::mt19937 rng(5);
+  std::normal_distribution<float> d(0.0f, 1.0f);
+  double total = 0;
+  std::string extra = ", \"shapes\": {";
+  for (size_t k = 0; k < shapes.size(); ++k) {
+    const CqTensor& t = *shapes[k].t;
+    std::vector<float> x(m * t.padded_cols()), y(m * t.rows());
+    for (float& v : x) v = d(rng);
+    t.matmul(x, m, y);
+    std::vector<double> samples;
+    for (int s = 0; s < 5; ++s) {
+      int n = 0;
+      const auto t0 = Clock::now();
+      do {
+        t.matmul(x, m, y);
+        ++n;
+      } while (seconds_since(t0) < 0.05);
+      samples.push_back(seconds_since(t0) / n);
+    }
+    std::sort(samples.begin(), samples.end());
+    const double sec = samples[samples.size() / 2];
+    total += sec * static_cast<double>(shapes[k].count);
+    const double gflops = 2.0 * static_cast<double>(t.rows() * t.padded_cols() * m) / sec * 1e-9;
+    char buf[128];
+    std::snprintf(buf, sizeof buf, "%s\"%s %llux%llu\": %.1f", k ? ", " : "", shapes[k].name,
+                  static_cast<unsigned long long>(t.rows()),
+                  static_cast<unsigned long long>(t.padded_cols()), gflops);
+    extra += buf;
+  }
+  extra += "}";
+  print_line("gen3_prefill_products", threads, m, total, extra.c_str());
+}
+
 int run_benchmarks(const char* filter) {
   const unsigned threads = static_cast<unsigned>(pinnet::core::WorkerPool::instance().threads());
   auto loaded = pinnet::gen3::load_v3_file(kModelPath, std::nullopt);
@@ -166,6 +217,9 @@ int run_benchmarks(const char* filter) {
   if (wanted("gen3_step_products", filter)) {
     print_line("gen3_step_products", threads, 1, step_products_seconds(model));
   }
+  if (wanted("gen3_prefill_products", filter)) {
+    for (size_t m : {size_t(128), size_t(512)}) prefill_products(model, threads, m);
+  }
   return 0;
 }
 
@@ -174,7 +228,7 @@ int run_benchmarks(const char* filter) {
 int main(int argc, char** argv) {
   const char* filter = argc > 1 && argv[1][0] != '\0' ? argv[1] : nullptr;
   if (!wanted("gen3_decode", filter) && !wanted("gen3_prefill", filter) &&
-      !wanted("gen3_step_products", filter))
+      !wanted("gen3_step_products", filter) && !wanted("gen3_prefill_products", filter))
     return 0;  // nothing of ours matches
   if (std::getenv(kChildVar) != nullptr) return run_benchmarks(filter);
   struct stat st{};
