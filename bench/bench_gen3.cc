@@ -172,7 +172,7 @@ void prefill_products(const pinnet::gen3::V3Model& model, unsigned threads, size
     extra += buf;
   }
   extra += "}";
-  print_line("gen3_prefill_products", threads, m, total, extra.c_str());
+  print_line("gen3_batch_products", threads, m, total, extra.c_str());
 }
 
 int run_benchmarks(const char* filter) {
@@ -217,7 +217,7 @@ int run_benchmarks(const char* filter) {
   if (wanted("gen3_step_products", filter)) {
     print_line("gen3_step_products", threads, 1, step_products_seconds(model));
   }
-  if (wanted("gen3_prefill_products", filter)) {
+  if (wanted("gen3_batch_products", filter)) {
     for (size_t m : {size_t(128), size_t(512)}) prefill_products(model, threads, m);
   }
   return 0;
@@ -228,7 +228,7 @@ int run_benchmarks(const char* filter) {
 int main(int argc, char** argv) {
   const char* filter = argc > 1 && argv[1][0] != '\0' ? argv[1] : nullptr;
   if (!wanted("gen3_decode", filter) && !wanted("gen3_prefill", filter) &&
-      !wanted("gen3_step_products", filter) && !wanted("gen3_prefill_products", filter))
+      !wanted("gen3_step_products", filter) && !wanted("gen3_batch_products", filter))
     return 0;  // nothing of ours matches
   if (std::getenv(kChildVar) != nullptr) return run_benchmarks(filter);
   struct stat st{};
