@@ -458,19 +458,45 @@ void V3Model::attention(Pass& pass, size_t layer) const {
     }
     const uint64_t cap = g_.cache_cap(layer);
     const bool windowed = !g_.is_global(layer) && g_.kv_window != 0;
+    auto window_start = [&](size_t i) {
+      uint64_t start = i + 1 > cap ? i + 1 - cap : 0;
+      if (windowed && i + 1 > g_.kv_window) start = std::max<uint64_t>(start, i + 1 - g_.kv_window);
+      return start;
+    };
     constexpr size_t kChunk = 16;
     const size_t chunks = (m + kChunk - 1) / kChunk;
-    core::WorkerPool::instance().parallel_for(KVH * chunks, [&](size_t item) {
-      const size_t g = item % KVH, c = item / KVH;
-      const size_t i0 = c * kChunk, i1 = std::min(m, i0 + kChunk);
-      std::vector<float> scores(group * i1);
-      for (size_t i = i0; i < i1; ++i) {
-        uint64_t start = i + 1 > cap ? i + 1 - cap : 0;
-        if (windowed && i + 1 > g_.kv_window) start = std::max<uint64_t>(start, i + 1 - g_.kv_window);
-        vec_attend_group(kv, ws.q.data() + i * qw + g * group * hd, g, group, start, i, scores.data(),
-                         ws.o.data() + i * ow + g * group * vd);
-      }
-    });
+    if (pass.int8) {
+      core::WorkerPool::instance().parallel_for(KVH * chunks, [&](size_t item) {
+        const size_t g = item % KVH, c = item / KVH;
+        const size_t i0 = c * kChunk, i1 = std::min(m, i0 + kChunk);
+        std::vector<float> scores(group * i1);
+        for (size_t i = i0; i < i1; ++i)
+          vec_attend_group(kv, ws.q.data() + i * qw + g * group * hd, g, group, window_start(i), i,
+                           scores.data(), ws.o.data() + i * ow + g * group * vd);
+      });
+    } else {
+      // Float keys transposed per kv head in blocks of 8 positions, so that
+      // the query heads of a kv head score 16 keys at a time.
+      const size_t blocks = (m + 7) / 8, per_head = blocks * hd * 8;
+      ws.kt.assign(KVH * per_head, 0.0f);
+      for_positions(KVH, [&](size_t g) {
+        float* kt = ws.kt.data() + g * per_head;
+        for (size_t t = 0; t < m; ++t) {
+          const float* k = ws.k.data() + t * kw + g * hd;
+          float* dst = kt + (t / 8) * hd * 8 + t % 8;
+          for (size_t e = 0; e < hd; ++e) dst[e * 8] = k[e];
+        }
+      });
+      core::WorkerPool::instance().parallel_for(KVH * chunks, [&](size_t item) {
+        const size_t g = item % KVH, c = item / KVH;
+        const size_t i0 = c * kChunk, i1 = std::min(m, i0 + kChunk);
+        std::vector<float> scores(group * (i1 + 15));
+        for (size_t i = i0; i < i1; ++i)
+          vec_attend_rows(ws.kt.data() + g * per_head, ws.v.data(), KVH, g, hd, vd,
+                          ws.q.data() + i * qw + g * group * hd, group, window_start(i), i,
+                          scores.data(), ws.o.data() + i * ow + g * group * vd);
+      });
+    }
     if (pass.cache != nullptr)
       for (size_t i = 0; i < m; ++i) pass.cache->store(layer, i, ws.k.data() + i * kw, ws.v.data() + i * vw);
   }

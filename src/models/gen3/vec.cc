@@ -15,7 +15,8 @@ namespace portable {
 const VecKernels& vec_kernels_portable() {
   static const VecKernels k{portable::dot, portable::axpy, portable::two_factor, portable::attend_head,
                             portable::attend_group, portable::exp_shifted, portable::mul_sigmoid,
-                            portable::gated_silu, portable::pad_and_rotate};
+                            portable::gated_silu, portable::pad_and_rotate,
+                            portable::attend_rows};
   return k;
 }
 
@@ -47,6 +48,11 @@ float vec_exp_shifted(float* x, size_t n, float m) { return chosen().exp_shifted
 void vec_mul_sigmoid(float* o, const float* g, size_t n) { chosen().mul_sigmoid(o, g, n); }
 void vec_pad_and_rotate(const float* src, size_t cols, size_t group, float* dst, size_t padded) {
   chosen().pad_and_rotate(src, cols, group, dst, padded);
+}
+void vec_attend_rows(const float* kt, const float* values, size_t kvh, size_t g, size_t hd,
+                     size_t vd, const float* q, size_t rows, uint64_t start, uint64_t p,
+                     float* scores, float* out) {
+  chosen().attend_rows(kt, values, kvh, g, hd, vd, q, rows, start, p, scores, out);
 }
 void vec_gated_silu(float* v, const float* scale, const float* mix, const float* bias, size_t n) {
   chosen().gated_silu(v, scale, mix, bias, n);

@@ -336,12 +336,109 @@ void pad_and_rotate_avx2(const float* src, size_t cols, size_t group, float* dst
   for (size_t start = 0; start + group <= padded; start += group) fwht_block8(dst + start, group);
 }
 
+// attend_rows for R query rows, head_dim a multiple of 8 and v_head_dim a
+// multiple of 16. Scores: 16 keys at a time straight from the transposed
+// blocks, each key block loaded once for all R rows and no horizontal sums.
+// Values: 16 columns of all R rows in registers while the positions stream.
+template <size_t R>
+void attend_rows_wide(const float* kt, const float* values, size_t kvh, size_t g, size_t hd,
+                      size_t vd, const float* q, uint64_t start, uint64_t p, float* scores,
+                      float* out) {
+  const __m256 inv = _mm256_set1_ps(1.0f / std::sqrt(static_cast<float>(hd)));
+  const size_t count = static_cast<size_t>(p - start + 1), stride = count + 15;
+  const uint64_t b0 = start / 8, b1 = p / 8;  // first and last key block
+  // Row r's score of position t sits at scores[r·stride + t - 8·b0]; the
+  // blocks span at most count + 14 floats.
+  uint64_t b = b0;
+  for (; b + 1 <= b1; b += 2) {
+    const float* k0 = kt + b * hd * 8;
+    const float* k1 = k0 + hd * 8;
+    __m256 a0[R], a1[R];
+    for (size_t r = 0; r < R; ++r) a0[r] = a1[r] = _mm256_setzero_ps();
+    for (size_t i = 0; i < hd; ++i) {
+      const __m256 x0 = _mm256_loadu_ps(k0 + i * 8), x1 = _mm256_loadu_ps(k1 + i * 8);
+      for (size_t r = 0; r < R; ++r) {
+        const __m256 qb = _mm256_broadcast_ss(q + r * hd + i);
+        a0[r] = _mm256_fmadd_ps(qb, x0, a0[r]);
+        a1[r] = _mm256_fmadd_ps(qb, x1, a1[r]);
+      }
+    }
+    for (size_t r = 0; r < R; ++r) {
+      float* sc = scores + r * stride + (b - b0) * 8;
+      _mm256_storeu_ps(sc, _mm256_mul_ps(a0[r], inv));
+      _mm256_storeu_ps(sc + 8, _mm256_mul_ps(a1[r], inv));
+    }
+  }
+  if (b == b1) {
+    const float* k0 = kt + b * hd * 8;
+    __m256 a0[R];
+    for (size_t r = 0; r < R; ++r) a0[r] = _mm256_setzero_ps();
+    for (size_t i = 0; i < hd; ++i) {
+      const __m256 x0 = _mm256_loadu_ps(k0 + i * 8);
+      for (size_t r = 0; r < R; ++r)
+        a0[r] = _mm256_fmadd_ps(_mm256_broadcast_ss(q + r * hd + i), x0, a0[r]);
+    }
+    for (size_t r = 0; r < R; ++r)
+      _mm256_storeu_ps(scores + r * stride + (b - b0) * 8, _mm256_mul_ps(a0[r], inv));
+  }
+  const size_t off = static_cast<size_t>(start - b0 * 8);
+  float* w[R];
+  for (size_t r = 0; r < R; ++r) {
+    w[r] = scores + r * stride + off;  // weights of positions start .. p
+    float m = -INFINITY;
+    for (size_t t = 0; t < count; ++t) m = std::max(m, w[r][t]);
+    const float sum = exp_shifted_avx2(w[r], count, m);
+    const __m256 vs = _mm256_set1_ps(sum);
+    size_t t = 0;
+    for (; t + 8 <= count; t += 8) _mm256_storeu_ps(w[r] + t, _mm256_div_ps(_mm256_loadu_ps(w[r] + t), vs));
+    for (; t < count; ++t) w[r][t] = w[r][t] / sum;
+  }
+  const size_t vstride = kvh * vd;
+  const float* v0 = values + (start * kvh + g) * vd;
+  for (size_t c = 0; c < vd; c += 16) {
+    __m256 acc0[R], acc1[R];
+    for (size_t r = 0; r < R; ++r) acc0[r] = acc1[r] = _mm256_setzero_ps();
+    const float* v = v0 + c;
+    for (size_t t = 0; t < count; ++t, v += vstride) {
+      const __m256 x0 = _mm256_loadu_ps(v), x1 = _mm256_loadu_ps(v + 8);
+      for (size_t r = 0; r < R; ++r) {
+        const __m256 wt = _mm256_broadcast_ss(w[r] + t);
+        acc0[r] = _mm256_fmadd_ps(wt, x0, acc0[r]);
+        acc1[r] = _mm256_fmadd_ps(wt, x1, acc1[r]);
+      }
+    }
+    for (size_t r = 0; r < R; ++r) {
+      _mm256_storeu_ps(out + r * vd + c, acc0[r]);
+      _mm256_storeu_ps(out + r * vd + c + 8, acc1[r]);
+    }
+  }
+}
+
+void attend_rows_avx2(const float* kt, const float* values, size_t kvh, size_t g, size_t hd,
+                      size_t vd, const float* q, size_t rows, uint64_t start, uint64_t p,
+                      float* scores, float* out) {
+  if (hd % 8 != 0 || vd % 16 != 0) {
+    avx2::attend_rows(kt, values, kvh, g, hd, vd, q, rows, start, p, scores, out);
+    return;
+  }
+  for (size_t r = 0; r < rows; r += 4) {
+    const float* qr = q + r * hd;
+    float* o = out + r * vd;
+    switch (std::min<size_t>(4, rows - r)) {
+      case 4: attend_rows_wide<4>(kt, values, kvh, g, hd, vd, qr, start, p, scores, o); break;
+      case 3: attend_rows_wide<3>(kt, values, kvh, g, hd, vd, qr, start, p, scores, o); break;
+      case 2: attend_rows_wide<2>(kt, values, kvh, g, hd, vd, qr, start, p, scores, o); break;
+      default: attend_rows_wide<1>(kt, values, kvh, g, hd, vd, qr, start, p, scores, o); break;
+    }
+  }
+}
+
 }  // namespace
 
 const VecKernels& vec_kernels_avx2() {
   static const VecKernels k{avx2::dot, avx2::axpy, two_factor_avx2, attend_head_avx2,
                             attend_group_avx2, exp_shifted_avx2, mul_sigmoid_avx2,
-                            gated_silu_avx2, pad_and_rotate_avx2};
+                            gated_silu_avx2, pad_and_rotate_avx2, attend_rows_avx2};
   return k;
 }
 

@@ -135,3 +135,34 @@ inline void attend_group(const KvView& kv, const float* q, size_t g, size_t head
   for (size_t h = 0; h < heads; ++h)
     attend_head(kv, q + h * kv.head_dim, g, start, p, scores + h * count, out + h * kv.v_head_dim);
 }
+
+// Causal attention of a prefill for `rows` query rows that share one key
+// range [start, p] of kv head g: q holds the rows (head_dim floats each), out
+// gets v_head_dim floats per row. kt holds the keys of kv head g transposed
+// in blocks of 8 positions, [t / 8][element][t % 8], zero past the last key;
+// values are in the prefill's natural layout (kv_heads·v_head_dim per
+// position). scores holds rows x (p - start + 16) floats of scratch.
+inline void attend_rows(const float* kt, const float* values, size_t kvh, size_t g, size_t hd,
+                        size_t vd, const float* q, size_t rows, uint64_t start, uint64_t p,
+                        float* scores, float* out) {
+  const float inv = 1.0f / std::sqrt(static_cast<float>(hd));
+  const size_t count = static_cast<size_t>(p - start + 1);
+  for (size_t r = 0; r < rows; ++r) {
+    float* sc = scores + r * (count + 15);
+    const float* qr = q + r * hd;
+    float m = -INFINITY;
+    for (size_t t = 0; t < count; ++t) {
+      const uint64_t pos = start + t;
+      const float* col = kt + (pos / 8) * hd * 8 + pos % 8;
+      float e = 0.0f;
+      for (size_t i = 0; i < hd; ++i) e += qr[i] * col[i * 8];
+      sc[t] = e * inv;
+      m = std::max(m, sc[t]);
+    }
+    const float sum = exp_shifted(sc, count, m);
+    float* o = out + r * vd;
+    std::fill(o, o + vd, 0.0f);
+    for (size_t t = 0; t < count; ++t)
+      axpy(sc[t] / sum, values + ((start + t) * kvh + g) * vd, o, vd);
+  }
+}

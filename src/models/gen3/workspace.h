@@ -33,6 +33,7 @@ struct Workspace {
   std::vector<float> k_scales, v_scales;     // (m, kv heads)
   std::vector<float> rope_cos, rope_sin;     // (m, head_dim / 2)
   std::vector<float> scores;                 // attention scratch of the step
+  std::vector<float> kt;                     // prefill keys per kv head, [t/8][element][t%8]
 
   std::vector<float> ff;  // per position: 3·hada_n + experts floats
 

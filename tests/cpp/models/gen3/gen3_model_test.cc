@@ -261,6 +261,19 @@ TEST(Engram, GateOfZeroInputIsOneHalf) {
 
 // ------------------------------------------------- kernels per instruction set
 
+// Float keys and values of `slots` positions as the attention kernels read them.
+KvView float_view(const std::vector<float>& keys, const std::vector<float>& values, uint64_t slots,
+                  size_t kvh, size_t hd, size_t vd) {
+  KvView kv;
+  kv.keys = keys.data();
+  kv.values = values.data();
+  kv.slots = slots;
+  kv.kv_heads = kvh;
+  kv.head_dim = hd;
+  kv.v_head_dim = vd;
+  return kv;
+}
+
 TEST(VecKernels, WidePathsMatchThePortableOnes) {
   if (!core::isa_supported(core::Isa::Avx2)) GTEST_SKIP() << "no AVX2";
   const VecKernels& ref = vec_kernels_portable();
@@ -316,13 +329,7 @@ TEST(VecKernels, WidePathsMatchThePortableOnes) {
     const size_t slots = 11, kvh = 2;
     std::vector<float> keys(slots * kvh * hd), values(slots * kvh * vd), q(hd);
     fill(keys), fill(values), fill(q);
-    KvView kv;
-    kv.keys = keys.data();
-    kv.values = values.data();
-    kv.slots = slots;
-    kv.kv_heads = kvh;
-    kv.head_dim = hd;
-    kv.v_head_dim = vd;
+    const KvView kv = float_view(keys, values, slots, kvh, hd, vd);
     for (auto [start, p] : {std::pair<uint64_t, uint64_t>{0, 0}, {0, 10}, {5, 15}, {14, 20}}) {
       std::vector<float> s1(16), s2(16), o1(vd), o2(vd);
       wide.attend_head(kv, q.data(), 1, start, p, s1.data(), o1.data());
@@ -348,6 +355,39 @@ TEST(VecKernels, WideRotationIsTheCoreTransform) {
   }
   std::vector<float> x(12), out(12);
   EXPECT_THROW(vec_kernels_avx2().pad_and_rotate(x.data(), 12, 12, out.data(), 12), std::invalid_argument);
+}
+
+// The prefill's transposed-key attention against the per-head kernel on the
+// same keys and values in their natural layout.
+TEST(VecKernels, TransposedKeyAttentionMatchesPerHead) {
+  std::mt19937 rng(21);
+  std::normal_distribution<float> nd(0.0f, 1.0f);
+  for (auto [hd, vd] : {std::pair<size_t, size_t>{64, 64}, {8, 16}, {16, 40}, {6, 10}}) {
+    const size_t positions = 37, kvh = 2, rows = 5;
+    std::vector<float> keys(positions * kvh * hd), values(positions * kvh * vd), q(rows * hd);
+    for (auto* v : {&keys, &values, &q})
+      for (float& x : *v) x = nd(rng);
+    const size_t blocks = (positions + 7) / 8;
+    std::vector<float> kt(blocks * hd * 8, 0.0f);
+    const size_t g = 1;
+    for (size_t t = 0; t < positions; ++t)
+      for (size_t e = 0; e < hd; ++e) kt[(t / 8) * hd * 8 + e * 8 + t % 8] = keys[(t * kvh + g) * hd + e];
+    const KvView kv = float_view(keys, values, positions, kvh, hd, vd);
+    std::vector<const VecKernels*> builds = {&vec_kernels_portable()};
+    if (core::isa_supported(core::Isa::Avx2)) builds.push_back(&vec_kernels_avx2());
+    for (auto [start, p] : {std::pair<uint64_t, uint64_t>{0, 0}, {0, 36}, {3, 20}, {9, 9}, {17, 31}}) {
+      const size_t count = p - start + 1;
+      std::vector<float> ref(rows * vd), s(count);
+      for (size_t r = 0; r < rows; ++r)
+        vec_kernels_portable().attend_head(kv, q.data() + r * hd, g, start, p, s.data(), ref.data() + r * vd);
+      for (const VecKernels* k : builds) {
+        std::vector<float> out(rows * vd, 9.0f), scores(rows * (count + 15));
+        k->attend_rows(kt.data(), values.data(), kvh, g, hd, vd, q.data(), rows, start, p, scores.data(), out.data());
+        for (size_t i = 0; i < rows * vd; ++i)
+          EXPECT_NEAR(out[i], ref[i], 1e-5f) << hd << "/" << vd << " " << start << ".." << p << " at " << i;
+      }
+    }
+  }
 }
 
 TEST(Lanes, SinkhornMatchesTheLogDomainRounds) {
