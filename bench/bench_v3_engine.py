@@ -1,0 +1,270 @@
+"""V3Engine end to end on the bench-gen3 model (12 blocks of 512, 16384-piece
+vocabulary, random weights), one realistic query with 5 tools.
+
+Lines (one JSON object each; seconds are medians over REPEATS calls, the
+first call of each kind is a warm-up and also reported as first_seconds):
+  v3_ttft                  run_stream: call to first delta (stream_seconds: the whole call)
+  v3_run_json              run_json, greedy, budget 256
+  v3_generate              generate(), same settings, unconstrained
+  v3_generate_constrained  generate(..., constrain=True); tool_call_opened
+                           says whether the constraint had anything to act
+                           on (a random model rarely writes "<tool_call>",
+                           so this mostly measures the tool parse and the
+                           decoder setup; the bias itself is measured by
+                           bench_constrained)
+  v3_decode_step           one decode step (model step, greedy choice, text
+                           delta) after this prompt: the median gap between
+                           consecutive deltas of the v3_ttft calls (each id
+                           of these outputs gives one delta)
+  v3_concurrent_overlap    two Python threads calling generate on one engine
+                           at once versus one after the other, pool of 1
+each at RAYON_NUM_THREADS = 1 and 2 (a child process per setting, since
+the pool reads its size once), except the overlap line (1 thread).
+Every line carries other_cores, the processor time other processes took
+while it was measured (in cores; the machine may be shared).
+
+The model is written once with
+  python3 -m pinnet_tools.gen3 --preset bench-gen3 --out build/cache/bench-gen3.tesk
+when missing. The module comes from PYTHONPATH (bench/run puts
+build/bench/src/python there).
+
+Usage: python3 bench/bench_v3_engine.py [filter]
+"""
+
+import json
+import os
+import statistics
+import subprocess
+import sys
+import threading
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+MODEL = os.path.join(ROOT, "build", "cache", "bench-gen3.tesk")
+NAMES = ("v3_ttft", "v3_run_json", "v3_generate", "v3_generate_constrained", "v3_decode_step",
+         "v3_concurrent_overlap")
+THREADS = (1, 2)
+REPEATS = 5
+BUDGET = 256
+
+QUERY = ("I'm flying from Lisbon to Zürich next Friday and back on Sunday — what will the "
+         "weather be like there, in celsius please?")
+TOOLS = json.dumps([
+    {"name": "get_weather", "description": "Current weather and forecast for a place",
+     "parameters": {"type": "object", "properties": {
+         "location": {"type": "string", "description": "City and country"},
+         "unit": {"type": "string", "enum": ["celsius", "fahrenheit"]},
+         "days": {"type": "integer", "description": "Forecast days, 1 to 14"}},
+         "required": ["location"]}},
+    {"name": "search_flights", "description": "Find flights between two airports",
+     "parameters": {"type": "object", "properties": {
+         "origin": {"type": "string", "description": "IATA code"},
+         "destination": {"type": "string"},
+         "departure_date": {"type": "string", "format": "date"},
+         "return_date": {"type": "string", "format": "date"},
+         "passengers": {"type": "integer"},
+         "cabin_class": {"type": "string", "enum": ["economy", "business", "first"]}},
+         "required": ["origin", "destination", "departure_date"]}},
+    {"name": "send_email", "description": "Send an e-mail",
+     "parameters": {"type": "object", "properties": {
+         "to": {"type": "string"}, "cc": {"type": "string"},
+         "subject": {"type": "string"}, "body": {"type": "string"}},
+         "required": ["to", "subject", "body"]}},
+    {"name": "create_calendar_event", "description": "Add an event to the user's calendar",
+     "parameters": {"type": "object", "properties": {
+         "title": {"type": "string"}, "start_time": {"type": "string"},
+         "end_time": {"type": "string"},
+         "attendees": {"type": "array", "items": {"type": "string"}},
+         "location": {"type": "string"}},
+         "required": ["title", "start_time"]}},
+    {"name": "convert_currency", "description": "Convert an amount between currencies",
+     "parameters": {"type": "object", "properties": {
+         "amount": {"type": "number"}, "from_currency": {"type": "string"},
+         "to_currency": {"type": "string"}},
+         "required": ["amount", "from_currency", "to_currency"]}},
+], indent=2)
+
+
+class OtherLoad:
+    """Processor time used by other processes while a measurement ran, in
+    cores: the machine's busy time (/proc/stat) less this process's own."""
+
+    def __init__(self):
+        self.start = self._snapshot()
+
+    @staticmethod
+    def _snapshot():
+        busy = None
+        try:
+            with open("/proc/stat") as f:
+                fields = [int(x) for x in f.readline().split()[1:]]
+            busy = (sum(fields) - fields[3] - fields[4]) / os.sysconf("SC_CLK_TCK")
+        except (OSError, ValueError, IndexError):
+            pass
+        t = os.times()
+        return busy, t.user + t.system, time.perf_counter()
+
+    def cores(self):
+        busy, own, wall = self._snapshot()
+        if busy is None or self.start[0] is None:
+            return None
+        others = (busy - self.start[0]) - (own - self.start[1])
+        return round(max(0.0, others) / (wall - self.start[2]), 2)
+
+
+def emit(record, load):
+    record["other_cores"] = load.cores()
+    print(json.dumps(record), flush=True)
+
+
+def timed(fn, repeats=REPEATS):
+    """(median seconds over `repeats` calls after one warm-up, warm-up seconds, last result)."""
+    start = time.perf_counter()
+    result = fn()
+    first = time.perf_counter() - start
+    times = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        result = fn()
+        times.append(time.perf_counter() - start)
+    return statistics.median(times), first, result
+
+
+def child(filt, threads):
+    import pinnet_rs
+
+    engine = pinnet_rs.V3Engine.load(MODEL)
+    base = {"threads": threads, "budget": BUDGET, "num_layers": engine.num_layers,
+            "query_chars": len(QUERY), "tools": 5}
+    probe = engine.generate(QUERY, TOOLS, max_new_tokens=1)
+    prompt_len = probe["positions"] - 1
+    base["prompt_tokens"] = prompt_len
+
+    if filt in "v3_ttft" or filt in "v3_decode_step":
+        def stream():
+            stamps = []
+            start = time.perf_counter()
+            engine.run_stream(QUERY, TOOLS, lambda delta: stamps.append(time.perf_counter()))
+            end = time.perf_counter()
+            gaps = [b - a for a, b in zip(stamps, stamps[1:])]
+            return (stamps[0] - start if stamps else float("nan")), end - start, gaps, len(stamps)
+
+        load = OtherLoad()
+        stream()  # warm-up
+        runs = [stream() for _ in range(REPEATS)]
+        if filt in "v3_ttft":
+            emit({"name": "v3_ttft", **base,
+                  "seconds": round(statistics.median(r[0] for r in runs), 6),
+                  "stream_seconds": round(statistics.median(r[1] for r in runs), 6)}, load)
+        if filt in "v3_decode_step":
+            gaps = [g for r in runs for g in r[2]]
+            emit({"name": "v3_decode_step", **base,
+                  "seconds": round(statistics.median(gaps), 7),
+                  "p90_seconds": round(statistics.quantiles(gaps, n=10)[-1], 7),
+                  "deltas_per_call": runs[-1][3], "context_from": prompt_len,
+                  "context_to": prompt_len + BUDGET}, load)
+
+    if filt in "v3_run_json":
+        load = OtherLoad()
+        sec, first, payload = timed(lambda: engine.run_json(QUERY, TOOLS))
+        out = engine.generate(QUERY, TOOLS)
+        emit({"name": "v3_run_json", **base, "seconds": round(sec, 6),
+              "first_seconds": round(first, 6), "tokens": len(out["token_ids"]),
+              "stop_reason": out["stop_reason"], "tool_call": payload is not None}, load)
+
+    if filt in "v3_generate":
+        load = OtherLoad()
+        sec, first, out = timed(lambda: engine.generate(QUERY, TOOLS))
+        emit({"name": "v3_generate", **base, "seconds": round(sec, 6),
+              "first_seconds": round(first, 6), "tokens": len(out["token_ids"]),
+              "stop_reason": out["stop_reason"], "constrain": False}, load)
+
+    if filt in "v3_generate_constrained":
+        load = OtherLoad()
+        sec, first, out = timed(lambda: engine.generate(QUERY, TOOLS, constrain=True))
+        emit({"name": "v3_generate_constrained", **base, "seconds": round(sec, 6),
+              "first_seconds": round(first, 6), "tokens": len(out["token_ids"]),
+              "stop_reason": out["stop_reason"], "constrain": True,
+              "tool_call_opened": "<tool_call>" in out["text"]}, load)
+
+
+def overlap(filt):
+    import pinnet_rs
+
+    engine = pinnet_rs.V3Engine.load(MODEL)
+    queries = [QUERY, "Convert 250 euros to Japanese yen and e-mail the result to my accountant."]
+
+    def call(q):
+        return engine.generate(q, TOOLS)
+
+    for q in queries:  # warm-up
+        call(q)
+    load = OtherLoad()
+    seq, conc = [], []
+    for _ in range(3):
+        start = time.perf_counter()
+        outs = [call(q) for q in queries]
+        seq.append(time.perf_counter() - start)
+
+        barrier = threading.Barrier(len(queries) + 1)
+        results = [None] * len(queries)
+
+        def worker(i):
+            barrier.wait()
+            results[i] = call(queries[i])
+
+        ts = [threading.Thread(target=worker, args=(i,)) for i in range(len(queries))]
+        for t in ts:
+            t.start()
+        barrier.wait()
+        start = time.perf_counter()
+        for t in ts:
+            t.join()
+        conc.append(time.perf_counter() - start)
+        if [r["token_ids"] for r in results] != [o["token_ids"] for o in outs]:
+            print("bench_v3_engine: concurrent calls returned different ids", file=sys.stderr)
+    s, c = statistics.median(seq), statistics.median(conc)
+    emit({"name": "v3_concurrent_overlap", "threads": 1, "calls": len(queries), "budget": BUDGET,
+          "seconds": round(c, 6), "sequential_seconds": round(s, 6),
+          "speedup": round(s / c, 3), "cpus": os.cpu_count()}, load)
+
+
+def main():
+    if len(sys.argv) > 1 and sys.argv[1] == "--child":
+        mode, filt = sys.argv[2], sys.argv[3]
+        if mode == "overlap":
+            overlap(filt)
+        else:
+            child(filt, int(mode))
+        return 0
+    filt = sys.argv[1] if len(sys.argv) > 1 else ""
+    if not any(filt in n for n in NAMES):
+        return 0
+    try:
+        import pinnet_rs  # noqa: F401
+    except ImportError:
+        print("bench_v3_engine: the pinnet_rs module is not on PYTHONPATH; skipped",
+              file=sys.stderr)
+        return 0
+    if not os.path.exists(MODEL):
+        os.makedirs(os.path.dirname(MODEL), exist_ok=True)
+        env = dict(os.environ, PYTHONPATH=ROOT + os.pathsep + os.environ.get("PYTHONPATH", ""))
+        subprocess.run([sys.executable, "-m", "pinnet_tools.gen3", "--preset", "bench-gen3",
+                        "--out", MODEL], cwd=ROOT, env=env, check=True)
+    runs = []
+    if any(filt in n for n in NAMES if n != "v3_concurrent_overlap"):
+        runs += [str(t) for t in THREADS]
+    if filt in "v3_concurrent_overlap":
+        runs.append("overlap")
+    for mode in runs:
+        env = dict(os.environ, RAYON_NUM_THREADS="1" if mode == "overlap" else mode)
+        sys.stdout.flush()
+        done = subprocess.run([sys.executable, os.path.abspath(__file__), "--child", mode, filt],
+                              env=env)
+        if done.returncode != 0:
+            print(f"bench_v3_engine: the {mode} run failed", file=sys.stderr)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
