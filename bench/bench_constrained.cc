@@ -1,9 +1,10 @@
 // Cost of the constrained-decoding bias per token inside a tool call, on a
 // real 16k subword vocabulary.
 //
-//   bench_constrained [filter] BLOB [CALLS]
+//   bench_constrained [filter] BLOB TOOLS [CALLS]
 //
-// Writes CALLS (default 400) realistic tool calls for a list of 5 tools
+// Writes CALLS (default 400) realistic tool calls for the 5 tools of the
+// JSON file TOOLS (bench/five_tools.json)
 // (varied names, 3 to 6 keys each, keys in varying order, values with
 // spaces, digits and non-ASCII text), tokenizes each with the tokenizer of
 // BLOB, and replays it as the decode loop does: a fresh decoder per call
@@ -17,7 +18,7 @@
 // logits, "apply_*" the in-place apply() the loop uses instead.
 //
 // bench/run starts every bench program with the filter alone: without BLOB
-// this prints nothing (bench/bench_constrained.py writes the blob of the
+// and TOOLS this prints nothing (bench/bench_constrained.py writes the blob of the
 // bench-gen3 vocabulary and calls back).
 #include <algorithm>
 #include <chrono>
@@ -36,35 +37,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using pinnet::engine::ConstrainedDecoder;
-
-constexpr std::string_view kTools = R"([
-  {"name": "get_weather", "description": "Current weather and forecast for a place",
-   "parameters": {"type": "object", "properties": {
-     "location": {"type": "string", "description": "City and country"},
-     "unit": {"type": "string", "enum": ["celsius", "fahrenheit"]},
-     "days": {"type": "integer"}}, "required": ["location"]}},
-  {"name": "search_flights", "description": "Find flights between two airports",
-   "parameters": {"type": "object", "properties": {
-     "origin": {"type": "string"}, "destination": {"type": "string"},
-     "departure_date": {"type": "string", "format": "date"},
-     "return_date": {"type": "string", "format": "date"},
-     "passengers": {"type": "integer"},
-     "cabin_class": {"type": "string", "enum": ["economy", "business", "first"]}},
-     "required": ["origin", "destination", "departure_date"]}},
-  {"name": "send_email", "description": "Send an e-mail",
-   "parameters": {"type": "object", "properties": {
-     "to": {"type": "string"}, "cc": {"type": "string"},
-     "subject": {"type": "string"}, "body": {"type": "string"}}, "required": ["to", "subject", "body"]}},
-  {"name": "create_calendar_event", "description": "Add an event to the calendar",
-   "parameters": {"type": "object", "properties": {
-     "title": {"type": "string"}, "start_time": {"type": "string"}, "end_time": {"type": "string"},
-     "attendees": {"type": "array", "items": {"type": "string"}}, "location": {"type": "string"}},
-     "required": ["title", "start_time"]}},
-  {"name": "convert_currency", "description": "Convert an amount between currencies",
-   "parameters": {"type": "object", "properties": {
-     "amount": {"type": "number"}, "from_currency": {"type": "string"}, "to_currency": {"type": "string"}},
-     "required": ["amount", "from_currency", "to_currency"]}}
-])";
 
 const char* const kWords[] = {"Paris", "Lisbon", "S\xC3\xA3o Paulo", "Z\xC3\xBCrich", "Tokyo",
                               "meeting", "tomorrow", "budget", "review", "quarterly",
@@ -122,12 +94,14 @@ double us_since(Clock::time_point t) {
 
 int main(int argc, char** argv) {
   const std::string filter = argc > 1 ? argv[1] : "";
-  if (argc < 3 || std::string_view("constrained_bias").find(filter) == std::string_view::npos) {
+  if (argc < 4 || std::string_view("constrained_bias").find(filter) == std::string_view::npos) {
     return 0;
   }
-  const size_t n_calls = argc > 3 ? std::max(1, std::stoi(argv[3])) : 400;
+  const size_t n_calls = argc > 4 ? std::max(1, std::stoi(argv[4])) : 400;
   std::ifstream blob_file(argv[2], std::ios::binary);
   const std::vector<uint8_t> blob((std::istreambuf_iterator<char>(blob_file)), {});
+  std::ifstream tools_file(argv[3], std::ios::binary);
+  const std::string tools_json((std::istreambuf_iterator<char>(tools_file)), {});
   auto parsed = pinnet::formats::SubwordTokenizer::parse(blob);
   if (!parsed.ok()) {
     std::fprintf(stderr, "bench_constrained: %s\n", parsed.error().message().c_str());
@@ -141,7 +115,11 @@ int main(int argc, char** argv) {
   const pinnet::engine::PieceTrie pieces(texts);
   const double trie_ms = us_since(trie_start) / 1000.0;
 
-  const auto tools = pinnet::engine::parse_tools(kTools);
+  const auto tools = pinnet::engine::parse_tools(tools_json);
+  if (tools.empty()) {
+    std::fprintf(stderr, "bench_constrained: no tools in %s\n", argv[3]);
+    return 1;
+  }
   std::mt19937 rng(20250314);
   std::vector<std::vector<uint32_t>> calls;
   for (size_t c = 0; c < n_calls; ++c) calls.push_back(tok.encode(tool_call(tools, rng)));

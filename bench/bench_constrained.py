@@ -2,8 +2,9 @@
 
 Writes the tokenizer blob of the bench-gen3 preset once to
 build/cache/bench-gen3-tokenizer.blob (from the cached sentencepiece model of
-pinnet_tools.gen3) and runs build/bench/bench/bench_constrained on it, which
-prints the JSON line of benchmark "constrained_bias".
+pinnet_tools.gen3) and runs build/bench/bench/bench_constrained on it and the
+tools of bench/five_tools.json; it prints the JSON line of benchmark
+"constrained_bias".
 
 Usage: python3 bench/bench_constrained.py [filter]
 """
@@ -16,6 +17,7 @@ NAME = "constrained_bias"
 VOCAB = 16384
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BLOB = os.path.join(ROOT, "build", "cache", "bench-gen3-tokenizer.blob")
+TOOLS = os.path.join(ROOT, "bench", "five_tools.json")
 EXE = os.environ.get("PINNET_BENCH_CONSTRAINED",
                      os.path.join(ROOT, "build", "bench", "bench", "bench_constrained"))
 
@@ -42,7 +44,7 @@ def main():
             f.write(blob)
         os.replace(BLOB + ".tmp", BLOB)
     sys.stdout.flush()
-    return subprocess.run([EXE, filt, BLOB]).returncode
+    return subprocess.run([EXE, filt, BLOB, TOOLS]).returncode
 
 
 if __name__ == "__main__":

@@ -49,40 +49,10 @@ BUDGET = 256
 
 QUERY = ("I'm flying from Lisbon to Zürich next Friday and back on Sunday — what will the "
          "weather be like there, in celsius please?")
-TOOLS = json.dumps([
-    {"name": "get_weather", "description": "Current weather and forecast for a place",
-     "parameters": {"type": "object", "properties": {
-         "location": {"type": "string", "description": "City and country"},
-         "unit": {"type": "string", "enum": ["celsius", "fahrenheit"]},
-         "days": {"type": "integer", "description": "Forecast days, 1 to 14"}},
-         "required": ["location"]}},
-    {"name": "search_flights", "description": "Find flights between two airports",
-     "parameters": {"type": "object", "properties": {
-         "origin": {"type": "string", "description": "IATA code"},
-         "destination": {"type": "string"},
-         "departure_date": {"type": "string", "format": "date"},
-         "return_date": {"type": "string", "format": "date"},
-         "passengers": {"type": "integer"},
-         "cabin_class": {"type": "string", "enum": ["economy", "business", "first"]}},
-         "required": ["origin", "destination", "departure_date"]}},
-    {"name": "send_email", "description": "Send an e-mail",
-     "parameters": {"type": "object", "properties": {
-         "to": {"type": "string"}, "cc": {"type": "string"},
-         "subject": {"type": "string"}, "body": {"type": "string"}},
-         "required": ["to", "subject", "body"]}},
-    {"name": "create_calendar_event", "description": "Add an event to the user's calendar",
-     "parameters": {"type": "object", "properties": {
-         "title": {"type": "string"}, "start_time": {"type": "string"},
-         "end_time": {"type": "string"},
-         "attendees": {"type": "array", "items": {"type": "string"}},
-         "location": {"type": "string"}},
-         "required": ["title", "start_time"]}},
-    {"name": "convert_currency", "description": "Convert an amount between currencies",
-     "parameters": {"type": "object", "properties": {
-         "amount": {"type": "number"}, "from_currency": {"type": "string"},
-         "to_currency": {"type": "string"}},
-         "required": ["amount", "from_currency", "to_currency"]}},
-], indent=2)
+# Five tools as a caller would pass them (pretty-printed); bench_constrained
+# uses the same file.
+with open(os.path.join(ROOT, "bench", "five_tools.json"), encoding="utf-8") as _f:
+    TOOLS = _f.read()
 
 
 class OtherLoad:
