@@ -399,30 +399,69 @@ void CqTensor::matvec_with(Isa wanted, WorkerPool* pool, std::span<const float> 
   }
 }
 
+namespace {
+
+void check_matmul_buffers(uint64_t m, uint64_t padded_cols, uint64_t rows, size_t x_size,
+                          size_t y_size, uint64_t* in_floats) {
+  uint64_t out_floats = 0;
+  if (mul_overflows(m, padded_cols, in_floats) || x_size < *in_floats) {
+    throw std::invalid_argument("CqTensor::matmul: x_rot must hold m x padded_cols floats");
+  }
+  if (mul_overflows(m, rows, &out_floats) || y_size < out_floats) {
+    throw std::invalid_argument("CqTensor::matmul: y must hold m x rows floats");
+  }
+}
+
+}  // namespace
+
+uint32_t CqTensor::input_order(Isa wanted) const {
+  const Isa isa = product_isa(wanted);
+  return isa == Isa::Portable ? 0 : static_cast<uint32_t>(isa) * 16 + shape_.bits;
+}
+
+void CqTensor::reorder_inputs(Isa wanted, std::span<const float> x_rot, size_t m,
+                              std::span<float> out) const {
+  const Shape& s = shape_;
+  uint64_t in_floats = 0;
+  check_matmul_buffers(m, s.padded_cols, 0, x_rot.size(), 0, &in_floats);
+  if (out.size() < in_floats) {
+    throw std::invalid_argument("CqTensor::matmul: x_rot must hold m x padded_cols floats");
+  }
+  const Isa isa = product_isa(wanted);
+  if (isa == Isa::Portable) {
+    if (in_floats != 0) std::memcpy(out.data(), x_rot.data(), in_floats * sizeof(float));
+    return;
+  }
+  const UnitOrder order = unit_order(isa, s.bits);
+  for (uint64_t v = 0; v < m; ++v) {
+    const uint64_t at = v * s.padded_cols;
+    reorder(order, x_rot.data() + at, s.padded_cols, out.data() + at);
+  }
+}
+
 void CqTensor::matmul_with(Isa wanted, WorkerPool* pool, std::span<const float> x_rot, size_t m,
                            std::span<float> y) const {
   const Shape& s = shape_;
-  uint64_t in_floats = 0, out_floats = 0;
-  if (mul_overflows(m, s.padded_cols, &in_floats) || x_rot.size() < in_floats) {
-    throw std::invalid_argument("CqTensor::matmul: x_rot must hold m x padded_cols floats");
-  }
-  if (mul_overflows(m, s.rows, &out_floats) || y.size() < out_floats) {
-    throw std::invalid_argument("CqTensor::matmul: y must hold m x rows floats");
-  }
+  uint64_t in_floats = 0;
+  check_matmul_buffers(m, s.padded_cols, s.rows, x_rot.size(), y.size(), &in_floats);
+  // The portable path reads inputs in element order.
+  if (m == 0 || product_isa(wanted) == Isa::Portable) return matmul_reordered(wanted, pool, x_rot, m, y);
+  // The inputs, reordered per unit for the vector kernels, in this thread's
+  // reusable scratch.
+  Scratch scratch(in_floats);
+  const std::span<float> xp(scratch.data(), in_floats);
+  reorder_inputs(wanted, x_rot, m, xp);
+  matmul_reordered(wanted, pool, xp, m, y);
+}
+
+void CqTensor::matmul_reordered(Isa wanted, WorkerPool* pool, std::span<const float> x, size_t m,
+                                std::span<float> y) const {
+  const Shape& s = shape_;
+  uint64_t in_floats = 0;
+  check_matmul_buffers(m, s.padded_cols, s.rows, x.size(), y.size(), &in_floats);
   if (m == 0) return;
   const Isa isa = product_isa(wanted);
-
-  // xp: the inputs, reordered per unit for the vector kernels.
-  const float* xp = x_rot.data();
-  Scratch scratch(isa == Isa::Portable ? 0 : in_floats);
-  if (isa != Isa::Portable) {
-    const UnitOrder order = unit_order(isa, s.bits);
-    for (uint64_t v = 0; v < m; ++v) {
-      const uint64_t at = v * s.padded_cols;
-      reorder(order, xp + at, s.padded_cols, scratch.data() + at);
-    }
-    xp = scratch.data();
-  }
+  const float* xp = x.data();
   const cq_kernels::View view = kernel_view();
   auto kernel = [&](uint64_t r0, uint64_t r1, uint64_t v0, uint64_t v1) {
     switch (isa) {

@@ -88,6 +88,18 @@ class CqTensor {
   void matmul_with(Isa isa, WorkerPool* pool, std::span<const float> x_rot, size_t m,
                    std::span<float> y) const;
 
+  // The vector kernels read each 64-float unit of a rotated input in an order
+  // of their own (it depends on the instruction set and the bits). Callers
+  // that multiply the same rotated inputs by several tensors reorder them once
+  // with reorder_inputs (m x padded_cols floats into out, which must not
+  // alias x_rot) and then call matmul_reordered on tensors of the same
+  // input_order(). On the portable path the order is the identity.
+  // Throws std::invalid_argument for short buffers (the same texts as matmul).
+  uint32_t input_order(Isa isa) const;
+  void reorder_inputs(Isa isa, std::span<const float> x_rot, size_t m, std::span<float> out) const;
+  void matmul_reordered(Isa isa, WorkerPool* pool, std::span<const float> xp, size_t m,
+                        std::span<float> y) const;
+
   // A tensor of the rows [t·height, (t+1)·height) for each t in blocks, in
   // list order. Error "mHC lane row out of range" when a row is past the end.
   Result<CqTensor, std::string> select_row_blocks(std::span<const size_t> blocks,

@@ -7,6 +7,7 @@
 
 #include "core/kernels.h"
 #include "core/worker_pool.h"
+#include "models/gen3/vec.h"
 
 namespace pinnet::gen3 {
 
@@ -84,6 +85,14 @@ V3Model::V3Model(V3Parts parts)
   ff_shape_.r = g_.ff_rows();
   ff_shape_.c = g_.ff_cols();
   for (const V3Block& b : blocks_) max_experts_ = std::max(max_experts_, b.ff.experts);
+  for (const LaneWeights& w : lanes_) {
+    std::vector<float> dense;
+    for (const core::CqTensor* t : {&w.phi_res, &w.phi_pre, &w.phi_post}) {
+      const std::vector<float> rows = t->expand();
+      dense.insert(dense.end(), rows.begin(), rows.end());
+    }
+    lane_dense_.push_back(std::move(dense));
+  }
 }
 
 // ----------------------------------------------------------------------------
@@ -96,9 +105,7 @@ void Workspace::prepare(const V3Model& model, size_t positions, size_t logit_row
   stream.assign(m * nd, 0.0f);
   stream_norm.assign(m * nd, 0.0f);
   stream_old.assign(m * nd, 0.0f);
-  pre_logits.assign(m * n, 0.0f);
-  post_logits.assign(m * n, 0.0f);
-  res_logits.assign(m * n * n, 0.0f);
+  lane_logits.assign(m * (n * n + 2 * n), 0.0f);
   gates.assign(m * n, 0.0f);
   x_in.assign(m * d, 0.0f);
   x.assign(m * d, 0.0f);
@@ -116,10 +123,12 @@ void Workspace::prepare(const V3Model& model, size_t positions, size_t logit_row
   rope_cos.assign(m * half, 0.0f);
   rope_sin.assign(m * half, 0.0f);
   ff.assign(m * feed_forward_scratch(model.ff_shape_, model.max_experts_), 0.0f);
-  for (const LaneWeights& w : model.lanes()) {
-    rot_lanes.reserve(w.phi_pre, m);
-    rot_lanes.reserve(w.phi_post, m);
-    rot_lanes.reserve(w.phi_res, m);
+  if (m == 1) {
+    for (const LaneWeights& w : model.lanes()) {
+      rot_lanes.reserve(w.phi_pre, m);
+      rot_lanes.reserve(w.phi_post, m);
+      rot_lanes.reserve(w.phi_res, m);
+    }
   }
   for (const V3Block& b : model.blocks()) {
     rot_xn.reserve(b.attn.q_proj, m);
@@ -287,16 +296,29 @@ void V3Model::block(Pass& pass, size_t layer) const {
     core::rms_norm_plain(std::span<const float>(ws.stream.data() + i * nd, nd),
                          std::span<float>(ws.stream_norm.data() + i * nd, nd));
   });
-  ws.rot_lanes.invalidate();
-  products(ws.rot_lanes, ws.stream_norm.data(), nd, m,
-           {{&lw.phi_res, ws.res_logits.data()}, {&lw.phi_pre, ws.pre_logits.data()},
-            {&lw.phi_post, ws.post_logits.data()}});
+  const size_t lw_width = n * n + 2 * n;  // res, pre, post logits per position
+  float* logits = ws.lane_logits.data();
+  if (m == 1) {
+    ws.rot_lanes.invalidate();
+    products(ws.rot_lanes, ws.stream_norm.data(), nd, m,
+             {{&lw.phi_res, logits}, {&lw.phi_pre, logits + n * n}, {&lw.phi_post, logits + n * n + n}});
+  } else {
+    // One dense product for the three lane matrices over every position.
+    const float* dense = lane_dense_[layer].data();
+    const size_t per_task = 24;
+    const size_t tasks = (m + per_task - 1) / per_task;
+    for_positions(tasks, [&](size_t t) {
+      const size_t i0 = t * per_task, i1 = std::min(m, i0 + per_task);
+      vec_dense_rows(dense, lw_width, nd, ws.stream_norm.data() + i0 * nd, nd, i1 - i0,
+                     logits + i0 * lw_width);
+    });
+  }
 
   const int64_t site = site_of_layer_[layer];
   for_positions(m, [&](size_t i) {
     float* x_in = ws.x_in.data() + i * d;
     float* x = ws.x.data() + i * d;
-    lane_pre_mix(lw, layer, n, d, ws.pre_logits.data() + i * n, ws.stream.data() + i * nd,
+    lane_pre_mix(lw, layer, n, d, ws.lane_logits.data() + i * lw_width + n * n, ws.stream.data() + i * nd,
                  ws.gates.data() + i * n, x_in);
     std::memcpy(x, x_in, d * sizeof(float));
     if (site >= 0) engram_gate(ws.site_keys[site].data() + i * d, ws.site_convs[site].data() + i * d, d, x);
@@ -326,7 +348,8 @@ void V3Model::block(Pass& pass, size_t layer) const {
     for (size_t j = 0; j < d; ++j) x[j] += f[j];
     float* delta = ws.x_in.data() + i * d;
     for (size_t j = 0; j < d; ++j) delta[j] = x[j] - delta[j];
-    lane_post_mix(lw, layer, n, d, ws.post_logits.data() + i * n, ws.res_logits.data() + i * n * n,
+    float* cell = ws.lane_logits.data() + i * lw_width;
+    lane_post_mix(lw, layer, n, d, cell + n * n + n, cell,
                   delta, ws.stream.data() + i * nd, ws.stream_old.data() + i * nd);
   });
 }

@@ -110,6 +110,9 @@ class V3Model {
   std::vector<float> final_norm_;
   std::vector<uint32_t> perm_a_, perm_b_;
   std::vector<float> rope_freq_;
+  // Per block the lane matrices phi_res, phi_pre, phi_post expanded to dense
+  // floats, stacked row-major: (lanes² + 2·lanes) x lanes·d_model.
+  std::vector<std::vector<float>> lane_dense_;
   std::vector<int64_t> site_of_layer_;  // first site index of each block, or -1
   FeedForwardShape ff_shape_;
   uint64_t max_experts_ = 0;

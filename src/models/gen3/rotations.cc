@@ -6,28 +6,39 @@
 namespace pinnet::gen3 {
 
 void Rotations::reserve(const core::CqTensor& t, size_t m) {
+  const uint32_t order = t.input_order(core::best_isa());
   for (Slot& s : slots_) {
-    if (s.group == t.group() && s.padded == t.padded_cols()) {
+    if (s.group == t.group() && s.padded == t.padded_cols() && s.order == order) {
       if (s.data.size() < m * s.padded) s.data.resize(m * s.padded);
+      if (s.rotated.size() < m * s.padded) s.rotated.resize(m * s.padded);
       return;
     }
   }
   Slot s;
   s.group = t.group();
   s.padded = t.padded_cols();
+  s.order = order;
   s.data.resize(m * s.padded);
+  s.rotated.resize(m * s.padded);
   slots_.push_back(std::move(s));
 }
 
 std::span<const float> Rotations::get(const core::CqTensor& t, const float* src, size_t stride,
                                       size_t m) {
+  const core::Isa isa = core::best_isa();
+  const uint32_t order = t.input_order(isa);
   for (Slot& s : slots_) {
-    if (s.group != t.group() || s.padded != t.padded_cols()) continue;
-    if (s.data.size() < m * s.padded) s.data.resize(m * s.padded);  // only if not reserved
+    if (s.group != t.group() || s.padded != t.padded_cols() || s.order != order) continue;
+    const size_t floats = m * s.padded;
+    if (s.data.size() < floats) s.data.resize(floats);  // only if not reserved
     if (!s.valid) {
       const size_t cols = t.cols();
+      if (s.rotated.size() < floats) s.rotated.resize(floats);  // only if not reserved
       auto one = [&](size_t i) {
-        vec_pad_and_rotate(src + i * stride, cols, s.group, s.data.data() + i * s.padded, s.padded);
+        float* rotated = s.rotated.data() + i * s.padded;
+        vec_pad_and_rotate(src + i * stride, cols, s.group, rotated, s.padded);
+        t.reorder_inputs(isa, std::span<const float>(rotated, s.padded), 1,
+                         std::span<float>(s.data.data() + i * s.padded, s.padded));
       };
       if (m >= 16) {
         core::WorkerPool::instance().parallel_for(m, [&](size_t i) { one(i); });
@@ -36,7 +47,7 @@ std::span<const float> Rotations::get(const core::CqTensor& t, const float* src,
       }
       s.valid = true;
     }
-    return {s.data.data(), m * s.padded};
+    return {s.data.data(), floats};
   }
   // Not reserved: make room once, then rotate.
   reserve(t, m);
@@ -53,7 +64,8 @@ void product(const core::CqTensor& t, Rotations& rot, const float* src, size_t s
     return;
   }
   const std::span<const float> x = rot.get(t, src, stride, m);
-  t.matmul(x, m, std::span<float>(y, m * t.rows()));
+  t.matmul_reordered(core::best_isa(), &core::WorkerPool::instance(), x, m,
+                     std::span<float>(y, m * t.rows()));
 }
 
 void products(Rotations& rot, const float* src, size_t stride, size_t m,

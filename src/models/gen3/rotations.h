@@ -1,7 +1,8 @@
 // Rotated copies of one batch of input vectors, one copy per quantisation
-// group length. Every codebook-quantised tensor multiplies inputs in its own
-// Hadamard-rotated domain; tensors that read the same vector with the same
-// group (q, k, v and gate all read xn) share one rotation.
+// group length and kernel input order. Every codebook-quantised tensor
+// multiplies inputs in its own Hadamard-rotated domain, reordered within each
+// 64-float unit for its kernel; tensors that read the same vector with the
+// same group and order (q, k, v and gate all read xn) share one copy.
 #pragma once
 
 #include <cstddef>
@@ -25,16 +26,19 @@ class Rotations {
     for (Slot& s : slots_) s.valid = false;
   }
 
-  // m x t.padded_cols() rotated floats of the m source vectors (each of
-  // t.cols() floats at stride `stride`), computed on first use after
-  // invalidate(). Per-vector work runs on the worker pool when m is large.
+  // m x t.padded_cols() rotated and reordered floats of the m source vectors
+  // (each of t.cols() floats at stride `stride`) for t's kernel on
+  // core::best_isa(), computed on first use after invalidate(). Per-vector
+  // work runs on the worker pool when m is large.
   std::span<const float> get(const core::CqTensor& t, const float* src, size_t stride, size_t m);
 
  private:
   struct Slot {
     uint64_t group = 0;
     uint64_t padded = 0;
-    std::vector<float> data;
+    uint32_t order = 0;       // CqTensor::input_order
+    std::vector<float> data;  // reordered
+    std::vector<float> rotated;
     bool valid = false;
   };
   std::vector<Slot> slots_;

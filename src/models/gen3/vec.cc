@@ -16,7 +16,7 @@ const VecKernels& vec_kernels_portable() {
   static const VecKernels k{portable::dot, portable::axpy, portable::two_factor, portable::attend_head,
                             portable::attend_group, portable::exp_shifted, portable::mul_sigmoid,
                             portable::gated_silu, portable::pad_and_rotate,
-                            portable::attend_rows};
+                            portable::attend_rows, portable::dense_rows};
   return k;
 }
 
@@ -53,6 +53,10 @@ void vec_attend_rows(const float* kt, const float* values, size_t kvh, size_t g,
                      size_t vd, const float* q, size_t rows, uint64_t start, uint64_t p,
                      float* scores, float* out) {
   chosen().attend_rows(kt, values, kvh, g, hd, vd, q, rows, start, p, scores, out);
+}
+void vec_dense_rows(const float* w, size_t rows, size_t cols, const float* x, size_t stride,
+                    size_t m, float* y) {
+  chosen().dense_rows(w, rows, cols, x, stride, m, y);
 }
 void vec_gated_silu(float* v, const float* scale, const float* mix, const float* bias, size_t n) {
   chosen().gated_silu(v, scale, mix, bias, n);

@@ -15,6 +15,10 @@ namespace pinnet::gen3 {
 float dot(const float* a, const float* b, size_t n);
 // y[i] += s·x[i].
 void axpy(float s, const float* x, float* y, size_t n);
+// y (m x rows) = x (m vectors of cols floats at stride `stride`) times the
+// dense row-major matrix w (rows x cols) transposed.
+void vec_dense_rows(const float* w, size_t rows, size_t cols, const float* x, size_t stride,
+                    size_t m, float* y);
 void vec_two_factor(const float* v, const float* a, const float* b, size_t r, size_t c, float* mid,
                     float* out);
 void vec_attend_head(const KvView& kv, const float* q, size_t g, uint64_t start, uint64_t p,
@@ -48,6 +52,7 @@ struct VecKernels {
   void (*pad_and_rotate)(const float*, size_t, size_t, float*, size_t);
   void (*attend_rows)(const float*, const float*, size_t, size_t, size_t, size_t, const float*,
                       size_t, uint64_t, uint64_t, float*, float*);
+  void (*dense_rows)(const float*, size_t, size_t, const float*, size_t, size_t, float*);
 };
 const VecKernels& vec_kernels_portable();
 const VecKernels& vec_kernels_avx2();

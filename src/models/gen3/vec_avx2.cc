@@ -183,6 +183,47 @@ void two_factor_rows(const float* v, const float* a, const float* b, size_t r, s
   }
 }
 
+// P positions x R rows of the dense product: each weight vector is loaded
+// once for P positions, each input vector once for R rows.
+template <size_t P, size_t R>
+void dense_tile(const float* w, size_t cols, const float* x, size_t stride, size_t rows,
+                float* y) {
+  __m256 acc[P][R];
+  for (size_t p = 0; p < P; ++p)
+    for (size_t r = 0; r < R; ++r) acc[p][r] = _mm256_setzero_ps();
+  size_t k = 0;
+  for (; k + 8 <= cols; k += 8) {
+    __m256 xv[P];
+    for (size_t p = 0; p < P; ++p) xv[p] = _mm256_loadu_ps(x + p * stride + k);
+    for (size_t r = 0; r < R; ++r) {
+      const __m256 wv = _mm256_loadu_ps(w + r * cols + k);
+      for (size_t p = 0; p < P; ++p) acc[p][r] = _mm256_fmadd_ps(wv, xv[p], acc[p][r]);
+    }
+  }
+  for (size_t p = 0; p < P; ++p) {
+    for (size_t r = 0; r < R; ++r) {
+      float s = hsum(acc[p][r]);
+      for (size_t j = k; j < cols; ++j) s += w[r * cols + j] * x[p * stride + j];
+      y[p * rows + r] = s;
+    }
+  }
+}
+
+template <size_t P>
+void dense_positions(const float* w, size_t rows, size_t cols, const float* x, size_t stride,
+                     float* y) {
+  size_t r = 0;
+  for (; r + 4 <= rows; r += 4) dense_tile<P, 4>(w + r * cols, cols, x, stride, rows, y + r);
+  for (; r < rows; ++r) dense_tile<P, 1>(w + r * cols, cols, x, stride, rows, y + r);
+}
+
+void dense_rows_avx2(const float* w, size_t rows, size_t cols, const float* x, size_t stride,
+                     size_t m, float* y) {
+  size_t i = 0;
+  for (; i + 3 <= m; i += 3) dense_positions<3>(w, rows, cols, x + i * stride, stride, y + i * rows);
+  for (; i < m; ++i) dense_positions<1>(w, rows, cols, x + i * stride, stride, y + i * rows);
+}
+
 void two_factor_avx2(const float* v, const float* a, const float* b, size_t r, size_t c, float* mid,
                      float* out) {
   switch (c) {
@@ -438,7 +479,8 @@ void attend_rows_avx2(const float* kt, const float* values, size_t kvh, size_t g
 const VecKernels& vec_kernels_avx2() {
   static const VecKernels k{avx2::dot, avx2::axpy, two_factor_avx2, attend_head_avx2,
                             attend_group_avx2, exp_shifted_avx2, mul_sigmoid_avx2,
-                            gated_silu_avx2, pad_and_rotate_avx2, attend_rows_avx2};
+                            gated_silu_avx2, pad_and_rotate_avx2, attend_rows_avx2,
+                            dense_rows_avx2};
   return k;
 }
 

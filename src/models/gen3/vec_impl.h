@@ -21,6 +21,13 @@ inline void pad_and_rotate(const float* src, size_t cols, size_t group, float* d
   ::pinnet::core::pad_and_rotate(std::span<const float>(src, cols), group, std::span<float>(dst, padded));
 }
 
+// y[i·rows + r] = Σ_k w[r·cols + k]·x[i·stride + k] for i < m, r < rows.
+inline void dense_rows(const float* w, size_t rows, size_t cols, const float* x, size_t stride,
+                       size_t m, float* y) {
+  for (size_t i = 0; i < m; ++i)
+    for (size_t r = 0; r < rows; ++r) y[i * rows + r] = dot(w + r * cols, x + i * stride, cols);
+}
+
 inline void axpy(float s, const float* x, float* y, size_t n) {
   for (size_t i = 0; i < n; ++i) y[i] += s * x[i];
 }

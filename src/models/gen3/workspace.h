@@ -18,9 +18,10 @@ struct Workspace {
 
   // lane stream: (m, lanes·d_model), lane-major within a position
   std::vector<float> stream, stream_norm, stream_old;
-  Rotations rot_lanes;                       // of stream_norm
-  std::vector<float> pre_logits, post_logits;  // (m, lanes)
-  std::vector<float> res_logits;               // (m, lanes²), then the Sinkhorn matrix
+  Rotations rot_lanes;  // of stream_norm (the single-token step)
+  // (m, lanes² + 2·lanes): per position the phi_res logits (then the Sinkhorn
+  // matrix), the phi_pre logits and the phi_post logits.
+  std::vector<float> lane_logits;
   std::vector<float> gates;                    // (m, lanes)
 
   std::vector<float> x_in, x, xn, attn_out;  // (m, d_model)

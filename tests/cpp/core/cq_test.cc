@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -521,6 +522,55 @@ TEST(CqMatmul, ParallelSplitsEqualOneThread) {
       EXPECT_EQ(one, instance);
     }
   }
+}
+
+TEST(CqMatmul, InputsReorderedOnceGiveTheSameProducts) {
+  std::mt19937 rng(14);
+  const Shape shapes[] = {{13, 130, 64, 2}, {9, 200, 64, 3}, {23, 150, 64, 4}, {5, 40, 8, 4}};
+  for (const Shape& s : shapes) {
+    const CqTensor t = build(make_fixture(s, rng));
+    const size_t m = 5;
+    const std::vector<float> x_rot = random_vector(m * t.padded_cols(), rng);
+    for (Isa isa : kAllIsas) {
+      if (!isa_supported(isa)) continue;
+      SCOPED_TRACE(describe(s) + " " + isa_name(isa));
+      std::vector<float> xp(x_rot.size(), NAN), want(m * s.rows), got(m * s.rows, NAN);
+      t.reorder_inputs(isa, x_rot, m, xp);
+      // A permutation within every 64-float unit (the identity when the
+      // product is portable): the same multiset of values per unit.
+      const uint64_t unit = t.input_order(isa) == 0 ? 1 : 64;
+      for (size_t b = 0; b < x_rot.size(); b += unit) {
+        std::vector<float> a(x_rot.begin() + b, x_rot.begin() + b + unit);
+        std::vector<float> c(xp.begin() + b, xp.begin() + b + unit);
+        std::sort(a.begin(), a.end());
+        std::sort(c.begin(), c.end());
+        ASSERT_EQ(a, c);
+      }
+      // The same kernel on the same reordered floats: identical results.
+      t.matmul_with(isa, nullptr, x_rot, m, want);
+      t.matmul_reordered(isa, nullptr, xp, m, got);
+      EXPECT_EQ(got, want);
+    }
+  }
+  // The order depends on the instruction set and the stored bits only.
+  const CqTensor a = build(make_fixture({4, 128, 64, 4}, rng));
+  const CqTensor b = build(make_fixture({8, 256, 64, 4}, rng));
+  const CqTensor c = build(make_fixture({4, 128, 64, 2}, rng));
+  const CqTensor odd = build(make_fixture({4, 40, 8, 4}, rng));
+  EXPECT_EQ(a.input_order(Isa::Portable), 0u);
+  EXPECT_EQ(odd.input_order(best_isa()), 0u);  // group 8 always takes the portable path
+  if (best_isa() != Isa::Portable) {
+    EXPECT_EQ(a.input_order(best_isa()), b.input_order(best_isa()));
+    EXPECT_NE(a.input_order(best_isa()), c.input_order(best_isa()));
+    EXPECT_NE(a.input_order(best_isa()), 0u);
+  }
+  std::vector<float> x(2 * 128), out(2 * 128), y(2 * 4);
+  EXPECT_THROW(a.reorder_inputs(Isa::Portable, std::span<const float>(x).first(255), 2, out),
+               std::invalid_argument);
+  EXPECT_THROW(a.reorder_inputs(Isa::Portable, x, 2, std::span<float>(out).first(255)),
+               std::invalid_argument);
+  EXPECT_THROW(a.matmul_reordered(Isa::Portable, nullptr, x, 2, std::span<float>(y).first(7)),
+               std::invalid_argument);
 }
 
 TEST(CqMatmul, RejectsShortBuffers) {

@@ -339,6 +339,39 @@ TEST(VecKernels, WidePathsMatchThePortableOnes) {
   }
 }
 
+TEST(VecKernels, DenseRowsMatchAScalarReference) {
+  std::mt19937 rng(19);
+  std::normal_distribution<float> nd(0.0f, 1.0f);
+  std::vector<const VecKernels*> builds = {&vec_kernels_portable()};
+  if (core::isa_supported(core::Isa::Avx2)) builds.push_back(&vec_kernels_avx2());
+  struct Case {
+    size_t rows, cols, m;
+  };
+  // Tiles of 3 positions x 4 rows with tails of both, and column tails.
+  for (const Case c : {Case{1, 5, 1}, Case{24, 2048, 7}, Case{5, 13, 4}, Case{7, 64, 3},
+                       Case{3, 100, 2}, Case{24, 72, 6}}) {
+    const size_t stride = c.cols + 3;  // inputs need not be packed
+    std::vector<float> w(c.rows * c.cols), x(c.m * stride);
+    for (float& v : w) v = nd(rng);
+    for (float& v : x) v = nd(rng);
+    for (const VecKernels* k : builds) {
+      std::vector<float> y(c.m * c.rows, NAN);
+      k->dense_rows(w.data(), c.rows, c.cols, x.data(), stride, c.m, y.data());
+      for (size_t i = 0; i < c.m; ++i) {
+        for (size_t r = 0; r < c.rows; ++r) {
+          double want = 0, mag = 0;
+          for (size_t j = 0; j < c.cols; ++j) {
+            want += static_cast<double>(w[r * c.cols + j]) * x[i * stride + j];
+            mag += std::abs(static_cast<double>(w[r * c.cols + j]) * x[i * stride + j]);
+          }
+          EXPECT_NEAR(y[i * c.rows + r], want, 1e-6 * mag + 1e-6)
+              << c.rows << "x" << c.cols << " m=" << c.m << " i=" << i << " r=" << r;
+        }
+      }
+    }
+  }
+}
+
 TEST(VecKernels, WideRotationIsTheCoreTransform) {
   if (!core::isa_supported(core::Isa::Avx2)) GTEST_SKIP() << "no AVX2";
   std::mt19937 rng(5);
