@@ -17,10 +17,7 @@ void lane_pre_mix(const LaneWeights& w, uint64_t layer, size_t n, size_t d, cons
     const float beta = i == favoured ? 4.0f : -4.0f;
     gates[i] = core::sigmoid(p[i] * w.a_pre + w.b_pre[i] + beta);
   }
-  std::fill(x, x + d, 0.0f);
-  for (size_t i = 0; i < n; ++i) {
-    axpy(gates[i], stream + i * d, x, d);
-  }
+  vec_lane_combine(gates, stream, n, d, x);
 }
 
 void lane_sinkhorn(float* m, size_t n) {
@@ -61,6 +58,15 @@ void lane_post_mix(const LaneWeights& w, uint64_t layer, size_t n, size_t d, con
   const uint64_t favoured = layer % n;
   for (size_t k = 0; k < n * n; ++k) m[k] = m[k] * w.a_res + w.b_res[k];
   lane_sinkhorn(m, n);
+  if (n <= 8) {
+    float h[8];
+    for (size_t i = 0; i < n; ++i) {
+      const float gamma = i == favoured ? 0.0f : -4.0f;
+      h[i] = 2.0f * core::sigmoid(q[i] * w.a_post + w.b_post[i] + gamma);
+    }
+    vec_lane_mix(m, h, delta, n, d, stream);
+    return;
+  }
   std::memcpy(old, stream, n * d * sizeof(float));
   for (size_t i = 0; i < n; ++i) {
     const float gamma = i == favoured ? 0.0f : -4.0f;

@@ -16,7 +16,8 @@ const VecKernels& vec_kernels_portable() {
   static const VecKernels k{portable::dot, portable::axpy, portable::two_factor, portable::attend_head,
                             portable::attend_group, portable::exp_shifted, portable::mul_sigmoid,
                             portable::gated_silu, portable::pad_and_rotate,
-                            portable::attend_rows, portable::dense_rows};
+                            portable::attend_rows, portable::dense_rows,
+                            portable::lane_combine, portable::lane_mix};
   return k;
 }
 
@@ -57,6 +58,13 @@ void vec_attend_rows(const float* kt, const float* values, size_t kvh, size_t g,
 void vec_dense_rows(const float* w, size_t rows, size_t cols, const float* x, size_t stride,
                     size_t m, float* y) {
   chosen().dense_rows(w, rows, cols, x, stride, m, y);
+}
+void vec_lane_combine(const float* g, const float* stream, size_t n, size_t d, float* x) {
+  chosen().lane_combine(g, stream, n, d, x);
+}
+void vec_lane_mix(const float* m, const float* h, const float* delta, size_t n, size_t d,
+                  float* stream) {
+  chosen().lane_mix(m, h, delta, n, d, stream);
 }
 void vec_gated_silu(float* v, const float* scale, const float* mix, const float* bias, size_t n) {
   chosen().gated_silu(v, scale, mix, bias, n);

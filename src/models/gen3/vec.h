@@ -19,6 +19,10 @@ void axpy(float s, const float* x, float* y, size_t n);
 // dense row-major matrix w (rows x cols) transposed.
 void vec_dense_rows(const float* w, size_t rows, size_t cols, const float* x, size_t stride,
                     size_t m, float* y);
+// See lane_combine and lane_mix in vec_impl.h; lane_mix needs n <= 8.
+void vec_lane_combine(const float* g, const float* stream, size_t n, size_t d, float* x);
+void vec_lane_mix(const float* m, const float* h, const float* delta, size_t n, size_t d,
+                  float* stream);
 void vec_two_factor(const float* v, const float* a, const float* b, size_t r, size_t c, float* mid,
                     float* out);
 void vec_attend_head(const KvView& kv, const float* q, size_t g, uint64_t start, uint64_t p,
@@ -53,6 +57,8 @@ struct VecKernels {
   void (*attend_rows)(const float*, const float*, size_t, size_t, size_t, size_t, const float*,
                       size_t, uint64_t, uint64_t, float*, float*);
   void (*dense_rows)(const float*, size_t, size_t, const float*, size_t, size_t, float*);
+  void (*lane_combine)(const float*, const float*, size_t, size_t, float*);
+  void (*lane_mix)(const float*, const float*, const float*, size_t, size_t, float*);
 };
 const VecKernels& vec_kernels_portable();
 const VecKernels& vec_kernels_avx2();

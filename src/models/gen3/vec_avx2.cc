@@ -224,6 +224,57 @@ void dense_rows_avx2(const float* w, size_t rows, size_t cols, const float* x, s
   for (; i < m; ++i) dense_positions<1>(w, rows, cols, x + i * stride, stride, y + i * rows);
 }
 
+void lane_combine_avx2(const float* g, const float* stream, size_t n, size_t d, float* x) {
+  size_t j = 0;
+  for (; j + 8 <= d; j += 8) {
+    __m256 acc = _mm256_setzero_ps();
+    for (size_t i = 0; i < n; ++i)
+      acc = _mm256_fmadd_ps(_mm256_set1_ps(g[i]), _mm256_loadu_ps(stream + i * d + j), acc);
+    _mm256_storeu_ps(x + j, acc);
+  }
+  for (; j < d; ++j) {
+    float acc = 0.0f;
+    for (size_t i = 0; i < n; ++i) acc += g[i] * stream[i * d + j];
+    x[j] = acc;
+  }
+}
+
+// The lanes of one 8-column block in registers, specialised on the lane count.
+template <size_t N>
+void lane_mix_fixed(const float* m, const float* h, const float* delta, size_t d, float* stream) {
+  size_t j = 0;
+  for (; j + 8 <= d; j += 8) {
+    __m256 in[N];
+    for (size_t k = 0; k < N; ++k) in[k] = _mm256_loadu_ps(stream + k * d + j);
+    const __m256 dv = _mm256_loadu_ps(delta + j);
+    for (size_t i = 0; i < N; ++i) {
+      __m256 acc = _mm256_setzero_ps();
+      for (size_t k = 0; k < N; ++k) acc = _mm256_fmadd_ps(_mm256_set1_ps(m[i * N + k]), in[k], acc);
+      _mm256_storeu_ps(stream + i * d + j, _mm256_fmadd_ps(_mm256_set1_ps(h[i]), dv, acc));
+    }
+  }
+  for (; j < d; ++j) {
+    float in[N];
+    for (size_t k = 0; k < N; ++k) in[k] = stream[k * d + j];
+    for (size_t i = 0; i < N; ++i) {
+      float acc = 0.0f;
+      for (size_t k = 0; k < N; ++k) acc += m[i * N + k] * in[k];
+      stream[i * d + j] = acc + h[i] * delta[j];
+    }
+  }
+}
+
+void lane_mix_avx2(const float* m, const float* h, const float* delta, size_t n, size_t d,
+                   float* stream) {
+  switch (n) {
+    case 1: lane_mix_fixed<1>(m, h, delta, d, stream); break;
+    case 2: lane_mix_fixed<2>(m, h, delta, d, stream); break;
+    case 4: lane_mix_fixed<4>(m, h, delta, d, stream); break;
+    case 8: lane_mix_fixed<8>(m, h, delta, d, stream); break;
+    default: avx2::lane_mix(m, h, delta, n, d, stream); break;
+  }
+}
+
 void two_factor_avx2(const float* v, const float* a, const float* b, size_t r, size_t c, float* mid,
                      float* out) {
   switch (c) {
@@ -480,7 +531,7 @@ const VecKernels& vec_kernels_avx2() {
   static const VecKernels k{avx2::dot, avx2::axpy, two_factor_avx2, attend_head_avx2,
                             attend_group_avx2, exp_shifted_avx2, mul_sigmoid_avx2,
                             gated_silu_avx2, pad_and_rotate_avx2, attend_rows_avx2,
-                            dense_rows_avx2};
+                            dense_rows_avx2, lane_combine_avx2, lane_mix_avx2};
   return k;
 }
 

@@ -32,6 +32,50 @@ inline void axpy(float s, const float* x, float* y, size_t n) {
   for (size_t i = 0; i < n; ++i) y[i] += s * x[i];
 }
 
+// x[j] = Σ_i g[i]·stream[i·d + j] (lanes in order), one pass over the lanes.
+inline void lane_combine(const float* g, const float* stream, size_t n, size_t d, float* x) {
+  size_t j = 0;
+  for (; j + 8 <= d; j += 8) {
+    float acc[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+    for (size_t i = 0; i < n; ++i)
+      for (size_t e = 0; e < 8; ++e) acc[e] += g[i] * stream[i * d + j + e];
+    for (size_t e = 0; e < 8; ++e) x[j + e] = acc[e];
+  }
+  for (; j < d; ++j) {
+    float acc = 0.0f;
+    for (size_t i = 0; i < n; ++i) acc += g[i] * stream[i * d + j];
+    x[j] = acc;
+  }
+}
+
+// In place, for n <= kMaxFusedLanes: lane i of stream <- Σ_k m[i·n + k]·lane k
+// (k in order) + h[i]·delta. Every column block is read whole before it is
+// written, so no copy of the stream is needed.
+inline constexpr size_t kMaxFusedLanes = 8;
+inline void lane_mix(const float* m, const float* h, const float* delta, size_t n, size_t d,
+                     float* stream) {
+  float in[kMaxFusedLanes][8];
+  size_t j = 0;
+  for (; j + 8 <= d; j += 8) {
+    for (size_t k = 0; k < n; ++k)
+      for (size_t e = 0; e < 8; ++e) in[k][e] = stream[k * d + j + e];
+    for (size_t i = 0; i < n; ++i) {
+      float acc[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+      for (size_t k = 0; k < n; ++k)
+        for (size_t e = 0; e < 8; ++e) acc[e] += m[i * n + k] * in[k][e];
+      for (size_t e = 0; e < 8; ++e) stream[i * d + j + e] = acc[e] + h[i] * delta[j + e];
+    }
+  }
+  for (; j < d; ++j) {
+    for (size_t k = 0; k < n; ++k) in[k][0] = stream[k * d + j];
+    for (size_t i = 0; i < n; ++i) {
+      float acc = 0.0f;
+      for (size_t k = 0; k < n; ++k) acc += m[i * n + k] * in[k][0];
+      stream[i * d + j] = acc + h[i] * delta[j];
+    }
+  }
+}
+
 // Σ code_i·q_i over int8 codes.
 inline float dot_codes(const int8_t* codes, const float* q, size_t n) {
   float s[8] = {0, 0, 0, 0, 0, 0, 0, 0};

@@ -372,6 +372,35 @@ TEST(VecKernels, DenseRowsMatchAScalarReference) {
   }
 }
 
+TEST(VecKernels, LaneCombineAndMixMatchAScalarReference) {
+  std::mt19937 rng(23);
+  std::normal_distribution<float> nd(0.0f, 1.0f);
+  std::vector<const VecKernels*> builds = {&vec_kernels_portable()};
+  if (core::isa_supported(core::Isa::Avx2)) builds.push_back(&vec_kernels_avx2());
+  for (size_t n : {1, 2, 3, 4, 8}) {
+    for (size_t d : {5, 16, 37}) {  // column tails of every kind
+      std::vector<float> stream(n * d), g(n), h(n), m(n * n), delta(d);
+      for (auto* v : {&stream, &g, &h, &m, &delta})
+        for (float& x : *v) x = nd(rng);
+      std::vector<double> combined(d, 0.0), mixed(n * d, 0.0);
+      for (size_t j = 0; j < d; ++j) {
+        for (size_t i = 0; i < n; ++i) combined[j] += static_cast<double>(g[i]) * stream[i * d + j];
+        for (size_t i = 0; i < n; ++i) {
+          for (size_t k = 0; k < n; ++k) mixed[i * d + j] += static_cast<double>(m[i * n + k]) * stream[k * d + j];
+          mixed[i * d + j] += static_cast<double>(h[i]) * delta[j];
+        }
+      }
+      for (const VecKernels* k : builds) {
+        std::vector<float> x(d, NAN), s = stream;
+        k->lane_combine(g.data(), stream.data(), n, d, x.data());
+        for (size_t j = 0; j < d; ++j) EXPECT_NEAR(x[j], combined[j], 1e-5) << n << " " << d;
+        k->lane_mix(m.data(), h.data(), delta.data(), n, d, s.data());
+        for (size_t e = 0; e < n * d; ++e) EXPECT_NEAR(s[e], mixed[e], 1e-5) << n << " " << d;
+      }
+    }
+  }
+}
+
 TEST(VecKernels, WideRotationIsTheCoreTransform) {
   if (!core::isa_supported(core::Isa::Avx2)) GTEST_SKIP() << "no AVX2";
   std::mt19937 rng(5);
