@@ -35,7 +35,7 @@ const unsigned kThreadCounts[] = {1, 2};
 struct Shape {
   uint64_t rows, cols;
 };
-const Shape kShapes[] = {{512, 512}, {2048, 512}, {16384, 512}, {4096, 4096}};
+const Shape kShapes[] = {{128, 512}, {512, 512}, {2048, 512}, {512, 2048}, {16384, 512}, {4096, 4096}};
 const uint8_t kBitsCodes[] = {2, 3, 4, 5};
 constexpr uint64_t kGroup = 64;
 
@@ -127,7 +127,8 @@ void run_benchmarks(const char* filter) {
                                  std::to_string(s.cols);
       const std::string mv_name = "cq_matvec" + suffix;
       const bool any_mm = wanted("cq_matmul_m16" + suffix, filter) ||
-                          wanted("cq_matmul_m128" + suffix, filter);
+                          wanted("cq_matmul_m128" + suffix, filter) ||
+                          wanted("cq_matmul_m512" + suffix, filter);
       if (!wanted(mv_name, filter) && !any_mm) continue;
       const CqTensor t = random_tensor(s.rows, s.cols, bits, rng);
       const double weight_bytes = double(t.codes().size()) + 4.0 * double(t.scales().size());
@@ -140,7 +141,7 @@ void run_benchmarks(const char* filter) {
         print_line(mv_name, isa_text, &s, &m, &bits, threads, sec, 2.0 * s.rows * s.cols,
                    weight_bytes + 4.0 * s.cols);
       }
-      for (uint64_t m : {uint64_t(16), uint64_t(128)}) {
+      for (uint64_t m : {uint64_t(16), uint64_t(128), uint64_t(512)}) {
         const std::string name = "cq_matmul_m" + std::to_string(m) + suffix;
         if (!wanted(name, filter)) continue;
         std::vector<float> x_rot(m * t.padded_cols());

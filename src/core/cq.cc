@@ -463,16 +463,21 @@ void CqTensor::matmul_reordered(Isa wanted, WorkerPool* pool, std::span<const fl
   const Isa isa = product_isa(wanted);
   const float* xp = x.data();
   const cq_kernels::View view = kernel_view();
+  const bool wide = m >= cq_kernels::kWideBatch;
   auto kernel = [&](uint64_t r0, uint64_t r1, uint64_t v0, uint64_t v1) {
     switch (isa) {
-      case Isa::Avx512: cq_kernels::matmul_avx512(view, xp, r0, r1, v0, v1, y.data()); break;
+      case Isa::Avx512:
+        cq_kernels::matmul_avx512(view, xp, r0, r1, v0, v1, wide, y.data());
+        break;
       case Isa::Avx2: cq_kernels::matmul_avx2(view, xp, r0, r1, v0, v1, y.data()); break;
       case Isa::Portable: Portable{*this}.matmul(xp, r0, r1, v0, v1, y.data()); break;
     }
   };
   const uint64_t work = saturating_mul(saturating_mul(m, s.rows), s.padded_cols);
   if (pool != nullptr && work > kParallelWork && s.rows > 127) {
-    const uint64_t chunk = std::max<uint64_t>(ceil_div(s.rows, pool->threads()), 64);
+    // Whole multiples of 64 rows, so that the wide kernel's 32-row tiles
+    // fall on the same rows however the product is split.
+    const uint64_t chunk = std::max<uint64_t>(ceil_div(ceil_div(s.rows, pool->threads()), 64) * 64, 64);
     split(*pool, s.rows, chunk, [&](uint64_t r0, uint64_t r1) { kernel(r0, r1, 0, m); });
   } else if (pool != nullptr && work > kParallelWork && m > 15) {
     const uint64_t chunk = std::max<uint64_t>(ceil_div(m, pool->threads()), 8);

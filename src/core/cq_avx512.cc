@@ -210,11 +210,154 @@ void matmul_row_tile(const View& t, const Shifts& sh, __m512 table, const float*
   }
 }
 
+// Wide batches (many inputs, see kWideBatch) take a register-blocked path
+// without horizontal sums: a tile of kPanelRows rows is decoded once per
+// chunk of kPanelCols columns into a column-major panel (for each column
+// the kPanelRows weights, scale folded), and every input of the batch
+// streams past it. Per column the kernel loads two panel vectors and
+// broadcasts one input element per vector of the tile, so 2 + kPanelVectors
+// loads feed 2·kPanelVectors fused multiply-adds into 16-row accumulators
+// that are stored straight into y (whose rows are contiguous per input).
+// Each output is a sum over columns in the same order whatever the tile of
+// inputs it falls in, so row and batch splits give identical results.
+constexpr int kPanelRows = 32;
+constexpr int kPanelVectors = 12;
+constexpr uint64_t kPanelUnits = 4;  // 256 columns per chunk: a 32 KiB panel
+// Inputs per block: their kPanelCols-column slices (384 KiB) stay in L2
+// while every row tile passes over them.
+constexpr uint64_t kPanelBlockVectors = 384;
+
+template <unsigned kBits>
+void pack_panel(const View& t, const Shifts& sh, __m512 table, uint64_t r, uint64_t u0,
+                uint64_t nu, float* rows_buf, float* panel) {
+  decode_chunk<kBits, kPanelRows>(t, sh, table, r, u0, nu, rows_buf);
+  const uint64_t n = nu * kUnit;
+  // 16 x 16 blocks transposed through registers: rows i0..i0+15 of columns
+  // k0..k0+15 become columns of the panel.
+  for (uint64_t k0 = 0; k0 < n; k0 += 16) {
+    for (int i0 = 0; i0 < kPanelRows; i0 += 16) {
+      __m512 v[16];
+#pragma GCC unroll 16
+      for (int i = 0; i < 16; ++i) v[i] = _mm512_load_ps(rows_buf + (i0 + i) * n + k0);
+      // Stage 1: interleave pairs of rows (32-bit), stage 2: pairs of
+      // pairs (64-bit), stage 3 and 4: 128-bit lanes.
+      __m512 a[16], b[16];
+#pragma GCC unroll 8
+      for (int i = 0; i < 8; ++i) {
+        a[2 * i] = _mm512_unpacklo_ps(v[2 * i], v[2 * i + 1]);
+        a[2 * i + 1] = _mm512_unpackhi_ps(v[2 * i], v[2 * i + 1]);
+      }
+#pragma GCC unroll 4
+      for (int i = 0; i < 4; ++i) {
+        const __m512d p0 = _mm512_castps_pd(a[4 * i]), p1 = _mm512_castps_pd(a[4 * i + 1]);
+        const __m512d p2 = _mm512_castps_pd(a[4 * i + 2]), p3 = _mm512_castps_pd(a[4 * i + 3]);
+        b[4 * i] = _mm512_castpd_ps(_mm512_unpacklo_pd(p0, p2));
+        b[4 * i + 1] = _mm512_castpd_ps(_mm512_unpackhi_pd(p0, p2));
+        b[4 * i + 2] = _mm512_castpd_ps(_mm512_unpacklo_pd(p1, p3));
+        b[4 * i + 3] = _mm512_castpd_ps(_mm512_unpackhi_pd(p1, p3));
+      }
+      // b[4q + c] holds, in 128-bit lane L, column 4L + c of rows 4q..4q+3.
+#pragma GCC unroll 4
+      for (int c = 0; c < 4; ++c) {
+        const __m512 q01lo = _mm512_shuffle_f32x4(b[c], b[4 + c], 0x88);   // lanes 0,2 | 0,2
+        const __m512 q01hi = _mm512_shuffle_f32x4(b[c], b[4 + c], 0xDD);   // lanes 1,3 | 1,3
+        const __m512 q23lo = _mm512_shuffle_f32x4(b[8 + c], b[12 + c], 0x88);
+        const __m512 q23hi = _mm512_shuffle_f32x4(b[8 + c], b[12 + c], 0xDD);
+        // Column 4L + c for L = 0..3: rows 0..3, 4..7, 8..11, 12..15.
+        const __m512 l0 = _mm512_shuffle_f32x4(q01lo, q23lo, 0x88);  // L = 0
+        const __m512 l2 = _mm512_shuffle_f32x4(q01lo, q23lo, 0xDD);  // L = 2
+        const __m512 l1 = _mm512_shuffle_f32x4(q01hi, q23hi, 0x88);  // L = 1
+        const __m512 l3 = _mm512_shuffle_f32x4(q01hi, q23hi, 0xDD);  // L = 3
+        float* out = panel + (k0 + c) * kPanelRows + i0;
+        _mm512_store_ps(out, l0);
+        _mm512_store_ps(out + 4 * kPanelRows, l1);
+        _mm512_store_ps(out + 8 * kPanelRows, l2);
+        _mm512_store_ps(out + 12 * kPanelRows, l3);
+      }
+    }
+  }
+}
+
+// y[j·rows + i] (+)= panel column k · input j, summed over n columns.
+template <int kV>
+inline void panel_tile(const float* panel, const float* x, uint64_t stride, uint64_t n, float* y,
+                       uint64_t rows, bool first) {
+  __m512 lo[kV], hi[kV];
+#pragma GCC unroll 16
+  for (int j = 0; j < kV; ++j) {
+    lo[j] = first ? _mm512_setzero_ps() : _mm512_loadu_ps(y + j * rows);
+    hi[j] = first ? _mm512_setzero_ps() : _mm512_loadu_ps(y + j * rows + 16);
+  }
+  for (uint64_t k = 0; k < n; ++k) {
+    const __m512 w0 = _mm512_load_ps(panel + k * kPanelRows);
+    const __m512 w1 = _mm512_load_ps(panel + k * kPanelRows + 16);
+#pragma GCC unroll 16
+    for (int j = 0; j < kV; ++j) {
+      const __m512 b = _mm512_set1_ps(x[j * stride + k]);
+      lo[j] = _mm512_fmadd_ps(w0, b, lo[j]);
+      hi[j] = _mm512_fmadd_ps(w1, b, hi[j]);
+    }
+  }
+#pragma GCC unroll 16
+  for (int j = 0; j < kV; ++j) {
+    _mm512_storeu_ps(y + j * rows, lo[j]);
+    _mm512_storeu_ps(y + j * rows + 16, hi[j]);
+  }
+}
+
+template <int kV>
+void panel_tail(const float* panel, const float* x, uint64_t stride, uint64_t n, float* y,
+                uint64_t rows, bool first, uint64_t count) {
+  if constexpr (kV > 0) {
+    if (count == kV) return panel_tile<kV>(panel, x, stride, n, y, rows, first);
+    panel_tail<kV - 1>(panel, x, stride, n, y, rows, first, count);
+  }
+}
+
+template <unsigned kBits>
+void matmul_panels(const View& t, const Shifts& sh, __m512 table, const float* xp, uint64_t r0,
+                   uint64_t r1, uint64_t v0, uint64_t v1, float* y) {
+  alignas(64) float rows_buf[kPanelRows * kPanelUnits * kUnit];
+  alignas(64) float panel[kPanelRows * kPanelUnits * kUnit];
+  const uint64_t units = t.padded_cols / kUnit;
+  for (uint64_t vb = v0; vb < v1; vb += kPanelBlockVectors) {
+    const uint64_t ve = v1 - vb < kPanelBlockVectors ? v1 : vb + kPanelBlockVectors;
+    for (uint64_t r = r0; r < r1; r += kPanelRows) {
+      for (uint64_t u0 = 0; u0 < units; u0 += kPanelUnits) {
+        const uint64_t nu = units - u0 < kPanelUnits ? units - u0 : kPanelUnits;
+        const uint64_t n = nu * kUnit;
+        pack_panel<kBits>(t, sh, table, r, u0, nu, rows_buf, panel);
+        const float* x = xp + u0 * kUnit;
+        uint64_t v = vb;
+        for (; v + kPanelVectors <= ve; v += kPanelVectors) {
+          panel_tile<kPanelVectors>(panel, x + v * t.padded_cols, t.padded_cols, n,
+                                    y + v * t.rows + r, t.rows, u0 == 0);
+        }
+        if (v < ve) {
+          panel_tail<kPanelVectors - 1>(panel, x + v * t.padded_cols, t.padded_cols, n,
+                                        y + v * t.rows + r, t.rows, u0 == 0, ve - v);
+        }
+      }
+    }
+  }
+}
+
 template <unsigned kBits>
 void matmul_rows(const View& t, const float* xp, uint64_t r0, uint64_t r1, uint64_t v0,
-                 uint64_t v1, float* y) {
+                 uint64_t v1, bool wide, float* y) {
   const Shifts sh = make_shifts<kBits>();
   const __m512 table = _mm512_loadu_ps(t.table);
+  if (wide) {
+    // Whole panels on row tiles aligned to multiples of kPanelRows, so that
+    // a row's sum does not depend on where a split starts.
+    const uint64_t p0 = (r0 + kPanelRows - 1) / kPanelRows * kPanelRows;
+    const uint64_t p1 = r1 / kPanelRows * kPanelRows;
+    if (p0 < p1) {
+      matmul_panels<kBits>(t, sh, table, xp, p0, p1, v0, v1, y);
+      if (r0 < p0) matmul_rows<kBits>(t, xp, r0, p0, v0, v1, false, y);
+      r0 = p1;
+    }
+  }
   uint64_t block = kInputBlockBytes / (4 * t.padded_cols) / kTileVectors * kTileVectors;
   if (block == 0) block = kTileVectors;
   if (block > kMaxBlockVectors) block = kMaxBlockVectors;
@@ -252,11 +395,11 @@ void matvec_avx512(const View& t, const float* xp, uint64_t r0, uint64_t r1, flo
 }
 
 void matmul_avx512(const View& t, const float* xp, uint64_t r0, uint64_t r1, uint64_t v0,
-                   uint64_t v1, float* y) {
+                   uint64_t v1, bool wide, float* y) {
   switch (t.bits) {
-    case 2: matmul_rows<2>(t, xp, r0, r1, v0, v1, y); break;
-    case 3: matmul_rows<3>(t, xp, r0, r1, v0, v1, y); break;
-    default: matmul_rows<4>(t, xp, r0, r1, v0, v1, y); break;
+    case 2: matmul_rows<2>(t, xp, r0, r1, v0, v1, wide, y); break;
+    case 3: matmul_rows<3>(t, xp, r0, r1, v0, v1, wide, y); break;
+    default: matmul_rows<4>(t, xp, r0, r1, v0, v1, wide, y); break;
   }
 }
 

@@ -39,10 +39,14 @@ void matvec_avx2(const View& t, const float* xp, uint64_t r0, uint64_t r1, float
 void matvec_avx512(const View& t, const float* xp, uint64_t r0, uint64_t r1, float* y);
 
 // y[v·rows + r] = row r · input v for r in [r0, r1), v in [v0, v1); input v
-// is the reordered rotated vector at xp + v·padded_cols.
+// is the reordered rotated vector at xp + v·padded_cols. `wide` (the whole
+// product has at least kWideBatch inputs) lets the AVX-512 kernel use its
+// register-blocked path; it must be the same for every part of a split
+// product so that the parts sum in the same order.
+inline constexpr uint64_t kWideBatch = 32;
 void matmul_avx2(const View& t, const float* xp, uint64_t r0, uint64_t r1, uint64_t v0,
                  uint64_t v1, float* y);
 void matmul_avx512(const View& t, const float* xp, uint64_t r0, uint64_t r1, uint64_t v0,
-                   uint64_t v1, float* y);
+                   uint64_t v1, bool wide, float* y);
 
 }  // namespace pinnet::core::cq_kernels

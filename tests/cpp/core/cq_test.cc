@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -403,13 +404,12 @@ TEST(CqMatvec, ParallelSplitEqualsOneThread) {
   }
 }
 
-TEST(CqMatmul, RowsEqualMatvecOfEachInput) {
-  std::mt19937 rng(10);
-  const Shape shapes[] = {{13, 130, 64, 2}, {9, 200, 64, 3}, {23, 150, 64, 4},
-                          {6, 70, 64, 5},   {5, 40, 8, 4},   {7, 300, 128, 3}};
+// Each output of a batched product equals the portable matvec of its input.
+void expect_batches_match_matvec(std::span<const Shape> shapes, std::span<const size_t> ms,
+                                 std::mt19937& rng) {
   for (const Shape& s : shapes) {
     const CqTensor t = build(make_fixture(s, rng));
-    for (size_t m : {1u, 3u, 5u, 9u, 17u}) {
+    for (size_t m : ms) {
       std::vector<std::vector<float>> xs;
       std::vector<float> x_rot;
       for (size_t i = 0; i < m; ++i) {
@@ -434,6 +434,14 @@ TEST(CqMatmul, RowsEqualMatvecOfEachInput) {
       }
     }
   }
+}
+
+TEST(CqMatmul, RowsEqualMatvecOfEachInput) {
+  std::mt19937 rng(10);
+  const Shape shapes[] = {{13, 130, 64, 2}, {9, 200, 64, 3}, {23, 150, 64, 4},
+                          {6, 70, 64, 5},   {5, 40, 8, 4},   {7, 300, 128, 3}};
+  const size_t ms[] = {1, 3, 5, 9, 17};
+  expect_batches_match_matvec(shapes, ms, rng);
 }
 
 // Wide rows with many inputs: the vector kernels walk the inputs in
@@ -466,6 +474,16 @@ TEST(CqMatmul, ManyWideInputsMatchMatvec) {
       }
     }
   }
+}
+
+// Wide batches: whole 32-row tiles, a row tail, input tiles of 12 with a
+// tail, and rows longer than one 256-column chunk with a partial last chunk.
+TEST(CqMatmul, WideBatchesMatchMatvec) {
+  std::mt19937 rng(17);
+  const Shape shapes[] = {{77, 700, 64, 4}, {64, 512, 64, 2}, {40, 130, 64, 3},
+                          {96, 300, 128, 5}, {31, 256, 64, 4}};
+  const size_t ms[] = {32, 45, 60};
+  expect_batches_match_matvec(shapes, ms, rng);
 }
 
 TEST(CqMatmul, GroupsBeyondTheScratchLimitStillWork) {
@@ -507,8 +525,11 @@ TEST(CqMatmul, ParallelSplitsEqualOneThread) {
     Shape s;
     size_t m;
   };
+  // The wide batches (m >= 32) split rows at places that are not multiples
+  // of the kernels' row tiles.
   for (const Case& c : {Case{{200, 1000, 64, 4}, 8}, Case{{100, 512, 64, 2}, 40},
-                        Case{{90, 700, 128, 3}, 33}}) {
+                        Case{{90, 700, 128, 3}, 33}, Case{{200, 1000, 64, 4}, 40},
+                        Case{{330, 256, 64, 5}, 70}}) {
     const CqTensor t = build(make_fixture(c.s, rng));
     const std::vector<float> x_rot = random_vector(c.m * t.padded_cols(), rng);
     for (Isa isa : kAllIsas) {
