@@ -23,8 +23,9 @@ const VecKernels& vec_kernels_portable() {
 
 namespace {
 const VecKernels& chosen() {
-  static const VecKernels& k =
-      core::best_isa() >= core::Isa::Avx2 ? vec_kernels_avx2() : vec_kernels_portable();
+  static const VecKernels& k = core::best_isa() >= core::Isa::Avx512 ? vec_kernels_avx512()
+                               : core::best_isa() >= core::Isa::Avx2  ? vec_kernels_avx2()
+                                                                      : vec_kernels_portable();
   return k;
 }
 }  // namespace

@@ -62,5 +62,7 @@ struct VecKernels {
 };
 const VecKernels& vec_kernels_portable();
 const VecKernels& vec_kernels_avx2();
+// The AVX2 kernels with a 16-lane prefill attention (needs AVX-512F/VL).
+const VecKernels& vec_kernels_avx512();
 
 }  // namespace pinnet::gen3

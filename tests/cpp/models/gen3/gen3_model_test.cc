@@ -437,7 +437,11 @@ TEST(VecKernels, TransposedKeyAttentionMatchesPerHead) {
     const KvView kv = float_view(keys, values, positions, kvh, hd, vd);
     std::vector<const VecKernels*> builds = {&vec_kernels_portable()};
     if (core::isa_supported(core::Isa::Avx2)) builds.push_back(&vec_kernels_avx2());
-    for (auto [start, p] : {std::pair<uint64_t, uint64_t>{0, 0}, {0, 36}, {3, 20}, {9, 9}, {17, 31}}) {
+    if (core::isa_supported(core::Isa::Avx512)) builds.push_back(&vec_kernels_avx512());
+    // Windows of one block, several blocks, and more than 32 keys (whole
+    // 4-block steps of the 16-lane kernel plus a tail).
+    for (auto [start, p] : {std::pair<uint64_t, uint64_t>{0, 0}, {0, 36}, {3, 20}, {9, 9}, {17, 31},
+                            {1, 35}, {0, 31}}) {
       const size_t count = p - start + 1;
       std::vector<float> ref(rows * vd), s(count);
       for (size_t r = 0; r < rows; ++r)

@@ -1,0 +1,152 @@
+// Built with -mavx512f -mavx512vl -mavx2 -mfma; entered only after the
+// processor check in vec.cc. The AVX-512 build shares every kernel of the
+// AVX2 build except the prefill's transposed-key attention, which here
+// scores 32 keys per step and sums values 64 columns at a time in 16-lane
+// registers (the 32 registers hold a whole 4-row tile).
+// GCC 12 flags the deliberately undefined vectors inside its own AVX-512
+// intrinsics as uninitialised; the warning is about the header, not us.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#include <immintrin.h>
+#pragma GCC diagnostic pop
+#else
+#include <immintrin.h>
+#endif
+
+#include <algorithm>
+#include <cmath>
+
+#include "models/gen3/vec.h"
+
+namespace pinnet::gen3 {
+namespace {
+
+// Keys of 8 consecutive positions transposed: block b holds, for each of the
+// hd dimensions, the 8 positions' values; 16 positions (two blocks) are one
+// register.
+inline __m512 two_blocks(const float* first, const float* second) {
+  return _mm512_insertf32x8(_mm512_castps256_ps512(_mm256_loadu_ps(first)), _mm256_loadu_ps(second),
+                            1);
+}
+
+// R query rows (the heads of one position over one kv head); hd a multiple
+// of 8 and vd of 16 (kNc·16 columns per pass over the keys).
+template <size_t R, size_t kNc>
+void attend_rows_zmm(const float* kt, const float* values, size_t kvh, size_t g, size_t hd,
+                     size_t vd, const float* q, uint64_t start, uint64_t p, float* scores,
+                     float* out) {
+  const float inv_s = 1.0f / std::sqrt(static_cast<float>(hd));
+  const __m512 inv = _mm512_set1_ps(inv_s);
+  const size_t count = static_cast<size_t>(p - start + 1), stride = count + 15;
+  const uint64_t b0 = start / 8, b1 = p / 8;  // first and last key block
+  // Row r's score of position t sits at scores[r·stride + t - 8·b0]; the
+  // blocks written span at most count + 14 floats.
+  const size_t block = hd * 8;
+  uint64_t b = b0;
+  for (; b + 3 <= b1; b += 4) {
+    const float* k0 = kt + b * block;
+    __m512 a0[R], a1[R];
+    for (size_t r = 0; r < R; ++r) a0[r] = a1[r] = _mm512_setzero_ps();
+    for (size_t i = 0; i < hd; ++i) {
+      const __m512 x0 = two_blocks(k0 + i * 8, k0 + block + i * 8);
+      const __m512 x1 = two_blocks(k0 + 2 * block + i * 8, k0 + 3 * block + i * 8);
+      for (size_t r = 0; r < R; ++r) {
+        const __m512 qb = _mm512_set1_ps(q[r * hd + i]);
+        a0[r] = _mm512_fmadd_ps(qb, x0, a0[r]);
+        a1[r] = _mm512_fmadd_ps(qb, x1, a1[r]);
+      }
+    }
+    for (size_t r = 0; r < R; ++r) {
+      float* sc = scores + r * stride + (b - b0) * 8;
+      _mm512_storeu_ps(sc, _mm512_mul_ps(a0[r], inv));
+      _mm512_storeu_ps(sc + 16, _mm512_mul_ps(a1[r], inv));
+    }
+  }
+  for (; b <= b1; ++b) {
+    const float* k0 = kt + b * block;
+    __m256 a0[R];
+    for (size_t r = 0; r < R; ++r) a0[r] = _mm256_setzero_ps();
+    for (size_t i = 0; i < hd; ++i) {
+      const __m256 x0 = _mm256_loadu_ps(k0 + i * 8);
+      for (size_t r = 0; r < R; ++r)
+        a0[r] = _mm256_fmadd_ps(_mm256_broadcast_ss(q + r * hd + i), x0, a0[r]);
+    }
+    for (size_t r = 0; r < R; ++r)
+      _mm256_storeu_ps(scores + r * stride + (b - b0) * 8,
+                       _mm256_mul_ps(a0[r], _mm512_castps512_ps256(inv)));
+  }
+  const size_t off = static_cast<size_t>(start - b0 * 8);
+  float* w[R];
+  for (size_t r = 0; r < R; ++r) {
+    w[r] = scores + r * stride + off;  // weights of positions start .. p
+    float m = -INFINITY;
+    for (size_t t = 0; t < count; ++t) m = std::max(m, w[r][t]);
+    const float sum = vec_kernels_avx2().exp_shifted(w[r], count, m);
+    const __m512 vs = _mm512_set1_ps(sum);
+    size_t t = 0;
+    for (; t + 16 <= count; t += 16)
+      _mm512_storeu_ps(w[r] + t, _mm512_div_ps(_mm512_loadu_ps(w[r] + t), vs));
+    for (; t < count; ++t) w[r][t] = w[r][t] / sum;
+  }
+  const size_t vstride = kvh * vd;
+  const float* v0 = values + (start * kvh + g) * vd;
+  for (size_t c = 0; c < vd; c += 16 * kNc) {
+    __m512 acc[R][kNc];
+    for (size_t r = 0; r < R; ++r)
+      for (size_t j = 0; j < kNc; ++j) acc[r][j] = _mm512_setzero_ps();
+    const float* v = v0 + c;
+    for (size_t t = 0; t < count; ++t, v += vstride) {
+      __m512 x[kNc];
+      for (size_t j = 0; j < kNc; ++j) x[j] = _mm512_loadu_ps(v + 16 * j);
+      for (size_t r = 0; r < R; ++r) {
+        const __m512 wt = _mm512_set1_ps(w[r][t]);
+        for (size_t j = 0; j < kNc; ++j) acc[r][j] = _mm512_fmadd_ps(wt, x[j], acc[r][j]);
+      }
+    }
+    for (size_t r = 0; r < R; ++r)
+      for (size_t j = 0; j < kNc; ++j) _mm512_storeu_ps(out + r * vd + c + 16 * j, acc[r][j]);
+  }
+}
+
+template <size_t R>
+void attend_rows_tile(const float* kt, const float* values, size_t kvh, size_t g, size_t hd,
+                      size_t vd, const float* q, uint64_t start, uint64_t p, float* scores,
+                      float* out) {
+  if (vd % 64 == 0) {
+    attend_rows_zmm<R, 4>(kt, values, kvh, g, hd, vd, q, start, p, scores, out);
+  } else {
+    attend_rows_zmm<R, 1>(kt, values, kvh, g, hd, vd, q, start, p, scores, out);
+  }
+}
+
+void attend_rows_avx512(const float* kt, const float* values, size_t kvh, size_t g, size_t hd,
+                        size_t vd, const float* q, size_t rows, uint64_t start, uint64_t p,
+                        float* scores, float* out) {
+  if (hd % 8 != 0 || vd % 16 != 0) {
+    vec_kernels_avx2().attend_rows(kt, values, kvh, g, hd, vd, q, rows, start, p, scores, out);
+    return;
+  }
+  using Tile = void (*)(const float*, const float*, size_t, size_t, size_t, size_t, const float*,
+                       uint64_t, uint64_t, float*, float*);
+  static constexpr Tile kTiles[] = {attend_rows_tile<1>, attend_rows_tile<2>, attend_rows_tile<3>,
+                                    attend_rows_tile<4>};
+  for (size_t r = 0; r < rows; r += 4) {
+    kTiles[std::min<size_t>(4, rows - r) - 1](kt, values, kvh, g, hd, vd, q + r * hd, start, p,
+                                              scores, out + r * vd);
+  }
+}
+
+}  // namespace
+
+const VecKernels& vec_kernels_avx512() {
+  static const VecKernels k = [] {
+    VecKernels v = vec_kernels_avx2();
+    v.attend_rows = attend_rows_avx512;
+    return v;
+  }();
+  return k;
+}
+
+}  // namespace pinnet::gen3
