@@ -81,11 +81,16 @@ void attend_rows_zmm(const float* kt, const float* values, size_t kvh, size_t g,
   float* w[R];
   for (size_t r = 0; r < R; ++r) {
     w[r] = scores + r * stride + off;  // weights of positions start .. p
-    float m = -INFINITY;
-    for (size_t t = 0; t < count; ++t) m = std::max(m, w[r][t]);
+    // The largest score, 16 lanes at a time (a scalar running maximum is
+    // one long dependency chain).
+    __m512 vm = _mm512_set1_ps(-INFINITY);
+    size_t t = 0;
+    for (; t + 16 <= count; t += 16) vm = _mm512_max_ps(vm, _mm512_loadu_ps(w[r] + t));
+    float m = _mm512_reduce_max_ps(vm);
+    for (; t < count; ++t) m = std::max(m, w[r][t]);
     const float sum = vec_kernels_avx2().exp_shifted(w[r], count, m);
     const __m512 vs = _mm512_set1_ps(sum);
-    size_t t = 0;
+    t = 0;
     for (; t + 16 <= count; t += 16)
       _mm512_storeu_ps(w[r] + t, _mm512_div_ps(_mm512_loadu_ps(w[r] + t), vs));
     for (; t < count; ++t) w[r][t] = w[r][t] / sum;
