@@ -32,6 +32,47 @@ inline __m512 two_blocks(const float* first, const float* second) {
                             1);
 }
 
+// exp over 16 lanes, the same reduction and polynomial as the 8-lane build:
+// x = n·ln2 + r with |r| <= ln2/2, a degree-6 polynomial for exp(r), and 2^n
+// built in the exponent bits.
+inline __m512 exp16(__m512 x) {
+  x = _mm512_min_ps(_mm512_set1_ps(88.3762626647949f), x);
+  x = _mm512_max_ps(_mm512_set1_ps(-87.3365447505531f), x);
+  __m512 fx = _mm512_fmadd_ps(x, _mm512_set1_ps(1.44269504088896341f), _mm512_set1_ps(0.5f));
+  fx = _mm512_roundscale_ps(fx, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+  __m512 r = _mm512_fnmadd_ps(fx, _mm512_set1_ps(0.693359375f), x);
+  r = _mm512_fnmadd_ps(fx, _mm512_set1_ps(-2.12194440e-4f), r);
+  __m512 p = _mm512_set1_ps(1.9875691500e-4f);
+  p = _mm512_fmadd_ps(p, r, _mm512_set1_ps(1.3981999507e-3f));
+  p = _mm512_fmadd_ps(p, r, _mm512_set1_ps(8.3334519073e-3f));
+  p = _mm512_fmadd_ps(p, r, _mm512_set1_ps(4.1665795894e-2f));
+  p = _mm512_fmadd_ps(p, r, _mm512_set1_ps(1.6666665459e-1f));
+  p = _mm512_fmadd_ps(p, r, _mm512_set1_ps(5.0000001201e-1f));
+  const __m512 rr = _mm512_mul_ps(r, r);
+  const __m512 y = _mm512_add_ps(_mm512_fmadd_ps(p, rr, r), _mm512_set1_ps(1.0f));
+  const __m512i n = _mm512_cvttps_epi32(fx);
+  const __m512i bits = _mm512_slli_epi32(_mm512_add_epi32(n, _mm512_set1_epi32(127)), 23);
+  return _mm512_mul_ps(y, _mm512_castsi512_ps(bits));
+}
+
+// x[i] <- exp(x[i] - m); returns the sum.
+float exp_shifted_zmm(float* x, size_t n, float m) {
+  const __m512 vm = _mm512_set1_ps(m);
+  __m512 acc = _mm512_setzero_ps();
+  size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    const __m512 e = exp16(_mm512_sub_ps(_mm512_loadu_ps(x + i), vm));
+    _mm512_storeu_ps(x + i, e);
+    acc = _mm512_add_ps(acc, e);
+  }
+  float sum = 0.0f;
+  for (; i < n; ++i) {
+    x[i] = std::exp(x[i] - m);
+    sum += x[i];
+  }
+  return _mm512_reduce_add_ps(acc) + sum;
+}
+
 // R query rows (the heads of one position over one kv head); hd a multiple
 // of 8 and vd of 16 (kNc·16 columns per pass over the keys).
 template <size_t R, size_t kNc>
@@ -89,7 +130,7 @@ void attend_rows_zmm(const float* kt, const float* values, size_t kvh, size_t g,
     for (; t + 16 <= count; t += 16) vm = _mm512_max_ps(vm, _mm512_loadu_ps(w[r] + t));
     float m = _mm512_reduce_max_ps(vm);
     for (; t < count; ++t) m = std::max(m, w[r][t]);
-    const float sum = vec_kernels_avx2().exp_shifted(w[r], count, m);
+    const float sum = exp_shifted_zmm(w[r], count, m);
     const __m512 vs = _mm512_set1_ps(sum);
     t = 0;
     for (; t + 16 <= count; t += 16)
@@ -204,6 +245,7 @@ const VecKernels& vec_kernels_avx512() {
     VecKernels v = vec_kernels_avx2();
     v.attend_rows = attend_rows_avx512;
     v.two_factor = two_factor_avx512;
+    v.exp_shifted = exp_shifted_zmm;
     return v;
   }();
   return k;
