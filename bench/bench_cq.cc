@@ -19,6 +19,7 @@
 #include <sys/wait.h>
 #include <vector>
 
+#include "bench/bench_common.h"
 #include "core/cpu.h"
 #include "core/cq.h"
 #include "core/hadamard.h"
@@ -30,7 +31,6 @@ using pinnet::core::CqTensor;
 using pinnet::core::WorkerPool;
 
 constexpr const char* kChildVar = "PINNET_BENCH_CQ_CHILD";
-const unsigned kThreadCounts[] = {1, 2};
 
 struct Shape {
   uint64_t rows, cols;
@@ -39,27 +39,7 @@ const Shape kShapes[] = {{128, 512}, {512, 512}, {2048, 512}, {512, 2048}, {1638
 const uint8_t kBitsCodes[] = {2, 3, 4, 5};
 constexpr uint64_t kGroup = 64;
 
-// Median seconds of one call over `samples` samples; each sample repeats the
-// call until it has run for at least `min_sample` seconds.
-template <class F>
-double median_seconds(F&& call, int samples = 7, double min_sample = 0.02) {
-  using clock = std::chrono::steady_clock;
-  call();  // warm caches, pool threads and scratch buffers
-  std::vector<double> per_call;
-  for (int s = 0; s < samples; ++s) {
-    uint64_t n = 0;
-    const auto start = clock::now();
-    double elapsed = 0;
-    do {
-      call();
-      ++n;
-      elapsed = std::chrono::duration<double>(clock::now() - start).count();
-    } while (elapsed < min_sample);
-    per_call.push_back(elapsed / double(n));
-  }
-  std::sort(per_call.begin(), per_call.end());
-  return per_call[per_call.size() / 2];
-}
+using pinnet::bench::median_seconds;
 
 CqTensor random_tensor(uint64_t rows, uint64_t cols, uint8_t bits_code, std::mt19937& rng) {
   const uint64_t groups = (cols + kGroup - 1) / kGroup;
@@ -187,22 +167,5 @@ int main(int argc, char** argv) {
     run_benchmarks(filter);
     return 0;
   }
-  for (unsigned threads : kThreadCounts) {
-    const pid_t pid = fork();
-    if (pid < 0) {
-      std::perror("bench_cq: fork");
-      return 1;
-    }
-    if (pid == 0) {
-      setenv("RAYON_NUM_THREADS", std::to_string(threads).c_str(), 1);
-      setenv(kChildVar, "1", 1);
-      execv("/proc/self/exe", argv);
-      std::perror("bench_cq: exec");
-      _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return 1;
-  }
-  return 0;
+  return pinnet::bench::run_per_thread_count(argv, {1, 2}, kChildVar, "bench_cq");
 }

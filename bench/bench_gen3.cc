@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_common.h"
 #include "core/hadamard.h"
 #include "core/worker_pool.h"
 #include "models/gen3/load.h"
@@ -34,7 +35,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr const char* kChildVar = "PINNET_BENCH_GEN3_CHILD";
 constexpr const char* kModelPath = "build/cache/bench-gen3.tesk";
-const unsigned kThreadCounts[] = {1, 2};
 
 double seconds_since(Clock::time_point t) {
   return std::chrono::duration<double>(Clock::now() - t).count();
@@ -240,22 +240,5 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  for (unsigned threads : kThreadCounts) {
-    const pid_t pid = fork();
-    if (pid < 0) {
-      std::perror("bench_gen3: fork");
-      return 1;
-    }
-    if (pid == 0) {
-      setenv("RAYON_NUM_THREADS", std::to_string(threads).c_str(), 1);
-      setenv(kChildVar, "1", 1);
-      execv("/proc/self/exe", argv);
-      std::perror("bench_gen3: exec");
-      _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return 1;
-  }
-  return 0;
+  return pinnet::bench::run_per_thread_count(argv, {1, 2}, kChildVar, "bench_gen3");
 }

@@ -11,32 +11,17 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_common.h"
 #include "core/worker_pool.h"
 
 namespace {
 
 using pinnet::core::WorkerPool;
 
-// Median seconds of one call over `samples` samples; each sample repeats the
-// call until it has run for at least `min_sample` seconds.
+// Many warm-up calls: the first loops start the pool's threads.
 template <class F>
-double median_seconds(F&& call, int samples = 15, double min_sample = 0.02) {
-  using clock = std::chrono::steady_clock;
-  for (int i = 0; i < 100; ++i) call();  // start threads, warm caches
-  std::vector<double> per_call;
-  for (int s = 0; s < samples; ++s) {
-    long n = 0;
-    const auto start = clock::now();
-    double elapsed = 0;
-    do {
-      call();
-      ++n;
-      elapsed = std::chrono::duration<double>(clock::now() - start).count();
-    } while (elapsed < min_sample);
-    per_call.push_back(elapsed / double(n));
-  }
-  std::sort(per_call.begin(), per_call.end());
-  return per_call[per_call.size() / 2];
+double median_seconds(F&& call) {
+  return pinnet::bench::median_seconds(call, 15, 0.02, 100);
 }
 
 void print(const std::string& name, size_t threads, double seconds) {

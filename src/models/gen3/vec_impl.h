@@ -158,7 +158,7 @@ inline void attend_values(const KvView& kv, size_t g, uint64_t first, size_t cou
 
 inline void attend_head(const KvView& kv, const float* q, size_t g, uint64_t start, uint64_t p,
                         float* scores, float* out) {
-  const size_t hd = kv.head_dim, vd = kv.v_head_dim, kvh = kv.kv_heads;
+  const size_t hd = kv.head_dim, kvh = kv.kv_heads;
   const float inv = 1.0f / std::sqrt(static_cast<float>(hd));
   const size_t count = static_cast<size_t>(p - start + 1);
   const uint64_t first = start % kv.slots;  // rows advance with a wrap, no division per row
