@@ -23,6 +23,11 @@ void for_positions(size_t m, F&& body) {
   core::WorkerPool::instance().parallel_for(m, [&](size_t i) { body(i); });
 }
 
+// Grows `v` to at least n floats, keeping what it holds.
+void fit(std::vector<float>& v, size_t n) {
+  if (v.size() < n) v.resize(n, 0.0f);
+}
+
 void add_scaled(const float* src, float scale, size_t n, float* dst) {
   for (size_t i = 0; i < n; ++i) dst[i] += scale * src[i];
 }
@@ -72,7 +77,8 @@ V3Model::V3Model(V3Parts parts)
       sites_(std::move(parts.sites)),
       final_norm_(std::move(parts.final_norm)),
       perm_a_(std::move(parts.perm_a)),
-      perm_b_(std::move(parts.perm_b)) {
+      perm_b_(std::move(parts.perm_b)),
+      shelf_(std::make_unique<WorkspaceShelf>()) {
   embedding_scale_ = std::sqrt(static_cast<float>(embedding_.cols()));
   rope_freq_ = rope_frequencies(g_.head_dim, g_.rope_theta);
   site_of_layer_.assign(g_.num_layers, -1);
@@ -102,27 +108,27 @@ void Workspace::prepare(const V3Model& model, size_t positions, size_t logit_row
   const V3Geometry& g = model.geometry();
   m = positions;
   const size_t n = g.mhc_lanes, d = g.d_model, nd = n * d;
-  stream.assign(m * nd, 0.0f);
-  stream_norm.assign(m * nd, 0.0f);
-  stream_old.assign(m * nd, 0.0f);
-  lane_logits.assign(m * (n * n + 2 * n), 0.0f);
-  gates.assign(m * n, 0.0f);
-  x_in.assign(m * d, 0.0f);
-  x.assign(m * d, 0.0f);
-  xn.assign(m * d, 0.0f);
-  attn_out.assign(m * d, 0.0f);
-  q_raw.assign(m * g.q_width(), 0.0f);
-  k_raw.assign(m * g.k_width(), 0.0f);
-  v_raw.assign(m * g.v_width(), 0.0f);
-  q.assign(m * g.q_width(), 0.0f);
-  k.assign(m * g.k_width(), 0.0f);
-  v.assign(m * g.v_width(), 0.0f);
-  gate.assign(m * g.o_width(), 0.0f);
-  o.assign(m * g.o_width(), 0.0f);
+  fit(stream, m * nd);
+  fit(stream_norm, m * nd);
+  fit(stream_old, m * nd);
+  fit(lane_logits, m * (n * n + 2 * n));
+  fit(gates, m * n);
+  fit(x_in, m * d);
+  fit(x, m * d);
+  fit(xn, m * d);
+  fit(attn_out, m * d);
+  fit(q_raw, m * g.q_width());
+  fit(k_raw, m * g.k_width());
+  fit(v_raw, m * g.v_width());
+  fit(q, m * g.q_width());
+  fit(k, m * g.k_width());
+  fit(v, m * g.v_width());
+  fit(gate, m * g.o_width());
+  fit(o, m * g.o_width());
   const size_t half = g.head_dim / 2;
-  rope_cos.assign(m * half, 0.0f);
-  rope_sin.assign(m * half, 0.0f);
-  ff.assign(m * feed_forward_scratch(model.ff_shape_, model.max_experts_), 0.0f);
+  fit(rope_cos, m * half);
+  fit(rope_sin, m * half);
+  fit(ff, m * feed_forward_scratch(model.ff_shape_, model.max_experts_));
   if (m == 1) {
     for (const LaneWeights& w : model.lanes()) {
       rot_lanes.reserve(w.phi_pre, m);
@@ -138,18 +144,20 @@ void Workspace::prepare(const V3Model& model, size_t positions, size_t logit_row
     rot_o.reserve(b.out_proj, m);
   }
   if (!model.sites().empty()) {
-    fetched.assign(m * d, 0.0f);
-    values.assign(m * d, 0.0f);
-    site_keys.assign(model.sites().size(), std::vector<float>(m * d, 0.0f));
-    site_convs.assign(model.sites().size(), std::vector<float>(m * d, 0.0f));
+    fit(fetched, m * d);
+    fit(values, m * d);
+    site_keys.resize(model.sites().size());
+    site_convs.resize(model.sites().size());
+    for (std::vector<float>& keys : site_keys) fit(keys, m * d);
+    for (std::vector<float>& convs : site_convs) fit(convs, m * d);
     for (const EngramSite& s : model.sites()) {
       rot_fetched.reserve(s.key_proj, m);
       rot_fetched.reserve(s.value_proj, m);
     }
   }
-  mean.assign(m * d, 0.0f);
+  fit(mean, m * d);
   rot_mean.reserve(model.embedding(), logit_rows);
-  logits.assign(logit_rows * g.vocab_size, 0.0f);
+  fit(logits, logit_rows * g.vocab_size);
 }
 
 KvCache V3Model::new_cache(uint64_t requested_positions, bool kv_int8) const {
@@ -199,7 +207,13 @@ void V3Model::run_prefill(std::span<const uint32_t> tokens, KvCache* cache, std:
   if (tokens.empty()) return;
   if (cache != nullptr && (cache->position() != 0 || cache->layer_count() != blocks_.size()))
     throw std::logic_error("prefill needs a fresh KvCache of this model");
-  Workspace ws;
+  // Returned to the shelf on every exit, exceptions included.
+  struct Borrowed {
+    WorkspaceShelf& shelf;
+    std::unique_ptr<Workspace> ws;
+    ~Borrowed() { shelf.give_back(std::move(ws)); }
+  } borrowed{*shelf_, shelf_->take()};
+  Workspace& ws = *borrowed.ws;
   ws.prepare(*this, tokens.size(), out.empty() ? 0 : all_logits ? tokens.size() : 1);
   Pass pass;
   pass.tokens = tokens;
@@ -490,7 +504,7 @@ void V3Model::attention(Pass& pass, size_t layer) const {
     const size_t chunks = (m + kChunk - 1) / kChunk;
     if (pass.int8) {
       core::WorkerPool::instance().parallel_for(KVH * chunks, [&](size_t item) {
-        const size_t g = item % KVH, c = item / KVH;
+        const size_t g = item % KVH, c = chunks - 1 - item / KVH;  // longest rows first
         const size_t i0 = c * kChunk, i1 = std::min(m, i0 + kChunk);
         std::vector<float> scores(group * i1);
         for (size_t i = i0; i < i1; ++i)
@@ -511,7 +525,7 @@ void V3Model::attention(Pass& pass, size_t layer) const {
         }
       });
       core::WorkerPool::instance().parallel_for(KVH * chunks, [&](size_t item) {
-        const size_t g = item % KVH, c = item / KVH;
+        const size_t g = item % KVH, c = chunks - 1 - item / KVH;  // longest rows first
         const size_t i0 = c * kChunk, i1 = std::min(m, i0 + kChunk);
         std::vector<float> scores(group * (i1 + 15));
         for (size_t i = i0; i < i1; ++i)

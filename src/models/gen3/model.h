@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -18,6 +19,7 @@
 #include "models/gen3/feed_forward.h"
 #include "models/gen3/geometry.h"
 #include "models/gen3/lanes.h"
+#include "models/gen3/workspace.h"
 
 namespace pinnet::gen3 {
 
@@ -67,6 +69,8 @@ class V3Model {
   const std::vector<LaneWeights>& lanes() const { return lanes_; }
   const std::vector<EngramSite>& sites() const { return sites_; }
   const core::CqTensor& embedding() const { return embedding_; }
+  // Prefill workspaces currently kept for reuse.
+  size_t kept_workspaces() const { return shelf_->kept(); }
   float embedding_scale() const { return embedding_scale_; }
 
   // A session for `requested_positions` (0 counts as 1; layers grow past it).
@@ -117,6 +121,8 @@ class V3Model {
   FeedForwardShape ff_shape_;
   uint64_t max_experts_ = 0;
   float embedding_scale_ = 1.0f;
+  // Prefill scratch kept between calls (behind a pointer: the model moves).
+  std::unique_ptr<WorkspaceShelf> shelf_;
 };
 
 }  // namespace pinnet::gen3

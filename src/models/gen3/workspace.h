@@ -1,10 +1,13 @@
 // Scratch of one forward call over m consecutive positions. A session's
 // KvCache owns one sized for m = 1, so the single-token step allocates
-// nothing; a prefill makes its own for the whole prompt.
+// nothing; a prefill borrows one sized for the whole prompt from its model's
+// WorkspaceShelf, so repeated prompts reuse memory already mapped.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 #include "models/gen3/rotations.h"
@@ -47,8 +50,47 @@ struct Workspace {
   std::vector<float> logits;  // (rows of the output, vocab_size)
 
   // Sizes every buffer for m positions of `model`, with `logit_rows` rows of
-  // full-vocabulary logits.
+  // full-vocabulary logits. Buffers only grow; their contents are whatever the
+  // previous pass left (every pass writes a buffer before it reads it).
   void prepare(const V3Model& model, size_t m, size_t logit_rows);
+};
+
+// The prefill workspaces a model keeps between calls. An engine may be
+// driven from several threads at once: each call takes a workspace of its
+// own (a new one if none is free) and gives it back afterwards. Only
+// workspaces of at most kKeptPositions positions are kept (about 64 KiB per
+// position on the larger geometries), and at most kKept of them.
+class WorkspaceShelf {
+ public:
+  static constexpr size_t kKeptPositions = 1024;
+  static constexpr size_t kKept = 2;
+
+  std::unique_ptr<Workspace> take() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!free_.empty()) {
+        std::unique_ptr<Workspace> ws = std::move(free_.back());
+        free_.pop_back();
+        return ws;
+      }
+    }
+    return std::make_unique<Workspace>();
+  }
+
+  void give_back(std::unique_ptr<Workspace> ws) {
+    if (ws == nullptr || ws->m > kKeptPositions) return;  // freed here
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (free_.size() < kKept) free_.push_back(std::move(ws));
+  }
+
+  size_t kept() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return free_.size();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<Workspace>> free_;
 };
 
 }  // namespace pinnet::gen3

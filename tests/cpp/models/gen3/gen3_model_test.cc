@@ -11,6 +11,7 @@
 #include <new>
 #include <cstring>
 #include <random>
+#include <thread>
 
 #include "core/hadamard.h"
 #include "core/half.h"
@@ -635,6 +636,46 @@ TEST(Model, LastLogitsAndCachelessRows) {
   KvCache cache = model.new_cache(ids.size(), false);
   model.prefill(ids, &cache, last);
   EXPECT_LT(max_rel(last, std::vector<float>(all.end() - w, all.end())), 1e-6);
+}
+
+TEST(Model, KeptWorkspacesGiveTheSameRowsAsFreshOnes) {
+  // A longer prompt leaves its values in the kept workspace; a shorter one
+  // afterwards, and two at once from two threads, must not see them.
+  const std::vector<uint32_t> longer = {7, 3, 3, 38, 1, 20, 11, 4, 9, 30, 2, 2, 16};
+  const std::vector<uint32_t> shorter = {5, 12, 30, 1, 8};
+  for (bool int8 : {false, true}) {
+    V3Model fresh = make_model(tiny_geometry(), 9);
+    V3Model reused = make_model(tiny_geometry(), 9);
+    const size_t w = fresh.logit_width();
+    EXPECT_EQ(fresh.kept_workspaces(), 0u);
+    std::vector<float> want(shorter.size() * w), got(shorter.size() * w), scrap(longer.size() * w);
+    KvCache a = fresh.new_cache(0, int8);
+    fresh.prefill_all(shorter, &a, want);
+    KvCache b = reused.new_cache(0, int8), c = reused.new_cache(0, int8);
+    reused.prefill_all(longer, &b, scrap);
+    EXPECT_EQ(reused.kept_workspaces(), 1u);
+    reused.prefill_all(shorter, &c, got);
+    EXPECT_LT(max_rel(got, want), 1e-6) << "int8 " << int8;
+    EXPECT_EQ(reused.kept_workspaces(), 1u);
+
+    // Cacheless prompts (float attention) from two threads at once.
+    std::vector<float> want_plain(shorter.size() * w);
+    fresh.prefill_all(shorter, nullptr, want_plain);
+    std::vector<std::vector<float>> rows(2, std::vector<float>(shorter.size() * w));
+    std::vector<std::vector<float>> scraps(2, std::vector<float>(longer.size() * w));
+    std::vector<std::thread> threads;
+    for (size_t t = 0; t < 2; ++t)
+      threads.emplace_back([&, t] {
+        for (int rep = 0; rep < 3; ++rep) {
+          if (rep == 1) reused.prefill_all(longer, nullptr, scraps[t]);
+          else reused.prefill_all(shorter, nullptr, rows[t]);
+        }
+      });
+    for (std::thread& t : threads) t.join();
+    for (const std::vector<float>& r : rows) EXPECT_LT(max_rel(r, want_plain), 1e-6) << "int8 " << int8;
+    EXPECT_GE(reused.kept_workspaces(), 1u);
+    EXPECT_LE(reused.kept_workspaces(), WorkspaceShelf::kKept);
+  }
 }
 
 TEST(Model, IdsBeyondTheTableReadTheLastRow) {
