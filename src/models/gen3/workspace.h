@@ -63,7 +63,7 @@ struct Workspace {
 class WorkspaceShelf {
  public:
   static constexpr size_t kKeptPositions = 1024;
-  static constexpr size_t kKept = 2;
+  static constexpr size_t kKept = 1;  // bounds what an idle engine holds
 
   std::unique_ptr<Workspace> take() {
     {
