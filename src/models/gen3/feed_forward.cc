@@ -31,12 +31,7 @@ void feed_forward(const FeedForwardWeights& w, const FeedForwardShape& s,
   for (size_t i = 0; i < n; ++i) v[i] *= w.in_scale[i];
 
   // Router softmax over the mixture entries.
-  for (size_t e = 0; e < E; ++e) probs[e] = 0.0f;
-  for (size_t j = 0; j < d; ++j) {
-    const float uj = u[j];
-    const float* row = w.router.data() + j * E;
-    for (size_t e = 0; e < E; ++e) probs[e] += uj * row[e];
-  }
+  for (size_t e = 0; e < E; ++e) probs[e] = dot(w.router.data() + e * d, u, d);
   if (E > 0) core::masked_softmax(std::span<float>(probs, E));
 
   two_factor(v, w.a1.data(), w.b1.data(), s.r, s.c, mid, t);

@@ -14,7 +14,7 @@ struct FeedForwardWeights {
   std::vector<float> in_scale, gate_scale, gate_bias, mid_scale;  // >= hada_n each
   std::vector<float> out_scale;                                   // >= d_model
   std::vector<float> a1, b1, a2, b2, a3, b3;  // r x r and c x c factors
-  std::vector<float> router;                  // (d_model, experts): [j][e] at j·E + e
+  std::vector<float> router;                  // (experts, d_model): [e][j] at e·d + j
   uint64_t experts = 0;                       // E, mixture entries
   std::vector<float> expert_scales;           // (experts, hada_n)
 };

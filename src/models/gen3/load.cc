@@ -219,7 +219,12 @@ LoadResult<V3Block> Binder::block(uint64_t l) const {
     PINNET_TRY(v, floats(router, 0));
     const uint64_t need = saturating_mul(g_.d_model, ff.experts);
     if (v.size() < need) return core::Err{short_error(router, need, v.size())};
-    ff.router = std::move(v);
+    // Stored (d_model, E); kept entry-major so each probability is one dot
+    // product (a j-major sum is a store-to-load chain through E floats).
+    const size_t d = static_cast<size_t>(g_.d_model), E = static_cast<size_t>(ff.experts);
+    ff.router.resize(d * E);
+    for (size_t j = 0; j < d; ++j)
+      for (size_t e = 0; e < E; ++e) ff.router[e * d + j] = v[j * E + e];
   }
   {
     const CanonEntry& e = entry(Role::kFfExpertScales, l);
