@@ -305,31 +305,15 @@ void V3Model::block(Pass& pass, size_t layer) const {
   const LaneWeights& lw = lanes_[layer];
   const size_t m = pass.m, d = g_.d_model, n = g_.mhc_lanes, nd = n * d;
 
-  // Lane logits: the pre-mix and the post-mix read the same normalised stream.
-  for_positions(m, [&](size_t i) {
+  // Lane logits (the pre-mix and the post-mix read the same normalised
+  // stream), then the pre-mix, the n-gram gate and the attention input.
+  const size_t lw_width = n * n + 2 * n;  // res, pre, post logits per position
+  const int64_t site = site_of_layer_[layer];
+  auto normalise = [&](size_t i) {
     core::rms_norm_plain(std::span<const float>(ws.stream.data() + i * nd, nd),
                          std::span<float>(ws.stream_norm.data() + i * nd, nd));
-  });
-  const size_t lw_width = n * n + 2 * n;  // res, pre, post logits per position
-  float* logits = ws.lane_logits.data();
-  if (m == 1) {
-    ws.rot_lanes.invalidate();
-    products(ws.rot_lanes, ws.stream_norm.data(), nd, m,
-             {{&lw.phi_res, logits}, {&lw.phi_pre, logits + n * n}, {&lw.phi_post, logits + n * n + n}});
-  } else {
-    // One dense product for the three lane matrices over every position.
-    const float* dense = lane_dense_[layer].data();
-    const size_t per_task = 24;
-    const size_t tasks = (m + per_task - 1) / per_task;
-    for_positions(tasks, [&](size_t t) {
-      const size_t i0 = t * per_task, i1 = std::min(m, i0 + per_task);
-      vec_dense_rows(dense, lw_width, nd, ws.stream_norm.data() + i0 * nd, nd, i1 - i0,
-                     logits + i0 * lw_width);
-    });
-  }
-
-  const int64_t site = site_of_layer_[layer];
-  for_positions(m, [&](size_t i) {
+  };
+  auto pre_mix = [&](size_t i) {
     float* x_in = ws.x_in.data() + i * d;
     float* x = ws.x.data() + i * d;
     lane_pre_mix(lw, layer, n, d, ws.lane_logits.data() + i * lw_width + n * n, ws.stream.data() + i * nd,
@@ -339,7 +323,29 @@ void V3Model::block(Pass& pass, size_t layer) const {
     float* xn = ws.xn.data() + i * d;
     std::memcpy(xn, x, d * sizeof(float));
     core::rms_norm_offset(std::span<float>(xn, d), b.norm_in);
-  });
+  };
+  float* logits = ws.lane_logits.data();
+  if (m == 1) {
+    normalise(0);
+    ws.rot_lanes.invalidate();
+    products(ws.rot_lanes, ws.stream_norm.data(), nd, m,
+             {{&lw.phi_res, logits}, {&lw.phi_pre, logits + n * n}, {&lw.phi_post, logits + n * n + n}});
+    pre_mix(0);
+  } else {
+    // Tiles of positions, each through every stage while its lanes (8 KiB
+    // a position at d = 512, n = 4) are still in cache; one dense product
+    // for the three lane matrices per tile.
+    const float* dense = lane_dense_[layer].data();
+    const size_t per_task = 24;
+    const size_t tasks = (m + per_task - 1) / per_task;
+    for_positions(tasks, [&](size_t t) {
+      const size_t i0 = t * per_task, i1 = std::min(m, i0 + per_task);
+      for (size_t i = i0; i < i1; ++i) normalise(i);
+      vec_dense_rows(dense, lw_width, nd, ws.stream_norm.data() + i0 * nd, nd, i1 - i0,
+                     logits + i0 * lw_width);
+      for (size_t i = i0; i < i1; ++i) pre_mix(i);
+    });
+  }
 
   attention(pass, layer);
 
@@ -512,24 +518,25 @@ void V3Model::attention(Pass& pass, size_t layer) const {
                            scores.data(), ws.o.data() + i * ow + g * group * vd);
       });
     } else {
-      // Float keys transposed per kv head in blocks of 8 positions, so that
-      // the query heads of a kv head score 16 keys at a time.
-      const size_t blocks = (m + 7) / 8, per_head = blocks * hd * 8;
+      // Float keys transposed per kv head in blocks of kb positions, so that
+      // the query heads of a kv head score a register of keys at a time.
+      const size_t kb = vec_key_block();
+      const size_t blocks = (m + kb - 1) / kb, per_head = blocks * hd * kb;
       ws.kt.assign(KVH * per_head, 0.0f);
       for_positions(KVH, [&](size_t g) {
         float* kt = ws.kt.data() + g * per_head;
         for (size_t t = 0; t < m; ++t) {
           const float* k = ws.k.data() + t * kw + g * hd;
-          float* dst = kt + (t / 8) * hd * 8 + t % 8;
-          for (size_t e = 0; e < hd; ++e) dst[e * 8] = k[e];
+          float* dst = kt + (t / kb) * hd * kb + t % kb;
+          for (size_t e = 0; e < hd; ++e) dst[e * kb] = k[e];
         }
       });
       core::WorkerPool::instance().parallel_for(KVH * chunks, [&](size_t item) {
         const size_t g = item % KVH, c = chunks - 1 - item / KVH;  // longest rows first
         const size_t i0 = c * kChunk, i1 = std::min(m, i0 + kChunk);
-        std::vector<float> scores(group * (i1 + 15));
+        std::vector<float> scores(group * (i1 + 32));
         for (size_t i = i0; i < i1; ++i)
-          vec_attend_rows(ws.kt.data() + g * per_head, ws.v.data(), KVH, g, hd, vd,
+          vec_attend_rows(ws.kt.data() + g * per_head, kb, ws.v.data(), KVH, g, hd, vd,
                           ws.q.data() + i * qw + g * group * hd, group, window_start(i), i,
                           scores.data(), ws.o.data() + i * ow + g * group * vd);
       });

@@ -17,7 +17,7 @@ const VecKernels& vec_kernels_portable() {
                             portable::attend_group, portable::exp_shifted, portable::mul_sigmoid,
                             portable::gated_silu, portable::pad_and_rotate,
                             portable::attend_rows, portable::dense_rows,
-                            portable::lane_combine, portable::lane_mix};
+                            portable::lane_combine, portable::lane_mix, 8};
   return k;
 }
 
@@ -51,11 +51,12 @@ void vec_mul_sigmoid(float* o, const float* g, size_t n) { chosen().mul_sigmoid(
 void vec_pad_and_rotate(const float* src, size_t cols, size_t group, float* dst, size_t padded) {
   chosen().pad_and_rotate(src, cols, group, dst, padded);
 }
-void vec_attend_rows(const float* kt, const float* values, size_t kvh, size_t g, size_t hd,
-                     size_t vd, const float* q, size_t rows, uint64_t start, uint64_t p,
+void vec_attend_rows(const float* kt, size_t kb, const float* values, size_t kvh, size_t g,
+                     size_t hd, size_t vd, const float* q, size_t rows, uint64_t start, uint64_t p,
                      float* scores, float* out) {
-  chosen().attend_rows(kt, values, kvh, g, hd, vd, q, rows, start, p, scores, out);
+  chosen().attend_rows(kt, kb, values, kvh, g, hd, vd, q, rows, start, p, scores, out);
 }
+size_t vec_key_block() { return chosen().key_block; }
 void vec_dense_rows(const float* w, size_t rows, size_t cols, const float* x, size_t stride,
                     size_t m, float* y) {
   chosen().dense_rows(w, rows, cols, x, stride, m, y);

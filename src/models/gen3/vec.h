@@ -32,11 +32,15 @@ void vec_mul_sigmoid(float* o, const float* g, size_t n);
 void vec_gated_silu(float* v, const float* scale, const float* mix, const float* bias, size_t n);
 void vec_attend_group(const KvView& kv, const float* q, size_t g, size_t heads, uint64_t start,
                       uint64_t p, float* scores, float* out);
-// See attend_rows in vec_impl.h: causal prefill attention of up to any number
-// of query rows sharing one key range, over keys transposed in 8-position blocks.
-void vec_attend_rows(const float* kt, const float* values, size_t kvh, size_t g, size_t hd,
-                     size_t vd, const float* q, size_t rows, uint64_t start, uint64_t p,
+// See attend_rows in vec_impl.h: causal prefill attention of any number of
+// query rows sharing one key range, over keys transposed in blocks of kb
+// positions (kt[(t / kb)·hd·kb + e·kb + t % kb] is dimension e of key t).
+// scores: rows·(count + 31) floats of scratch, count = p - start + 1.
+void vec_attend_rows(const float* kt, size_t kb, const float* values, size_t kvh, size_t g,
+                     size_t hd, size_t vd, const float* q, size_t rows, uint64_t start, uint64_t p,
                      float* scores, float* out);
+// The key block width the chosen attend_rows reads fastest.
+size_t vec_key_block();
 // dst (padded floats) = src (cols floats) zero-padded, then the normalised
 // Hadamard transform of every block of `group` floats. The same butterflies
 // in the same order as core::pad_and_rotate, so the results are identical.
@@ -54,11 +58,12 @@ struct VecKernels {
   void (*mul_sigmoid)(float*, const float*, size_t);
   void (*gated_silu)(float*, const float*, const float*, const float*, size_t);
   void (*pad_and_rotate)(const float*, size_t, size_t, float*, size_t);
-  void (*attend_rows)(const float*, const float*, size_t, size_t, size_t, size_t, const float*,
-                      size_t, uint64_t, uint64_t, float*, float*);
+  void (*attend_rows)(const float*, size_t, const float*, size_t, size_t, size_t, size_t,
+                      const float*, size_t, uint64_t, uint64_t, float*, float*);
   void (*dense_rows)(const float*, size_t, size_t, const float*, size_t, size_t, float*);
   void (*lane_combine)(const float*, const float*, size_t, size_t, float*);
   void (*lane_mix)(const float*, const float*, const float*, size_t, size_t, float*);
+  size_t key_block;  // attend_rows' fastest key block width
 };
 const VecKernels& vec_kernels_portable();
 const VecKernels& vec_kernels_avx2();

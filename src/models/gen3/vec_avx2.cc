@@ -506,11 +506,11 @@ void attend_rows_wide(const float* kt, const float* values, size_t kvh, size_t g
   }
 }
 
-void attend_rows_avx2(const float* kt, const float* values, size_t kvh, size_t g, size_t hd,
-                      size_t vd, const float* q, size_t rows, uint64_t start, uint64_t p,
-                      float* scores, float* out) {
-  if (hd % 8 != 0 || vd % 16 != 0) {
-    avx2::attend_rows(kt, values, kvh, g, hd, vd, q, rows, start, p, scores, out);
+void attend_rows_avx2(const float* kt, size_t kb, const float* values, size_t kvh, size_t g,
+                      size_t hd, size_t vd, const float* q, size_t rows, uint64_t start,
+                      uint64_t p, float* scores, float* out) {
+  if (kb != 8 || hd % 8 != 0 || vd % 16 != 0) {
+    avx2::attend_rows(kt, kb, values, kvh, g, hd, vd, q, rows, start, p, scores, out);
     return;
   }
   for (size_t r = 0; r < rows; r += 4) {
@@ -531,7 +531,7 @@ const VecKernels& vec_kernels_avx2() {
   static const VecKernels k{avx2::dot, avx2::axpy, two_factor_avx2, attend_head_avx2,
                             attend_group_avx2, exp_shifted_avx2, mul_sigmoid_avx2,
                             gated_silu_avx2, pad_and_rotate_avx2, attend_rows_avx2,
-                            dense_rows_avx2, lane_combine_avx2, lane_mix_avx2};
+                            dense_rows_avx2, lane_combine_avx2, lane_mix_avx2, 8};
   return k;
 }
 

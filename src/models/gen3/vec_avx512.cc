@@ -1,8 +1,8 @@
 // Built with -mavx512f -mavx512vl -mavx2 -mfma; entered only after the
 // processor check in vec.cc. The AVX-512 build shares every kernel of the
-// AVX2 build except the prefill's transposed-key attention, which here
-// scores 32 keys per step and sums values 64 columns at a time in 16-lane
-// registers (the 32 registers hold a whole 4-row tile), and the
+// AVX2 build except the prefill's transposed-key attention, which here reads
+// keys in 16-position blocks, scores 64 keys per step and sums values 64
+// columns at a time in 16-lane registers, and the
 // feed-forward's two-factor transform, on tiles of several output rows.
 // GCC 12 flags the deliberately undefined vectors inside its own AVX-512
 // intrinsics as uninitialised; the warning is about the header, not us.
@@ -23,14 +23,6 @@
 
 namespace pinnet::gen3 {
 namespace {
-
-// Keys of 8 consecutive positions transposed: block b holds, for each of the
-// hd dimensions, the 8 positions' values; 16 positions (two blocks) are one
-// register.
-inline __m512 two_blocks(const float* first, const float* second) {
-  return _mm512_insertf32x8(_mm512_castps256_ps512(_mm256_loadu_ps(first)), _mm256_loadu_ps(second),
-                            1);
-}
 
 // exp over 16 lanes, the same reduction and polynomial as the 8-lane build:
 // x = n·ln2 + r with |r| <= ln2/2, a degree-6 polynomial for exp(r), and 2^n
@@ -73,54 +65,55 @@ float exp_shifted_zmm(float* x, size_t n, float m) {
   return _mm512_reduce_add_ps(acc) + sum;
 }
 
-// R query rows (the heads of one position over one kv head); hd a multiple
-// of 8 and vd of 16 (kNc·16 columns per pass over the keys).
+// R query rows (the heads of one position over one kv head) over keys
+// transposed in blocks of 16 positions, so one register holds a dimension of
+// 16 keys; hd any size, vd a multiple of 16 (kNc·16 columns per pass over the
+// keys). Scores take 64 keys per step (R x 4 accumulators); the weights stay
+// unnormalised and each output is divided by its row's sum at the end.
 template <size_t R, size_t kNc>
 void attend_rows_zmm(const float* kt, const float* values, size_t kvh, size_t g, size_t hd,
                      size_t vd, const float* q, uint64_t start, uint64_t p, float* scores,
                      float* out) {
   const float inv_s = 1.0f / std::sqrt(static_cast<float>(hd));
   const __m512 inv = _mm512_set1_ps(inv_s);
-  const size_t count = static_cast<size_t>(p - start + 1), stride = count + 15;
-  const uint64_t b0 = start / 8, b1 = p / 8;  // first and last key block
-  // Row r's score of position t sits at scores[r·stride + t - 8·b0]; the
-  // blocks written span at most count + 14 floats.
-  const size_t block = hd * 8;
+  const size_t count = static_cast<size_t>(p - start + 1), stride = count + 31;
+  const uint64_t b0 = start / 16, b1 = p / 16;  // first and last key block
+  // Row r's score of position t sits at scores[r·stride + t - 16·b0]; the
+  // blocks written span at most count + 30 floats.
+  const size_t block = hd * 16;
   uint64_t b = b0;
   for (; b + 3 <= b1; b += 4) {
     const float* k0 = kt + b * block;
-    __m512 a0[R], a1[R];
-    for (size_t r = 0; r < R; ++r) a0[r] = a1[r] = _mm512_setzero_ps();
+    __m512 a[R][4];
+    for (size_t r = 0; r < R; ++r)
+      for (size_t j = 0; j < 4; ++j) a[r][j] = _mm512_setzero_ps();
     for (size_t i = 0; i < hd; ++i) {
-      const __m512 x0 = two_blocks(k0 + i * 8, k0 + block + i * 8);
-      const __m512 x1 = two_blocks(k0 + 2 * block + i * 8, k0 + 3 * block + i * 8);
+      __m512 x[4];
+      for (size_t j = 0; j < 4; ++j) x[j] = _mm512_loadu_ps(k0 + j * block + i * 16);
       for (size_t r = 0; r < R; ++r) {
         const __m512 qb = _mm512_set1_ps(q[r * hd + i]);
-        a0[r] = _mm512_fmadd_ps(qb, x0, a0[r]);
-        a1[r] = _mm512_fmadd_ps(qb, x1, a1[r]);
+        for (size_t j = 0; j < 4; ++j) a[r][j] = _mm512_fmadd_ps(qb, x[j], a[r][j]);
       }
     }
     for (size_t r = 0; r < R; ++r) {
-      float* sc = scores + r * stride + (b - b0) * 8;
-      _mm512_storeu_ps(sc, _mm512_mul_ps(a0[r], inv));
-      _mm512_storeu_ps(sc + 16, _mm512_mul_ps(a1[r], inv));
+      float* sc = scores + r * stride + (b - b0) * 16;
+      for (size_t j = 0; j < 4; ++j) _mm512_storeu_ps(sc + 16 * j, _mm512_mul_ps(a[r][j], inv));
     }
   }
   for (; b <= b1; ++b) {
     const float* k0 = kt + b * block;
-    __m256 a0[R];
-    for (size_t r = 0; r < R; ++r) a0[r] = _mm256_setzero_ps();
+    __m512 a[R];
+    for (size_t r = 0; r < R; ++r) a[r] = _mm512_setzero_ps();
     for (size_t i = 0; i < hd; ++i) {
-      const __m256 x0 = _mm256_loadu_ps(k0 + i * 8);
-      for (size_t r = 0; r < R; ++r)
-        a0[r] = _mm256_fmadd_ps(_mm256_broadcast_ss(q + r * hd + i), x0, a0[r]);
+      const __m512 x0 = _mm512_loadu_ps(k0 + i * 16);
+      for (size_t r = 0; r < R; ++r) a[r] = _mm512_fmadd_ps(_mm512_set1_ps(q[r * hd + i]), x0, a[r]);
     }
     for (size_t r = 0; r < R; ++r)
-      _mm256_storeu_ps(scores + r * stride + (b - b0) * 8,
-                       _mm256_mul_ps(a0[r], _mm512_castps512_ps256(inv)));
+      _mm512_storeu_ps(scores + r * stride + (b - b0) * 16, _mm512_mul_ps(a[r], inv));
   }
-  const size_t off = static_cast<size_t>(start - b0 * 8);
+  const size_t off = static_cast<size_t>(start - b0 * 16);
   float* w[R];
+  __m512 sums[R];
   for (size_t r = 0; r < R; ++r) {
     w[r] = scores + r * stride + off;  // weights of positions start .. p
     // The largest score, 16 lanes at a time (a scalar running maximum is
@@ -130,12 +123,7 @@ void attend_rows_zmm(const float* kt, const float* values, size_t kvh, size_t g,
     for (; t + 16 <= count; t += 16) vm = _mm512_max_ps(vm, _mm512_loadu_ps(w[r] + t));
     float m = _mm512_reduce_max_ps(vm);
     for (; t < count; ++t) m = std::max(m, w[r][t]);
-    const float sum = exp_shifted_zmm(w[r], count, m);
-    const __m512 vs = _mm512_set1_ps(sum);
-    t = 0;
-    for (; t + 16 <= count; t += 16)
-      _mm512_storeu_ps(w[r] + t, _mm512_div_ps(_mm512_loadu_ps(w[r] + t), vs));
-    for (; t < count; ++t) w[r][t] = w[r][t] / sum;
+    sums[r] = _mm512_set1_ps(exp_shifted_zmm(w[r], count, m));
   }
   const size_t vstride = kvh * vd;
   const float* v0 = values + (start * kvh + g) * vd;
@@ -153,7 +141,8 @@ void attend_rows_zmm(const float* kt, const float* values, size_t kvh, size_t g,
       }
     }
     for (size_t r = 0; r < R; ++r)
-      for (size_t j = 0; j < kNc; ++j) _mm512_storeu_ps(out + r * vd + c + 16 * j, acc[r][j]);
+      for (size_t j = 0; j < kNc; ++j)
+        _mm512_storeu_ps(out + r * vd + c + 16 * j, _mm512_div_ps(acc[r][j], sums[r]));
   }
 }
 
@@ -168,11 +157,11 @@ void attend_rows_tile(const float* kt, const float* values, size_t kvh, size_t g
   }
 }
 
-void attend_rows_avx512(const float* kt, const float* values, size_t kvh, size_t g, size_t hd,
-                        size_t vd, const float* q, size_t rows, uint64_t start, uint64_t p,
-                        float* scores, float* out) {
-  if (hd % 8 != 0 || vd % 16 != 0) {
-    vec_kernels_avx2().attend_rows(kt, values, kvh, g, hd, vd, q, rows, start, p, scores, out);
+void attend_rows_avx512(const float* kt, size_t kb, const float* values, size_t kvh, size_t g,
+                        size_t hd, size_t vd, const float* q, size_t rows, uint64_t start,
+                        uint64_t p, float* scores, float* out) {
+  if (kb != 16 || vd % 16 != 0) {
+    vec_kernels_avx2().attend_rows(kt, kb, values, kvh, g, hd, vd, q, rows, start, p, scores, out);
     return;
   }
   using Tile = void (*)(const float*, const float*, size_t, size_t, size_t, size_t, const float*,
@@ -244,6 +233,7 @@ const VecKernels& vec_kernels_avx512() {
   static const VecKernels k = [] {
     VecKernels v = vec_kernels_avx2();
     v.attend_rows = attend_rows_avx512;
+    v.key_block = 16;
     v.two_factor = two_factor_avx512;
     v.exp_shifted = exp_shifted_zmm;
     return v;

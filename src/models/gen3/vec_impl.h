@@ -193,9 +193,9 @@ inline void attend_group(const KvView& kv, const float* q, size_t g, size_t head
 // in blocks of 8 positions, [t / 8][element][t % 8], zero past the last key;
 // values are in the prefill's natural layout (kv_heads·v_head_dim per
 // position). scores holds rows x (p - start + 16) floats of scratch.
-inline void attend_rows(const float* kt, const float* values, size_t kvh, size_t g, size_t hd,
-                        size_t vd, const float* q, size_t rows, uint64_t start, uint64_t p,
-                        float* scores, float* out) {
+inline void attend_rows(const float* kt, size_t kb, const float* values, size_t kvh, size_t g,
+                        size_t hd, size_t vd, const float* q, size_t rows, uint64_t start,
+                        uint64_t p, float* scores, float* out) {
   const float inv = 1.0f / std::sqrt(static_cast<float>(hd));
   const size_t count = static_cast<size_t>(p - start + 1);
   for (size_t r = 0; r < rows; ++r) {
@@ -204,9 +204,9 @@ inline void attend_rows(const float* kt, const float* values, size_t kvh, size_t
     float m = -INFINITY;
     for (size_t t = 0; t < count; ++t) {
       const uint64_t pos = start + t;
-      const float* col = kt + (pos / 8) * hd * 8 + pos % 8;
+      const float* col = kt + (pos / kb) * hd * kb + pos % kb;
       float e = 0.0f;
-      for (size_t i = 0; i < hd; ++i) e += qr[i] * col[i * 8];
+      for (size_t i = 0; i < hd; ++i) e += qr[i] * col[i * kb];
       sc[t] = e * inv;
       m = std::max(m, sc[t]);
     }

@@ -447,32 +447,42 @@ TEST(VecKernels, TransposedKeyAttentionMatchesPerHead) {
   std::mt19937 rng(21);
   std::normal_distribution<float> nd(0.0f, 1.0f);
   for (auto [hd, vd] : {std::pair<size_t, size_t>{64, 64}, {8, 16}, {16, 40}, {6, 10}}) {
-    const size_t positions = 37, kvh = 2, rows = 5;
+    const size_t positions = 130, kvh = 2, rows = 5;
     std::vector<float> keys(positions * kvh * hd), values(positions * kvh * vd), q(rows * hd);
     for (auto* v : {&keys, &values, &q})
       for (float& x : *v) x = nd(rng);
-    const size_t blocks = (positions + 7) / 8;
-    std::vector<float> kt(blocks * hd * 8, 0.0f);
     const size_t g = 1;
-    for (size_t t = 0; t < positions; ++t)
-      for (size_t e = 0; e < hd; ++e) kt[(t / 8) * hd * 8 + e * 8 + t % 8] = keys[(t * kvh + g) * hd + e];
+    // Keys in blocks of kb positions, zero past the last.
+    auto transposed = [&](size_t kb) {
+      std::vector<float> kt((positions + kb - 1) / kb * hd * kb, 0.0f);
+      for (size_t t = 0; t < positions; ++t)
+        for (size_t e = 0; e < hd; ++e) kt[(t / kb) * hd * kb + e * kb + t % kb] = keys[(t * kvh + g) * hd + e];
+      return kt;
+    };
     const KvView kv = float_view(keys, values, positions, kvh, hd, vd);
     std::vector<const VecKernels*> builds = {&vec_kernels_portable()};
     if (core::isa_supported(core::Isa::Avx2)) builds.push_back(&vec_kernels_avx2());
     if (core::isa_supported(core::Isa::Avx512)) builds.push_back(&vec_kernels_avx512());
-    // Windows of one block, several blocks, and more than 32 keys (whole
+    // Windows of one block, several blocks, and more than 64 keys (whole
     // 4-block steps of the 16-lane kernel plus a tail).
     for (auto [start, p] : {std::pair<uint64_t, uint64_t>{0, 0}, {0, 36}, {3, 20}, {9, 9}, {17, 31},
-                            {1, 35}, {0, 31}}) {
+                            {1, 35}, {0, 31}, {0, 80}, {5, 99}, {64, 127}, {15, 16}}) {
       const size_t count = p - start + 1;
       std::vector<float> ref(rows * vd), s(count);
       for (size_t r = 0; r < rows; ++r)
         vec_kernels_portable().attend_head(kv, q.data() + r * hd, g, start, p, s.data(), ref.data() + r * vd);
+      // Every build with its own block width and with the others' (a build
+      // handed blocks it does not prefer takes a general path).
       for (const VecKernels* k : builds) {
-        std::vector<float> out(rows * vd, 9.0f), scores(rows * (count + 15));
-        k->attend_rows(kt.data(), values.data(), kvh, g, hd, vd, q.data(), rows, start, p, scores.data(), out.data());
-        for (size_t i = 0; i < rows * vd; ++i)
-          EXPECT_NEAR(out[i], ref[i], 1e-5f) << hd << "/" << vd << " " << start << ".." << p << " at " << i;
+        for (size_t kb : {size_t(8), size_t(16), k->key_block}) {
+          const std::vector<float> kt = transposed(kb);
+          std::vector<float> out(rows * vd, 9.0f), scores(rows * (count + 31), 5.0f);
+          k->attend_rows(kt.data(), kb, values.data(), kvh, g, hd, vd, q.data(), rows, start, p, scores.data(),
+                         out.data());
+          for (size_t i = 0; i < rows * vd; ++i)
+            EXPECT_NEAR(out[i], ref[i], 1e-5f) << hd << "/" << vd << " kb " << kb << " " << start << ".." << p
+                                               << " at " << i;
+        }
       }
     }
   }
