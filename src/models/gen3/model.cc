@@ -23,6 +23,16 @@ void for_positions(size_t m, F&& body) {
   core::WorkerPool::instance().parallel_for(m, [&](size_t i) { body(i); });
 }
 
+// Runs body(i0, i1) over tiles of positions covering 0 .. m - 1, the tiles on
+// the pool. A tile's lanes (n·d floats a position, 8 KiB at d = 512, n = 4)
+// stay in cache through every stage it runs.
+template <class F>
+void run_tiles(size_t m, F&& body) {
+  constexpr size_t kTile = 24;
+  const size_t tiles = (m + kTile - 1) / kTile;
+  for_positions(tiles, [&](size_t t) { body(t * kTile, std::min(m, t * kTile + kTile)); });
+}
+
 // Grows `v` to at least n floats, keeping what it holds.
 void fit(std::vector<float>& v, size_t n) {
   if (v.size() < n) v.resize(n, 0.0f);
@@ -254,14 +264,24 @@ void V3Model::forward(Pass& pass) const {
   });
   if (pass.collector != nullptr) pass.collector->collect(0, ws.x_in.data(), m, d);
 
+  // A block is its head (lane logits, pre-mix, attention input), attention
+  // and the output product, and its tail (feed-forward, post-mix). The tail
+  // of a block and the head of the next run together per tile of positions,
+  // so the lanes a tail writes are read again while still in cache.
+  if (!blocks_.empty()) run_tiles(m, [&](size_t i0, size_t i1) { block_head(pass, 0, i0, i1); });
   for (size_t layer = 0; layer < blocks_.size(); ++layer) {
-    block(pass, layer);
-    if (pass.collector != nullptr) {
-      for_positions(m, [&](size_t i) {
-        lane_mean(ws.stream.data() + i * n * d, n, d, ws.mean.data() + i * d);
-      });
-      pass.collector->collect(layer + 1, ws.mean.data(), m, d);
-    }
+    attention(pass, layer);
+    const V3Block& b = blocks_[layer];
+    ws.rot_o.invalidate();
+    product(b.out_proj, ws.rot_o, ws.o.data(), g_.o_width(), m, ws.attn_out.data());
+    const bool next = layer + 1 < blocks_.size();
+    run_tiles(m, [&](size_t i0, size_t i1) {
+      for (size_t i = i0; i < i1; ++i) block_tail(pass, layer, i);
+      if (pass.collector != nullptr)
+        for (size_t i = i0; i < i1; ++i) lane_mean(ws.stream.data() + i * n * d, n, d, ws.mean.data() + i * d);
+      if (next) block_head(pass, layer + 1, i0, i1);
+    });
+    if (pass.collector != nullptr) pass.collector->collect(layer + 1, ws.mean.data(), m, d);
   }
   logits_stage(pass);
 }
@@ -299,21 +319,28 @@ void V3Model::engram_stage(Pass& pass) const {
   }
 }
 
-void V3Model::block(Pass& pass, size_t layer) const {
+void V3Model::block_head(Pass& pass, size_t layer, size_t i0, size_t i1) const {
   Workspace& ws = *pass.ws;
   const V3Block& b = blocks_[layer];
   const LaneWeights& lw = lanes_[layer];
-  const size_t m = pass.m, d = g_.d_model, n = g_.mhc_lanes, nd = n * d;
-
-  // Lane logits (the pre-mix and the post-mix read the same normalised
-  // stream), then the pre-mix, the n-gram gate and the attention input.
+  const size_t d = g_.d_model, n = g_.mhc_lanes, nd = n * d;
   const size_t lw_width = n * n + 2 * n;  // res, pre, post logits per position
-  const int64_t site = site_of_layer_[layer];
-  auto normalise = [&](size_t i) {
+  // The pre-mix and the post-mix read logits of the same normalised lanes.
+  for (size_t i = i0; i < i1; ++i)
     core::rms_norm_plain(std::span<const float>(ws.stream.data() + i * nd, nd),
                          std::span<float>(ws.stream_norm.data() + i * nd, nd));
-  };
-  auto pre_mix = [&](size_t i) {
+  float* logits = ws.lane_logits.data() + i0 * lw_width;
+  if (pass.m == 1) {
+    ws.rot_lanes.invalidate();
+    products(ws.rot_lanes, ws.stream_norm.data(), nd, 1,
+             {{&lw.phi_res, logits}, {&lw.phi_pre, logits + n * n}, {&lw.phi_post, logits + n * n + n}});
+  } else {
+    // One dense product for the three lane matrices over the tile.
+    vec_dense_rows(lane_dense_[layer].data(), lw_width, nd, ws.stream_norm.data() + i0 * nd, nd,
+                   i1 - i0, logits);
+  }
+  const int64_t site = site_of_layer_[layer];
+  for (size_t i = i0; i < i1; ++i) {
     float* x_in = ws.x_in.data() + i * d;
     float* x = ws.x.data() + i * d;
     lane_pre_mix(lw, layer, n, d, ws.lane_logits.data() + i * lw_width + n * n, ws.stream.data() + i * nd,
@@ -323,55 +350,31 @@ void V3Model::block(Pass& pass, size_t layer) const {
     float* xn = ws.xn.data() + i * d;
     std::memcpy(xn, x, d * sizeof(float));
     core::rms_norm_offset(std::span<float>(xn, d), b.norm_in);
-  };
-  float* logits = ws.lane_logits.data();
-  if (m == 1) {
-    normalise(0);
-    ws.rot_lanes.invalidate();
-    products(ws.rot_lanes, ws.stream_norm.data(), nd, m,
-             {{&lw.phi_res, logits}, {&lw.phi_pre, logits + n * n}, {&lw.phi_post, logits + n * n + n}});
-    pre_mix(0);
-  } else {
-    // Tiles of positions, each through every stage while its lanes (8 KiB
-    // a position at d = 512, n = 4) are still in cache; one dense product
-    // for the three lane matrices per tile.
-    const float* dense = lane_dense_[layer].data();
-    const size_t per_task = 24;
-    const size_t tasks = (m + per_task - 1) / per_task;
-    for_positions(tasks, [&](size_t t) {
-      const size_t i0 = t * per_task, i1 = std::min(m, i0 + per_task);
-      for (size_t i = i0; i < i1; ++i) normalise(i);
-      vec_dense_rows(dense, lw_width, nd, ws.stream_norm.data() + i0 * nd, nd, i1 - i0,
-                     logits + i0 * lw_width);
-      for (size_t i = i0; i < i1; ++i) pre_mix(i);
-    });
   }
+}
 
-  attention(pass, layer);
-
-  const size_t ow = g_.o_width();
-  ws.rot_o.invalidate();
-  product(b.out_proj, ws.rot_o, ws.o.data(), ow, m, ws.attn_out.data());
-
-  const float attn_gate = core::sigmoid(b.attn_gate);
+void V3Model::block_tail(Pass& pass, size_t layer, size_t i) const {
+  Workspace& ws = *pass.ws;
+  const V3Block& b = blocks_[layer];
+  const LaneWeights& lw = lanes_[layer];
+  const size_t d = g_.d_model, n = g_.mhc_lanes, nd = n * d;
+  const size_t lw_width = n * n + 2 * n;
   const size_t ff_floats = feed_forward_scratch(ff_shape_, max_experts_);
-  for_positions(m, [&](size_t i) {
-    float* x = ws.x.data() + i * d;
-    float* a = ws.attn_out.data() + i * d;
-    core::rms_norm_offset(std::span<float>(a, d), b.post_norm);
-    add_scaled(a, attn_gate, d, x);
-    // u = rms_norm_offset(copy of x, pre_hada), reusing a; f lands in xn.
-    std::memcpy(a, x, d * sizeof(float));
-    core::rms_norm_offset(std::span<float>(a, d), b.pre_hada);
-    float* f = ws.xn.data() + i * d;
-    feed_forward(b.ff, ff_shape_, perm_a_, perm_b_, a, f, ws.ff.data() + i * ff_floats);
-    for (size_t j = 0; j < d; ++j) x[j] += f[j];
-    float* delta = ws.x_in.data() + i * d;
-    for (size_t j = 0; j < d; ++j) delta[j] = x[j] - delta[j];
-    float* cell = ws.lane_logits.data() + i * lw_width;
-    lane_post_mix(lw, layer, n, d, cell + n * n + n, cell,
-                  delta, ws.stream.data() + i * nd, ws.stream_old.data() + i * nd);
-  });
+  float* x = ws.x.data() + i * d;
+  float* a = ws.attn_out.data() + i * d;
+  core::rms_norm_offset(std::span<float>(a, d), b.post_norm);
+  add_scaled(a, core::sigmoid(b.attn_gate), d, x);
+  // u = rms_norm_offset(copy of x, pre_hada), reusing a; f lands in xn.
+  std::memcpy(a, x, d * sizeof(float));
+  core::rms_norm_offset(std::span<float>(a, d), b.pre_hada);
+  float* f = ws.xn.data() + i * d;
+  feed_forward(b.ff, ff_shape_, perm_a_, perm_b_, a, f, ws.ff.data() + i * ff_floats);
+  for (size_t j = 0; j < d; ++j) x[j] += f[j];
+  float* delta = ws.x_in.data() + i * d;
+  for (size_t j = 0; j < d; ++j) delta[j] = x[j] - delta[j];
+  float* cell = ws.lane_logits.data() + i * lw_width;
+  lane_post_mix(lw, layer, n, d, cell + n * n + n, cell, delta, ws.stream.data() + i * nd,
+                ws.stream_old.data() + i * nd);
 }
 
 void V3Model::attention(Pass& pass, size_t layer) const {

@@ -100,7 +100,10 @@ class V3Model {
                    bool all_logits, CellCollector* collector) const;
   void forward(Pass& pass) const;
   void engram_stage(Pass& pass) const;
-  void block(Pass& pass, size_t layer) const;
+  // Lane logits, pre-mix and attention input of positions i0 .. i1 - 1.
+  void block_head(Pass& pass, size_t layer, size_t i0, size_t i1) const;
+  // Feed-forward and post-mix of position i (after the output product).
+  void block_tail(Pass& pass, size_t layer, size_t i) const;
   void attention(Pass& pass, size_t layer) const;
   void logits_stage(Pass& pass) const;
 
