@@ -67,6 +67,8 @@ void rms_norm_offset(std::span<float> x, std::span<const float> weight) {
   for (size_t i = 0; i < m; ++i) xp[i] = xp[i] * (1.0f + wp[i]) * inv;
 }
 
+float inv_rms(std::span<const float> x) { return inv_rms(x.data(), x.size()); }
+
 void rms_norm_plain(std::span<const float> src, std::span<float> dst) {
   const size_t n = src.size();
   if (dst.size() < n)

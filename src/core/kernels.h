@@ -21,6 +21,9 @@ inline constexpr float kL2NormEps = 1e-12f;
 // Elements past the end of a shorter weight are left untouched.
 void rms_norm_offset(std::span<float> x, std::span<const float> weight);
 
+// 1 / r of x, r as above (1/sqrt(eps) for an empty x).
+float inv_rms(std::span<const float> x);
+
 // dst[i] = src[i] / r, r as above. dst may be src itself (in place).
 // Throws std::out_of_range when dst is shorter than src.
 void rms_norm_plain(std::span<const float> src, std::span<float> dst);

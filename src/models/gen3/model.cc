@@ -119,8 +119,8 @@ void Workspace::prepare(const V3Model& model, size_t positions, size_t logit_row
   m = positions;
   const size_t n = g.mhc_lanes, d = g.d_model, nd = n * d;
   fit(stream, m * nd);
-  fit(stream_norm, m * nd);
-  fit(stream_old, m * nd);
+  fit(stream_norm, m == 1 ? nd : 0);  // the step only: a prefill scales logits instead
+  fit(stream_old, n > 8 ? m * nd : 0);  // the post-mix keeps a copy only past 8 lanes
   fit(lane_logits, m * (n * n + 2 * n));
   fit(gates, m * n);
   fit(x_in, m * d);
@@ -326,18 +326,24 @@ void V3Model::block_head(Pass& pass, size_t layer, size_t i0, size_t i1) const {
   const size_t d = g_.d_model, n = g_.mhc_lanes, nd = n * d;
   const size_t lw_width = n * n + 2 * n;  // res, pre, post logits per position
   // The pre-mix and the post-mix read logits of the same normalised lanes.
-  for (size_t i = i0; i < i1; ++i)
-    core::rms_norm_plain(std::span<const float>(ws.stream.data() + i * nd, nd),
-                         std::span<float>(ws.stream_norm.data() + i * nd, nd));
   float* logits = ws.lane_logits.data() + i0 * lw_width;
   if (pass.m == 1) {
+    core::rms_norm_plain(std::span<const float>(ws.stream.data(), nd),
+                         std::span<float>(ws.stream_norm.data(), nd));
     ws.rot_lanes.invalidate();
     products(ws.rot_lanes, ws.stream_norm.data(), nd, 1,
              {{&lw.phi_res, logits}, {&lw.phi_pre, logits + n * n}, {&lw.phi_post, logits + n * n + n}});
   } else {
-    // One dense product for the three lane matrices over the tile.
-    vec_dense_rows(lane_dense_[layer].data(), lw_width, nd, ws.stream_norm.data() + i0 * nd, nd,
+    // One dense product for the three lane matrices over the tile's lanes,
+    // each position's logits then scaled by its 1 / rms (the norm is a
+    // scalar per position, so no normalised copy of the lanes is written).
+    vec_dense_rows(lane_dense_[layer].data(), lw_width, nd, ws.stream.data() + i0 * nd, nd,
                    i1 - i0, logits);
+    for (size_t i = i0; i < i1; ++i) {
+      const float inv = core::inv_rms(std::span<const float>(ws.stream.data() + i * nd, nd));
+      float* row = ws.lane_logits.data() + i * lw_width;
+      for (size_t k = 0; k < lw_width; ++k) row[k] *= inv;
+    }
   }
   const int64_t site = site_of_layer_[layer];
   for (size_t i = i0; i < i1; ++i) {
