@@ -1,9 +1,10 @@
 // Built with -mavx512f -mavx512vl -mavx2 -mfma; entered only after the
 // processor check in vec.cc. The AVX-512 build shares every kernel of the
-// AVX2 build except the prefill's transposed-key attention, which here reads
-// keys in 16-position blocks, scores 64 keys per step and sums values 64
-// columns at a time in 16-lane registers, and the
-// feed-forward's two-factor transform, on tiles of several output rows.
+// AVX2 build except three: the prefill's transposed-key attention, which here
+// reads keys in 16-position blocks, scores 64 keys per step and sums values
+// 64 columns at a time in 16-lane registers; the prefill's dense lane-logit
+// product; and the feed-forward's two-factor transform, on tiles of several
+// output rows.
 // GCC 12 flags the deliberately undefined vectors inside its own AVX-512
 // intrinsics as uninitialised; the warning is about the header, not us.
 #if defined(__GNUC__) && !defined(__clang__)
@@ -174,6 +175,48 @@ void attend_rows_avx512(const float* kt, size_t kb, const float* values, size_t 
   }
 }
 
+// y (m x rows) = x · wᵀ in tiles of P positions x R rows: 16 columns of
+// each of the P inputs and R weight rows per step, P·R accumulators (4 x 6
+// fill 24 of the 32 registers); one horizontal sum per output at the end.
+template <size_t P, size_t R>
+void dense_tile_zmm(const float* w, size_t cols, const float* x, size_t stride, size_t rows,
+                    float* y) {
+  __m512 acc[P][R];
+  for (size_t p = 0; p < P; ++p)
+    for (size_t r = 0; r < R; ++r) acc[p][r] = _mm512_setzero_ps();
+  size_t k = 0;
+  for (; k + 16 <= cols; k += 16) {
+    __m512 xv[P];
+    for (size_t p = 0; p < P; ++p) xv[p] = _mm512_loadu_ps(x + p * stride + k);
+    for (size_t r = 0; r < R; ++r) {
+      const __m512 wv = _mm512_loadu_ps(w + r * cols + k);
+      for (size_t p = 0; p < P; ++p) acc[p][r] = _mm512_fmadd_ps(wv, xv[p], acc[p][r]);
+    }
+  }
+  for (size_t p = 0; p < P; ++p) {
+    for (size_t r = 0; r < R; ++r) {
+      float s = _mm512_reduce_add_ps(acc[p][r]);
+      for (size_t j = k; j < cols; ++j) s += w[r * cols + j] * x[p * stride + j];
+      y[p * rows + r] = s;
+    }
+  }
+}
+
+template <size_t P>
+void dense_positions_zmm(const float* w, size_t rows, size_t cols, const float* x, size_t stride,
+                         float* y) {
+  size_t r = 0;
+  for (; r + 6 <= rows; r += 6) dense_tile_zmm<P, 6>(w + r * cols, cols, x, stride, rows, y + r);
+  for (; r < rows; ++r) dense_tile_zmm<P, 1>(w + r * cols, cols, x, stride, rows, y + r);
+}
+
+void dense_rows_avx512(const float* w, size_t rows, size_t cols, const float* x, size_t stride,
+                       size_t m, float* y) {
+  size_t i = 0;
+  for (; i + 4 <= m; i += 4) dense_positions_zmm<4>(w, rows, cols, x + i * stride, stride, y + i * rows);
+  for (; i < m; ++i) dense_positions_zmm<1>(w, rows, cols, x + i * stride, stride, y + i * rows);
+}
+
 // T(v; A, B) for one position: M = Aᵀ·V (r x r times r x c), then M·B
 // (c x c). A tile of kRows output rows of kZ·16 columns stays in registers:
 // per step kZ row loads and kRows broadcasts feed kRows·kZ fused
@@ -234,6 +277,7 @@ const VecKernels& vec_kernels_avx512() {
     VecKernels v = vec_kernels_avx2();
     v.attend_rows = attend_rows_avx512;
     v.key_block = 16;
+    v.dense_rows = dense_rows_avx512;
     v.two_factor = two_factor_avx512;
     v.exp_shifted = exp_shifted_zmm;
     return v;

@@ -366,12 +366,14 @@ TEST(VecKernels, DenseRowsMatchAScalarReference) {
   std::normal_distribution<float> nd(0.0f, 1.0f);
   std::vector<const VecKernels*> builds = {&vec_kernels_portable()};
   if (core::isa_supported(core::Isa::Avx2)) builds.push_back(&vec_kernels_avx2());
+  if (core::isa_supported(core::Isa::Avx512)) builds.push_back(&vec_kernels_avx512());
   struct Case {
     size_t rows, cols, m;
   };
-  // Tiles of 3 positions x 4 rows with tails of both, and column tails.
+  // Tiles of 3 or 4 positions x 4 or 6 rows with tails of both, and column
+  // tails.
   for (const Case c : {Case{1, 5, 1}, Case{24, 2048, 7}, Case{5, 13, 4}, Case{7, 64, 3},
-                       Case{3, 100, 2}, Case{24, 72, 6}}) {
+                       Case{3, 100, 2}, Case{24, 72, 6}, Case{13, 40, 9}, Case{24, 2048, 24}}) {
     const size_t stride = c.cols + 3;  // inputs need not be packed
     std::vector<float> w(c.rows * c.cols), x(c.m * stride);
     for (float& v : w) v = nd(rng);
