@@ -543,11 +543,17 @@ void V3Model::attention(Pass& pass, size_t layer) const {
       core::WorkerPool::instance().parallel_for(KVH * chunks, [&](size_t item) {
         const size_t g = item % KVH, c = chunks - 1 - item / KVH;  // longest rows first
         const size_t i0 = c * kChunk, i1 = std::min(m, i0 + kChunk);
-        std::vector<float> scores(group * (i1 + 32));
-        for (size_t i = i0; i < i1; ++i)
-          vec_attend_rows(ws.kt.data() + g * per_head, kb, ws.v.data(), KVH, g, hd, vd,
-                          ws.q.data() + i * qw + g * group * hd, group, window_start(i), i,
-                          scores.data(), ws.o.data() + i * ow + g * group * vd);
+        std::vector<float> scores(2 * group * (i1 + 32));
+        const float* kt = ws.kt.data() + g * per_head;
+        auto q_of = [&](size_t i) { return ws.q.data() + i * qw + g * group * hd; };
+        auto o_of = [&](size_t i) { return ws.o.data() + i * ow + g * group * vd; };
+        size_t i = i0;
+        for (; i + 1 < i1; i += 2)  // two positions share every key they read
+          vec_attend_pair(kt, kb, ws.v.data(), KVH, g, hd, vd, q_of(i), q_of(i + 1), group,
+                          window_start(i), window_start(i + 1), i, scores.data(), o_of(i), o_of(i + 1));
+        if (i < i1)
+          vec_attend_rows(kt, kb, ws.v.data(), KVH, g, hd, vd, q_of(i), group, window_start(i), i,
+                          scores.data(), o_of(i));
       });
     }
     if (pass.cache != nullptr)

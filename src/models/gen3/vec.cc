@@ -17,7 +17,7 @@ const VecKernels& vec_kernels_portable() {
                             portable::attend_group, portable::exp_shifted, portable::mul_sigmoid,
                             portable::gated_silu, portable::pad_and_rotate,
                             portable::attend_rows, portable::dense_rows,
-                            portable::lane_combine, portable::lane_mix, 8};
+                            portable::lane_combine, portable::lane_mix, portable::attend_pair, 8};
   return k;
 }
 
@@ -57,6 +57,13 @@ void vec_attend_rows(const float* kt, size_t kb, const float* values, size_t kvh
   chosen().attend_rows(kt, kb, values, kvh, g, hd, vd, q, rows, start, p, scores, out);
 }
 size_t vec_key_block() { return chosen().key_block; }
+void vec_attend_pair(const float* kt, size_t kb, const float* values, size_t kvh, size_t g,
+                     size_t hd, size_t vd, const float* qa, const float* qb, size_t rows,
+                     uint64_t start_a, uint64_t start_b, uint64_t p, float* scores, float* out_a,
+                     float* out_b) {
+  chosen().attend_pair(kt, kb, values, kvh, g, hd, vd, qa, qb, rows, start_a, start_b, p, scores,
+                       out_a, out_b);
+}
 void vec_dense_rows(const float* w, size_t rows, size_t cols, const float* x, size_t stride,
                     size_t m, float* y) {
   chosen().dense_rows(w, rows, cols, x, stride, m, y);

@@ -41,6 +41,15 @@ void vec_attend_rows(const float* kt, size_t kb, const float* values, size_t kvh
                      float* scores, float* out);
 // The key block width the chosen attend_rows reads fastest.
 size_t vec_key_block();
+// attend_rows for two consecutive positions p and p + 1 (rows query rows
+// each, at qa and qb, keys start_a .. p and start_b .. p + 1 with start_a <=
+// start_b <= start_a + 1), outputs at out_a and out_b. Equal to two
+// attend_rows calls; the wide build reads each key once for both.
+// scores: 2·rows·(count_a + 32) floats.
+void vec_attend_pair(const float* kt, size_t kb, const float* values, size_t kvh, size_t g,
+                     size_t hd, size_t vd, const float* qa, const float* qb, size_t rows,
+                     uint64_t start_a, uint64_t start_b, uint64_t p, float* scores, float* out_a,
+                     float* out_b);
 // dst (padded floats) = src (cols floats) zero-padded, then the normalised
 // Hadamard transform of every block of `group` floats. The same butterflies
 // in the same order as core::pad_and_rotate, so the results are identical.
@@ -63,6 +72,9 @@ struct VecKernels {
   void (*dense_rows)(const float*, size_t, size_t, const float*, size_t, size_t, float*);
   void (*lane_combine)(const float*, const float*, size_t, size_t, float*);
   void (*lane_mix)(const float*, const float*, const float*, size_t, size_t, float*);
+  void (*attend_pair)(const float*, size_t, const float*, size_t, size_t, size_t, size_t,
+                      const float*, const float*, size_t, uint64_t, uint64_t, uint64_t, float*,
+                      float*, float*);
   size_t key_block;  // attend_rows' fastest key block width
 };
 const VecKernels& vec_kernels_portable();

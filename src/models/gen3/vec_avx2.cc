@@ -525,13 +525,21 @@ void attend_rows_avx2(const float* kt, size_t kb, const float* values, size_t kv
   }
 }
 
+void attend_pair_avx2(const float* kt, size_t kb, const float* values, size_t kvh, size_t g,
+                      size_t hd, size_t vd, const float* qa, const float* qb, size_t rows,
+                      uint64_t start_a, uint64_t start_b, uint64_t p, float* scores, float* out_a,
+                      float* out_b) {
+  attend_rows_avx2(kt, kb, values, kvh, g, hd, vd, qa, rows, start_a, p, scores, out_a);
+  attend_rows_avx2(kt, kb, values, kvh, g, hd, vd, qb, rows, start_b, p + 1, scores, out_b);
+}
+
 }  // namespace
 
 const VecKernels& vec_kernels_avx2() {
   static const VecKernels k{avx2::dot, avx2::axpy, two_factor_avx2, attend_head_avx2,
                             attend_group_avx2, exp_shifted_avx2, mul_sigmoid_avx2,
                             gated_silu_avx2, pad_and_rotate_avx2, attend_rows_avx2,
-                            dense_rows_avx2, lane_combine_avx2, lane_mix_avx2, 8};
+                            dense_rows_avx2, lane_combine_avx2, lane_mix_avx2, attend_pair_avx2, 8};
   return k;
 }
 

@@ -175,6 +175,132 @@ void attend_rows_avx512(const float* kt, size_t kb, const float* values, size_t 
   }
 }
 
+// attend_rows for the R rows of position p and the R rows of p + 1 at once:
+// every key block and value row is loaded once for 2R rows. Each score and
+// each output column is summed over the same terms in the same order as by
+// attend_rows_zmm, so the results are the same floats. Needs vd a multiple
+// of 32 (32 columns of 2R <= 8 rows per pass fill 16 registers).
+template <size_t R>
+void attend_pair_zmm(const float* kt, const float* values, size_t kvh, size_t g, size_t hd,
+                     size_t vd, const float* qa, const float* qb, uint64_t start_a,
+                     uint64_t start_b, uint64_t p, float* scores, float* out_a, float* out_b) {
+  constexpr size_t RR = 2 * R;
+  const __m512 inv = _mm512_set1_ps(1.0f / std::sqrt(static_cast<float>(hd)));
+  const uint64_t last = p + 1;
+  const size_t span = static_cast<size_t>(last - start_a + 1), stride = span + 31;
+  const uint64_t b0 = start_a / 16, b1 = last / 16;
+  const size_t block = hd * 16;
+  const float* qr[RR];
+  for (size_t r = 0; r < R; ++r) {
+    qr[r] = qa + r * hd;
+    qr[R + r] = qb + r * hd;
+  }
+  // Scores of the union start_a .. p + 1 for all rows; row r's score of key
+  // t sits at scores[r·stride + t - 16·b0].
+  uint64_t b = b0;
+  for (; b + 1 <= b1; b += 2) {
+    const float* k0 = kt + b * block;
+    __m512 a0[RR], a1[RR];
+    for (size_t r = 0; r < RR; ++r) a0[r] = a1[r] = _mm512_setzero_ps();
+    for (size_t i = 0; i < hd; ++i) {
+      const __m512 x0 = _mm512_loadu_ps(k0 + i * 16), x1 = _mm512_loadu_ps(k0 + block + i * 16);
+      for (size_t r = 0; r < RR; ++r) {
+        const __m512 qv = _mm512_set1_ps(qr[r][i]);
+        a0[r] = _mm512_fmadd_ps(qv, x0, a0[r]);
+        a1[r] = _mm512_fmadd_ps(qv, x1, a1[r]);
+      }
+    }
+    for (size_t r = 0; r < RR; ++r) {
+      float* sc = scores + r * stride + (b - b0) * 16;
+      _mm512_storeu_ps(sc, _mm512_mul_ps(a0[r], inv));
+      _mm512_storeu_ps(sc + 16, _mm512_mul_ps(a1[r], inv));
+    }
+  }
+  if (b == b1) {
+    const float* k0 = kt + b * block;
+    __m512 a0[RR];
+    for (size_t r = 0; r < RR; ++r) a0[r] = _mm512_setzero_ps();
+    for (size_t i = 0; i < hd; ++i) {
+      const __m512 x0 = _mm512_loadu_ps(k0 + i * 16);
+      for (size_t r = 0; r < RR; ++r) a0[r] = _mm512_fmadd_ps(_mm512_set1_ps(qr[r][i]), x0, a0[r]);
+    }
+    for (size_t r = 0; r < RR; ++r)
+      _mm512_storeu_ps(scores + r * stride + (b - b0) * 16, _mm512_mul_ps(a0[r], inv));
+  }
+  // Unnormalised weights of each row over its own keys.
+  const size_t count_a = static_cast<size_t>(p - start_a + 1);
+  const size_t count_b = static_cast<size_t>(last - start_b + 1);
+  float* w[RR];
+  __m512 sums[RR];
+  for (size_t r = 0; r < RR; ++r) {
+    const bool second = r >= R;
+    const size_t count = second ? count_b : count_a;
+    w[r] = scores + r * stride + static_cast<size_t>((second ? start_b : start_a) - b0 * 16);
+    __m512 vm = _mm512_set1_ps(-INFINITY);
+    size_t t = 0;
+    for (; t + 16 <= count; t += 16) vm = _mm512_max_ps(vm, _mm512_loadu_ps(w[r] + t));
+    float m = _mm512_reduce_max_ps(vm);
+    for (; t < count; ++t) m = std::max(m, w[r][t]);
+    sums[r] = _mm512_set1_ps(exp_shifted_zmm(w[r], count, m));
+  }
+  // Values: key start_a for the first position alone when its window starts
+  // one earlier, the shared keys start_b .. p, key p + 1 for the second alone.
+  const size_t vstride = kvh * vd;
+  const size_t lead = static_cast<size_t>(start_b - start_a);  // 0 or 1
+  const size_t shared = static_cast<size_t>(p - start_b + 1);
+  for (size_t c = 0; c < vd; c += 32) {
+    __m512 lo[RR], hi[RR];
+    for (size_t r = 0; r < RR; ++r) lo[r] = hi[r] = _mm512_setzero_ps();
+    if (lead != 0) {
+      const float* v = values + (start_a * kvh + g) * vd + c;
+      const __m512 x0 = _mm512_loadu_ps(v), x1 = _mm512_loadu_ps(v + 16);
+      for (size_t r = 0; r < R; ++r) {
+        const __m512 wt = _mm512_set1_ps(w[r][0]);
+        lo[r] = _mm512_fmadd_ps(wt, x0, lo[r]);
+        hi[r] = _mm512_fmadd_ps(wt, x1, hi[r]);
+      }
+    }
+    const float* v = values + (start_b * kvh + g) * vd + c;
+    for (size_t t = 0; t < shared; ++t, v += vstride) {
+      const __m512 x0 = _mm512_loadu_ps(v), x1 = _mm512_loadu_ps(v + 16);
+      for (size_t r = 0; r < RR; ++r) {
+        const __m512 wt = _mm512_set1_ps(w[r][r < R ? lead + t : t]);
+        lo[r] = _mm512_fmadd_ps(wt, x0, lo[r]);
+        hi[r] = _mm512_fmadd_ps(wt, x1, hi[r]);
+      }
+    }
+    {
+      const __m512 x0 = _mm512_loadu_ps(v), x1 = _mm512_loadu_ps(v + 16);  // key p + 1
+      for (size_t r = R; r < RR; ++r) {
+        const __m512 wt = _mm512_set1_ps(w[r][shared]);
+        lo[r] = _mm512_fmadd_ps(wt, x0, lo[r]);
+        hi[r] = _mm512_fmadd_ps(wt, x1, hi[r]);
+      }
+    }
+    for (size_t r = 0; r < RR; ++r) {
+      float* o = (r < R ? out_a + r * vd : out_b + (r - R) * vd) + c;
+      _mm512_storeu_ps(o, _mm512_div_ps(lo[r], sums[r]));
+      _mm512_storeu_ps(o + 16, _mm512_div_ps(hi[r], sums[r]));
+    }
+  }
+}
+
+void attend_pair_avx512(const float* kt, size_t kb, const float* values, size_t kvh, size_t g,
+                        size_t hd, size_t vd, const float* qa, const float* qb, size_t rows,
+                        uint64_t start_a, uint64_t start_b, uint64_t p, float* scores,
+                        float* out_a, float* out_b) {
+  using Pair = void (*)(const float*, const float*, size_t, size_t, size_t, size_t, const float*,
+                        const float*, uint64_t, uint64_t, uint64_t, float*, float*, float*);
+  static constexpr Pair kPairs[] = {attend_pair_zmm<1>, attend_pair_zmm<2>, attend_pair_zmm<3>,
+                                    attend_pair_zmm<4>};
+  if (kb == 16 && vd % 32 == 0 && rows >= 1 && rows <= 4) {
+    kPairs[rows - 1](kt, values, kvh, g, hd, vd, qa, qb, start_a, start_b, p, scores, out_a, out_b);
+    return;
+  }
+  attend_rows_avx512(kt, kb, values, kvh, g, hd, vd, qa, rows, start_a, p, scores, out_a);
+  attend_rows_avx512(kt, kb, values, kvh, g, hd, vd, qb, rows, start_b, p + 1, scores, out_b);
+}
+
 // y (m x rows) = x · wᵀ in tiles of P positions x R rows: 16 columns of
 // each of the P inputs and R weight rows per step, P·R accumulators (4 x 6
 // fill 24 of the 32 registers); one horizontal sum per output at the end.
@@ -278,6 +404,7 @@ const VecKernels& vec_kernels_avx512() {
     v.attend_rows = attend_rows_avx512;
     v.key_block = 16;
     v.dense_rows = dense_rows_avx512;
+    v.attend_pair = attend_pair_avx512;
     v.two_factor = two_factor_avx512;
     v.exp_shifted = exp_shifted_zmm;
     return v;

@@ -217,3 +217,11 @@ inline void attend_rows(const float* kt, size_t kb, const float* values, size_t 
       axpy(sc[t] / sum, values + ((start + t) * kvh + g) * vd, o, vd);
   }
 }
+
+inline void attend_pair(const float* kt, size_t kb, const float* values, size_t kvh, size_t g,
+                        size_t hd, size_t vd, const float* qa, const float* qb, size_t rows,
+                        uint64_t start_a, uint64_t start_b, uint64_t p, float* scores,
+                        float* out_a, float* out_b) {
+  attend_rows(kt, kb, values, kvh, g, hd, vd, qa, rows, start_a, p, scores, out_a);
+  attend_rows(kt, kb, values, kvh, g, hd, vd, qb, rows, start_b, p + 1, scores, out_b);
+}

@@ -490,6 +490,51 @@ TEST(VecKernels, TransposedKeyAttentionMatchesPerHead) {
   }
 }
 
+// Two consecutive positions at once give the floats of two single calls,
+// with the window sliding between them or not, for every head count.
+TEST(VecKernels, AttendPairIsTwoSingleCalls) {
+  std::mt19937 rng(22);
+  std::normal_distribution<float> nd(0.0f, 1.0f);
+  for (auto [hd, vd] : {std::pair<size_t, size_t>{64, 64}, {16, 32}, {8, 16}, {6, 10}}) {
+    const size_t positions = 140, kvh = 2, g = 1;
+    std::vector<float> keys(positions * kvh * hd), values(positions * kvh * vd);
+    for (auto* v : {&keys, &values})
+      for (float& x : *v) x = nd(rng);
+    std::vector<const VecKernels*> builds = {&vec_kernels_portable()};
+    if (core::isa_supported(core::Isa::Avx2)) builds.push_back(&vec_kernels_avx2());
+    if (core::isa_supported(core::Isa::Avx512)) builds.push_back(&vec_kernels_avx512());
+    for (const VecKernels* k : builds) {
+      const size_t kb = k->key_block;
+      std::vector<float> kt((positions + kb - 1) / kb * hd * kb, 0.0f);
+      for (size_t t = 0; t < positions; ++t)
+        for (size_t e = 0; e < hd; ++e) kt[(t / kb) * hd * kb + e * kb + t % kb] = keys[(t * kvh + g) * hd + e];
+      for (size_t rows : {1, 3, 4, 5}) {
+        std::vector<float> q(2 * rows * hd);
+        for (float& x : q) x = nd(rng);
+        const float* qa = q.data();
+        const float* qb = q.data() + rows * hd;
+        for (auto [start_a, start_b, p] : {std::tuple<uint64_t, uint64_t, uint64_t>{0, 0, 0}, {0, 0, 14}, {0, 0, 15},
+                                           {0, 0, 31}, {3, 4, 40}, {16, 17, 100}, {5, 5, 138}, {0, 1, 63},
+                                           {70, 71, 137}}) {
+          const size_t count_a = p - start_a + 1;
+          std::vector<float> scores(2 * rows * (count_a + 32), 3.0f);
+          std::vector<float> pa(rows * vd, 7.0f), pb(rows * vd, 7.0f), sa(rows * vd), sb(rows * vd);
+          k->attend_pair(kt.data(), kb, values.data(), kvh, g, hd, vd, qa, qb, rows, start_a, start_b, p,
+                         scores.data(), pa.data(), pb.data());
+          k->attend_rows(kt.data(), kb, values.data(), kvh, g, hd, vd, qa, rows, start_a, p, scores.data(),
+                         sa.data());
+          k->attend_rows(kt.data(), kb, values.data(), kvh, g, hd, vd, qb, rows, start_b, p + 1, scores.data(),
+                         sb.data());
+          for (size_t i = 0; i < rows * vd; ++i) {
+            ASSERT_EQ(pa[i], sa[i]) << hd << "/" << vd << " rows " << rows << " p " << p << " at " << i;
+            ASSERT_EQ(pb[i], sb[i]) << hd << "/" << vd << " rows " << rows << " p " << p << " at " << i;
+          }
+        }
+      }
+    }
+  }
+}
+
 TEST(Lanes, SinkhornMatchesTheLogDomainRounds) {
   std::mt19937 rng(9);
   for (size_t n : {1, 2, 3, 4, 6}) {
