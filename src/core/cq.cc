@@ -103,13 +103,15 @@ UnitOrder unit_order(Isa isa, unsigned bits) {
 }
 
 // dst[u·64 + p] = src[u·64 + element[p]] for every unit of n floats.
-void reorder(const UnitOrder& order, const float* src, uint64_t n, float* dst) {
+void reorder(Isa isa, const UnitOrder& order, const float* src, uint64_t n, float* dst) {
+  if (isa == Isa::Avx512) return cq_kernels::reorder_avx512(order.element, src, n, dst);
   for (uint64_t base = 0; base < n; base += cq_kernels::kUnit) {
     for (uint64_t p = 0; p < cq_kernels::kUnit; ++p) dst[base + p] = src[base + order.element[p]];
   }
 }
 
-void reorder_in_place(const UnitOrder& order, float* v, uint64_t n) {
+void reorder_in_place(Isa isa, const UnitOrder& order, float* v, uint64_t n) {
+  if (isa == Isa::Avx512) return cq_kernels::reorder_avx512(order.element, v, n, v);
   float unit[cq_kernels::kUnit];
   for (uint64_t base = 0; base < n; base += cq_kernels::kUnit) {
     std::memcpy(unit, v + base, sizeof unit);
@@ -381,7 +383,7 @@ void CqTensor::matvec_with(Isa wanted, WorkerPool* pool, std::span<const float> 
   Scratch scratch(s.padded_cols);
   float* x_rot = scratch.data();
   pad_and_rotate(x, s.group, std::span<float>(x_rot, s.padded_cols));
-  if (isa != Isa::Portable) reorder_in_place(unit_order(isa, s.bits), x_rot, s.padded_cols);
+  if (isa != Isa::Portable) reorder_in_place(isa, unit_order(isa, s.bits), x_rot, s.padded_cols);
 
   const cq_kernels::View view = kernel_view();
   auto rows_kernel = [&](uint64_t r0, uint64_t r1) {
@@ -435,7 +437,7 @@ void CqTensor::reorder_inputs(Isa wanted, std::span<const float> x_rot, size_t m
   const UnitOrder order = unit_order(isa, s.bits);
   for (uint64_t v = 0; v < m; ++v) {
     const uint64_t at = v * s.padded_cols;
-    reorder(order, x_rot.data() + at, s.padded_cols, out.data() + at);
+    reorder(isa, order, x_rot.data() + at, s.padded_cols, out.data() + at);
   }
 }
 

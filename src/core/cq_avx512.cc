@@ -386,6 +386,37 @@ void matvec_rows(const View& t, const float* xp, uint64_t r0, uint64_t r1, float
 
 }  // namespace
 
+// Each output vector of a unit picks its 16 elements from the unit's four
+// input vectors: two two-register permutes (elements 0..31 and 32..63) and a
+// blend on bit 5 of the element index. All four inputs are loaded before
+// anything is stored, so the reorder may run in place.
+void reorder_avx512(const uint8_t* element, const float* src, uint64_t n, float* dst) {
+  __m512i idx[4];
+  __mmask16 high[4];
+  for (int s = 0; s < 4; ++s) {
+    alignas(64) int32_t lanes[16];
+    unsigned mask = 0;
+    for (int l = 0; l < 16; ++l) {
+      const unsigned e = element[16 * s + l];
+      lanes[l] = static_cast<int32_t>(e & 31);
+      if (e & 32) mask |= 1u << l;
+    }
+    idx[s] = _mm512_load_si512(lanes);
+    high[s] = static_cast<__mmask16>(mask);
+  }
+  for (uint64_t base = 0; base < n; base += kUnit) {
+    const __m512 v0 = _mm512_loadu_ps(src + base), v1 = _mm512_loadu_ps(src + base + 16);
+    const __m512 v2 = _mm512_loadu_ps(src + base + 32), v3 = _mm512_loadu_ps(src + base + 48);
+    __m512 out[4];
+    for (int s = 0; s < 4; ++s) {
+      const __m512 lo = _mm512_permutex2var_ps(v0, idx[s], v1);
+      const __m512 hi = _mm512_permutex2var_ps(v2, idx[s], v3);
+      out[s] = _mm512_mask_blend_ps(high[s], lo, hi);
+    }
+    for (int s = 0; s < 4; ++s) _mm512_storeu_ps(dst + base + 16 * s, out[s]);
+  }
+}
+
 void matvec_avx512(const View& t, const float* xp, uint64_t r0, uint64_t r1, float* y) {
   switch (t.bits) {
     case 2: matvec_rows<2>(t, xp, r0, r1, y); break;

@@ -49,4 +49,8 @@ void matmul_avx2(const View& t, const float* xp, uint64_t r0, uint64_t r1, uint6
 void matmul_avx512(const View& t, const float* xp, uint64_t r0, uint64_t r1, uint64_t v0,
                    uint64_t v1, bool wide, float* y);
 
+// dst[u·64 + p] = src[u·64 + element[p]] for every unit of n floats (n a
+// multiple of kUnit); dst may be src itself.
+void reorder_avx512(const uint8_t* element, const float* src, uint64_t n, float* dst);
+
 }  // namespace pinnet::core::cq_kernels
