@@ -346,6 +346,28 @@ TEST(VecKernels, WidePathsMatchThePortableOnes) {
     EXPECT_TRUE(std::isnan(nan8[0]));
     EXPECT_EQ(nan8[1], 1.0f);
   }
+  // The step's attention for a group of heads over a wrapped ring, every
+  // build, widths on and off their fast paths, fewer and more than 16 keys.
+  {
+    std::vector<const VecKernels*> builds = {&wide};
+    if (core::isa_supported(core::Isa::Avx512)) builds.push_back(&vec_kernels_avx512());
+    for (auto [hd, vd] : {std::pair<size_t, size_t>{64, 64}, {16, 48}, {32, 80}, {8, 24}, {6, 10}}) {
+      const size_t slots = 53, kvh = 2, heads = 6;
+      std::vector<float> keys(slots * kvh * hd), values(slots * kvh * vd), q(heads * hd);
+      fill(keys), fill(values), fill(q);
+      const KvView kv = float_view(keys, values, slots, kvh, hd, vd);
+      for (auto [start, p] : {std::pair<uint64_t, uint64_t>{0, 0}, {0, 15}, {0, 16}, {3, 40}, {30, 82}, {60, 100}}) {
+        const size_t count = p - start + 1;
+        std::vector<float> s1(heads * count), s2(heads * count), o1(heads * vd, 5.0f), o2(heads * vd);
+        ref.attend_group(kv, q.data(), 1, heads, start, p, s2.data(), o2.data());
+        for (const VecKernels* k : builds) {
+          k->attend_group(kv, q.data(), 1, heads, start, p, s1.data(), o1.data());
+          for (size_t i = 0; i < heads * vd; ++i)
+            EXPECT_NEAR(o1[i], o2[i], 1e-5) << hd << "/" << vd << " " << start << ".." << p << " at " << i;
+        }
+      }
+    }
+  }
   // Attention over a wrapped ring of 11 slots, widths on and off the fast path.
   for (auto [hd, vd] : {std::pair<size_t, size_t>{64, 64}, {8, 24}, {6, 10}, {16, 40}}) {
     const size_t slots = 11, kvh = 2;
