@@ -268,15 +268,26 @@ void V3Model::forward(Pass& pass) const {
   // and the output product, and its tail (feed-forward, post-mix). The tail
   // of a block and the head of the next run together per tile of positions,
   // so the lanes a tail writes are read again while still in cache.
+  //
+  // Of the last block only the keys and values of every position are ever
+  // read (by the session), and its output only at the positions whose
+  // logits are wanted: the other positions skip its queries, attention,
+  // output product and tail.
+  const size_t last_live = pass.collector != nullptr || pass.all_logits ? 0
+                           : pass.out.empty()                           ? m
+                                                                        : m - 1;
+  const size_t ow = g_.o_width();
   if (!blocks_.empty()) run_tiles(m, [&](size_t i0, size_t i1) { block_head(pass, 0, i0, i1); });
   for (size_t layer = 0; layer < blocks_.size(); ++layer) {
-    attention(pass, layer);
+    const bool next = layer + 1 < blocks_.size();
+    const size_t live = next ? 0 : last_live;
+    attention(pass, layer, live);
     const V3Block& b = blocks_[layer];
     ws.rot_o.invalidate();
-    product(b.out_proj, ws.rot_o, ws.o.data(), g_.o_width(), m, ws.attn_out.data());
-    const bool next = layer + 1 < blocks_.size();
+    if (live < m)
+      product(b.out_proj, ws.rot_o, ws.o.data() + live * ow, ow, m - live, ws.attn_out.data() + live * d);
     run_tiles(m, [&](size_t i0, size_t i1) {
-      for (size_t i = i0; i < i1; ++i) block_tail(pass, layer, i);
+      for (size_t i = std::max(i0, live); i < i1; ++i) block_tail(pass, layer, i);
       if (pass.collector != nullptr)
         for (size_t i = i0; i < i1; ++i) lane_mean(ws.stream.data() + i * n * d, n, d, ws.mean.data() + i * d);
       if (next) block_head(pass, layer + 1, i0, i1);
@@ -383,7 +394,7 @@ void V3Model::block_tail(Pass& pass, size_t layer, size_t i) const {
                 ws.stream_old.data() + i * nd);
 }
 
-void V3Model::attention(Pass& pass, size_t layer) const {
+void V3Model::attention(Pass& pass, size_t layer, size_t live) const {
   Workspace& ws = *pass.ws;
   const V3Block& b = blocks_[layer];
   const AttentionWeights& w = b.attn;
@@ -397,9 +408,23 @@ void V3Model::attention(Pass& pass, size_t layer) const {
   float* q_dst = T > 0 ? ws.q_raw.data() : ws.q.data();
   float* k_dst = T > 0 ? ws.k_raw.data() : ws.k.data();
   float* v_dst = T > 0 ? ws.v_raw.data() : ws.v.data();
-  // Larger first, so two threads split q + k and gate + v.
-  products(ws.rot_xn, ws.xn.data(), d, m,
-           {{&w.q_proj, q_dst}, {&b.gate_proj, ws.gate.data()}, {&w.k_proj, k_dst}, {&w.v_proj, v_dst}});
+  if (live == 0) {
+    // Larger first, so two threads split q + k and gate + v.
+    products(ws.rot_xn, ws.xn.data(), d, m,
+             {{&w.q_proj, q_dst}, {&b.gate_proj, ws.gate.data()}, {&w.k_proj, k_dst}, {&w.v_proj, v_dst}});
+  } else {
+    // Keys and values of every position; raw queries from the first one a
+    // live query's convolution reads (the session keeps the last T - 1 too,
+    // and live <= m keeps those in range), gates from there as well.
+    products(ws.rot_xn, ws.xn.data(), d, m, {{&w.k_proj, k_dst}, {&w.v_proj, v_dst}});
+    const size_t reach = T > 0 ? T - 1 : 0;  // earlier raw vectors a convolution reads
+    const size_t q0 = live > reach ? live - reach : 0;
+    if (q0 < m) {
+      ws.rot_xn.invalidate();
+      products(ws.rot_xn, ws.xn.data() + q0 * d, d, m - q0,
+               {{&w.q_proj, q_dst + q0 * qw}, {&b.gate_proj, ws.gate.data() + q0 * ow}});
+    }
+  }
 
   if (T > 0) {
     // Causal depthwise convolution over raw vectors: position i reads the raw
@@ -411,12 +436,14 @@ void V3Model::attention(Pass& pass, size_t layer) const {
       const float* taps;
       size_t w;
       std::vector<float>* history;
-    } streams[3] = {{ws.q_raw.data(), ws.q.data(), w.q_taps.data(), qw, lk ? &lk->conv_q : nullptr},
-                    {ws.k_raw.data(), ws.k.data(), w.k_taps.data(), kw, lk ? &lk->conv_k : nullptr},
-                    {ws.v_raw.data(), ws.v.data(), w.v_taps.data(), vw, lk ? &lk->conv_v : nullptr}};
+      size_t first;  // first position convolved
+    } streams[3] = {{ws.q_raw.data(), ws.q.data(), w.q_taps.data(), qw, lk ? &lk->conv_q : nullptr, live},
+                    {ws.k_raw.data(), ws.k.data(), w.k_taps.data(), kw, lk ? &lk->conv_k : nullptr, 0},
+                    {ws.v_raw.data(), ws.v.data(), w.v_taps.data(), vw, lk ? &lk->conv_v : nullptr, 0}};
     for (Stream& st : streams) {
       const size_t W = st.w;
-      for_positions(m, [&](size_t i) {
+      for_positions(m - std::min(m, st.first), [&](size_t item) {
+        const size_t i = st.first + item;
         const float* cur = st.raw + i * W;
         float* out = st.out + i * W;
         multiply(st.taps, cur, W, out);
@@ -448,14 +475,15 @@ void V3Model::attention(Pass& pass, size_t layer) const {
 
   // Per-head norms, rotary embedding, int8 rounding of q.
   for_positions(m, [&](size_t i) {
-    float* q = ws.q.data() + i * qw;
     float* k = ws.k.data() + i * kw;
     const float* cos = ws.rope_cos.data() + i * half;
     const float* sin = ws.rope_sin.data() + i * half;
-    head_norm(q, H, hd, w.q_norm.data());
     head_norm(k, KVH, hd, w.k_norm.data());
-    rope_apply(q, H, hd, cos, sin);
     rope_apply(k, KVH, hd, cos, sin);
+    if (i < live) return;
+    float* q = ws.q.data() + i * qw;
+    head_norm(q, H, hd, w.q_norm.data());
+    rope_apply(q, H, hd, cos, sin);
     if (pass.int8)
       for (size_t h = 0; h < H; ++h) round_trip_int8(q + h * hd, hd);
   });
@@ -515,12 +543,14 @@ void V3Model::attention(Pass& pass, size_t layer) const {
       if (windowed && i + 1 > g_.kv_window) start = std::max<uint64_t>(start, i + 1 - g_.kv_window);
       return start;
     };
+    // Chunks of live positions (from chunk c0 on), the longest rows first.
     constexpr size_t kChunk = 16;
-    const size_t chunks = (m + kChunk - 1) / kChunk;
+    const size_t chunks = (m + kChunk - 1) / kChunk, c0 = std::min(live, m) / kChunk;
+    const size_t items = KVH * (chunks - std::min(chunks, c0));
     if (pass.int8) {
-      core::WorkerPool::instance().parallel_for(KVH * chunks, [&](size_t item) {
-        const size_t g = item % KVH, c = chunks - 1 - item / KVH;  // longest rows first
-        const size_t i0 = c * kChunk, i1 = std::min(m, i0 + kChunk);
+      core::WorkerPool::instance().parallel_for(items, [&](size_t item) {
+        const size_t g = item % KVH, c = chunks - 1 - item / KVH;
+        const size_t i0 = std::max(c * kChunk, live), i1 = std::min(m, c * kChunk + kChunk);
         std::vector<float> scores(group * i1);
         for (size_t i = i0; i < i1; ++i)
           vec_attend_group(kv, ws.q.data() + i * qw + g * group * hd, g, group, window_start(i), i,
@@ -540,9 +570,9 @@ void V3Model::attention(Pass& pass, size_t layer) const {
           for (size_t e = 0; e < hd; ++e) dst[e * kb] = k[e];
         }
       });
-      core::WorkerPool::instance().parallel_for(KVH * chunks, [&](size_t item) {
-        const size_t g = item % KVH, c = chunks - 1 - item / KVH;  // longest rows first
-        const size_t i0 = c * kChunk, i1 = std::min(m, i0 + kChunk);
+      core::WorkerPool::instance().parallel_for(items, [&](size_t item) {
+        const size_t g = item % KVH, c = chunks - 1 - item / KVH;
+        const size_t i0 = std::max(c * kChunk, live), i1 = std::min(m, c * kChunk + kChunk);
         std::vector<float> scores(2 * group * (i1 + 32));
         const float* kt = ws.kt.data() + g * per_head;
         auto q_of = [&](size_t i) { return ws.q.data() + i * qw + g * group * hd; };
@@ -561,7 +591,8 @@ void V3Model::attention(Pass& pass, size_t layer) const {
   }
 
   // Output gate.
-  for_positions(m, [&](size_t i) {
+  for_positions(m - std::min(m, live), [&](size_t item) {
+    const size_t i = live + item;
     vec_mul_sigmoid(ws.o.data() + i * ow, ws.gate.data() + i * ow, ow);
   });
 }

@@ -104,7 +104,9 @@ class V3Model {
   void block_head(Pass& pass, size_t layer, size_t i0, size_t i1) const;
   // Feed-forward and post-mix of position i (after the output product).
   void block_tail(Pass& pass, size_t layer, size_t i) const;
-  void attention(Pass& pass, size_t layer) const;
+  // Attention of block `layer`: keys and values of every position, the
+  // output (o, gated) only of positions from `live` on.
+  void attention(Pass& pass, size_t layer, size_t live) const;
   void logits_stage(Pass& pass) const;
 
   friend struct Workspace;
