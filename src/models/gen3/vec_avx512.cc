@@ -1,10 +1,10 @@
 // Built with -mavx512f -mavx512vl -mavx2 -mfma; entered only after the
 // processor check in vec.cc. The AVX-512 build shares every kernel of the
-// AVX2 build except three: the prefill's transposed-key attention, which here
+// AVX2 build except these: the prefill's transposed-key attention, which here
 // reads keys in 16-position blocks, scores 64 keys per step and sums values
 // 64 columns at a time in 16-lane registers; the prefill's dense lane-logit
-// product; and the feed-forward's two-factor transform, on tiles of several
-// output rows.
+// product; the feed-forward's two-factor transform, on tiles of several
+// output rows; and the sigmoid gates, lane for lane the 8-lane results.
 // GCC 12 flags the deliberately undefined vectors inside its own AVX-512
 // intrinsics as uninitialised; the warning is about the header, not us.
 #if defined(__GNUC__) && !defined(__clang__)
@@ -64,6 +64,31 @@ float exp_shifted_zmm(float* x, size_t n, float m) {
     sum += x[i];
   }
   return _mm512_reduce_add_ps(acc) + sum;
+}
+
+// 1 / (1 + exp(-z)), lane for lane the 8-lane build's sigmoid.
+inline __m512 sigmoid16(__m512 z) {
+  const __m512 one = _mm512_set1_ps(1.0f);
+  return _mm512_div_ps(one, _mm512_add_ps(one, exp16(_mm512_sub_ps(_mm512_setzero_ps(), z))));
+}
+
+void mul_sigmoid_zmm(float* o, const float* g, size_t n) {
+  size_t i = 0;
+  for (; i + 16 <= n; i += 16)
+    _mm512_storeu_ps(o + i, _mm512_mul_ps(_mm512_loadu_ps(o + i), sigmoid16(_mm512_loadu_ps(g + i))));
+  if (i < n) vec_kernels_avx2().mul_sigmoid(o + i, g + i, n - i);
+}
+
+void gated_silu_zmm(float* v, const float* scale, const float* mix, const float* bias, size_t n) {
+  size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    const __m512 h = _mm512_add_ps(
+        _mm512_mul_ps(_mm512_mul_ps(_mm512_loadu_ps(scale + i), _mm512_loadu_ps(mix + i)),
+                      _mm512_loadu_ps(v + i)),
+        _mm512_loadu_ps(bias + i));
+    _mm512_storeu_ps(v + i, _mm512_mul_ps(h, sigmoid16(h)));
+  }
+  if (i < n) vec_kernels_avx2().gated_silu(v + i, scale + i, mix + i, bias + i, n - i);
 }
 
 // R query rows (the heads of one position over one kv head) over keys
@@ -405,6 +430,8 @@ const VecKernels& vec_kernels_avx512() {
     v.key_block = 16;
     v.dense_rows = dense_rows_avx512;
     v.attend_pair = attend_pair_avx512;
+    v.mul_sigmoid = mul_sigmoid_zmm;
+    v.gated_silu = gated_silu_zmm;
     v.two_factor = two_factor_avx512;
     v.exp_shifted = exp_shifted_zmm;
     return v;

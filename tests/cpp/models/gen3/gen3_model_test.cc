@@ -341,6 +341,20 @@ TEST(VecKernels, WidePathsMatchThePortableOnes) {
     // The wide build may fuse h's multiply-add; exp(h) moves by |h| ulps with it.
     for (size_t i = 0; i < x.size(); ++i)
       EXPECT_NEAR(v1[i], v2[i], 3e-7f * (1.0f + std::fabs(x[i])) * std::fabs(v2[i]) + 1e-30f) << x[i];
+    // The 16-lane gates are the 8-lane ones, lane for lane (tails included).
+    if (core::isa_supported(core::Isa::Avx512)) {
+      const VecKernels& zmm = vec_kernels_avx512();
+      for (size_t n : {x.size(), size_t(37), size_t(16), size_t(5)}) {
+        std::vector<float> a(n, 1.5f), b(n, 1.5f);
+        zmm.mul_sigmoid(a.data(), x.data(), n);
+        wide.mul_sigmoid(b.data(), x.data(), n);
+        for (size_t i = 0; i < n; ++i) ASSERT_EQ(a[i], b[i]) << x[i];
+        std::vector<float> c(x.begin(), x.begin() + n), e = c;
+        zmm.gated_silu(c.data(), scale.data(), mix.data(), bias.data(), n);
+        wide.gated_silu(e.data(), scale.data(), mix.data(), bias.data(), n);
+        for (size_t i = 0; i < n; ++i) ASSERT_EQ(c[i], e[i]) << x[i];
+      }
+    }
     float nan8[9] = {NAN, 0, 0, 0, 0, 0, 0, 0, 0};
     wide.exp_shifted(nan8, 9, 0.0f);
     EXPECT_TRUE(std::isnan(nan8[0]));
