@@ -2,9 +2,9 @@
 // processor check in vec.cc. The AVX-512 build shares every kernel of the
 // AVX2 build except these: the prefill's transposed-key attention, which here
 // reads keys in 16-position blocks, scores 64 keys per step and sums values
-// 64 columns at a time in 16-lane registers; the prefill's dense lane-logit
-// product; the feed-forward's two-factor transform, on tiles of several
-// output rows; and the sigmoid gates, lane for lane the 8-lane results.
+// 64 columns at a time in 16-lane registers; the feed-forward's two-factor
+// transform, on tiles of several output rows; and the sigmoid gates, lane
+// for lane the 8-lane results.
 // GCC 12 flags the deliberately undefined vectors inside its own AVX-512
 // intrinsics as uninitialised; the warning is about the header, not us.
 #if defined(__GNUC__) && !defined(__clang__)
@@ -91,6 +91,18 @@ void gated_silu_zmm(float* v, const float* scale, const float* mix, const float*
   if (i < n) vec_kernels_avx2().gated_silu(v + i, scale + i, mix + i, bias + i, n - i);
 }
 
+// w[t] <- exp(w[t] - max) over count scores; returns the sum, broadcast.
+// The maximum is taken 16 lanes at a time (a scalar running maximum is one
+// long dependency chain).
+inline __m512 softmax_weights(float* w, size_t count) {
+  __m512 vm = _mm512_set1_ps(-INFINITY);
+  size_t t = 0;
+  for (; t + 16 <= count; t += 16) vm = _mm512_max_ps(vm, _mm512_loadu_ps(w + t));
+  float m = _mm512_reduce_max_ps(vm);
+  for (; t < count; ++t) m = std::max(m, w[t]);
+  return _mm512_set1_ps(exp_shifted_zmm(w, count, m));
+}
+
 // R query rows (the heads of one position over one kv head) over keys
 // transposed in blocks of 16 positions, so one register holds a dimension of
 // 16 keys; hd any size, vd a multiple of 16 (kNc·16 columns per pass over the
@@ -142,14 +154,7 @@ void attend_rows_zmm(const float* kt, const float* values, size_t kvh, size_t g,
   __m512 sums[R];
   for (size_t r = 0; r < R; ++r) {
     w[r] = scores + r * stride + off;  // weights of positions start .. p
-    // The largest score, 16 lanes at a time (a scalar running maximum is
-    // one long dependency chain).
-    __m512 vm = _mm512_set1_ps(-INFINITY);
-    size_t t = 0;
-    for (; t + 16 <= count; t += 16) vm = _mm512_max_ps(vm, _mm512_loadu_ps(w[r] + t));
-    float m = _mm512_reduce_max_ps(vm);
-    for (; t < count; ++t) m = std::max(m, w[r][t]);
-    sums[r] = _mm512_set1_ps(exp_shifted_zmm(w[r], count, m));
+    sums[r] = softmax_weights(w[r], count);
   }
   const size_t vstride = kvh * vd;
   const float* v0 = values + (start * kvh + g) * vd;
@@ -259,14 +264,8 @@ void attend_pair_zmm(const float* kt, const float* values, size_t kvh, size_t g,
   __m512 sums[RR];
   for (size_t r = 0; r < RR; ++r) {
     const bool second = r >= R;
-    const size_t count = second ? count_b : count_a;
     w[r] = scores + r * stride + static_cast<size_t>((second ? start_b : start_a) - b0 * 16);
-    __m512 vm = _mm512_set1_ps(-INFINITY);
-    size_t t = 0;
-    for (; t + 16 <= count; t += 16) vm = _mm512_max_ps(vm, _mm512_loadu_ps(w[r] + t));
-    float m = _mm512_reduce_max_ps(vm);
-    for (; t < count; ++t) m = std::max(m, w[r][t]);
-    sums[r] = _mm512_set1_ps(exp_shifted_zmm(w[r], count, m));
+    sums[r] = softmax_weights(w[r], second ? count_b : count_a);
   }
   // Values: key start_a for the first position alone when its window starts
   // one earlier, the shared keys start_b .. p, key p + 1 for the second alone.
@@ -324,48 +323,6 @@ void attend_pair_avx512(const float* kt, size_t kb, const float* values, size_t 
   }
   attend_rows_avx512(kt, kb, values, kvh, g, hd, vd, qa, rows, start_a, p, scores, out_a);
   attend_rows_avx512(kt, kb, values, kvh, g, hd, vd, qb, rows, start_b, p + 1, scores, out_b);
-}
-
-// y (m x rows) = x · wᵀ in tiles of P positions x R rows: 16 columns of
-// each of the P inputs and R weight rows per step, P·R accumulators (4 x 6
-// fill 24 of the 32 registers); one horizontal sum per output at the end.
-template <size_t P, size_t R>
-void dense_tile_zmm(const float* w, size_t cols, const float* x, size_t stride, size_t rows,
-                    float* y) {
-  __m512 acc[P][R];
-  for (size_t p = 0; p < P; ++p)
-    for (size_t r = 0; r < R; ++r) acc[p][r] = _mm512_setzero_ps();
-  size_t k = 0;
-  for (; k + 16 <= cols; k += 16) {
-    __m512 xv[P];
-    for (size_t p = 0; p < P; ++p) xv[p] = _mm512_loadu_ps(x + p * stride + k);
-    for (size_t r = 0; r < R; ++r) {
-      const __m512 wv = _mm512_loadu_ps(w + r * cols + k);
-      for (size_t p = 0; p < P; ++p) acc[p][r] = _mm512_fmadd_ps(wv, xv[p], acc[p][r]);
-    }
-  }
-  for (size_t p = 0; p < P; ++p) {
-    for (size_t r = 0; r < R; ++r) {
-      float s = _mm512_reduce_add_ps(acc[p][r]);
-      for (size_t j = k; j < cols; ++j) s += w[r * cols + j] * x[p * stride + j];
-      y[p * rows + r] = s;
-    }
-  }
-}
-
-template <size_t P>
-void dense_positions_zmm(const float* w, size_t rows, size_t cols, const float* x, size_t stride,
-                         float* y) {
-  size_t r = 0;
-  for (; r + 6 <= rows; r += 6) dense_tile_zmm<P, 6>(w + r * cols, cols, x, stride, rows, y + r);
-  for (; r < rows; ++r) dense_tile_zmm<P, 1>(w + r * cols, cols, x, stride, rows, y + r);
-}
-
-void dense_rows_avx512(const float* w, size_t rows, size_t cols, const float* x, size_t stride,
-                       size_t m, float* y) {
-  size_t i = 0;
-  for (; i + 4 <= m; i += 4) dense_positions_zmm<4>(w, rows, cols, x + i * stride, stride, y + i * rows);
-  for (; i < m; ++i) dense_positions_zmm<1>(w, rows, cols, x + i * stride, stride, y + i * rows);
 }
 
 // T(v; A, B) for one position: M = Aᵀ·V (r x r times r x c), then M·B
@@ -428,7 +385,6 @@ const VecKernels& vec_kernels_avx512() {
     VecKernels v = vec_kernels_avx2();
     v.attend_rows = attend_rows_avx512;
     v.key_block = 16;
-    v.dense_rows = dense_rows_avx512;
     v.attend_pair = attend_pair_avx512;
     v.mul_sigmoid = mul_sigmoid_zmm;
     v.gated_silu = gated_silu_zmm;

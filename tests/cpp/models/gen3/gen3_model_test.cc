@@ -406,8 +406,7 @@ TEST(VecKernels, DenseRowsMatchAScalarReference) {
   struct Case {
     size_t rows, cols, m;
   };
-  // Tiles of 3 or 4 positions x 4 or 6 rows with tails of both, and column
-  // tails.
+  // Tiles of 3 positions x 4 rows with tails of both, and column tails.
   for (const Case c : {Case{1, 5, 1}, Case{24, 2048, 7}, Case{5, 13, 4}, Case{7, 64, 3},
                        Case{3, 100, 2}, Case{24, 72, 6}, Case{13, 40, 9}, Case{24, 2048, 24}}) {
     const size_t stride = c.cols + 3;  // inputs need not be packed
