@@ -4,6 +4,9 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "core/cpu.h"
+#include "core/hadamard_kernels.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -55,6 +58,8 @@ inline void scale(float* x, size_t n, float s) {
 }
 
 void fwht_block(float* x, size_t n) {
+  const float s = 1.0f / std::sqrt(static_cast<float>(n));
+  if (n >= 16 && best_isa() >= Isa::Avx512) return hadamard_kernels::fwht_avx512(x, n, s);
   for (size_t h = 1; h < n; h *= 2) {
     if (h % 4 == 0) {
       stage_wide(x, n, h);
@@ -62,7 +67,6 @@ void fwht_block(float* x, size_t n) {
       stage_scalar(x, n, h);
     }
   }
-  const float s = 1.0f / std::sqrt(static_cast<float>(n));
   scale(x, n, s);
 }
 
