@@ -2,9 +2,10 @@
 // processor check in vec.cc. The AVX-512 build shares every kernel of the
 // AVX2 build except these: the prefill's transposed-key attention, which here
 // reads keys in 16-position blocks, scores 64 keys per step and sums values
-// 64 columns at a time in 16-lane registers; the feed-forward's two-factor
-// transform, on tiles of several output rows; and the sigmoid gates, lane
-// for lane the 8-lane results.
+// 64 columns at a time in 16-lane registers; the single-token step's
+// attention over the cache, all heads of a kv head per pass; the
+// feed-forward's two-factor transform, on tiles of several output rows; and
+// the sigmoid gates, lane for lane the 8-lane results.
 // GCC 12 flags the deliberately undefined vectors inside its own AVX-512
 // intrinsics as uninitialised; the warning is about the header, not us.
 #if defined(__GNUC__) && !defined(__clang__)
@@ -205,6 +206,110 @@ void attend_rows_avx512(const float* kt, size_t kb, const float* values, size_t 
   }
 }
 
+// Sixteen vectors to one: lane j of the result is the sum of v[j]'s lanes
+// (pairs of rows interleaved and added, then pairs of pairs, then 128-bit
+// lanes), 45 operations instead of sixteen horizontal sums.
+inline __m512 sum_lanes16(const __m512* v) {
+  __m512 a[8], b[4], c[2];
+  for (int i = 0; i < 8; ++i)
+    a[i] = _mm512_add_ps(_mm512_unpacklo_ps(v[2 * i], v[2 * i + 1]),
+                         _mm512_unpackhi_ps(v[2 * i], v[2 * i + 1]));
+  for (int i = 0; i < 4; ++i) {
+    const __m512d x = _mm512_castps_pd(a[2 * i]), y = _mm512_castps_pd(a[2 * i + 1]);
+    b[i] = _mm512_add_ps(_mm512_castpd_ps(_mm512_unpacklo_pd(x, y)),
+                         _mm512_castpd_ps(_mm512_unpackhi_pd(x, y)));
+  }
+  // b[i], 128-bit lane L: the lane-L sums of rows 4i .. 4i + 3.
+  for (int i = 0; i < 2; ++i)
+    c[i] = _mm512_add_ps(_mm512_shuffle_f32x4(b[2 * i], b[2 * i + 1], 0x88),
+                         _mm512_shuffle_f32x4(b[2 * i], b[2 * i + 1], 0xDD));
+  return _mm512_add_ps(_mm512_shuffle_f32x4(c[0], c[1], 0x88), _mm512_shuffle_f32x4(c[0], c[1], 0xDD));
+}
+
+// The single-token step: R query heads of kv head g over the cache's float
+// keys and values (position t at row t % slots), hd and vd multiples of 16.
+// Scores 16 keys a head at a time (one partial vector per key, summed
+// across lanes by sum_lanes16); values for all R heads in registers while
+// the positions stream, each key and value row read once for every head;
+// each output divided by its head's sum at the end.
+template <size_t R>
+void attend_group_zmm(const KvView& kv, const float* q, size_t g, uint64_t start, uint64_t p,
+                      float* scores, float* out) {
+  const size_t hd = kv.head_dim, vd = kv.v_head_dim, kvh = kv.kv_heads;
+  const float inv_s = 1.0f / std::sqrt(static_cast<float>(hd));
+  const __m512 inv = _mm512_set1_ps(inv_s);
+  const size_t count = static_cast<size_t>(p - start + 1);
+  const uint64_t first = start % kv.slots;
+  auto next = [&](uint64_t r) { return r + 1 == kv.slots ? 0 : r + 1; };
+  auto key = [&](uint64_t r) { return kv.keys + (r * kvh + g) * hd; };
+  const float* rows16[16];
+  uint64_t row = first;
+  size_t t = 0;
+  for (; t + 16 <= count; t += 16) {
+    for (size_t j = 0; j < 16; ++j, row = next(row)) rows16[j] = key(row);
+    for (size_t r = 0; r < R; ++r) {
+      const float* qr = q + r * hd;
+      __m512 part[16];
+      for (size_t j = 0; j < 16; ++j) part[j] = _mm512_setzero_ps();
+      for (size_t i = 0; i < hd; i += 16) {
+        const __m512 qv = _mm512_loadu_ps(qr + i);
+        for (size_t j = 0; j < 16; ++j) part[j] = _mm512_fmadd_ps(_mm512_loadu_ps(rows16[j] + i), qv, part[j]);
+      }
+      _mm512_storeu_ps(scores + r * count + t, _mm512_mul_ps(sum_lanes16(part), inv));
+    }
+  }
+  for (; t < count; ++t, row = next(row)) {
+    const float* k = key(row);
+    for (size_t r = 0; r < R; ++r) {
+      __m512 acc = _mm512_setzero_ps();
+      for (size_t i = 0; i < hd; i += 16)
+        acc = _mm512_fmadd_ps(_mm512_loadu_ps(k + i), _mm512_loadu_ps(q + r * hd + i), acc);
+      scores[r * count + t] = _mm512_reduce_add_ps(acc) * inv_s;
+    }
+  }
+  __m512 sums[R];
+  for (size_t r = 0; r < R; ++r) sums[r] = softmax_weights(scores + r * count, count);
+  // Values kNv·16 columns at a time (the count fixed at compile time, so the
+  // accumulators stay in registers).
+  auto columns = [&]<size_t kNv>(size_t c) {
+    __m512 acc[R][kNv];
+    for (size_t r = 0; r < R; ++r)
+      for (size_t j = 0; j < kNv; ++j) acc[r][j] = _mm512_setzero_ps();
+    uint64_t vrow = first;
+    for (size_t k = 0; k < count; ++k, vrow = next(vrow)) {
+      const float* v = kv.values + (vrow * kvh + g) * vd + c;
+      __m512 x[kNv];
+      for (size_t j = 0; j < kNv; ++j) x[j] = _mm512_loadu_ps(v + 16 * j);
+      for (size_t r = 0; r < R; ++r) {
+        const __m512 wt = _mm512_set1_ps(scores[r * count + k]);
+        for (size_t j = 0; j < kNv; ++j) acc[r][j] = _mm512_fmadd_ps(wt, x[j], acc[r][j]);
+      }
+    }
+    for (size_t r = 0; r < R; ++r)
+      for (size_t j = 0; j < kNv; ++j)
+        _mm512_storeu_ps(out + r * vd + c + 16 * j, _mm512_div_ps(acc[r][j], sums[r]));
+  };
+  size_t c = 0;
+  for (; c + 64 <= vd; c += 64) columns.template operator()<4>(c);
+  for (; c < vd; c += 16) columns.template operator()<1>(c);
+}
+
+void attend_group_avx512(const KvView& kv, const float* q, size_t g, size_t heads, uint64_t start,
+                         uint64_t p, float* scores, float* out) {
+  if (kv.int8 || kv.head_dim % 16 != 0 || kv.v_head_dim % 16 != 0) {
+    vec_kernels_avx2().attend_group(kv, q, g, heads, start, p, scores, out);
+    return;
+  }
+  using Group = void (*)(const KvView&, const float*, size_t, uint64_t, uint64_t, float*, float*);
+  static constexpr Group kGroups[] = {attend_group_zmm<1>, attend_group_zmm<2>, attend_group_zmm<3>,
+                                      attend_group_zmm<4>};
+  const size_t count = static_cast<size_t>(p - start + 1);
+  for (size_t h = 0; h < heads; h += 4) {
+    kGroups[std::min<size_t>(4, heads - h) - 1](kv, q + h * kv.head_dim, g, start, p,
+                                                scores + h * count, out + h * kv.v_head_dim);
+  }
+}
+
 // attend_rows for the R rows of position p and the R rows of p + 1 at once:
 // every key block and value row is loaded once for 2R rows. Each score and
 // each output column is summed over the same terms in the same order as by
@@ -386,6 +491,7 @@ const VecKernels& vec_kernels_avx512() {
     v.attend_rows = attend_rows_avx512;
     v.key_block = 16;
     v.attend_pair = attend_pair_avx512;
+    v.attend_group = attend_group_avx512;
     v.mul_sigmoid = mul_sigmoid_zmm;
     v.gated_silu = gated_silu_zmm;
     v.two_factor = two_factor_avx512;
