@@ -137,18 +137,23 @@ void attend_head_wide(const KvView& kv, const float* q, size_t g, uint64_t start
   }
   const float sum = exp_shifted_avx2(scores, count, m);
   for (t = 0; t < count; ++t) scores[t] = scores[t] / sum;
-  for (size_t i0 = 0; i0 < vd; i0 += 32) {
-    const size_t lanes = std::min<size_t>(4, (vd - i0) / 8);
-    __m256 acc[4] = {_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps()};
-    row = first;
-    for (t = 0; t < count; ++t) {
-      const __m256 c = _mm256_set1_ps(scores[t]);
-      const float* v = kv.values + (row * kvh + g) * vd + i0;
-      for (size_t j = 0; j < lanes; ++j) acc[j] = _mm256_fmadd_ps(c, _mm256_loadu_ps(v + 8 * j), acc[j]);
-      row = next(row);
+  // Values kLanes·8 columns at a time (a compile-time count keeps the
+  // accumulators in registers).
+  auto columns = [&]<size_t kLanes>(size_t i0) {
+    __m256 acc[kLanes];
+    for (size_t j = 0; j < kLanes; ++j) acc[j] = _mm256_setzero_ps();
+    uint64_t vrow = first;
+    for (size_t k = 0; k < count; ++k) {
+      const __m256 c = _mm256_set1_ps(scores[k]);
+      const float* v = kv.values + (vrow * kvh + g) * vd + i0;
+      for (size_t j = 0; j < kLanes; ++j) acc[j] = _mm256_fmadd_ps(c, _mm256_loadu_ps(v + 8 * j), acc[j]);
+      vrow = next(vrow);
     }
-    for (size_t j = 0; j < lanes; ++j) _mm256_storeu_ps(out + i0 + 8 * j, acc[j]);
-  }
+    for (size_t j = 0; j < kLanes; ++j) _mm256_storeu_ps(out + i0 + 8 * j, acc[j]);
+  };
+  size_t i0 = 0;
+  for (; i0 + 32 <= vd; i0 += 32) columns.template operator()<4>(i0);
+  for (; i0 < vd; i0 += 8) columns.template operator()<1>(i0);
 }
 
 // T(v; A, B) with c a multiple of 8 up to 64: each output row of c floats
@@ -339,26 +344,30 @@ void attend_pair_wide(const KvView& kv, const float* q0, const float* q1, size_t
     s0[t] = s0[t] / sum0;
     s1[t] = s1[t] / sum1;
   }
-  for (size_t i0 = 0; i0 < vd; i0 += 32) {
-    const size_t lanes = std::min<size_t>(4, (vd - i0) / 8);
-    __m256 acc0[4], acc1[4];
-    for (size_t j = 0; j < 4; ++j) acc0[j] = acc1[j] = _mm256_setzero_ps();
-    row = first;
-    for (t = 0; t < count; ++t) {
-      const __m256 c0 = _mm256_set1_ps(s0[t]), c1 = _mm256_set1_ps(s1[t]);
-      const float* v = kv.values + (row * kvh + g) * vd + i0;
-      for (size_t j = 0; j < lanes; ++j) {
+  // Values kLanes·8 columns at a time (the count fixed at compile time, so
+  // the accumulators stay in registers).
+  auto columns = [&]<size_t kLanes>(size_t i0) {
+    __m256 acc0[kLanes], acc1[kLanes];
+    for (size_t j = 0; j < kLanes; ++j) acc0[j] = acc1[j] = _mm256_setzero_ps();
+    uint64_t vrow = first;
+    for (size_t k = 0; k < count; ++k) {
+      const __m256 c0 = _mm256_set1_ps(s0[k]), c1 = _mm256_set1_ps(s1[k]);
+      const float* v = kv.values + (vrow * kvh + g) * vd + i0;
+      for (size_t j = 0; j < kLanes; ++j) {
         const __m256 x = _mm256_loadu_ps(v + 8 * j);
         acc0[j] = _mm256_fmadd_ps(c0, x, acc0[j]);
         acc1[j] = _mm256_fmadd_ps(c1, x, acc1[j]);
       }
-      row = next(row);
+      vrow = next(vrow);
     }
-    for (size_t j = 0; j < lanes; ++j) {
+    for (size_t j = 0; j < kLanes; ++j) {
       _mm256_storeu_ps(out0 + i0 + 8 * j, acc0[j]);
       _mm256_storeu_ps(out1 + i0 + 8 * j, acc1[j]);
     }
-  }
+  };
+  size_t i0 = 0;
+  for (; i0 + 32 <= vd; i0 += 32) columns.template operator()<4>(i0);
+  for (; i0 < vd; i0 += 8) columns.template operator()<1>(i0);
 }
 
 void attend_group_avx2(const KvView& kv, const float* q, size_t g, size_t heads, uint64_t start,
