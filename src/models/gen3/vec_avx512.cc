@@ -492,6 +492,9 @@ const VecKernels& vec_kernels_avx512() {
     v.key_block = 16;
     v.attend_pair = attend_pair_avx512;
     v.attend_group = attend_group_avx512;
+    // The core transform has its own 16-lane build, faster than the 8-lane
+    // one here.
+    v.pad_and_rotate = vec_kernels_portable().pad_and_rotate;
     v.mul_sigmoid = mul_sigmoid_zmm;
     v.gated_silu = gated_silu_zmm;
     v.two_factor = two_factor_avx512;
