@@ -15,7 +15,15 @@ for exe in build/fuzz/fuzz/fuzz_*; do
   seeds=()
   [ -d "fuzz/corpus/$name" ] && seeds=("fuzz/corpus/$name")
   echo "-- fuzz_$name for ${secs}s"
-  "$exe" -max_total_time="$secs" -print_final_stats=1 "$work" "${seeds[@]}" 2>&1 \
-    | grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb|==[0-9]+==ERROR|SUMMARY)' || true
-  test "${PIPESTATUS[0]}" -eq 0
+  log=build/fuzz/fuzz_$name.log
+  # The fuzzer's own status decides (a pipeline's would be grep's, or under
+  # pipefail the `|| true` after it).
+  status=0
+  "$exe" -max_total_time="$secs" -print_final_stats=1 "$work" "${seeds[@]}" >"$log" 2>&1 || status=$?
+  grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb|==[0-9]+==ERROR|SUMMARY)|runtime error' "$log" || true
+  if [ "$status" -ne 0 ]; then
+    echo "fuzz_$name failed (status $status); the input is saved beside the build, log: $log" >&2
+    tail -n 40 "$log" >&2
+    exit 1
+  fi
 done

@@ -29,7 +29,8 @@ void lane_pre_mix(const LaneWeights& w, uint64_t layer, size_t n, size_t d, cons
 
 // Post-mix of block `layer` at one position: q (n) and m (n·n, turned into the
 // Sinkhorn matrix in place) are the phi_post / phi_res logits of the stream as
-// the pre-mix read it; stream <- M·stream + h ⊗ delta. old: n·d scratch.
+// the pre-mix read it; stream <- M·stream + h ⊗ delta. old: n·d scratch
+// (used only for n > 8; may be null otherwise).
 void lane_post_mix(const LaneWeights& w, uint64_t layer, size_t n, size_t d, const float* q,
                    float* m, const float* delta, float* stream, float* old);
 

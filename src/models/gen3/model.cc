@@ -390,8 +390,9 @@ void V3Model::block_tail(Pass& pass, size_t layer, size_t i) const {
   float* delta = ws.x_in.data() + i * d;
   for (size_t j = 0; j < d; ++j) delta[j] = x[j] - delta[j];
   float* cell = ws.lane_logits.data() + i * lw_width;
-  lane_post_mix(lw, layer, n, d, cell + n * n + n, cell, delta, ws.stream.data() + i * nd,
-                ws.stream_old.data() + i * nd);
+  // The copy of the lanes exists only past 8 lanes (see Workspace::prepare).
+  float* old = n > 8 ? ws.stream_old.data() + i * nd : nullptr;
+  lane_post_mix(lw, layer, n, d, cell + n * n + n, cell, delta, ws.stream.data() + i * nd, old);
 }
 
 void V3Model::attention(Pass& pass, size_t layer, size_t live) const {
