@@ -13,14 +13,30 @@ namespace pinnet::gen3 {
 
 namespace {
 
-// Runs body(i) for every position; independent positions go to the pool.
+// Runs body(i) for every item; items go to the pool one at a time.
+template <class F>
+void for_items(size_t count, F&& body) {
+  if (count <= 1) {
+    for (size_t i = 0; i < count; ++i) body(i);
+    return;
+  }
+  core::WorkerPool::instance().parallel_for(count, [&](size_t i) { body(i); });
+}
+
+// Runs body(i) for every position; independent positions go to the pool in
+// runs of consecutive ones (a position's share of these loops is a
+// microsecond or less, too little to hand out alone: with two threads, one
+// position per item made them slower than one thread).
 template <class F>
 void for_positions(size_t m, F&& body) {
-  if (m <= 1) {
+  constexpr size_t kRun = 8;
+  if (m <= kRun) {
     for (size_t i = 0; i < m; ++i) body(i);
     return;
   }
-  core::WorkerPool::instance().parallel_for(m, [&](size_t i) { body(i); });
+  for_items((m + kRun - 1) / kRun, [&](size_t r) {
+    for (size_t i = r * kRun, end = std::min(m, i + kRun); i < end; ++i) body(i);
+  });
 }
 
 // Runs body(i0, i1) over tiles of positions covering 0 .. m - 1, the tiles on
@@ -30,7 +46,7 @@ template <class F>
 void run_tiles(size_t m, F&& body) {
   constexpr size_t kTile = 24;
   const size_t tiles = (m + kTile - 1) / kTile;
-  for_positions(tiles, [&](size_t t) { body(t * kTile, std::min(m, t * kTile + kTile)); });
+  for_items(tiles, [&](size_t t) { body(t * kTile, std::min(m, t * kTile + kTile)); });
 }
 
 // Grows `v` to at least n floats, keeping what it holds.
@@ -563,7 +579,7 @@ void V3Model::attention(Pass& pass, size_t layer, size_t live) const {
       const size_t kb = vec_key_block();
       const size_t blocks = (m + kb - 1) / kb, per_head = blocks * hd * kb;
       ws.kt.assign(KVH * per_head, 0.0f);
-      for_positions(KVH, [&](size_t g) {
+      for_items(KVH, [&](size_t g) {
         float* kt = ws.kt.data() + g * per_head;
         for (size_t t = 0; t < m; ++t) {
           const float* k = ws.k.data() + t * kw + g * hd;
