@@ -22,7 +22,7 @@ for exe in build/fuzz/fuzz/fuzz_*; do
   "$exe" -max_total_time="$secs" -print_final_stats=1 "$work" "${seeds[@]}" >"$log" 2>&1 || status=$?
   grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb|==[0-9]+==ERROR|SUMMARY)|runtime error' "$log" || true
   if [ "$status" -ne 0 ]; then
-    echo "fuzz_$name failed (status $status); the input is saved beside the build, log: $log" >&2
+    echo "fuzz_$name failed (status $status); libFuzzer wrote the input as ./crash-*; log: $log" >&2
     tail -n 40 "$log" >&2
     exit 1
   fi
