@@ -14,17 +14,7 @@
 //           reads dword l & 7 shifted by 4·(2s + (l >> 3)).
 //   3 bits: 24 bytes spread to 8 lanes of 3 bytes (8 codes), 2 copies; as
 //           for 4 bits with shifts 3·(2s + (l >> 3)).
-// GCC 12 flags the deliberately undefined vectors inside its own AVX-512
-// intrinsics as uninitialised; the warning is about the header, not us.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#include <immintrin.h>
-#pragma GCC diagnostic pop
-#else
-#include <immintrin.h>
-#endif
+#include "core/avx512_intrinsics.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,17 +1,7 @@
 // AVX-512 build of the normalised Walsh-Hadamard transform. Compiled with
 // -mavx512f; includes nothing but its declaration header and the intrinsics
 // (see cq_kernels.h for why).
-// GCC 12 flags the deliberately undefined vectors inside its own AVX-512
-// intrinsics as uninitialised; the warning is about the header, not us.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#include <immintrin.h>
-#pragma GCC diagnostic pop
-#else
-#include <immintrin.h>
-#endif
+#include "core/avx512_intrinsics.h"
 
 #include "core/hadamard_kernels.h"
 

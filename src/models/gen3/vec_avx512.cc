@@ -6,17 +6,7 @@
 // attention over the cache, all heads of a kv head per pass; the
 // feed-forward's two-factor transform, on tiles of several output rows; and
 // the sigmoid gates, lane for lane the 8-lane results.
-// GCC 12 flags the deliberately undefined vectors inside its own AVX-512
-// intrinsics as uninitialised; the warning is about the header, not us.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#include <immintrin.h>
-#pragma GCC diagnostic pop
-#else
-#include <immintrin.h>
-#endif
+#include "core/avx512_intrinsics.h"
 
 #include <algorithm>
 #include <cmath>
@@ -436,41 +426,36 @@ void attend_pair_avx512(const float* kt, size_t kb, const float* values, size_t 
 // multiply-adds. Unlike the 8-lane build no zero coefficient is skipped
 // (each term is still added in the same order, so finite inputs give the
 // same sums).
+// out (rows x kZ·16, row-major) = C · X for the `rows` x k coefficients
+// C[i][m] = coef[i·row_step + m·k_step] and the k rows of X (kZ·16 floats
+// each, row-major), one tile of kRows output rows at a time.
 template <size_t kRows, size_t kZ>
-void two_factor_zmm(const float* v, const float* a, const float* b, size_t r, float* mid,
-                    float* out) {
+void coefficient_rows(const float* coef, size_t row_step, size_t k_step, const float* x, size_t k,
+                      size_t rows, float* out) {
   constexpr size_t c = 16 * kZ;
-  for (size_t o = 0; o < r; o += kRows) {
+  for (size_t o = 0; o < rows; o += kRows) {
     __m512 acc[kRows][kZ];
     for (size_t i = 0; i < kRows; ++i)
       for (size_t j = 0; j < kZ; ++j) acc[i][j] = _mm512_setzero_ps();
-    for (size_t m = 0; m < r; ++m) {
-      __m512 x[kZ];
-      for (size_t j = 0; j < kZ; ++j) x[j] = _mm512_loadu_ps(v + m * c + 16 * j);
-      const float* coef = a + m * r + o;
+    for (size_t m = 0; m < k; ++m) {
+      __m512 xv[kZ];
+      for (size_t j = 0; j < kZ; ++j) xv[j] = _mm512_loadu_ps(x + m * c + 16 * j);
       for (size_t i = 0; i < kRows; ++i) {
-        const __m512 bc = _mm512_set1_ps(coef[i]);
-        for (size_t j = 0; j < kZ; ++j) acc[i][j] = _mm512_fmadd_ps(bc, x[j], acc[i][j]);
-      }
-    }
-    for (size_t i = 0; i < kRows; ++i)
-      for (size_t j = 0; j < kZ; ++j) _mm512_storeu_ps(mid + (o + i) * c + 16 * j, acc[i][j]);
-  }
-  for (size_t o = 0; o < r; o += kRows) {
-    __m512 acc[kRows][kZ];
-    for (size_t i = 0; i < kRows; ++i)
-      for (size_t j = 0; j < kZ; ++j) acc[i][j] = _mm512_setzero_ps();
-    for (size_t t = 0; t < c; ++t) {
-      __m512 x[kZ];
-      for (size_t j = 0; j < kZ; ++j) x[j] = _mm512_loadu_ps(b + t * c + 16 * j);
-      for (size_t i = 0; i < kRows; ++i) {
-        const __m512 bc = _mm512_set1_ps(mid[(o + i) * c + t]);
-        for (size_t j = 0; j < kZ; ++j) acc[i][j] = _mm512_fmadd_ps(bc, x[j], acc[i][j]);
+        const __m512 bc = _mm512_set1_ps(coef[(o + i) * row_step + m * k_step]);
+        for (size_t j = 0; j < kZ; ++j) acc[i][j] = _mm512_fmadd_ps(bc, xv[j], acc[i][j]);
       }
     }
     for (size_t i = 0; i < kRows; ++i)
       for (size_t j = 0; j < kZ; ++j) _mm512_storeu_ps(out + (o + i) * c + 16 * j, acc[i][j]);
   }
+}
+
+template <size_t kRows, size_t kZ>
+void two_factor_zmm(const float* v, const float* a, const float* b, size_t r, float* mid,
+                    float* out) {
+  constexpr size_t c = 16 * kZ;
+  coefficient_rows<kRows, kZ>(a, 1, r, v, r, r, mid);    // Aᵀ·V: row i reads column i of A
+  coefficient_rows<kRows, kZ>(mid, c, 1, b, c, r, out);  // M·B
 }
 
 void two_factor_avx512(const float* v, const float* a, const float* b, size_t r, size_t c,
