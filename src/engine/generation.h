@@ -1,4 +1,6 @@
-// The settings and the record of one generation, shared by every loop.
+// The settings and the record of one generation, and what differs between
+// model generations in how a generation is run and reported (as data, so one
+// decode loop serves them all).
 #pragma once
 
 #include <cstdint>
@@ -19,29 +21,64 @@ struct GenerateOptions {
 };
 
 enum class StopReason : uint8_t {
-  kEos = 0,         // the model chose the end id
-  kImEnd = 1,       // the model chose "<|im_end|>"
-  kMaxTokens = 2,   // the budget ran out (also when it was 0)
-  kContextFull = 3, // the context limit was reached
+  kEos = 0,          // the model chose the end id
+  kImEnd = 1,        // the model chose "<|im_end|>"
+  kMaxTokens = 2,    // the budget ran out (also when it was 0)
+  kContextFull = 3,  // the context limit was reached
+  kError = 4,        // the prompt pass or a model step failed (generation 2)
 };
 
-// Generation 3 reports a full context as "MaxSeqLen".
-inline const char* v3_stop_name(StopReason r) {
-  switch (r) {
-    case StopReason::kEos: return "Eos";
-    case StopReason::kImEnd: return "ImEnd";
-    case StopReason::kMaxTokens: return "MaxTokens";
-    case StopReason::kContextFull: return "MaxSeqLen";
-  }
-  return "MaxTokens";
-}
-
-struct V3Output {
+struct GenerateOutput {
   std::string text;                 // decoded generated ids
   std::vector<uint32_t> token_ids;  // generated ids, the stopping end id excluded
-  uint64_t positions = 0;           // positions written into the key/value cache
-  bool prompt_truncated = false;
   StopReason stop = StopReason::kMaxTokens;
+  std::string error;                // kError: the model's message
+  uint64_t prompt_tokens = 0;       // prompt ids kept, the begin id included
+  bool prompt_truncated = false;    // the prompt was cut to the context
+  uint64_t positions = 0;           // positions the session holds at the end
+
+  // Eos or ImEnd.
+  bool stopped_naturally() const { return stop == StopReason::kEos || stop == StopReason::kImEnd; }
 };
+
+// How the prompt is fitted into the context.
+enum class PromptCut : uint8_t {
+  // Keep at most max_seq_len ids and flag a cut; the budget is clipped to the
+  // room left, and a cut prompt reports ContextFull whatever the loop saw.
+  kToContext,
+  // Keep min(L, max(max_seq_len - budget, 1)) ids, reserving room for the
+  // budget; the budget stands as asked and the context check may end it.
+  kReserveBudget,
+};
+
+// What one model generation fixes about its decode loop and its results.
+struct DecodePolicy {
+  uint32_t bos = 0;                   // put in front of every prompt
+  uint32_t eos = 0;                   // ends a generation, never kept
+  PromptCut cut = PromptCut::kToContext;
+  uint64_t seed_offset = 0;           // the random state starts at seed + this
+  float min_temperature = 0.0f;       // inverse temperature 1 / max(t, this)
+  const char* context_full_name = "ContextFull";
+  bool trim_payloads = false;         // tool call and thinking trimmed of white space
+};
+
+// Generation 3: fixed ids, the prompt cut to the context, seeds used as given.
+inline constexpr DecodePolicy kGen3Policy{2, 1, PromptCut::kToContext, 0, 0.0f, "MaxSeqLen", true};
+
+// Generation 2: ids from the embedded tokenizer, the budget reserved, seeds
+// one golden-ratio step ahead, temperatures floored at 1e-6.
+inline constexpr DecodePolicy gen2_policy(uint32_t bos, uint32_t eos) {
+  return DecodePolicy{bos, eos, PromptCut::kReserveBudget, 0x9E3779B97F4A7C15ull, 1e-6f,
+                      "ContextFull", false};
+}
+
+// "Eos", "ImEnd", "MaxTokens", the policy's name for a full context, or
+// Error("message") with '"' and '\' escaped by a backslash.
+std::string stop_name(const DecodePolicy& policy, const GenerateOutput& out);
+
+// The tool-call payload and the thinking block of a completion, as the
+// policy reads them.
+std::optional<std::string> tool_call_of(const DecodePolicy& policy, std::string_view completion);
+std::optional<std::string> thinking_of(const DecodePolicy& policy, std::string_view completion);
 
 }  // namespace pinnet::engine

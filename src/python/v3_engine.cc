@@ -2,7 +2,7 @@
 #include <memory>
 
 #include "engine/completion_text.h"
-#include "engine/v3_runner.h"
+#include "runners/v3_runner.h"
 #include "python/engines.h"
 
 namespace pinnet::py {
@@ -10,8 +10,8 @@ namespace pinnet::py {
 namespace {
 
 using engine::GenerateOptions;
-using engine::V3Output;
-using engine::V3Runner;
+using engine::GenerateOutput;
+using runners::V3Runner;
 
 const char kClassDoc[] =
     "Pinnet 3.\n"
@@ -102,7 +102,7 @@ GenerateOptions fixed_settings() {
   return o;
 }
 
-V3Output generate_unlocked(PyObject* self, std::string_view query, std::string_view tools,
+GenerateOutput generate_unlocked(PyObject* self, std::string_view query, std::string_view tools,
                            const GenerateOptions& options) {
   const V3Runner& runner = runner_of(self);
   return without_lock([&] { return runner.generate(query, tools, options); });
@@ -140,13 +140,13 @@ PyObject* generate(PyObject* self, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
     if (o.max_new_tokens == 0) o.max_new_tokens = 256;
-    V3Output out = generate_unlocked(self, query, tools, o);
+    GenerateOutput out = generate_unlocked(self, query, tools, o);
     DictBuilder d;
     d.add("text", out.text)
         .add("tool_call", engine::v3_tool_call(out.text))
         .add("reasoning", engine::v3_reasoning(out.text))
         .add("token_ids", out.token_ids)
-        .add("stop_reason", engine::v3_stop_name(out.stop))
+        .add("stop_reason", engine::stop_name(V3Runner::policy(), out))
         .add("positions", out.positions);
     return d.release();
   });
@@ -159,7 +159,7 @@ PyObject* run_stream(PyObject* self, PyObject* args, PyObject* kwargs) {
     Callable callback;
     if (!a.get(0, &query) || !a.get(1, &tools) || !a.get(2, &callback)) return nullptr;
     const V3Runner& runner = runner_of(self);
-    V3Output out;
+    GenerateOutput out;
     {
       Unlocked region;
       auto deliver = [&](std::string_view delta) {
@@ -184,7 +184,7 @@ PyObject* run_scored(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::string query, tools;
     if (!a.get(0, &query) || !a.get(1, &tools)) return nullptr;
     const V3Runner& runner = runner_of(self);
-    V3Output out;
+    GenerateOutput out;
     std::optional<float> confidence;
     without_lock([&] {
       out = runner.generate(query, tools, fixed_settings());
@@ -195,7 +195,7 @@ PyObject* run_scored(PyObject* self, PyObject* args, PyObject* kwargs) {
     d.add("text", out.text)
         .add("tool_call", engine::v3_tool_call(out.text))
         .add("reasoning", engine::v3_reasoning(out.text))
-        .add("stop_reason", engine::v3_stop_name(out.stop));
+        .add("stop_reason", engine::stop_name(V3Runner::policy(), out));
     return make_tuple({d.release(), confidence_value(confidence)});
   });
 }

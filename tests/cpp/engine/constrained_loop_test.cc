@@ -14,7 +14,7 @@
 
 #include "engine/completion_text.h"
 #include "engine/constrained.h"
-#include "engine/v3_generate.h"
+#include "engine/decode_loop.h"
 #include "mini_json.h"
 #include "realistic_tools.h"
 #include "scripted_model.h"
@@ -145,7 +145,7 @@ class ScriptFollower {
     const Place place = locate(text, &intended, &closing);
     std::copy(background_.begin(), background_.end(), logits.begin());
     if (place != Place::kInside) {
-      logits[place == Place::kDone ? im_end_ : kV3Eos] = 1e4f;
+      logits[place == Place::kDone ? im_end_ : kGen3Policy.eos] = 1e4f;
       return;
     }
     for (uint32_t id = 0; id < pieces_.size(); ++id) {
@@ -345,7 +345,7 @@ std::vector<Attempt> near_misses(const std::vector<ToolSpec>& tools) {
 // ---------------------------------------------------------------------------
 // Running and checking.
 
-V3Output run(const std::vector<Segment>& script, const std::string& tools_json, bool constrain) {
+GenerateOutput run(const std::vector<Segment>& script, const std::string& tools_json, bool constrain) {
   const TestVocabulary& v = vocabulary();
   ScriptedModel model(1 << 16, v.tok.piece_count(), {}, ScriptFollower(script, v));
   GenerateOptions o;
@@ -360,7 +360,7 @@ struct Call {
 };
 
 // The tool call of a completion, when it parses as {"name": str, "arguments": {...}}.
-std::optional<Call> parsed_call(const V3Output& out) {
+std::optional<Call> parsed_call(const GenerateOutput& out) {
   auto payload = v3_tool_call(out.text);
   if (!payload) return std::nullopt;
   auto json = MiniJson::parse(*payload);
@@ -416,7 +416,7 @@ TEST_P(RealisticTools, NearMissesAreSteeredToOfferedNamesAndKeys) {
     const std::vector<Segment> script = call_script(a.name, a.keys);
 
     // Unconstrained, the miss comes through as written.
-    const V3Output loose = run(script, list.json, false);
+    const GenerateOutput loose = run(script, list.json, false);
     EXPECT_EQ(loose.stop, StopReason::kImEnd) << loose.text;
     auto free_call = parsed_call(loose);
     ASSERT_TRUE(free_call.has_value()) << loose.text;
@@ -425,7 +425,7 @@ TEST_P(RealisticTools, NearMissesAreSteeredToOfferedNamesAndKeys) {
     EXPECT_FALSE(keeps_to(names, *free_call)) << "not a miss: " << loose.text;
 
     // Constrained: valid JSON, an offered name, that tool's keys only.
-    const V3Output tight = run(script, list.json, true);
+    const GenerateOutput tight = run(script, list.json, true);
     EXPECT_EQ(tight.stop, StopReason::kImEnd) << tight.text;
     auto call = parsed_call(tight);
     ASSERT_TRUE(call.has_value()) << tight.text;
@@ -478,7 +478,7 @@ TEST(RemainingKeys, EachRepeatGoesToAnUnusedKeyUntilAllAreUsed) {
   ASSERT_TRUE(loose.has_value());
   EXPECT_EQ(loose->keys, keys);
 
-  const V3Output out = run(script, tools, true);
+  const GenerateOutput out = run(script, tools, true);
   auto call = parsed_call(out);
   ASSERT_TRUE(call.has_value()) << out.text;
   EXPECT_EQ(call->name, "search_hotels");

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "engine/constrained.h"
-#include "engine/v3_generate.h"
+#include "engine/decode_loop.h"
 #include "formats/subword_tokenizer.h"
 #include "formats/tokenizer_blob_writer.h"
 
@@ -60,7 +60,7 @@ struct TestVocabulary {
   TestVocabulary& operator=(const TestVocabulary&) = delete;
 
   uint32_t id(const std::string& piece) const {
-    if (piece == "</s>") return kV3Eos;
+    if (piece == "</s>") return kGen3Policy.eos;
     auto found = tok.lookup(piece);
     if (!found) throw std::invalid_argument("no piece " + piece);
     return *found;
@@ -68,50 +68,41 @@ struct TestVocabulary {
 
   formats::SubwordTokenizer tok;
   LazyPieceTrie trie;
-  V3Vocabulary vocab;
+  Vocabulary vocab;
 };
 
-// A model with the generation-3 shape whose logits follow a script. By
-// default, at each call the next id of `intended` scores highest, then every
-// other id by a fixed descending preference (lowest id last), so a
-// constraint that forbids the intended id lets the best allowed one through.
-// With `policy` set, the policy writes the logits instead, given the ids
-// generated so far (every id fed back through step).
-struct ScriptedModel {
-  struct Geometry {
-    uint64_t max_seq_len;
-  };
-  struct Cache {
-    uint64_t pos = 0;
-    uint64_t capacity = 0;
-    bool int8 = false;
-    uint64_t position() const { return pos; }
-  };
+// A model session whose logits follow a script. By default, at each call the
+// next id of `intended` scores highest, then every other id by a fixed
+// descending preference (lowest id last), so a constraint that forbids the
+// intended id lets the best allowed one through. With `policy` set, the
+// policy writes the logits instead, given the ids generated so far (every id
+// fed back through step).
+struct ScriptedModel final : DecodeSession {
   using Policy = std::function<void(const std::vector<uint32_t>& generated, std::span<float>)>;
 
   ScriptedModel(uint64_t max_seq_len, uint64_t logit_width, std::vector<uint32_t> intended_ids,
                 Policy logits_policy = {})
-      : geom{max_seq_len},
+      : max_seq_len(max_seq_len),
         width(logit_width),
         intended(std::move(intended_ids)),
         policy(std::move(logits_policy)) {}
 
-  Geometry geom;
+  uint64_t max_seq_len;
   uint64_t width;
   std::vector<uint32_t> intended;
   Policy policy;
-  mutable size_t calls = 0;
-  mutable std::vector<uint32_t> prompt;
-  mutable std::vector<uint32_t> generated;
-  mutable uint64_t requested = 0;
+  size_t calls = 0;
+  std::vector<uint32_t> prompt;
+  std::vector<uint32_t> generated;
+  uint64_t requested = 0;  // positions the loop opened the session for
+  uint64_t pos = 0;
 
-  const Geometry& geometry() const { return geom; }
-  uint64_t logit_width() const { return width; }
-  Cache new_cache(uint64_t positions, bool int8) const {
+  ScriptedModel& open(uint64_t positions) {
     requested = positions;
-    return Cache{0, positions, int8};
+    pos = 0;
+    return *this;
   }
-  void fill(std::span<float> logits) const {
+  void fill(std::span<float> logits) {
     if (policy) {
       policy(generated, logits);
     } else {
@@ -122,18 +113,31 @@ struct ScriptedModel {
     }
     ++calls;
   }
-  void prefill(std::span<const uint32_t> ids, Cache* cache, std::span<float> logits) const {
+  const char* start(std::span<const uint32_t> ids, std::span<float> logits) override {
     prompt.assign(ids.begin(), ids.end());
     generated.clear();
-    cache->pos = ids.size();
+    pos = ids.size();
     fill(logits);
+    return nullptr;
   }
-  void step(uint32_t token, Cache& cache, std::span<float> logits) const {
-    if (cache.pos >= cache.capacity) throw std::logic_error("stepped past the requested cache");
-    ++cache.pos;
+  const char* step(uint32_t token, std::span<float> logits) override {
+    if (pos >= requested) throw std::logic_error("stepped past the requested session");
+    ++pos;
     generated.push_back(token);
     fill(logits);
+    return nullptr;
   }
+  uint64_t position() const override { return pos; }
 };
+
+// The generation-3 loop over a scripted session.
+inline GenerateOutput generate_v3(ScriptedModel& model, const Vocabulary& vocab,
+                                  std::string_view query, std::string_view tools_json,
+                                  const GenerateOptions& options,
+                                  const DeltaSink* on_delta = nullptr) {
+  auto open = [&](uint64_t positions) -> DecodeSession& { return model.open(positions); };
+  const DecodeModel m{model.max_seq_len, model.width, open};
+  return decode_with_deltas(kGen3Policy, vocab, m, query, tools_json, options, on_delta);
+}
 
 }  // namespace pinnet::engine::testing

@@ -1,10 +1,11 @@
-#include "engine/v3_generate.h"
+#include "engine/decode_loop.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "engine/completion_text.h"
 #include "scripted_model.h"
 
 namespace pinnet::engine {
@@ -19,7 +20,7 @@ const std::vector<std::string> kWords = {
 struct Fixture : ::testing::Test {
   testing::TestVocabulary words{kWords};
   const formats::SubwordTokenizer& tok = words.tok;
-  const V3Vocabulary& vocab = words.vocab;
+  const Vocabulary& vocab = words.vocab;
   uint32_t id(const std::string& piece) const { return words.id(piece); }
   ScriptedModel model(std::vector<std::string> pieces, uint64_t max_seq_len = 4096) const {
     std::vector<uint32_t> ids;
@@ -35,27 +36,27 @@ struct Fixture : ::testing::Test {
 
 TEST_F(Fixture, StopReasonsAndPositions) {
   auto eos = model({"</s>"});
-  V3Output a = generate_v3(eos, vocab, "q", "[]", budget(256));
+  GenerateOutput a = generate_v3(eos, vocab, "q", "[]", budget(256));
   EXPECT_EQ(a.stop, StopReason::kEos);
   EXPECT_TRUE(a.token_ids.empty());
   EXPECT_EQ(a.text, "");
   EXPECT_EQ(a.positions, eos.prompt.size());
-  EXPECT_EQ(eos.prompt.front(), kV3Bos);
+  EXPECT_EQ(eos.prompt.front(), kGen3Policy.bos);
   EXPECT_EQ(eos.requested, eos.prompt.size() + 256);
 
   auto im_end = model({"x", "w", "<|im_end|>", "x"});
-  V3Output b = generate_v3(im_end, vocab, "q", "[]", budget(256));
+  GenerateOutput b = generate_v3(im_end, vocab, "q", "[]", budget(256));
   EXPECT_EQ(b.stop, StopReason::kImEnd);
   EXPECT_EQ(b.token_ids, (std::vector<uint32_t>{id("x"), id("w")}));
   EXPECT_EQ(b.text, "xw");
 
   auto chatty = model({"x", "x", "x", "x", "x"});
-  V3Output c = generate_v3(chatty, vocab, "q", "[]", budget(3));
+  GenerateOutput c = generate_v3(chatty, vocab, "q", "[]", budget(3));
   EXPECT_EQ(c.stop, StopReason::kMaxTokens);
   EXPECT_EQ(c.token_ids.size(), 3u);
   EXPECT_EQ(c.positions, chatty.prompt.size() + 3);
 
-  V3Output none = generate_v3(chatty, vocab, "q", "[]", budget(0));
+  GenerateOutput none = generate_v3(chatty, vocab, "q", "[]", budget(0));
   EXPECT_EQ(none.stop, StopReason::kMaxTokens);
   EXPECT_TRUE(none.token_ids.empty());
 }
@@ -67,14 +68,14 @@ TEST_F(Fixture, ContextLimits) {
   const uint64_t len = probe.prompt.size();
 
   auto room3 = model({"x", "x", "x", "x", "x", "x"}, len + 3);
-  V3Output a = generate_v3(room3, vocab, "hello", "[]", budget(256));
+  GenerateOutput a = generate_v3(room3, vocab, "hello", "[]", budget(256));
   EXPECT_EQ(a.stop, StopReason::kMaxTokens);  // the budget was clipped to the room
   EXPECT_EQ(a.token_ids.size(), 3u);
   EXPECT_EQ(a.positions, len + 3);
   EXPECT_EQ(room3.requested, len + 3);
 
   auto cut = model({"x"}, len - 4);
-  V3Output b = generate_v3(cut, vocab, "hello", "[]", budget(256));
+  GenerateOutput b = generate_v3(cut, vocab, "hello", "[]", budget(256));
   EXPECT_EQ(b.stop, StopReason::kContextFull);
   EXPECT_TRUE(b.prompt_truncated);
   EXPECT_TRUE(b.token_ids.empty());
@@ -93,7 +94,7 @@ TEST_F(Fixture, StreamingDeltasRebuildTheText) {
     ++calls;
   };
   DeltaSink ref = sink;
-  V3Output out = generate_v3(m, vocab, "q", "[]", budget(64), &ref);
+  GenerateOutput out = generate_v3(m, vocab, "q", "[]", budget(64), &ref);
   EXPECT_EQ(out.stop, StopReason::kEos);
   EXPECT_EQ(joined, out.text);
   EXPECT_EQ(out.text, "x\xC3\xA9<tool_call>{\"name\":\"get_time\"}}</tool_call>");
@@ -111,13 +112,13 @@ TEST_F(Fixture, ConstraintKeepsNamesAndKeysWithinTheTools) {
                   "zzz", "\":\"", "Paris", "\"}}", "</tool_call>", "</s>"});
   };
   auto free_run = script();
-  V3Output loose = generate_v3(free_run, vocab, "q", tools, budget(64));
+  GenerateOutput loose = generate_v3(free_run, vocab, "q", tools, budget(64));
   EXPECT_NE(loose.text.find("get_zzz"), std::string::npos);
 
   GenerateOptions o = budget(64);
   o.constrain = true;
   auto constrained_run = script();
-  V3Output tight = generate_v3(constrained_run, vocab, "q", tools, o);
+  GenerateOutput tight = generate_v3(constrained_run, vocab, "q", tools, o);
   auto call = v3_tool_call(tight.text);
   ASSERT_TRUE(call.has_value()) << tight.text;
   EXPECT_EQ(call->rfind("{\"name\":\"get_", 0), 0u) << *call;
@@ -128,7 +129,7 @@ TEST_F(Fixture, ConstraintKeepsNamesAndKeysWithinTheTools) {
 
   // Constraining with no parsable tools changes nothing.
   auto again = script();
-  V3Output empty_tools = generate_v3(again, vocab, "q", "[]", o);
+  GenerateOutput empty_tools = generate_v3(again, vocab, "q", "[]", o);
   EXPECT_EQ(empty_tools.text, loose.text);
 }
 
@@ -138,8 +139,8 @@ TEST_F(Fixture, SamplingIsReproduciblePerSeed) {
   o.seed = 9;
   auto a = model({});
   auto b = model({});
-  V3Output x = generate_v3(a, vocab, "q", "[]", o);
-  V3Output y = generate_v3(b, vocab, "q", "[]", o);
+  GenerateOutput x = generate_v3(a, vocab, "q", "[]", o);
+  GenerateOutput y = generate_v3(b, vocab, "q", "[]", o);
   EXPECT_EQ(x.token_ids, y.token_ids);
   o.seed = 10;
   auto c = model({});

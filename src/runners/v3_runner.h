@@ -1,23 +1,20 @@
 // V3Runner: one loaded generation-3 model with its tokenizer, special ids and
 // optional confidence head. Immutable after loading and safe to use from
-// several threads at once; every call creates its own cache and state.
+// several threads at once; every call creates its own cache.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "core/result.h"
-#include "engine/constrained.h"
+#include "engine/decode_loop.h"
 #include "engine/generation.h"
-#include "engine/v3_generate.h"
-#include "models/gen3/load.h"
 
-namespace pinnet::engine {
+namespace pinnet::runners {
 
 class V3Runner {
  public:
@@ -28,29 +25,30 @@ class V3Runner {
   static core::Result<std::unique_ptr<V3Runner>, std::string> load_bytes(
       std::vector<uint8_t> bytes, std::optional<uint64_t> depth = std::nullopt);
 
-  V3Output generate(std::string_view query, std::string_view tools_json,
-                    const GenerateOptions& options, const DeltaSink* on_delta = nullptr) const;
+  static constexpr const engine::DecodePolicy& policy() { return engine::kGen3Policy; }
+
+  engine::GenerateOutput generate(std::string_view query, std::string_view tools_json,
+                                  const engine::GenerateOptions& options,
+                                  const engine::DeltaSink* on_delta = nullptr) const;
 
   // Probability that `completion` is right, from the confidence head; absent
   // without a head (and then no model work is done).
   std::optional<float> confidence(std::string_view query, std::string_view tools_json,
                                   std::string_view completion) const;
 
-  bool has_confidence() const { return bundle_.head.has_value(); }
-  uint64_t num_layers() const { return bundle_.model.geometry().num_layers; }
-  uint64_t max_seq_len() const { return bundle_.model.geometry().max_seq_len; }
-  uint64_t kv_bytes(uint64_t seq_len, bool kv_int8) const {
-    return bundle_.model.kv_bytes(seq_len, kv_int8);
-  }
+  bool has_confidence() const;
+  uint64_t num_layers() const;
+  uint64_t max_seq_len() const;
+  uint64_t kv_bytes(uint64_t seq_len, bool kv_int8) const;
 
-  explicit V3Runner(gen3::V3Bundle bundle);
-  V3Runner(const V3Runner&) = delete;  // the vocabulary points into this object
+  struct Impl;
+  explicit V3Runner(std::unique_ptr<Impl> impl);
+  ~V3Runner();
+  V3Runner(const V3Runner&) = delete;
   V3Runner& operator=(const V3Runner&) = delete;
 
  private:
-  gen3::V3Bundle bundle_;
-  LazyPieceTrie pieces_;
-  V3Vocabulary vocab_;
+  std::unique_ptr<Impl> impl_;
 };
 
-}  // namespace pinnet::engine
+}  // namespace pinnet::runners

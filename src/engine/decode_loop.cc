@@ -1,0 +1,136 @@
+#include "engine/decode_loop.h"
+
+#include <algorithm>
+
+#include "engine/completion_text.h"
+#include "engine/sampling.h"
+#include "engine/text_delta.h"
+
+namespace pinnet::engine {
+
+PromptIds prompt_ids(const DecodePolicy& policy, const formats::SubwordTokenizer& tokenizer,
+                     std::string_view prompt, uint64_t max_seq_len, uint64_t max_new_tokens) {
+  PromptIds p;
+  p.ids.push_back(policy.bos);
+  tokenizer.encode_into(prompt, p.ids);
+  const uint64_t len = p.ids.size();
+  if (policy.cut == PromptCut::kToContext) {
+    p.truncated = len > max_seq_len;
+    if (p.truncated) p.ids.resize(max_seq_len);
+    p.budget = std::min<uint64_t>(max_new_tokens, max_seq_len - p.ids.size());
+  } else {
+    const uint64_t room = max_seq_len > max_new_tokens ? max_seq_len - max_new_tokens : 0;
+    p.ids.resize(std::min<uint64_t>(len, std::max<uint64_t>(room, 1)));
+    p.budget = max_new_tokens;
+  }
+  return p;
+}
+
+GenerateOutput decode(const DecodePolicy& policy, const Vocabulary& vocab, const DecodeModel& model,
+                      std::string_view query, std::string_view tools_json,
+                      const GenerateOptions& options, const TokenSink* on_token) {
+  const formats::SubwordTokenizer& tok = *vocab.tokenizer;
+  GenerateOutput out;
+
+  const std::string prompt = build_prompt(
+      query, tools_json,
+      options.system ? std::optional<std::string_view>(*options.system) : std::nullopt);
+  const PromptIds fitted =
+      prompt_ids(policy, tok, prompt, model.max_seq_len, options.max_new_tokens);
+  const std::vector<uint32_t>& ids = fitted.ids;
+  const uint64_t budget = fitted.budget;
+  out.prompt_tokens = ids.size();
+  out.prompt_truncated = fitted.truncated;
+
+  DecodeSession& session = model.open(ids.size() + budget);
+  // One logits buffer per call, overwritten by every step; empty when there
+  // is no prompt to predict from.
+  std::vector<float> logits(ids.empty() ? 0 : model.logit_width);
+  if (!ids.empty()) {
+    if (const char* error = session.start(ids, logits)) {
+      out.stop = StopReason::kError;
+      out.error = error;
+      out.positions = session.position();
+      return out;
+    }
+  }
+
+  std::optional<ConstrainedDecoder> decoder;
+  if (options.constrain) {
+    std::vector<ToolSpec> tools = parse_tools(tools_json);
+    if (!tools.empty()) {
+      decoder.emplace(tools, vocab.piece_trie->get());
+      decoder->set_remaining_keys_only(true);
+    }
+  }
+
+  SplitMix64 rng(options.seed + policy.seed_offset);
+  const bool greedy = !(options.temperature > 0.0f);
+  const float inv_temp =
+      greedy ? 0.0f : 1.0f / std::max(options.temperature, policy.min_temperature);
+
+  bool inside_call = false;
+  out.stop = StopReason::kMaxTokens;
+  if (budget > 0) {
+    while (true) {
+      // The bias is added in place (nothing to add outside a name or key).
+      if (inside_call && decoder) decoder->apply(logits);
+      const uint32_t t = greedy ? greedy_choice(logits) : sample(logits, inv_temp, rng);
+      if (t == policy.eos) {
+        out.stop = StopReason::kEos;
+        break;
+      }
+      if (vocab.im_end && t == *vocab.im_end) {
+        out.stop = StopReason::kImEnd;
+        break;
+      }
+      out.token_ids.push_back(t);
+      if (on_token != nullptr) (*on_token)(t);
+      if (decoder) {
+        if (vocab.tool_call_open && t == *vocab.tool_call_open) {
+          inside_call = true;
+        } else if (inside_call && (!vocab.tool_call_close || t != *vocab.tool_call_close)) {
+          decoder->feed(tok.piece_bytes(t));
+        } else {
+          inside_call = false;
+        }
+      }
+      if (session.position() >= model.max_seq_len) {
+        out.stop = StopReason::kContextFull;
+        break;
+      }
+      if (const char* error = session.step(t, logits)) {
+        out.stop = StopReason::kError;
+        out.error = error;
+        break;
+      }
+      if (out.token_ids.size() >= budget) {
+        out.stop = StopReason::kMaxTokens;
+        break;
+      }
+    }
+  }
+  out.text = tok.decode(out.token_ids);
+  out.positions = session.position();
+  if (out.prompt_truncated) out.stop = StopReason::kContextFull;
+  return out;
+}
+
+GenerateOutput decode_with_deltas(const DecodePolicy& policy, const Vocabulary& vocab,
+                                  const DecodeModel& model, std::string_view query,
+                                  std::string_view tools_json, const GenerateOptions& options,
+                                  const DeltaSink* on_delta) {
+  if (on_delta == nullptr) return decode(policy, vocab, model, query, tools_json, options);
+  TextDeltas deltas(*vocab.tokenizer);
+  auto push = [&](uint32_t id) {
+    std::string_view d = deltas.push(id);
+    if (!d.empty()) (*on_delta)(d);
+  };
+  const TokenSink sink = push;
+  GenerateOutput out = decode(policy, vocab, model, query, tools_json, options, &sink);
+  std::string_view rest = deltas.finish();
+  if (!rest.empty()) (*on_delta)(rest);
+  return out;
+}
+
+}  // namespace pinnet::engine

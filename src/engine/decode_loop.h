@@ -1,0 +1,81 @@
+// The decode loop every generation shares: prompt, prompt cut, a session
+// opened for the positions the call can use, the prompt pass, then choose /
+// append / step until an end id, the budget, the context limit or a model
+// error. What differs per generation is a DecodePolicy; what differs per
+// model is a DecodeSession.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "core/function_ref.h"
+#include "engine/constrained.h"
+#include "engine/generation.h"
+#include "formats/subword_tokenizer.h"
+
+namespace pinnet::engine {
+
+// What the loop needs from the vocabulary side, looked up once per runner.
+struct Vocabulary {
+  const formats::SubwordTokenizer* tokenizer = nullptr;
+  std::optional<uint32_t> im_end;           // "<|im_end|>"
+  std::optional<uint32_t> tool_call_open;   // "<tool_call>"
+  std::optional<uint32_t> tool_call_close;  // "</tool_call>"
+  const LazyPieceTrie* piece_trie = nullptr;  // piece texts, for constrained calls
+};
+
+// One sequence of a model, driven by the loop. Errors are the model's fixed
+// messages (static strings), nullptr on success.
+class DecodeSession {
+ public:
+  // The prompt pass from position 0: writes the logits of the last position.
+  virtual const char* start(std::span<const uint32_t> prompt, std::span<float> logits) = 0;
+  // One id at position(); the next logits replace `logits`.
+  virtual const char* step(uint32_t id, std::span<float> logits) = 0;
+  // Positions processed so far.
+  virtual uint64_t position() const = 0;
+
+ protected:
+  ~DecodeSession() = default;
+};
+
+// Opens (creates or resets) the session of one generation for `positions`
+// positions: the kept prompt plus the budget.
+using SessionSource = core::FunctionRef<DecodeSession&(uint64_t positions)>;
+// Called with every kept id, right after it is appended.
+using TokenSink = core::FunctionRef<void(uint32_t)>;
+// Called with each newly final piece of text (generation-3 streaming).
+using DeltaSink = core::FunctionRef<void(std::string_view)>;
+
+struct PromptIds {
+  std::vector<uint32_t> ids;  // begin id and prompt ids, cut
+  uint64_t budget = 0;        // ids the loop may generate
+  bool truncated = false;
+};
+
+// The begin id, then the tokenizer's ids of `prompt`, fitted by the policy.
+PromptIds prompt_ids(const DecodePolicy& policy, const formats::SubwordTokenizer& tokenizer,
+                     std::string_view prompt, uint64_t max_seq_len, uint64_t max_new_tokens);
+
+// The model side of one call: its limits and where its session comes from.
+struct DecodeModel {
+  uint64_t max_seq_len;
+  uint64_t logit_width;
+  SessionSource open;
+};
+
+GenerateOutput decode(const DecodePolicy& policy, const Vocabulary& vocab, const DecodeModel& model,
+                      std::string_view query, std::string_view tools_json,
+                      const GenerateOptions& options, const TokenSink* on_token = nullptr);
+
+// decode() with generation-3 streaming: text deltas whose concatenation is
+// the returned text.
+GenerateOutput decode_with_deltas(const DecodePolicy& policy, const Vocabulary& vocab,
+                                  const DecodeModel& model, std::string_view query,
+                                  std::string_view tools_json, const GenerateOptions& options,
+                                  const DeltaSink* on_delta);
+
+}  // namespace pinnet::engine

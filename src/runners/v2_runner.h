@@ -1,0 +1,93 @@
+// V2Runner: one loaded generation-2 model with its embedded tokenizer (a
+// container may come without one), special ids and pooling heads. Immutable
+// after loading and safe to use from several threads at once; every call
+// creates its own sequence state.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "core/function_ref.h"
+#include "core/result.h"
+#include "engine/decode_loop.h"
+#include "engine/generation.h"
+
+namespace pinnet::runners {
+
+// Every generation entry point refuses a container without a tokenizer.
+inline constexpr const char* kNoTokenizer =
+    "container has no embedded tokenizer; use the lower-level V2Bundle API";
+
+// Called with each kept id and the text it added to the decoding.
+using PieceSink = core::FunctionRef<void(uint32_t, std::string_view)>;
+
+// A ranked tool description: its index in the caller's list and its score.
+struct ScoredTool {
+  uint64_t index = 0;
+  float score = 0.0f;
+};
+
+// The geometry as callers read it.
+struct V2Config {
+  uint64_t vocab_size, d_model, num_heads, num_kv_heads, num_layers, head_dim, max_seq_len,
+      mhc_lanes, kv_window;
+  float rope_theta;
+  std::vector<uint64_t> engram_sites;
+};
+
+class V2Runner {
+ public:
+  // The error is the load error's display text.
+  static core::Result<std::unique_ptr<V2Runner>, std::string> load_file(const std::string& path);
+  static core::Result<std::unique_ptr<V2Runner>, std::string> load_bytes(
+      std::vector<uint8_t> bytes);
+
+  bool has_tokenizer() const;
+  // The policy of this container's loop (its begin and end ids). Needs a
+  // tokenizer.
+  engine::DecodePolicy policy() const;
+
+  // Generation; the caller checks has_tokenizer() first.
+  engine::GenerateOutput generate(std::string_view query, std::string_view tools_json,
+                                  const engine::GenerateOptions& options,
+                                  const PieceSink* on_piece = nullptr) const;
+  // Each pair with `run`'s settings over one reused state; the texts in order.
+  std::vector<std::string> run_batch(
+      const std::vector<std::pair<std::string, std::string>>& examples) const;
+
+  // Heads: absent without the head (or without a tokenizer).
+  std::optional<float> confidence(std::string_view text) const;              // the logit
+  std::optional<float> confidence_probability(std::string_view text) const;  // sigmoid of it
+  std::optional<float> confidence_for(std::string_view query, std::string_view tools_json,
+                                      std::string_view completion) const;
+  std::optional<std::vector<float>> encode_contrastive(std::string_view text) const;
+  uint64_t contrastive_dim() const;
+  std::vector<ScoredTool> retrieve_tools(std::string_view query,
+                                         const std::vector<std::string>& descriptions,
+                                         uint64_t top_k) const;
+
+  V2Config config() const;
+
+  struct Impl;
+  explicit V2Runner(std::unique_ptr<Impl> impl);
+  ~V2Runner();
+  V2Runner(const V2Runner&) = delete;
+  V2Runner& operator=(const V2Runner&) = delete;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+// `run`'s settings for generation 2: greedy, 128 ids, no system turn.
+inline engine::GenerateOptions v2_run_settings() {
+  engine::GenerateOptions o;
+  o.max_new_tokens = 128;
+  return o;
+}
+
+}  // namespace pinnet::runners
