@@ -685,7 +685,7 @@ def defects(seed: int = 0) -> list[Defect]:
     """Every malformed container with the exact error text the loader prints.
     Files differ from the valid base (`defect_geometry`, both heads of
     DEFECT_HEADS, the small tokenizer, dtype 2 floats) in one respect."""
-    from .tesk import (DTYPE_BYTES, DTYPE_CQ, DTYPE_F16, DTYPE_F32, Tensor, bytes_tensor,
+    from .tesk import (DTYPE_CQ, DTYPE_F16, DTYPE_F32, Tensor, bytes_tensor,
                        cq_tensor, f32_tensor, write_tesk)
     from .cq_quantise import quantise
 
