@@ -342,3 +342,168 @@ def defect_cq_empty_shape(version: int) -> bytes:
     ts = sample_tensors()
     ts[2].dims = [0, ts[2].dims[1]]
     return write_tesk(version, ts)
+
+
+# ------------------------------------------------------------------ reader
+# A plain reader of both versions, with the runtime's checks in the runtime's
+# order and its error texts, so tests can state what a file should fail with
+# and the references can load what the writers produce.
+
+class TeskError(ValueError):
+    """A container error; str() is the runtime's display text."""
+
+
+@dataclass
+class Entry:
+    dtype: int
+    ndim: int
+    dims: tuple          # all four stored dims
+    offset: int
+    nbytes: int
+    group: int
+    bits: int
+
+    @property
+    def shape(self) -> tuple:
+        return tuple(self.dims[:min(self.ndim, 4)])
+
+
+def _hex(v: int) -> str:
+    return f"0x{v:08x}"
+
+
+def _shape_text(dims) -> str:
+    four = list(dims)[:4] + [0] * (4 - min(len(dims), 4))
+    return "[" + ", ".join(str(int(d)) for d in four) + "]"
+
+
+@dataclass
+class TeskImage:
+    version: int
+    data: bytes
+    header: dict             # named scalar fields (V2_WORDS / V3_WORDS names)
+    orders: list
+    engram_sites: list
+    rope_theta: float
+    codebook: np.ndarray     # the 28 header floats
+    entries: list            # of Entry, file order
+
+    def _span(self, i: int) -> bytes:
+        e = self.entries[i]
+        return self.data[e.offset:e.offset + e.nbytes]
+
+    def floats(self, i: int) -> np.ndarray:
+        """tensor_floats: the entry's values as float32 (dtype 1 or 2)."""
+        e = self.entries[i]
+        if e.dtype == DTYPE_F16:
+            if e.nbytes % 2:
+                raise TeskError(f"tensor {i} has {e.nbytes} bytes, not a whole element count")
+            return np.frombuffer(self._span(i), "<f2").astype(np.float32)
+        if e.dtype == DTYPE_F32:
+            if e.nbytes % 4:
+                raise TeskError(f"tensor {i} has {e.nbytes} bytes, not a whole element count")
+            return np.frombuffer(self._span(i), "<f4").astype(np.float32)
+        raise TeskError(f"tensor {i} has dtype {e.dtype}, want 1")
+
+    def cq(self, i: int) -> CqMatrix:
+        """tensor_cq: rows = dims[0], cols = dims[1], with the CqTensor checks."""
+        e = self.entries[i]
+        if e.dtype != DTYPE_CQ:
+            raise TeskError(f"tensor {i} has dtype {e.dtype}, want 3")
+        rows, cols, group, bits = e.dims[0], e.dims[1], e.group, e.bits
+        if rows == 0 or cols == 0:
+            raise TeskError("cq: EmptyShape")
+        if group <= 0 or group & (group - 1) or group % 8:
+            raise TeskError(f"cq: BadGroup({group})")
+        if bits != 5 and bits not in (2, 3, 4):
+            raise TeskError(f"cq: UnsupportedBits({bits})")
+        padded = -(-cols // group) * group
+        per_code = 2 if bits == 5 else bits
+        need = rows * (per_code * padded // 8) + 2 * rows * (padded // group)
+        if e.nbytes < need:
+            raise TeskError(f"cq: ShortBlob {{ need: {need}, got: {e.nbytes} }}")
+        return CqMatrix.from_blob(rows, cols, group, bits, self._span(i))
+
+    def raw(self, i: int) -> bytes:
+        """tensor_bytes (dtype 4)."""
+        e = self.entries[i]
+        if e.dtype != DTYPE_BYTES:
+            raise TeskError(f"tensor {i} has dtype {e.dtype}, want 4")
+        return self._span(i)
+
+    def check_shape(self, i: int, want, label: str) -> None:
+        e = self.entries[i]
+        want = tuple(int(w) for w in want)
+        got4 = list(e.shape) + [0] * (4 - len(e.shape))
+        if e.ndim != len(want) or tuple(got4) != tuple(list(want) + [0] * (4 - len(want))):
+            raise TeskError(f"tensor {i} ({label}): shape {_shape_text(e.shape)} "
+                            f"does not match geometry {_shape_text(want)}")
+
+
+def read_tesk(data: bytes, version: int = 2) -> TeskImage:
+    """Parses a container of `version` with the runtime's checks, in order;
+    raises TeskError with the runtime's text on the first failure."""
+    data = bytes(data)
+    if version == 2:
+        magic, n_words, words_of, lists = TESK_MAGIC_V2, V2_HEADER_WORDS, V2_WORDS, V2_LISTS
+        rope_word, caps = V2_ROPE_WORD, {"orders": 4, "engram_sites": 4}
+    elif version == 3:
+        magic, n_words, words_of, lists = TESK_MAGIC_V3, V3_HEADER_WORDS, V3_WORDS, V3_LISTS
+        rope_word, caps = V3_ROPE_WORD, {"orders": 4, "engram_sites": 16}
+    else:
+        raise ValueError(f"unknown container version {version}")
+    head_len = 4 * n_words
+    if len(data) < head_len:
+        raise TeskError(f"tesk truncated: need at least {head_len} bytes, got {len(data)}")
+    words = struct.unpack_from(f"<{n_words}I", data)
+    if words[0] != magic:
+        raise TeskError(f"not a tesk blob: tag {_hex(words[0])}, want {_hex(magic)}")
+    h = {name: words[k] for name, k in words_of.items()}
+    listed = {}
+    for name, (first, _) in lists.items():
+        count = h["order_count" if name == "orders" else "site_count"]
+        listed[name] = list(words[first:first + min(count, caps[name])])
+    if version == 3:
+        h["global_layer_mask"] = words[V3_MASK_WORDS[0]] | (words[V3_MASK_WORDS[1]] << 32)
+    rope = struct.unpack_from("<f", data, 4 * rope_word)[0]
+    if version == 2:
+        def bad(label):
+            return TeskError(f"header field {label} must be non-zero")
+        for name in ("vocab", "d_model", "num_heads", "num_kv_heads", "num_layers",
+                     "head_dim", "max_seq_len", "mhc_lanes"):
+            if h[name] == 0:
+                raise bad(name)
+        if h["num_heads"] % h["num_kv_heads"]:
+            raise bad("num_heads % num_kv_heads")
+        hn = h["hada_n"]
+        if hn < h["d_model"] or hn == 0 or hn & (hn - 1):
+            raise bad("hada_n")
+        if listed["engram_sites"]:
+            if not (h["table_rows"] and h["sub_dim"] and h["num_tables"]):
+                raise bad("engram geometry")
+            if any(s >= h["num_layers"] for s in listed["engram_sites"]):
+                raise bad("engram_sites beyond num_layers")
+    if h["codebook_len"] != CODEBOOK_LEN:
+        raise TeskError(f"header codebook is {h['codebook_len']} floats, want 28 (cb2|cb3|cb4)")
+    n = h["tensor_count"]
+    need = head_len + 4 * CODEBOOK_LEN + ENTRY_BYTES * n
+    if len(data) < need:
+        raise TeskError(f"tesk truncated: need at least {need} bytes, got {len(data)}")
+    codebook = np.frombuffer(data, "<f4", CODEBOOK_LEN, head_len).astype(np.float32)
+    entries = []
+    base = head_len + 4 * CODEBOOK_LEN
+    for i in range(n):
+        at = base + ENTRY_BYTES * i
+        dtype, ndim = data[at], data[at + 1]
+        dims = struct.unpack_from("<4I", data, at + 4)
+        offset, nbytes, group = struct.unpack_from("<QQI", data, at + 20)
+        bits = data[at + 40]
+        if ndim > 4:
+            raise TeskError(f"tensor {i} has ndim {ndim}, want 0..=4")
+        end = min(offset + nbytes, (1 << 64) - 1)
+        if end > len(data):
+            raise TeskError(f"tensor {i} spans {offset}..{offset + nbytes} but the file is "
+                            f"{len(data)} bytes")
+        entries.append(Entry(dtype, ndim, dims, offset, nbytes, group, bits))
+    return TeskImage(version, data, h, listed["orders"], listed["engram_sites"], rope,
+                     codebook, entries)

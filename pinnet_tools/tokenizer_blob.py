@@ -81,6 +81,43 @@ def parse_blob(blob: bytes) -> TokenizerSpec:
     return spec
 
 
+def blob_error(blob: bytes) -> str | None:
+    """The runtime's parse verdict on a blob: None when it parses, else the
+    error text, checks in the runtime's order (header, piece count, records,
+    special ids, byte pieces)."""
+    if len(blob) < 24:
+        return f"tokenizer blob truncated: need 24 bytes, got {len(blob)}"
+    count = struct.unpack_from("<I", blob, 0)[0]
+    if count == 0:
+        return "tokenizer blob declares zero pieces"
+    pos, records = 24, []
+    for i in range(count):
+        if pos + 7 > len(blob):
+            return f"tokenizer blob truncated: need {pos + 7} bytes, got {len(blob)}"
+        kind, length = blob[pos + 4], struct.unpack_from("<H", blob, pos + 5)[0]
+        if pos + 7 + length > len(blob):
+            return f"tokenizer blob truncated: need {pos + 7 + length} bytes, got {len(blob)}"
+        raw = blob[pos + 7:pos + 7 + length]
+        try:
+            text = raw.decode("utf-8")
+        except UnicodeDecodeError:
+            return f"piece {i} is not valid UTF-8"
+        records.append((kind, text))
+        pos += 7 + length
+    for name, value in zip(("pad", "eos", "bos", "unk"), struct.unpack_from("<4I", blob, 4)):
+        if value >= count:
+            return f"header {name}={value} is outside the {count}-piece table"
+    for i, (kind, text) in enumerate(records):
+        if kind != KIND_BYTE:
+            continue
+        raw = text.encode("utf-8")
+        starts = lambda k: (raw[k] & 0xC0) != 0x80  # noqa: E731
+        if len(raw) < 5 or not starts(3) or (len(raw) > 5 and not starts(5)) \
+                or _byte_value(text) is None:
+            return f"byte piece {i} is not of the form <0xNN>"
+    return None
+
+
 def _byte_value(text: str) -> int | None:
     """The byte of a "<0xNN>" piece: characters 3 and 4 as an unsigned hex
     number (a leading '+' allowed), the rest not examined."""
