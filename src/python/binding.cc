@@ -52,9 +52,9 @@ bool utf8_of(PyObject* o, std::string* out) {
 
 }  // namespace
 
-Args::Args(const char* method, std::initializer_list<const char*> names, size_t required,
+Args::Args(const char* method, const char* const* names, size_t count, size_t required,
            PyObject* args, PyObject* kwargs)
-    : method_(method), names_(names), values_(names.size(), nullptr) {
+    : method_(method), names_(names, names + count), values_(count, nullptr) {
   const size_t n = names_.size();
   const Py_ssize_t npos = args ? PyTuple_Size(args) : 0;
   if (npos < 0) return;
@@ -263,34 +263,6 @@ PyObject* to_py(const std::optional<std::string>& text) {
 PyObject* to_py(bool flag) { return PyBool_FromLong(flag ? 1 : 0); }
 PyObject* to_py(double value) { return PyFloat_FromDouble(value); }
 PyObject* to_py(uint64_t value) { return PyLong_FromUnsignedLongLong(value); }
-
-PyObject* to_py(const std::vector<uint32_t>& ids) {
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(ids.size()));
-  if (list == nullptr) return nullptr;
-  for (size_t i = 0; i < ids.size(); ++i) {
-    PyObject* v = PyLong_FromUnsignedLong(ids[i]);
-    if (v == nullptr) {
-      Py_DECREF(list);
-      return nullptr;
-    }
-    PyList_SetItem(list, static_cast<Py_ssize_t>(i), v);  // steals v
-  }
-  return list;
-}
-
-PyObject* to_py(const std::vector<float>& values) {
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(values.size()));
-  if (list == nullptr) return nullptr;
-  for (size_t i = 0; i < values.size(); ++i) {
-    PyObject* v = PyFloat_FromDouble(values[i]);
-    if (v == nullptr) {
-      Py_DECREF(list);
-      return nullptr;
-    }
-    PyList_SetItem(list, static_cast<Py_ssize_t>(i), v);
-  }
-  return list;
-}
 
 PyObject* make_tuple(std::initializer_list<PyObject*> items) {
   bool failed = false;

@@ -43,8 +43,11 @@ struct Callable {
 // C++ default in place.
 class Args {
  public:
-  Args(const char* method, std::initializer_list<const char*> names, size_t required,
+  Args(const char* method, const char* const* names, size_t count, size_t required,
        PyObject* args, PyObject* kwargs);
+  Args(const char* method, std::initializer_list<const char*> names, size_t required,
+       PyObject* args, PyObject* kwargs)
+      : Args(method, names.begin(), names.size(), required, args, kwargs) {}
   Args(const char* method, std::initializer_list<const char*> names, PyObject* args,
        PyObject* kwargs)
       : Args(method, names, names.size(), args, kwargs) {}
@@ -89,11 +92,31 @@ PyObject* to_py(const std::optional<std::string>& text);
 PyObject* to_py(bool flag);
 PyObject* to_py(double value);
 PyObject* to_py(uint64_t value);
-PyObject* to_py(const std::vector<uint32_t>& ids);
-PyObject* to_py(const std::vector<float>& values);
+inline PyObject* to_py(uint32_t value) { return to_py(uint64_t{value}); }
 inline PyObject* to_py(const std::string& text) { return to_py(std::string_view(text)); }
 inline PyObject* to_py(const char* text) { return to_py(std::string_view(text)); }
 inline PyObject* to_py(float value) { return to_py(static_cast<double>(value)); }
+
+// A list of `convert(item)` for each item (convert returns new references).
+template <class T, class F>
+PyObject* list_of(const std::vector<T>& items, F convert) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
+  if (list == nullptr) return nullptr;
+  for (size_t i = 0; i < items.size(); ++i) {
+    PyObject* v = convert(items[i]);
+    if (v == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SetItem(list, static_cast<Py_ssize_t>(i), v);  // steals v
+  }
+  return list;
+}
+// Token ids, embeddings, texts: a list of the converted elements.
+template <class T>
+PyObject* to_py(const std::vector<T>& items) {
+  return list_of(items, [](const T& v) { return to_py(v); });
+}
 template <class T>
 PyObject* to_py(const std::optional<T>& v) {
   if (!v) Py_RETURN_NONE;
@@ -180,6 +203,20 @@ auto without_lock(F&& work) {
 // Calls `fn(*args)` with the lock held (args is stolen). A raised exception is
 // discarded: callbacks never stop the work that calls them.
 void call_discarding_errors(PyObject* fn, PyObject* args);
+
+// Runs `work(sink)` with the lock released. Each call of the sink takes the
+// lock back and calls `callback` with its arguments converted by to_py; a
+// raising callback is discarded.
+template <class Sink, class Work>
+auto streaming(Callable callback, Work&& work) {
+  Unlocked region;
+  auto deliver = [&](auto... values) {
+    Relock locked(region);
+    call_discarding_errors(callback.fn, make_tuple({to_py(values)...}));
+  };
+  Sink sink = deliver;
+  return work(sink);  // the result is made before the lock is taken back
+}
 
 // ---- types ------------------------------------------------------------------
 

@@ -1,11 +1,74 @@
 # Type stub for the pinnet_rs extension module: exactly what exists.
-from typing import Callable, Optional, Tuple, TypedDict, List
+from typing import Callable, List, Optional, Sequence, Tuple, TypedDict
 
 class PinnetEngine: ...
 
+class V2Generation(TypedDict):
+    text: str
+    tool_call: Optional[str]  # untrimmed
+    thinking: Optional[str]  # untrimmed
+    token_ids: List[int]
+    prompt_tokens: int
+    stop_reason: str  # "Eos", "ImEnd", "MaxTokens", "ContextFull" or 'Error("message")'
+    stopped_naturally: bool
+
+class V2Config(TypedDict):
+    vocab_size: int
+    d_model: int
+    num_heads: int
+    num_kv_heads: int
+    num_layers: int
+    head_dim: int
+    max_seq_len: int
+    mhc_lanes: int
+    kv_window: int
+    rope_theta: float
+    engram_sites: List[int]
+
 class V2Engine:
     """Pinnet v2. A `.tesk` container carries its weights, geometry and tokenizer,
-    so `load` takes one path and there is no vocabulary argument."""
+    so `load` takes one path and there is no vocabulary argument.
+
+    A container without an embedded tokenizer loads, but `run`, `run_json`,
+    `generate`, `run_stream` and `run_batch` then raise `RuntimeError`
+    ("container has no embedded tokenizer; use the lower-level V2Bundle API")
+    before any model work."""
+
+    @staticmethod
+    def load(tesk_path: str) -> "V2Engine":
+        """Load a `.tesk` model from disk."""
+    @staticmethod
+    def from_bytes(tesk_bytes: bytes) -> "V2Engine":
+        """Load a `.tesk` model from an in-memory image."""
+    def run(self, query: str, tools_json: str) -> str:
+        """Greedy tool call. Returns the full decoded text."""
+    def run_json(self, query: str, tools_json: str) -> Optional[str]:
+        """Just the `<tool_call>` payload, or None if the model emitted no call."""
+    def generate(self, query: str, tools_json: str, max_new_tokens: int = 128,
+                 temperature: float = 0.0, seed: int = 0, system: Optional[str] = None,
+                 constrain: bool = False) -> V2Generation:
+        """Generation with explicit settings."""
+    def run_stream(self, query: str, tools_json: str,
+                   callback: Callable[[int, str], object]) -> str:
+        """Streaming generation. `callback(token_id: int, piece: str)` per token."""
+    def run_batch(self, examples: Sequence[Tuple[str, str]]) -> List[str]:
+        """Run several queries in sequence, reusing one KV cache."""
+    def encode_contrastive(self, text: str) -> Optional[List[float]]:
+        """L2-normalised contrastive embedding, or None without such a head."""
+    def contrastive_dim(self) -> int:
+        """Width of the contrastive embedding (0 if absent)."""
+    def retrieve_tools(self, query: str, tool_descriptions: Sequence[str],
+                       top_k: int) -> List[Tuple[int, float]]:
+        """Rank tool descriptions by cosine similarity to `query`."""
+    def confidence_for(self, query: str, tools_json: str, completion: str) -> Optional[float]:
+        """Probability in (0, 1) that `completion` is the right answer for this
+        query, or None without a confidence head."""
+    def confidence(self, text: str) -> Optional[float]:
+        """Raw confidence logit for an arbitrary string, or None without the head."""
+    def confidence_probability(self, text: str) -> Optional[float]:
+        """`confidence()` as a probability in (0, 1)."""
+    def config(self) -> V2Config:
+        """Model geometry, as a dict."""
 
 class V3Generation(TypedDict):
     text: str

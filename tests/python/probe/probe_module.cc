@@ -128,13 +128,24 @@ PyObject* raise_cpp(PyObject*, PyObject* args, PyObject* kw) {
   });
 }
 
+// An instance of an engine class with no runner, so the argument conversion
+// of its methods can be checked without a model. Only conversion failures may
+// be provoked on it: a call that gets past conversion reaches a null runner.
+PyObject* hollow(PyObject*, PyObject* args, PyObject*) {
+  PyObject* cls;
+  if (!PyArg_ParseTuple(args, "O!:hollow", &PyType_Type, &cls)) return nullptr;
+  auto* type = reinterpret_cast<PyTypeObject*>(cls);
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  return alloc(type, 0);  // zeroed: the runner pointer is null
+}
+
 #define PROBE(name) \
   {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name)), \
    METH_VARARGS | METH_KEYWORDS, nullptr}
 PyMethodDef methods[] = {
     PROBE(u64), PROBE(f32),   PROBE(flag),   PROBE(text),   PROBE(opt_text),  PROBE(byte_len),
     PROBE(pairs), PROBE(texts), PROBE(stream), PROBE(record), PROBE(raise_cpp),
-    PROBE(set_flag), PROBE(wait_flag_unlocked),
+    PROBE(set_flag), PROBE(wait_flag_unlocked), PROBE(hollow),
     {nullptr, nullptr, 0, nullptr},
 };
 
