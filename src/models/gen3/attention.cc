@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "models/gen3/vec.h"
+#include "models/common/vec.h"
 
 namespace pinnet::gen3 {
 
@@ -12,7 +12,7 @@ void head_norm(float* x, size_t heads, size_t hd, const float* w) {
   const float inv_hd = 1.0f / static_cast<float>(hd);
   for (size_t h = 0; h < heads; ++h) {
     float* v = x + h * hd;
-    const float r = std::sqrt(dot(v, v, hd) * inv_hd + 1e-6f);
+    const float r = std::sqrt(models::dot(v, v, hd) * inv_hd + 1e-6f);
     for (size_t i = 0; i < hd; ++i) v[i] = (1.0f + w[i]) * v[i] / r;
   }
 }
@@ -70,9 +70,9 @@ void quantise_int8(const float* x, size_t w, int8_t* codes, float* scale) {
   *scale = s;
 }
 
-void attend_head(const KvView& kv, const float* q, size_t g, uint64_t start, uint64_t p,
+void attend_head(const models::KvView& kv, const float* q, size_t g, uint64_t start, uint64_t p,
                  float* scores, float* out) {
-  vec_attend_head(kv, q, g, start, p, scores, out);
+  models::vec_attend_head(kv, q, g, start, p, scores, out);
 }
 
 void round_trip_int8(float* x, size_t w) {

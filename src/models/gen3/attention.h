@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "core/cq.h"
-#include "models/gen3/kv_view.h"
-#include "models/gen3/vec.h"
+#include "models/common/kv_view.h"
+#include "models/common/vec.h"
 
 namespace pinnet::gen3 {
 
@@ -43,7 +43,7 @@ void round_trip_int8(float* x, size_t w);
 // One query head against kv head g over positions [start, p]: softmax of
 // q·k/sqrt(head_dim) weighting the values. scores holds p - start + 1 floats
 // of scratch; out gets v_head_dim floats.
-void attend_head(const KvView& kv, const float* q, size_t g, uint64_t start, uint64_t p,
+void attend_head(const models::KvView& kv, const float* q, size_t g, uint64_t start, uint64_t p,
                  float* scores, float* out);
 
 }  // namespace pinnet::gen3

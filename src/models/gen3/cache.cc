@@ -95,9 +95,9 @@ void KvCache::store(size_t l, uint64_t p, const float* k, const float* v) {
   }
 }
 
-KvView KvCache::view(size_t l) const {
+models::KvView KvCache::view(size_t l) const {
   const LayerKv& lk = layers_.at(l);
-  KvView kv;
+  models::KvView kv;
   kv.keys = lk.keys.data();
   kv.values = lk.values.data();
   kv.key_codes = lk.key_codes.data();

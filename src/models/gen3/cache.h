@@ -43,7 +43,7 @@ class KvCache {
   // Writes k (kv heads x head_dim) and v (kv heads x v_head_dim) of position
   // p, growing the layer first when p is past its slots.
   void store(size_t l, uint64_t p, const float* k, const float* v);
-  KvView view(size_t l) const;
+  models::KvView view(size_t l) const;
 
   // N-gram state: the last max_order tokens (oldest first) and the raw value
   // of position t at site s (t within the last engram_history positions).
