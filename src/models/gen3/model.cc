@@ -7,6 +7,7 @@
 
 #include "core/kernels.h"
 #include "core/worker_pool.h"
+#include "models/common/kv_ring.h"
 #include "models/common/vec.h"
 
 namespace pinnet::gen3 {
@@ -502,7 +503,7 @@ void V3Model::attention(Pass& pass, size_t layer, size_t live) const {
     head_norm(q, H, hd, w.q_norm.data());
     rope_apply(q, H, hd, cos, sin);
     if (pass.int8)
-      for (size_t h = 0; h < H; ++h) round_trip_int8(q + h * hd, hd);
+      for (size_t h = 0; h < H; ++h) models::round_trip_int8(q + h * hd, hd);
   });
 
   if (pass.step) {
@@ -541,8 +542,8 @@ void V3Model::attention(Pass& pass, size_t layer, size_t live) const {
       for_positions(m, [&](size_t i) {
         for (size_t g = 0; g < KVH; ++g) {
           const size_t row = i * KVH + g;
-          quantise_int8(ws.k.data() + row * hd, hd, ws.k_codes.data() + row * hd, &ws.k_scales[row]);
-          quantise_int8(ws.v.data() + row * vd, vd, ws.v_codes.data() + row * vd, &ws.v_scales[row]);
+          models::quantise_int8(ws.k.data() + row * hd, hd, ws.k_codes.data() + row * hd, &ws.k_scales[row]);
+          models::quantise_int8(ws.v.data() + row * vd, vd, ws.v_codes.data() + row * vd, &ws.v_scales[row]);
         }
       });
       kv.key_codes = ws.k_codes.data();

@@ -1,7 +1,7 @@
 // Unit tests of the generation-3 model's rules: the depth ladder, geometry
-// checks and derived sizes, the canon, int8 rounding, the key/value cache's
-// growth and window, and step/prefill agreement on a small random model
-// assembled here (the comparison with the NumPy reference is
+// checks and derived sizes, the canon, the key/value cache's growth and
+// window, and step/prefill agreement on a small random model assembled here
+// (the comparison with the NumPy reference is
 // tests/python/test_gen3_model.py).
 #include <gtest/gtest.h>
 
@@ -180,39 +180,6 @@ TEST(Canon, SlotsAgreeWithTheWalk) {
     EXPECT_STREQ(entries[canon_slot(g, Role::kAttnGate, 2)].label, "attn_gate");
     EXPECT_EQ(entries[canon_slot(g, Role::kEngramTables, 1)].rows, 14u);
   }
-}
-
-// ------------------------------------------------------------------ int8
-
-TEST(Int8, HalvesRoundAwayFromZero) {
-  const float s = 0.01f;
-  float x[3] = {127 * s, 0.5f * s, -0.5f * s};
-  int8_t codes[4];
-  float scale = 0;
-  quantise_int8(x, 3, codes, &scale);
-  EXPECT_FLOAT_EQ(scale, 127 * s / 127.0f);
-  EXPECT_EQ(codes[0], 127);
-  EXPECT_EQ(codes[1], 1);
-  EXPECT_EQ(codes[2], -1);
-  float zero[4] = {0, 0, 0, 0};
-  quantise_int8(zero, 4, codes, &scale);
-  EXPECT_EQ(scale, 1.0f);
-  EXPECT_EQ(codes[0], 0);
-  float nan[2] = {NAN, 1.0f};
-  quantise_int8(nan, 2, codes, &scale);
-  EXPECT_EQ(codes[0], 0);
-  EXPECT_EQ(codes[1], 127);
-}
-
-TEST(Int8, JustBelowHalfRoundsDown) {
-  float x[2] = {127.0f, 0.49f};
-  int8_t codes[2];
-  float scale = 0;
-  quantise_int8(x, 2, codes, &scale);
-  EXPECT_EQ(codes[1], 0);
-  round_trip_int8(x, 2);
-  EXPECT_EQ(x[1], 0.0f);
-  EXPECT_EQ(x[0], 127.0f);
 }
 
 // ------------------------------------------------------------ components
@@ -554,40 +521,40 @@ TEST(Model, StepsAllocateNothing) {
 TEST(Cache, GrowthWindowAndRing) {
   V3Model model = make_model(tiny_geometry(), 6);
   KvCache cache = model.new_cache(1, false);
-  EXPECT_EQ(cache.layer(0).slots, 1u);
-  EXPECT_EQ(cache.layer(1).slots, 1u);
+  EXPECT_EQ(cache.layer(0).kv.slots(), 1u);
+  EXPECT_EQ(cache.layer(1).kv.slots(), 1u);
   std::vector<float> l(model.logit_width());
   std::vector<uint64_t> global_slots;
   for (uint32_t t = 0; t < 11; ++t) {
     model.step(t, cache, l);
-    global_slots.push_back(cache.layer(1).slots);
+    global_slots.push_back(cache.layer(1).kv.slots());
   }
   EXPECT_EQ(global_slots, (std::vector<uint64_t>{1, 2, 4, 4, 8, 8, 8, 8, 16, 16, 16}));
-  EXPECT_EQ(cache.layer(0).slots, 4u);  // the window caps a windowed layer
+  EXPECT_EQ(cache.layer(0).kv.slots(), 4u);  // the window caps a windowed layer
   EXPECT_EQ(cache.window_start(0, 10), 7u);
   EXPECT_EQ(cache.window_start(1, 10), 0u);
   EXPECT_EQ(cache.position(), 11u);
   // A windowed layer stores position p at p mod 4: position 10 at slot 2.
   KvCache fresh = model.new_cache(64, false);
-  EXPECT_EQ(fresh.layer(0).slots, 4u);
-  EXPECT_EQ(fresh.layer(1).slots, 32u);  // capped at max_seq_len
+  EXPECT_EQ(fresh.layer(0).kv.slots(), 4u);
+  EXPECT_EQ(fresh.layer(1).kv.slots(), 32u);  // capped at max_seq_len
 }
 
 TEST(Cache, Int8StoresCodesAndScales) {
   V3Model model = make_model(tiny_geometry(), 7);
   KvCache cache = model.new_cache(2, true);
-  EXPECT_EQ(cache.layer(0).key_scales, (std::vector<float>{1.0f, 1.0f}));
+  EXPECT_EQ(cache.layer(0).kv.key_scales(), (std::vector<float>{1.0f, 1.0f}));
   std::vector<float> k(8, 0.0f), v(8, 0.0f);
   k[0] = 1.27f;
   k[1] = 0.005f;
   k[2] = -0.005f;
   cache.store(0, 1, k.data(), v.data());
-  EXPECT_FLOAT_EQ(cache.layer(0).key_scales[1], 0.01f);
-  EXPECT_EQ(cache.layer(0).key_codes[8 + 0], 127);
-  EXPECT_EQ(cache.layer(0).key_codes[8 + 1], 1);
-  EXPECT_EQ(cache.layer(0).key_codes[8 + 2], -1);
-  EXPECT_EQ(cache.layer(0).value_scales[1], 1.0f);  // all-zero vector
-  EXPECT_EQ(cache.layer(0).value_codes[8], 0);
+  EXPECT_FLOAT_EQ(cache.layer(0).kv.key_scales()[1], 0.01f);
+  EXPECT_EQ(cache.layer(0).kv.key_codes()[8 + 0], 127);
+  EXPECT_EQ(cache.layer(0).kv.key_codes()[8 + 1], 1);
+  EXPECT_EQ(cache.layer(0).kv.key_codes()[8 + 2], -1);
+  EXPECT_EQ(cache.layer(0).kv.value_scales()[1], 1.0f);  // all-zero vector
+  EXPECT_EQ(cache.layer(0).kv.value_codes()[8], 0);
 }
 
 }  // namespace
