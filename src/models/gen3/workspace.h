@@ -6,11 +6,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <mutex>
 #include <vector>
 
 #include "models/common/rotations.h"
+#include "models/common/workspace_shelf.h"
 
 namespace pinnet::gen3 {
 
@@ -55,42 +54,7 @@ struct Workspace {
   void prepare(const V3Model& model, size_t m, size_t logit_rows);
 };
 
-// The prefill workspaces a model keeps between calls. An engine may be
-// driven from several threads at once: each call takes a workspace of its
-// own (a new one if none is free) and gives it back afterwards. Only
-// workspaces of at most kKeptPositions positions are kept (about 64 KiB per
-// position on the larger geometries), and at most kKept of them.
-class WorkspaceShelf {
- public:
-  static constexpr size_t kKeptPositions = 1024;
-  static constexpr size_t kKept = 1;  // bounds what an idle engine holds
-
-  std::unique_ptr<Workspace> take() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (!free_.empty()) {
-        std::unique_ptr<Workspace> ws = std::move(free_.back());
-        free_.pop_back();
-        return ws;
-      }
-    }
-    return std::make_unique<Workspace>();
-  }
-
-  void give_back(std::unique_ptr<Workspace> ws) {
-    if (ws == nullptr || ws->m > kKeptPositions) return;  // freed here
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (free_.size() < kKept) free_.push_back(std::move(ws));
-  }
-
-  size_t kept() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return free_.size();
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::unique_ptr<Workspace>> free_;
-};
+// The prefill workspaces each V3Model keeps between calls.
+using WorkspaceShelf = models::WorkspaceShelf<Workspace>;
 
 }  // namespace pinnet::gen3
