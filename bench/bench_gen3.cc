@@ -28,7 +28,7 @@
 #include "core/hadamard.h"
 #include "core/worker_pool.h"
 #include "models/gen3/load.h"
-#include "models/gen3/rotations.h"
+#include "models/common/rotations.h"
 
 namespace {
 
@@ -106,7 +106,7 @@ double step_products_seconds(const pinnet::gen3::V3Model& model) {
   for (const CqTensor* t : tensors) raw.emplace_back(t->cols(), 0.25f);
   auto once = [&] {
     for (size_t i = 0; i < tensors.size(); ++i) {
-      if (tensors[i]->rows() >= pinnet::gen3::kMatvecRows) {
+      if (tensors[i]->rows() >= pinnet::models::kMatvecRows) {
         tensors[i]->matvec(raw[i], ys[i]);
       } else {
         tensors[i]->matmul(xs[i], 1, ys[i]);

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "core/cq.h"
-#include "models/gen3/kv_view.h"
-#include "models/gen3/vec.h"
+#include "models/common/kv_view.h"
+#include "models/common/vec.h"
 
 namespace pinnet::gen3 {
 
@@ -34,16 +34,10 @@ void rope_angles(std::span<const float> freq, uint64_t p, float* cos, float* sin
 // Rotate-half form on every head of x (heads x hd).
 void rope_apply(float* x, size_t heads, size_t hd, const float* cos, const float* sin);
 
-// Int8 storing of one vector: scale = amax/127 (1 when amax is 0);
-// code = clamp(trunc(y + copysign(0.49999997, y)), -128, 127), y = x·(1/scale).
-void quantise_int8(const float* x, size_t w, int8_t* codes, float* scale);
-// x <- codes·scale of its own int8 quantisation.
-void round_trip_int8(float* x, size_t w);
-
 // One query head against kv head g over positions [start, p]: softmax of
 // q·k/sqrt(head_dim) weighting the values. scores holds p - start + 1 floats
 // of scratch; out gets v_head_dim floats.
-void attend_head(const KvView& kv, const float* q, size_t g, uint64_t start, uint64_t p,
+void attend_head(const models::KvView& kv, const float* q, size_t g, uint64_t start, uint64_t p,
                  float* scores, float* out);
 
 }  // namespace pinnet::gen3

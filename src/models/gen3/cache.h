@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "models/common/kv_ring.h"
+#include "models/common/kv_view.h"
 #include "models/gen3/attention.h"
 #include "models/gen3/geometry.h"
 #include "models/gen3/workspace.h"
@@ -15,14 +17,9 @@
 namespace pinnet::gen3 {
 
 struct LayerKv {
-  uint64_t cap_max = 0;  // max_seq_len (global) or the window
-  uint64_t slots = 0;    // allocated positions; position t lives at t % slots
   bool global = false;
-  // float mode: (slots, kv heads, head_dim) and (slots, kv heads, v_head_dim)
-  std::vector<float> keys, values;
-  // int8 mode: the same layouts in codes, plus (slots, kv heads) scales
-  std::vector<int8_t> key_codes, value_codes;
-  std::vector<float> key_scales, value_scales;
+  // Keys and values: at most max_seq_len (global) or the window positions.
+  models::KvRing kv;
   // q/k/v convolution: qkv_conv_taps - 1 raw past vectors each, oldest first
   std::vector<float> conv_q, conv_k, conv_v;
 };
@@ -43,7 +40,7 @@ class KvCache {
   // Writes k (kv heads x head_dim) and v (kv heads x v_head_dim) of position
   // p, growing the layer first when p is past its slots.
   void store(size_t l, uint64_t p, const float* k, const float* v);
-  KvView view(size_t l) const;
+  models::KvView view(size_t l) const;
 
   // N-gram state: the last max_order tokens (oldest first) and the raw value
   // of position t at site s (t within the last engram_history positions).
@@ -54,7 +51,6 @@ class KvCache {
   friend class V3Model;
   KvCache(const V3Model& model, uint64_t requested, bool kv_int8);
 
-  void grow(LayerKv& lk, uint64_t p);
   void push_token(uint32_t t);
   void push_site_value(size_t s, uint64_t p, const float* v);
 
@@ -66,7 +62,7 @@ class KvCache {
 
   uint64_t position_ = 0;
   bool kv_int8_ = false;
-  size_t kv_heads_ = 0, head_dim_ = 0, v_head_dim_ = 0, d_model_ = 0, num_heads_ = 0;
+  size_t d_model_ = 0, num_heads_ = 0;
   uint64_t kv_window_ = 0, max_order_ = 1;
   std::vector<LayerKv> layers_;
   std::vector<uint32_t> recent_;

@@ -24,7 +24,7 @@ void PoolingCollector::collect(uint64_t cell, const float* states, size_t positi
     float* acc = acc_.data() + k * d;
     for (size_t p = 0; p < positions; ++p) {
       const float* h = states + p * d;
-      const float u = dot(probe, h, d) * inv_sqrt_d;
+      const float u = models::dot(probe, h, d) * inv_sqrt_d;
       const float m_old = max_[k];
       const float m_new = std::max(u, m_old);
       const float alpha = std::isfinite(m_old) ? std::exp(m_old - m_new) : 0.0f;
@@ -47,7 +47,7 @@ std::pair<float, float> PoolingCollector::finish() const {
     if (sum_[k] == 0.0f) continue;  // a cell that saw no state pools to zero
     const float inv_s = 1.0f / sum_[k];
     for (size_t j = 0; j < d; ++j) p[j] = acc_[k * d + j] * inv_s;
-    const float inv_r = 1.0f / std::sqrt(dot(p, p, d) / static_cast<float>(d) + 1e-6f);
+    const float inv_r = 1.0f / std::sqrt(models::dot(p, p, d) / static_cast<float>(d) + 1e-6f);
     for (size_t j = 0; j < d; ++j) p[j] = p[j] * inv_r * hd.cell_scales[k];
   }
   // Stage 3: second-stage attention pooling.
@@ -55,14 +55,14 @@ std::pair<float, float> PoolingCollector::finish() const {
   for (size_t q = 0; q < Q; ++q) {
     const float* probe = hd.head_probes.data() + q * d;
     for (size_t k = 0; k < K; ++k)
-      e[k] = dot(probe, pooled.data() + k * d, d) * inv_sqrt_d + hd.pool_bias[q * K + k];
+      e[k] = models::dot(probe, pooled.data() + k * d, d) * inv_sqrt_d + hd.pool_bias[q * K + k];
     core::masked_softmax(e);
     float* w = z.data() + q * d;
     for (size_t k = 0; k < K; ++k)
       for (size_t j = 0; j < d; ++j) w[j] += e[k] * pooled[k * d + j];
   }
   // Stage 4: output 0 of the projection.
-  const float out0 = dot(hd.head_proj.data(), z.data(), Q * d) +
+  const float out0 = models::dot(hd.head_proj.data(), z.data(), Q * d) +
                      (hd.head_bias.empty() ? 0.0f : hd.head_bias[0]);
   return {out0, core::sigmoid(out0)};
 }

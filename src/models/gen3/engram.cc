@@ -48,9 +48,9 @@ bool engram_tap_active(const V3Geometry& g, uint64_t j, uint64_t p) {
 
 void engram_gate(const float* key, const float* conv, size_t d, float* x) {
   const float df = static_cast<float>(d);
-  const float c = std::sqrt(dot(x, x, d) / df + 1e-6f);
-  const float e = std::sqrt(dot(key, key, d) / df + 1e-6f);
-  const float g = core::sigmoid(((1.0f / e) * ((1.0f / c) * dot(x, key, d))) / std::sqrt(df));
+  const float c = std::sqrt(models::dot(x, x, d) / df + 1e-6f);
+  const float e = std::sqrt(models::dot(key, key, d) / df + 1e-6f);
+  const float g = core::sigmoid(((1.0f / e) * ((1.0f / c) * models::dot(x, key, d))) / std::sqrt(df));
   for (size_t i = 0; i < d; ++i) x[i] += g * conv[i];
 }
 

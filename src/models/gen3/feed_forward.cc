@@ -4,7 +4,7 @@
 #include <cmath>
 
 #include "core/kernels.h"
-#include "models/gen3/vec.h"
+#include "models/common/vec.h"
 
 namespace pinnet::gen3 {
 
@@ -14,7 +14,7 @@ size_t feed_forward_scratch(const FeedForwardShape& s, uint64_t experts) {
 
 void two_factor(const float* v, const float* a, const float* b, size_t r, size_t c, float* mid,
                 float* out) {
-  vec_two_factor(v, a, b, r, c, mid, out);
+  models::vec_two_factor(v, a, b, r, c, mid, out);
 }
 
 void feed_forward(const FeedForwardWeights& w, const FeedForwardShape& s,
@@ -31,7 +31,7 @@ void feed_forward(const FeedForwardWeights& w, const FeedForwardShape& s,
   for (size_t i = 0; i < n; ++i) v[i] *= w.in_scale[i];
 
   // Router softmax over the mixture entries.
-  for (size_t e = 0; e < E; ++e) probs[e] = dot(w.router.data() + e * d, u, d);
+  for (size_t e = 0; e < E; ++e) probs[e] = models::dot(w.router.data() + e * d, u, d);
   if (E > 0) core::masked_softmax(std::span<float>(probs, E));
 
   two_factor(v, w.a1.data(), w.b1.data(), s.r, s.c, mid, t);
@@ -44,8 +44,8 @@ void feed_forward(const FeedForwardWeights& w, const FeedForwardShape& s,
   // (entries with a zero weight skipped), built in `mid` before it is reused.
   std::fill(mid, mid + n, 1.0f);
   for (size_t e = 0; e < E; ++e)
-    if (probs[e] != 0.0f) axpy(probs[e], w.expert_scales.data() + e * n, mid, n);
-  vec_gated_silu(v, w.gate_scale.data(), mid, w.gate_bias.data(), n);
+    if (probs[e] != 0.0f) models::axpy(probs[e], w.expert_scales.data() + e * n, mid, n);
+  models::vec_gated_silu(v, w.gate_scale.data(), mid, w.gate_bias.data(), n);
   two_factor(v, w.a2.data(), w.b2.data(), s.r, s.c, mid, t);
   if (perm_b.empty()) {
     std::copy(t, t + n, v);

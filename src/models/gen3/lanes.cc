@@ -6,7 +6,7 @@
 #include <span>
 
 #include "core/kernels.h"
-#include "models/gen3/vec.h"
+#include "models/common/vec.h"
 
 namespace pinnet::gen3 {
 
@@ -17,7 +17,7 @@ void lane_pre_mix(const LaneWeights& w, uint64_t layer, size_t n, size_t d, cons
     const float beta = i == favoured ? 4.0f : -4.0f;
     gates[i] = core::sigmoid(p[i] * w.a_pre + w.b_pre[i] + beta);
   }
-  vec_lane_combine(gates, stream, n, d, x);
+  models::vec_lane_combine(gates, stream, n, d, x);
 }
 
 namespace {
@@ -100,7 +100,7 @@ void lane_post_mix(const LaneWeights& w, uint64_t layer, size_t n, size_t d, con
       const float gamma = i == favoured ? 0.0f : -4.0f;
       h[i] = 2.0f * core::sigmoid(q[i] * w.a_post + w.b_post[i] + gamma);
     }
-    vec_lane_mix(m, h, delta, n, d, stream);
+    models::vec_lane_mix(m, h, delta, n, d, stream);
     return;
   }
   std::memcpy(old, stream, n * d * sizeof(float));
@@ -109,8 +109,8 @@ void lane_post_mix(const LaneWeights& w, uint64_t layer, size_t n, size_t d, con
     const float h = 2.0f * core::sigmoid(q[i] * w.a_post + w.b_post[i] + gamma);
     float* out = stream + i * d;
     for (size_t j = 0; j < d; ++j) out[j] = 0.0f;
-    for (size_t k = 0; k < n; ++k) axpy(m[i * n + k], old + k * d, out, d);
-    axpy(h, delta, out, d);
+    for (size_t k = 0; k < n; ++k) models::axpy(m[i * n + k], old + k * d, out, d);
+    models::axpy(h, delta, out, d);
   }
 }
 

@@ -7,7 +7,8 @@
 
 #include "core/kernels.h"
 #include "core/worker_pool.h"
-#include "models/gen3/vec.h"
+#include "models/common/kv_ring.h"
+#include "models/common/vec.h"
 
 namespace pinnet::gen3 {
 
@@ -301,7 +302,7 @@ void V3Model::forward(Pass& pass) const {
     const V3Block& b = blocks_[layer];
     ws.rot_o.invalidate();
     if (live < m)
-      product(b.out_proj, ws.rot_o, ws.o.data() + live * ow, ow, m - live, ws.attn_out.data() + live * d);
+      models::product(b.out_proj, ws.rot_o, ws.o.data() + live * ow, ow, m - live, ws.attn_out.data() + live * d);
     run_tiles(m, [&](size_t i0, size_t i1) {
       for (size_t i = std::max(i0, live); i < i1; ++i) block_tail(pass, layer, i);
       if (pass.collector != nullptr)
@@ -324,8 +325,8 @@ void V3Model::engram_stage(Pass& pass) const {
       engram_fetch(g_, site, pass.hash_seq, pass.hash_j0 + i, pass.p0 + i, ws.fetched.data() + i * d);
     });
     ws.rot_fetched.invalidate();
-    products(ws.rot_fetched, ws.fetched.data(), d, m,
-             {{&site.key_proj, ws.site_keys[s].data()}, {&site.value_proj, ws.values.data()}});
+    models::products(ws.rot_fetched, ws.fetched.data(), d, m,
+                     {{&site.key_proj, ws.site_keys[s].data()}, {&site.value_proj, ws.values.data()}});
     float* conv = ws.site_convs[s].data();
     for_positions(m, [&](size_t i) {
       const uint64_t p = pass.p0 + i;
@@ -358,14 +359,14 @@ void V3Model::block_head(Pass& pass, size_t layer, size_t i0, size_t i1) const {
     core::rms_norm_plain(std::span<const float>(ws.stream.data(), nd),
                          std::span<float>(ws.stream_norm.data(), nd));
     ws.rot_lanes.invalidate();
-    products(ws.rot_lanes, ws.stream_norm.data(), nd, 1,
-             {{&lw.phi_res, logits}, {&lw.phi_pre, logits + n * n}, {&lw.phi_post, logits + n * n + n}});
+    models::products(ws.rot_lanes, ws.stream_norm.data(), nd, 1,
+                     {{&lw.phi_res, logits}, {&lw.phi_pre, logits + n * n}, {&lw.phi_post, logits + n * n + n}});
   } else {
     // One dense product for the three lane matrices over the tile's lanes,
     // each position's logits then scaled by its 1 / rms (the norm is a
     // scalar per position, so no normalised copy of the lanes is written).
-    vec_dense_rows(lane_dense_[layer].data(), lw_width, nd, ws.stream.data() + i0 * nd, nd,
-                   i1 - i0, logits);
+    models::vec_dense_rows(lane_dense_[layer].data(), lw_width, nd, ws.stream.data() + i0 * nd, nd,
+                           i1 - i0, logits);
     for (size_t i = i0; i < i1; ++i) {
       const float inv = core::inv_rms(std::span<const float>(ws.stream.data() + i * nd, nd));
       float* row = ws.lane_logits.data() + i * lw_width;
@@ -427,19 +428,19 @@ void V3Model::attention(Pass& pass, size_t layer, size_t live) const {
   float* v_dst = T > 0 ? ws.v_raw.data() : ws.v.data();
   if (live == 0) {
     // Larger first, so two threads split q + k and gate + v.
-    products(ws.rot_xn, ws.xn.data(), d, m,
-             {{&w.q_proj, q_dst}, {&b.gate_proj, ws.gate.data()}, {&w.k_proj, k_dst}, {&w.v_proj, v_dst}});
+    models::products(ws.rot_xn, ws.xn.data(), d, m,
+                     {{&w.q_proj, q_dst}, {&b.gate_proj, ws.gate.data()}, {&w.k_proj, k_dst}, {&w.v_proj, v_dst}});
   } else {
     // Keys and values of every position; raw queries from the first one a
     // live query's convolution reads (the session keeps the last T - 1 too,
     // and live <= m keeps those in range), gates from there as well.
-    products(ws.rot_xn, ws.xn.data(), d, m, {{&w.k_proj, k_dst}, {&w.v_proj, v_dst}});
+    models::products(ws.rot_xn, ws.xn.data(), d, m, {{&w.k_proj, k_dst}, {&w.v_proj, v_dst}});
     const size_t reach = T > 0 ? T - 1 : 0;  // earlier raw vectors a convolution reads
     const size_t q0 = live > reach ? live - reach : 0;
     if (q0 < m) {
       ws.rot_xn.invalidate();
-      products(ws.rot_xn, ws.xn.data() + q0 * d, d, m - q0,
-               {{&w.q_proj, q_dst + q0 * qw}, {&b.gate_proj, ws.gate.data() + q0 * ow}});
+      models::products(ws.rot_xn, ws.xn.data() + q0 * d, d, m - q0,
+                       {{&w.q_proj, q_dst + q0 * qw}, {&b.gate_proj, ws.gate.data() + q0 * ow}});
     }
   }
 
@@ -502,21 +503,21 @@ void V3Model::attention(Pass& pass, size_t layer, size_t live) const {
     head_norm(q, H, hd, w.q_norm.data());
     rope_apply(q, H, hd, cos, sin);
     if (pass.int8)
-      for (size_t h = 0; h < H; ++h) round_trip_int8(q + h * hd, hd);
+      for (size_t h = 0; h < H; ++h) models::round_trip_int8(q + h * hd, hd);
   });
 
   if (pass.step) {
     KvCache& cache = *pass.cache;
     const uint64_t p = pass.p0;
     cache.store(layer, p, ws.k.data(), ws.v.data());
-    const KvView kv = cache.view(layer);
+    const models::KvView kv = cache.view(layer);
     const uint64_t start = cache.window_start(layer, p);
     const size_t count = static_cast<size_t>(p - start + 1);
     // Sized by the cache for every head over the layer's slots.
     if (ws.scores.size() < H * count) throw std::logic_error("step scratch is smaller than the window");
     auto one_group = [&](size_t g) {
-      vec_attend_group(kv, ws.q.data() + g * group * hd, g, group, start, p,
-                       ws.scores.data() + g * group * count, ws.o.data() + g * group * vd);
+      models::vec_attend_group(kv, ws.q.data() + g * group * hd, g, group, start, p,
+                               ws.scores.data() + g * group * count, ws.o.data() + g * group * vd);
     };
     // Long histories split by kv head over the pool.
     if (KVH > 1 && count * H * (hd + vd) >= (1u << 15)) {
@@ -527,7 +528,7 @@ void V3Model::attention(Pass& pass, size_t layer, size_t live) const {
   } else {
     // Prefill from position 0: attend over this pass's own keys and values
     // (int8 sessions over their int8 codes, as the cache will hold them).
-    KvView kv;
+    models::KvView kv;
     kv.slots = m;
     kv.kv_heads = KVH;
     kv.head_dim = hd;
@@ -541,8 +542,8 @@ void V3Model::attention(Pass& pass, size_t layer, size_t live) const {
       for_positions(m, [&](size_t i) {
         for (size_t g = 0; g < KVH; ++g) {
           const size_t row = i * KVH + g;
-          quantise_int8(ws.k.data() + row * hd, hd, ws.k_codes.data() + row * hd, &ws.k_scales[row]);
-          quantise_int8(ws.v.data() + row * vd, vd, ws.v_codes.data() + row * vd, &ws.v_scales[row]);
+          models::quantise_int8(ws.k.data() + row * hd, hd, ws.k_codes.data() + row * hd, &ws.k_scales[row]);
+          models::quantise_int8(ws.v.data() + row * vd, vd, ws.v_codes.data() + row * vd, &ws.v_scales[row]);
         }
       });
       kv.key_codes = ws.k_codes.data();
@@ -570,13 +571,13 @@ void V3Model::attention(Pass& pass, size_t layer, size_t live) const {
         const size_t i0 = std::max(c * kChunk, live), i1 = std::min(m, c * kChunk + kChunk);
         std::vector<float> scores(group * i1);
         for (size_t i = i0; i < i1; ++i)
-          vec_attend_group(kv, ws.q.data() + i * qw + g * group * hd, g, group, window_start(i), i,
-                           scores.data(), ws.o.data() + i * ow + g * group * vd);
+          models::vec_attend_group(kv, ws.q.data() + i * qw + g * group * hd, g, group, window_start(i), i,
+                                   scores.data(), ws.o.data() + i * ow + g * group * vd);
       });
     } else {
       // Float keys transposed per kv head in blocks of kb positions, so that
       // the query heads of a kv head score a register of keys at a time.
-      const size_t kb = vec_key_block();
+      const size_t kb = models::vec_key_block();
       const size_t blocks = (m + kb - 1) / kb, per_head = blocks * hd * kb;
       ws.kt.assign(KVH * per_head, 0.0f);
       for_items(KVH, [&](size_t g) {
@@ -596,11 +597,11 @@ void V3Model::attention(Pass& pass, size_t layer, size_t live) const {
         auto o_of = [&](size_t i) { return ws.o.data() + i * ow + g * group * vd; };
         size_t i = i0;
         for (; i + 1 < i1; i += 2)  // two positions share every key they read
-          vec_attend_pair(kt, kb, ws.v.data(), KVH, g, hd, vd, q_of(i), q_of(i + 1), group,
-                          window_start(i), window_start(i + 1), i, scores.data(), o_of(i), o_of(i + 1));
+          models::vec_attend_pair(kt, kb, ws.v.data(), KVH, g, hd, vd, q_of(i), q_of(i + 1), group,
+                                  window_start(i), window_start(i + 1), i, scores.data(), o_of(i), o_of(i + 1));
         if (i < i1)
-          vec_attend_rows(kt, kb, ws.v.data(), KVH, g, hd, vd, q_of(i), group, window_start(i), i,
-                          scores.data(), o_of(i));
+          models::vec_attend_rows(kt, kb, ws.v.data(), KVH, g, hd, vd, q_of(i), group, window_start(i), i,
+                                  scores.data(), o_of(i));
       });
     }
     if (pass.cache != nullptr)
@@ -610,7 +611,7 @@ void V3Model::attention(Pass& pass, size_t layer, size_t live) const {
   // Output gate.
   for_positions(m - std::min(m, live), [&](size_t item) {
     const size_t i = live + item;
-    vec_mul_sigmoid(ws.o.data() + i * ow, ws.gate.data() + i * ow, ow);
+    models::vec_mul_sigmoid(ws.o.data() + i * ow, ws.gate.data() + i * ow, ow);
   });
 }
 
@@ -625,7 +626,7 @@ void V3Model::logits_stage(Pass& pass) const {
     core::rms_norm_offset(std::span<float>(y, d), final_norm_);
   });
   ws.rot_mean.invalidate();
-  product(embedding_, ws.rot_mean, ws.mean.data(), d, rows, ws.logits.data());
+  models::product(embedding_, ws.rot_mean, ws.mean.data(), d, rows, ws.logits.data());
   const size_t width = logit_width();
   for (size_t r = 0; r < rows; ++r)
     std::memcpy(pass.out.data() + r * width, ws.logits.data() + r * g_.vocab_size, width * sizeof(float));

@@ -13,7 +13,7 @@
 
 #include "core/cq.h"
 
-namespace pinnet::gen3 {
+namespace pinnet::models {
 
 class Rotations {
  public:
@@ -64,4 +64,4 @@ struct ProductJob {
 void products(Rotations& rot, const float* src, size_t stride, size_t m,
               std::initializer_list<ProductJob> jobs);
 
-}  // namespace pinnet::gen3
+}  // namespace pinnet::models

@@ -1,9 +1,9 @@
-#include "models/gen3/rotations.h"
+#include "models/common/rotations.h"
 
-#include "models/gen3/vec.h"
+#include "models/common/vec.h"
 #include "core/worker_pool.h"
 
-namespace pinnet::gen3 {
+namespace pinnet::models {
 
 void Rotations::reserve(const core::CqTensor& t, size_t m) {
   const uint32_t order = t.input_order(core::best_isa());
@@ -82,4 +82,4 @@ void products(Rotations& rot, const float* src, size_t stride, size_t m,
   pool.parallel_for(jobs.size(), [&](size_t i) { product(*list[i].t, rot, src, stride, m, list[i].y); });
 }
 
-}  // namespace pinnet::gen3
+}  // namespace pinnet::models

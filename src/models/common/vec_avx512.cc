@@ -11,9 +11,9 @@
 #include <algorithm>
 #include <cmath>
 
-#include "models/gen3/vec.h"
+#include "models/common/vec.h"
 
-namespace pinnet::gen3 {
+namespace pinnet::models {
 namespace {
 
 // exp over 16 lanes, the same reduction and polynomial as the 8-lane build:
@@ -489,4 +489,4 @@ const VecKernels& vec_kernels_avx512() {
   return k;
 }
 
-}  // namespace pinnet::gen3
+}  // namespace pinnet::models

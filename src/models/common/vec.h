@@ -1,15 +1,15 @@
-// The dense vector loops of the generation-3 pass (attention over a key/value
-// store, the feed-forward's two-factor transforms, lane mixing), compiled for
-// two instruction sets from one source (vec_impl.h) and chosen once per
-// process from the cached processor check.
+// The dense vector loops the model generations share (attention over a
+// key/value store, the feed-forward's two-factor transforms, lane mixing),
+// compiled for two instruction sets from one source (vec_impl.h) and chosen
+// once per process from the cached processor check.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "models/gen3/kv_view.h"
+#include "models/common/kv_view.h"
 
-namespace pinnet::gen3 {
+namespace pinnet::models {
 
 // Σ a[i]·b[i] with several independent partial sums.
 float dot(const float* a, const float* b, size_t n);
@@ -82,4 +82,4 @@ const VecKernels& vec_kernels_avx2();
 // The AVX2 kernels with a 16-lane prefill attention (needs AVX-512F/VL).
 const VecKernels& vec_kernels_avx512();
 
-}  // namespace pinnet::gen3
+}  // namespace pinnet::models

@@ -1,7 +1,7 @@
 // Built with -mavx2 -mfma; entered only after the processor check in vec.cc.
 #include <immintrin.h>
 
-#include "models/gen3/vec.h"
+#include "models/common/vec.h"
 
 #include <algorithm>
 #include <cmath>
@@ -9,10 +9,10 @@
 
 #include "core/hadamard.h"  // before the per-build namespace below
 
-namespace pinnet::gen3 {
+namespace pinnet::models {
 
 namespace avx2 {
-#include "models/gen3/vec_impl.h"
+#include "models/common/vec_impl.h"
 }  // namespace avx2
 
 namespace {
@@ -552,4 +552,4 @@ const VecKernels& vec_kernels_avx2() {
   return k;
 }
 
-}  // namespace pinnet::gen3
+}  // namespace pinnet::models

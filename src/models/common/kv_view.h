@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace pinnet::gen3 {
+namespace pinnet::models {
 
 // A key/value store viewed by position: position t lives at row t % slots.
 // Keys are rows of kv_heads·head_dim, values of kv_heads·v_head_dim; in int8
@@ -20,4 +20,4 @@ struct KvView {
   bool int8 = false;
 };
 
-}  // namespace pinnet::gen3
+}  // namespace pinnet::models
