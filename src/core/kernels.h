@@ -1,11 +1,13 @@
 // Dense single-precision primitives the models are written in: norms,
 // softmax, gates and activations, the Sinkhorn projection of a lane-mixing
 // matrix, and rotary position embedding. Pure functions of their arguments,
-// safe on any thread. Nothing here allocates except build_rope_tables.
+// safe on any thread. Nothing here allocates except build_rope_tables and
+// rope_frequencies.
 #pragma once
 
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <vector>
 
@@ -78,5 +80,14 @@ RopeTables build_rope_tables(size_t positions, size_t head_dim, float theta);
 // wider than the table's, or data shorter than n_positions*n_heads*head_dim.
 void rope_rotate(const RopeTables& tables, std::span<float> data, size_t n_positions,
                  size_t n_heads, size_t head_dim, size_t start_pos);
+
+// The same rotation without tables, for models whose context is too long to
+// tabulate: the same single-precision values as build_rope_tables.
+// Frequencies f_i = theta^((2i)/head_dim) for i < head_dim/2 (single precision).
+std::vector<float> rope_frequencies(size_t head_dim, float theta);
+// cos/sin of angle p / f_i, head_dim/2 each.
+void rope_angles(std::span<const float> freq, uint64_t p, float* cos, float* sin);
+// Rotate-half form on every head of x (heads x hd).
+void rope_apply(float* x, size_t heads, size_t hd, const float* cos, const float* sin);
 
 }  // namespace pinnet::core

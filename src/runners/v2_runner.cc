@@ -1,42 +1,212 @@
-// Placeholder until the generation-2 model lands: every load fails.
 #include "runners/v2_runner.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <utility>
+
+#include "engine/completion_text.h"
+#include "models/gen2/load.h"
+#include "runners/vocabulary.h"
 
 namespace pinnet::runners {
 
-struct V2Runner::Impl {};
+struct V2Runner::Impl {
+  explicit Impl(gen2::V2Bundle b) : bundle(std::move(b)) {
+    if (bundle.tokenizer) words.emplace(*bundle.tokenizer);
+  }
+  gen2::V2Bundle bundle;
+  std::optional<SubwordVocabulary> words;  // points into bundle.tokenizer
 
-core::Result<std::unique_ptr<V2Runner>, std::string> V2Runner::load_file(const std::string&) {
-  return core::Err{std::string("generation 2 is not built yet")};
+  const gen2::V2Model& model() const { return bundle.model; }
+  const gen2::V2Geometry& geometry() const { return bundle.model.geometry(); }
+  gen2::V2SequenceState generation_state() const {
+    return model().new_state(geometry().generation_capacity(), geometry().kv_window);
+  }
+  gen2::V2SequenceState scoring_state() const { return model().new_state(geometry().max_seq_len, 0); }
+
+  // The head's output for `text` (begin id, then the text's ids, cut to the
+  // context), or absent.
+  std::optional<std::vector<float>> run_head(uint8_t code, std::string_view text,
+                                             gen2::V2SequenceState& state) const {
+    const gen2::ProbeHead* head = bundle.head(code);
+    if (head == nullptr || !bundle.tokenizer) return std::nullopt;
+    const formats::SubwordTokenizer& tok = *bundle.tokenizer;
+    std::vector<uint32_t> ids = {tok.bos_id()};
+    tok.encode_into(text, ids);
+    ids.resize(std::min<uint64_t>(ids.size(), geometry().max_seq_len));
+    return head->run(model(), ids, tok.pad_id(), state);
+  }
+  std::optional<float> logit(std::string_view text) const {
+    if (bundle.heads.empty()) return std::nullopt;
+    gen2::V2SequenceState state = scoring_state();
+    auto out = run_head(gen2::kConfidenceHead, text, state);
+    if (!out || out->empty()) return std::nullopt;
+    return (*out)[0];
+  }
+};
+
+namespace {
+
+core::Result<std::unique_ptr<V2Runner>, std::string> wrap(
+    core::Result<gen2::V2Bundle, std::string> loaded) {
+  if (!loaded.ok()) return core::Err{loaded.error()};
+  return std::make_unique<V2Runner>(std::make_unique<V2Runner::Impl>(std::move(loaded).value()));
 }
-core::Result<std::unique_ptr<V2Runner>, std::string> V2Runner::load_bytes(std::vector<uint8_t>) {
-  return core::Err{std::string("generation 2 is not built yet")};
+
+// The loop's view of one generation-2 state: opening it rewinds the state
+// (a batch reuses one state for every example).
+class V2Session final : public engine::DecodeSession {
+ public:
+  V2Session(const gen2::V2Model& model, gen2::V2SequenceState& state) : model_(model), state_(state) {}
+
+  V2Session& open(uint64_t positions) {
+    model_.restart_state(state_);
+    model_.reserve(state_, positions);
+    return *this;
+  }
+  const char* start(std::span<const uint32_t> prompt, std::span<float> logits) override {
+    return model_.prefill(prompt, state_, logits);
+  }
+  const char* step(uint32_t id, std::span<float> logits) override {
+    return model_.step(id, state_, logits);
+  }
+  uint64_t position() const override { return state_.position; }
+
+ private:
+  const gen2::V2Model& model_;
+  gen2::V2SequenceState& state_;
+};
+
+float sigmoid(float z) { return 1.0f / (1.0f + std::exp(-z)); }
+
+// A key whose integer order is the IEEE total order of the floats.
+int32_t total_order_key(float v) {
+  const int32_t bits = std::bit_cast<int32_t>(v);
+  return bits < 0 ? bits ^ 0x7FFFFFFF : bits;
 }
+
+}  // namespace
+
+core::Result<std::unique_ptr<V2Runner>, std::string> V2Runner::load_file(const std::string& path) {
+  return wrap(gen2::load_v2_file(path));
+}
+
+core::Result<std::unique_ptr<V2Runner>, std::string> V2Runner::load_bytes(std::vector<uint8_t> bytes) {
+  return wrap(gen2::load_v2_bytes(std::move(bytes)));
+}
+
 V2Runner::V2Runner(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 V2Runner::~V2Runner() = default;
-bool V2Runner::has_tokenizer() const { return false; }
-engine::DecodePolicy V2Runner::policy() const { return engine::gen2_policy(0, 0); }
-engine::GenerateOutput V2Runner::generate(std::string_view, std::string_view,
-                                          const engine::GenerateOptions&, const PieceSink*) const {
-  return {};
+
+bool V2Runner::has_tokenizer() const { return impl_->bundle.tokenizer.has_value(); }
+
+engine::DecodePolicy V2Runner::policy() const {
+  const formats::SubwordTokenizer& tok = *impl_->bundle.tokenizer;
+  return engine::gen2_policy(tok.bos_id(), tok.eos_id());
 }
+
+namespace {
+
+engine::GenerateOutput generate_on(const V2Runner& runner, const V2Runner::Impl& impl,
+                                   gen2::V2SequenceState& state, std::string_view query,
+                                   std::string_view tools_json,
+                                   const engine::GenerateOptions& options,
+                                   const PieceSink* on_piece) {
+  V2Session session(impl.model(), state);
+  auto open = [&](uint64_t positions) -> engine::DecodeSession& { return session.open(positions); };
+  const engine::DecodeModel m{impl.geometry().max_seq_len, impl.geometry().vocab_size, open};
+  const engine::Vocabulary& vocab = impl.words->vocab();
+  if (on_piece == nullptr)
+    return engine::decode(runner.policy(), vocab, m, query, tools_json, options);
+  // Each id's piece: what decoding all ids adds to decoding all but the
+  // last, or the whole decoding when it does not extend the shorter one.
+  const formats::SubwordTokenizer& tok = *vocab.tokenizer;
+  std::vector<uint32_t> ids;
+  std::string before;
+  auto push = [&](uint32_t id) {
+    ids.push_back(id);
+    std::string after = tok.decode(ids);
+    const bool extends = after.size() >= before.size() && after.compare(0, before.size(), before) == 0;
+    (*on_piece)(id, extends ? std::string_view(after).substr(before.size()) : std::string_view(after));
+    before = std::move(after);
+  };
+  const engine::TokenSink sink = push;
+  return engine::decode(runner.policy(), vocab, m, query, tools_json, options, &sink);
+}
+
+}  // namespace
+
+engine::GenerateOutput V2Runner::generate(std::string_view query, std::string_view tools_json,
+                                          const engine::GenerateOptions& options,
+                                          const PieceSink* on_piece) const {
+  gen2::V2SequenceState state = impl_->generation_state();
+  return generate_on(*this, *impl_, state, query, tools_json, options, on_piece);
+}
+
 std::vector<std::string> V2Runner::run_batch(
-    const std::vector<std::pair<std::string, std::string>>&) const {
-  return {};
+    const std::vector<std::pair<std::string, std::string>>& examples) const {
+  std::vector<std::string> texts;
+  if (examples.empty()) return texts;
+  gen2::V2SequenceState state = impl_->generation_state();
+  texts.reserve(examples.size());
+  for (const auto& [query, tools] : examples)
+    texts.push_back(generate_on(*this, *impl_, state, query, tools, v2_run_settings(), nullptr).text);
+  return texts;
 }
-std::optional<float> V2Runner::confidence(std::string_view) const { return std::nullopt; }
-std::optional<float> V2Runner::confidence_probability(std::string_view) const { return std::nullopt; }
-std::optional<float> V2Runner::confidence_for(std::string_view, std::string_view,
-                                              std::string_view) const {
-  return std::nullopt;
+
+std::optional<float> V2Runner::confidence(std::string_view text) const { return impl_->logit(text); }
+
+std::optional<float> V2Runner::confidence_probability(std::string_view text) const {
+  const std::optional<float> logit = impl_->logit(text);
+  if (!logit) return std::nullopt;
+  return sigmoid(*logit);
 }
-std::optional<std::vector<float>> V2Runner::encode_contrastive(std::string_view) const {
-  return std::nullopt;
+
+std::optional<float> V2Runner::confidence_for(std::string_view query, std::string_view tools_json,
+                                              std::string_view completion) const {
+  return confidence_probability(engine::scoring_text(query, tools_json, completion));
 }
-uint64_t V2Runner::contrastive_dim() const { return 0; }
-std::vector<ScoredTool> V2Runner::retrieve_tools(std::string_view, const std::vector<std::string>&,
-                                                 uint64_t) const {
-  return {};
+
+std::optional<std::vector<float>> V2Runner::encode_contrastive(std::string_view text) const {
+  if (impl_->bundle.heads.empty()) return std::nullopt;
+  gen2::V2SequenceState state = impl_->scoring_state();
+  return impl_->run_head(gen2::kContrastiveHead, text, state);
 }
-V2Config V2Runner::config() const { return {}; }
+
+uint64_t V2Runner::contrastive_dim() const {
+  const gen2::ProbeHead* head = impl_->bundle.head(gen2::kContrastiveHead);
+  return head == nullptr ? 0 : head->out_dim();
+}
+
+std::vector<ScoredTool> V2Runner::retrieve_tools(std::string_view query,
+                                                 const std::vector<std::string>& descriptions,
+                                                 uint64_t top_k) const {
+  std::vector<ScoredTool> ranked;
+  if (impl_->bundle.heads.empty()) return ranked;
+  gen2::V2SequenceState state = impl_->scoring_state();
+  const auto q = impl_->run_head(gen2::kContrastiveHead, query, state);
+  if (!q) return ranked;
+  for (size_t i = 0; i < descriptions.size(); ++i) {
+    const auto d = impl_->run_head(gen2::kContrastiveHead, descriptions[i], state);
+    if (!d) continue;
+    float score = -0.0f;
+    for (size_t j = 0, n = std::min(q->size(), d->size()); j < n; ++j) score += (*q)[j] * (*d)[j];
+    ranked.push_back({i, score});
+  }
+  // Highest first; equal keys keep input order.
+  std::stable_sort(ranked.begin(), ranked.end(), [](const ScoredTool& a, const ScoredTool& b) {
+    return total_order_key(a.score) > total_order_key(b.score);
+  });
+  ranked.resize(std::min<uint64_t>(top_k, ranked.size()));
+  return ranked;
+}
+
+V2Config V2Runner::config() const {
+  const gen2::V2Geometry& g = impl_->geometry();
+  return V2Config{g.vocab_size, g.d_model,     g.num_heads,  g.num_kv_heads, g.num_layers,
+                  g.head_dim,   g.max_seq_len, g.mhc_lanes,  g.kv_window,    g.rope_theta,
+                  g.engram_sites};
+}
 
 }  // namespace pinnet::runners

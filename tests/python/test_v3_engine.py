@@ -12,6 +12,7 @@ import pinnet_rs
 from pinnet_tools import gen3
 from pinnet_tools import gen3_reference as R
 from pinnet_tools.template import build_prompt, scoring_text
+from threads import assert_threads_match_sequential
 
 V3 = pinnet_rs.V3Engine
 TOOLS = json.dumps([
@@ -270,17 +271,7 @@ def test_concurrent_calls_match_sequential_and_release_the_lock(tmp):
     w = Written(tmp, "small", preset="small-gen3", geom=None)
     eng = V3.load(w.path)
     args = [(q, TOOLS, 24, 0.0 if i % 2 else 0.9, i) for i, q in enumerate(QUERIES * 2)]
-    sequential = [eng.generate(*a) for a in args]
-    results = [None] * len(args)
-
-    def worker(i):
-        results[i] = eng.generate(*args[i])
-    threads = [threading.Thread(target=worker, args=(i,)) for i in range(len(args))]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert results == sequential
+    assert_threads_match_sequential(eng.generate, args)
 
     # While one thread is inside a call, a pure-Python thread keeps running.
     ticks = [0]

@@ -43,6 +43,11 @@ class KvRing {
   // p at row p % slots, first growing the ring when p is past its slots and
   // it may still grow.
   void store(uint64_t p, const float* k, const float* v);
+  // Room for positions 0 .. positions - 1 without a wrap (up to max_slots),
+  // so that later stores allocate nothing.
+  void reserve(uint64_t positions) {
+    if (positions > 0) grow(positions - 1);
+  }
   KvView view() const;
   // Back to the contents of a new ring (zero keys and values, unit scales),
   // keeping its rows and its memory.

@@ -27,12 +27,6 @@ struct AttentionWeights {
 // Per head of width hd: x <- (1 + w)·x / sqrt(Σx²/hd + 1e-6) (division by r).
 void head_norm(float* x, size_t heads, size_t hd, const float* w);
 
-// Frequencies f_i = theta^((2i)/head_dim) for i < head_dim/2 (single precision).
-std::vector<float> rope_frequencies(size_t head_dim, float theta);
-// cos/sin of angle p / f_i, head_dim/2 each.
-void rope_angles(std::span<const float> freq, uint64_t p, float* cos, float* sin);
-// Rotate-half form on every head of x (heads x hd).
-void rope_apply(float* x, size_t heads, size_t hd, const float* cos, const float* sin);
 
 // One query head against kv head g over positions [start, p]: softmax of
 // q·k/sqrt(head_dim) weighting the values. scores holds p - start + 1 floats

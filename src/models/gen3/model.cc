@@ -7,6 +7,7 @@
 
 #include "core/kernels.h"
 #include "core/worker_pool.h"
+#include "models/common/parallel.h"
 #include "models/common/kv_ring.h"
 #include "models/common/vec.h"
 
@@ -14,31 +15,8 @@ namespace pinnet::gen3 {
 
 namespace {
 
-// Runs body(i) for every item; items go to the pool one at a time.
-template <class F>
-void for_items(size_t count, F&& body) {
-  if (count <= 1) {
-    for (size_t i = 0; i < count; ++i) body(i);
-    return;
-  }
-  core::WorkerPool::instance().parallel_for(count, [&](size_t i) { body(i); });
-}
-
-// Runs body(i) for every position; independent positions go to the pool in
-// runs of consecutive ones (a position's share of these loops is a
-// microsecond or less, too little to hand out alone: with two threads, one
-// position per item made them slower than one thread).
-template <class F>
-void for_positions(size_t m, F&& body) {
-  constexpr size_t kRun = 8;
-  if (m <= kRun) {
-    for (size_t i = 0; i < m; ++i) body(i);
-    return;
-  }
-  for_items((m + kRun - 1) / kRun, [&](size_t r) {
-    for (size_t i = r * kRun, end = std::min(m, i + kRun); i < end; ++i) body(i);
-  });
-}
+using models::for_items;
+using models::for_positions;
 
 // Runs body(i0, i1) over tiles of positions covering 0 .. m - 1, the tiles on
 // the pool. A tile's lanes (n·d floats a position, 8 KiB at d = 512, n = 4)
@@ -107,7 +85,7 @@ V3Model::V3Model(V3Parts parts)
       perm_b_(std::move(parts.perm_b)),
       shelf_(std::make_unique<WorkspaceShelf>()) {
   embedding_scale_ = std::sqrt(static_cast<float>(embedding_.cols()));
-  rope_freq_ = rope_frequencies(g_.head_dim, g_.rope_theta);
+  rope_freq_ = core::rope_frequencies(g_.head_dim, g_.rope_theta);
   site_of_layer_.assign(g_.num_layers, -1);
   for (size_t s = 0; s < g_.engram_sites.size(); ++s) {
     const uint64_t layer = g_.engram_sites[s];
@@ -277,7 +255,7 @@ void V3Model::forward(Pass& pass) const {
     for (size_t j = 0; j < d; ++j) x0[j] *= embedding_scale_;
     for (size_t lane = 0; lane < n; ++lane)
       std::memcpy(ws.stream.data() + (i * n + lane) * d, x0, d * sizeof(float));
-    rope_angles(rope_freq_, pass.p0 + i, ws.rope_cos.data() + i * half, ws.rope_sin.data() + i * half);
+    core::rope_angles(rope_freq_, pass.p0 + i, ws.rope_cos.data() + i * half, ws.rope_sin.data() + i * half);
   });
   if (pass.collector != nullptr) pass.collector->collect(0, ws.x_in.data(), m, d);
 
@@ -497,11 +475,11 @@ void V3Model::attention(Pass& pass, size_t layer, size_t live) const {
     const float* cos = ws.rope_cos.data() + i * half;
     const float* sin = ws.rope_sin.data() + i * half;
     head_norm(k, KVH, hd, w.k_norm.data());
-    rope_apply(k, KVH, hd, cos, sin);
+    core::rope_apply(k, KVH, hd, cos, sin);
     if (i < live) return;
     float* q = ws.q.data() + i * qw;
     head_norm(q, H, hd, w.q_norm.data());
-    rope_apply(q, H, hd, cos, sin);
+    core::rope_apply(q, H, hd, cos, sin);
     if (pass.int8)
       for (size_t h = 0; h < H; ++h) models::round_trip_int8(q + h * hd, hd);
   });

@@ -19,37 +19,15 @@
 #include <string>
 #include <vector>
 
+#include "models/cli_output.h"
 #include "models/gen3/load.h"
 
 namespace {
 
 using pinnet::gen3::V3Bundle;
-
-void print_json_string(const std::string& s) {
-  std::putchar('"');
-  for (unsigned char c : s) {
-    if (c == '"' || c == '\\') {
-      std::printf("\\%c", c);
-    } else if (c < 0x20) {
-      std::printf("\\u%04x", c);
-    } else {
-      std::putchar(c);
-    }
-  }
-  std::putchar('"');
-}
-
-std::vector<uint32_t> parse_ids(const char* text) {
-  std::vector<uint32_t> ids;
-  const char* p = text;
-  while (*p != '\0') {
-    char* end = nullptr;
-    ids.push_back(static_cast<uint32_t>(std::strtoull(p, &end, 10)));
-    p = *end == ',' ? end + 1 : end;
-    if (end == p && *p != '\0') break;
-  }
-  return ids;
-}
+using pinnet::testing::parse_ids;
+using pinnet::testing::print_json_string;
+using pinnet::testing::print_rows;
 
 struct Args {
   std::string command, file;
@@ -59,20 +37,6 @@ struct Args {
   bool int8 = false, all = false, no_cache = false, raw = false;
   uint64_t cache = 0, seq = 0;
 };
-
-void print_rows(const std::vector<std::vector<float>>& rows, bool raw) {
-  if (raw) {
-    for (const auto& r : rows) std::fwrite(r.data(), sizeof(float), r.size(), stdout);
-    return;
-  }
-  std::printf("{\"rows\": [");
-  for (size_t i = 0; i < rows.size(); ++i) {
-    std::printf(i ? ", [" : "[");
-    for (size_t j = 0; j < rows[i].size(); ++j) std::printf(j ? ", %.9g" : "%.9g", rows[i][j]);
-    std::printf("]");
-  }
-  std::printf("]}\n");
-}
 
 }  // namespace
 

@@ -1,0 +1,480 @@
+#include "models/gen2/model.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <stdexcept>
+
+#include "core/hadamard.h"
+#include "core/worker_pool.h"
+#include "models/common/parallel.h"
+#include "models/common/vec.h"
+
+namespace pinnet::gen2 {
+
+namespace {
+
+using core::Err;
+
+// Positions of a prefill tile; the step is a tile of one.
+constexpr size_t kTile = 128;
+
+void fit(std::vector<float>& v, size_t n) {
+  if (v.size() < n) v.resize(n, 0.0f);
+}
+
+uint64_t round_up_pow2(uint64_t v) {
+  uint64_t p = 1;
+  while (p < v) p <<= 1;
+  return p;
+}
+
+// The first failing weight check's message, or nullptr.
+const char* check_weights(const V2Geometry& g, const V2Weights& w) {
+  const uint64_t L = g.num_layers, M = g.mhc_lanes, D = g.d_model;
+  if (w.blocks.size() != L) return "layer count does not match num_layers";
+  if (w.engrams.size() != g.engram_sites.size()) return "engram count does not match site count";
+  if (w.final_norm.size() != D) return "final_norm width does not match d_model";
+  if (g.hada_n != round_up_pow2(D)) return "hada_n is not d_model rounded up to a power of two";
+  if (!w.embedding || w.embedding->rows() != g.vocab_size || w.embedding->cols() != D)
+    return "embedding shape does not match geometry";
+  if (!w.lanes) return "mhc a_* length does not match num_layers";
+  const V2Lanes& l = *w.lanes;
+  if (l.a_pre.size() != L || l.a_post.size() != L || l.a_res.size() != L)
+    return "mhc a_* length does not match num_layers";
+  if (l.b_pre.size() != L * M || l.b_post.size() != L * M || l.b_res.size() != L * M * M)
+    return "mhc b_* length does not match num_layers x lanes";
+  if (l.phi_pre.rows() != L * M || l.phi_post.rows() != L * M || l.phi_res.rows() != L * M * M)
+    return "mhc phi_* row count does not match num_layers x lanes";
+  if (l.phi_pre.cols() != M * D) return "mhc phi_* width does not match lanes x d_model";
+  for (const V2Block& b : w.blocks) {
+    if (b.d1.size() != g.hada_n || b.d2.size() != g.hada_n || b.d3.size() != g.hada_n)
+      return "HadamardMLP diagonal width does not match hada_n";
+    if (b.q_norm.size() != g.head_dim || b.k_norm.size() != g.head_dim)
+      return "q_norm/k_norm width does not match head_dim";
+  }
+  for (const V2Engram& e : w.engrams) {
+    if (e.taps.size() != g.conv_taps * D) return "engram taps shape does not match conv_taps x d_model";
+    if (e.tables.cols() != g.sub_dim) return "engram table width does not match sub_dim";
+  }
+  return nullptr;
+}
+
+// Checks of ours beyond the written ones, run after them so that they never
+// change which written message a model gets: every vector the step reads at
+// a fixed width has that width, and matrices that multiply one rotated input
+// agree on the rotation (its group), or the shared input would be wrong.
+const char* check_widths_and_groups(const V2Geometry& g, const V2Weights& w) {
+  const uint64_t D = g.d_model, M = g.mhc_lanes;
+  for (const V2Block& b : w.blocks) {
+    if (b.norm_in.size() != D) return "norm_in width does not match d_model";
+    if (b.post_norm.size() != D) return "post_norm width does not match d_model";
+    if (b.pre_hada.size() != D) return "pre_hada width does not match d_model";
+    if (b.attn_gate.size() != 1) return "attn_gate must hold one value";
+    // The binder's shape checks make this unreachable from a container.
+    if (b.q_proj.rows() != g.q_width() || b.gate_proj.rows() != g.q_width() ||
+        b.k_proj.rows() != g.kv_width() || b.v_proj.rows() != g.kv_width() ||
+        b.q_proj.cols() != D || b.k_proj.cols() != D || b.v_proj.cols() != D ||
+        b.gate_proj.cols() != D || b.out_proj.rows() != D || b.out_proj.cols() != g.q_width())
+      return "attention projection shape does not match geometry";
+    const uint64_t group = b.q_proj.group();
+    if (b.k_proj.group() != group || b.v_proj.group() != group || b.gate_proj.group() != group)
+      return "q/k/v/gate projections differ in quantisation group";
+  }
+  const V2Lanes& l = *w.lanes;
+  if (l.phi_post.cols() != M * D || l.phi_res.cols() != M * D)
+    return "mhc phi_* width does not match lanes x d_model";
+  if (l.phi_post.group() != l.phi_pre.group() || l.phi_res.group() != l.phi_pre.group())
+    return "mhc phi_* matrices differ in quantisation group";
+  for (const V2Engram& e : w.engrams) {
+    if (e.tables.rows() != g.table_rows * g.num_tables || e.key_proj.rows() != D ||
+        e.value_proj.rows() != D || e.key_proj.cols() != D || e.value_proj.cols() != D)
+      return "engram matrix shape does not match geometry";
+    if (e.key_proj.group() != e.value_proj.group())
+      return "engram key/value projections differ in quantisation group";
+  }
+  return nullptr;
+}
+
+float lane_offset(size_t i, uint64_t block, uint64_t lanes, float on, float off) {
+  return i == block % lanes ? on : off;
+}
+
+}  // namespace
+
+// ----------------------------------------------------------------------------
+// Construction
+
+core::Result<V2Model, std::string> V2Model::create(V2Geometry geometry, V2Weights weights) {
+  if (const char* e = check_geometry(geometry)) return Err{std::string(e)};
+  if (const char* e = check_weights(geometry, weights)) return Err{std::string(e)};
+  if (const char* e = check_widths_and_groups(geometry, weights)) return Err{std::string(e)};
+  const uint64_t M = geometry.mhc_lanes;
+  std::vector<core::CqTensor> lane_rows;
+  lane_rows.reserve(3 * geometry.num_layers);
+  const V2Lanes& l = *weights.lanes;
+  for (size_t b = 0; b < geometry.num_layers; ++b) {
+    const size_t block[1] = {b};
+    for (auto [t, height] : {std::pair{&l.phi_pre, M}, {&l.phi_post, M}, {&l.phi_res, M * M}}) {
+      auto rows = t->select_row_blocks(block, height);
+      if (!rows.ok()) return Err{rows.error()};
+      lane_rows.push_back(std::move(rows).value());
+    }
+  }
+  return V2Model(std::move(geometry), std::move(weights), std::move(lane_rows));
+}
+
+V2Model::V2Model(V2Geometry geometry, V2Weights weights, std::vector<core::CqTensor> lane_rows)
+    : g_(std::move(geometry)),
+      w_(std::move(weights)),
+      lane_rows_(std::move(lane_rows)),
+      rope_freq_(core::rope_frequencies(g_.head_dim, g_.rope_theta)),
+      embedding_scale_(std::sqrt(static_cast<float>(g_.d_model))),
+      shelf_(std::make_unique<models::WorkspaceShelf<Scratch>>()) {
+  site_of_block_.assign(g_.num_layers, -1);
+  for (size_t s = 0; s < g_.engram_sites.size(); ++s) {
+    int64_t& slot = site_of_block_[g_.engram_sites[s]];
+    if (slot < 0) slot = static_cast<int64_t>(s);
+  }
+}
+
+// ----------------------------------------------------------------------------
+// State and scratch
+
+void Scratch::prepare(const V2Model& model, size_t n, uint64_t capacity, bool with_cells) {
+  const V2Geometry& g = model.g_;
+  const size_t D = g.d_model, M = g.mhc_lanes, qw = g.q_width(), kw = g.kv_width();
+  m = std::max(m, n);
+  fit(lanes, n * M * D);
+  fit(lanes_old, n * M * D);
+  fit(zhat, n * M * D);
+  fit(pre, n * M);
+  fit(post, n * M);
+  fit(res, n * M * M);
+  for (auto* v : {&x, &r, &a, &y, &delta, &mean}) fit(*v, n * D);
+  for (auto* v : {&q, &gate, &o}) fit(*v, n * qw);
+  fit(k, n * kw);
+  fit(v, n * kw);
+  fit(ff, n * g.hada_n);
+  fit(rope_cos, n * (g.head_dim / 2));
+  fit(rope_sin, n * (g.head_dim / 2));
+  fit(scores, g.num_heads * std::max<uint64_t>(capacity, 1));
+  if (with_cells) fit(cells, n * (g.num_layers + 1) * D);
+  if (!g.engram_sites.empty()) {
+    fit(fetched, n * D);
+    fit(values, n * D);
+    site_keys.resize(g.engram_sites.size());
+    site_convs.resize(g.engram_sites.size());
+    for (auto& keys : site_keys) fit(keys, n * D);
+    for (auto& convs : site_convs) fit(convs, n * D);
+    for (const V2Engram& e : model.w_.engrams) {
+      rot_f.reserve(e.key_proj, n);
+      rot_f.reserve(e.value_proj, n);
+    }
+  }
+  for (const core::CqTensor& t : model.lane_rows_) rot_z.reserve(t, n);
+  for (const V2Block& b : model.w_.blocks) {
+    for (const core::CqTensor* t : {&b.q_proj, &b.k_proj, &b.v_proj, &b.gate_proj})
+      rot_a.reserve(*t, n);
+    rot_o.reserve(b.out_proj, n);
+  }
+  rot_mean.reserve(*model.w_.embedding, 1);
+}
+
+// A fresh ring holds this many positions before its first growth.
+constexpr uint64_t kFirstSlots = 16;
+
+V2SequenceState V2Model::new_state(uint64_t capacity, uint64_t window) const {
+  V2SequenceState s;
+  s.capacity = std::max<uint64_t>(capacity, 1);
+  s.window = window;
+  s.kv.reserve(g_.num_layers);
+  for (size_t b = 0; b < g_.num_layers; ++b)
+    s.kv.emplace_back(g_.num_kv_heads, g_.head_dim, g_.head_dim, std::min(s.capacity, kFirstSlots),
+                      s.capacity, false);
+  s.engram_ring.assign(g_.engram_sites.size() * g_.engram_ring() * g_.d_model, 0.0f);
+  reserve(s, kFirstSlots);
+  return s;
+}
+
+void V2Model::reserve(V2SequenceState& s, uint64_t positions) const {
+  const uint64_t n = std::min(positions, g_.max_seq_len);
+  grow(s, n);
+  s.step.prepare(*this, 1, std::min(n, s.capacity), false);
+}
+
+void V2Model::grow(V2SequenceState& s, uint64_t positions) const {
+  if (s.history.size() < positions) s.history.resize(positions, 0);
+  for (models::KvRing& ring : s.kv) ring.reserve(positions);
+}
+
+void V2Model::restart_state(V2SequenceState& s) const { s.position = 0; }
+
+void V2Model::reset_state(V2SequenceState& s) const {
+  restart_state(s);
+  s.window = 0;
+}
+
+// ----------------------------------------------------------------------------
+// Entry points
+
+const char* V2Model::step(uint32_t token, V2SequenceState& s, std::span<float> logits) const {
+  if (s.position >= g_.max_seq_len) return kSequenceTooLong;
+  if (token >= g_.vocab_size) return kTokenOutsideVocabulary;
+  if (logits.size() != g_.vocab_size) return kLogitsWrongLength;
+  // Allocates only past what the caller reserved, doubling.
+  if (s.position >= s.history.size())
+    reserve(s, std::max<uint64_t>(s.position + 1, 2 * s.history.size()));
+  const uint32_t tokens[1] = {token};
+  forward_tile(tokens, s, s.step, true, logits, nullptr);
+  return nullptr;
+}
+
+const char* V2Model::prefill(std::span<const uint32_t> tokens, V2SequenceState& s,
+                             std::span<float> logits) const {
+  return run(tokens, s, logits, nullptr);
+}
+
+const char* V2Model::prefill_cells(std::span<const uint32_t> tokens, V2SequenceState& s,
+                                   CellSink& sink) const {
+  return run(tokens, s, {}, &sink);
+}
+
+const char* V2Model::run(std::span<const uint32_t> tokens, V2SequenceState& s,
+                         std::span<float> logits, CellSink* sink) const {
+  if (tokens.size() > g_.max_seq_len || s.position > g_.max_seq_len - tokens.size())
+    return kSequenceTooLong;
+  for (uint32_t t : tokens)
+    if (t >= g_.vocab_size) return kTokenOutsideVocabulary;
+  if (!logits.empty() && logits.size() != g_.vocab_size) return kLogitsWrongLength;
+  if (tokens.empty()) return nullptr;
+  // Returned to the shelf on every exit, exceptions included.
+  struct Borrowed {
+    models::WorkspaceShelf<Scratch>& shelf;
+    std::unique_ptr<Scratch> w;
+    ~Borrowed() { shelf.give_back(std::move(w)); }
+  } borrowed{*shelf_, shelf_->take()};
+  Scratch& w = *borrowed.w;
+  reserve(s, s.position + tokens.size());
+  w.prepare(*this, std::min(kTile, tokens.size()), std::min(s.capacity, s.position + tokens.size()),
+            sink != nullptr);
+  for (size_t t0 = 0; t0 < tokens.size(); t0 += kTile) {
+    const auto tile = tokens.subspan(t0, std::min(kTile, tokens.size() - t0));
+    const bool last = t0 + tile.size() == tokens.size();
+    forward_tile(tile, s, w, last && !logits.empty(), logits, sink);
+  }
+  return nullptr;
+}
+
+// ----------------------------------------------------------------------------
+// Forward over one tile
+
+void V2Model::engram_fetch(uint64_t site, const V2SequenceState& s, uint64_t p, float* out) const {
+  const V2Engram& e = w_.engrams[site];
+  const uint64_t sub = g_.sub_dim, per_order = g_.tables_per_order();
+  for (uint64_t j = 0; j < g_.num_tables; ++j) {
+    const uint64_t n = g_.orders[j / per_order];
+    uint32_t h = static_cast<uint32_t>(j + 1) * 0x9E3779B9u;
+    for (uint64_t i = 0; i < n; ++i) {
+      if (p >= i) h ^= s.history[p - i];
+      h *= 16777619u;
+    }
+    float* piece = out + j * sub;
+    if (n == 0 || p + 1 >= n) {
+      const uint64_t row = g_.table_rows * j + (h ^ (h >> 15)) % static_cast<uint32_t>(g_.table_rows);
+      e.tables.dequantize_row(row, std::span<float>(piece, sub));
+    } else {
+      std::fill(piece, piece + sub, 0.0f);
+    }
+  }
+}
+
+void V2Model::forward_tile(std::span<const uint32_t> tokens, V2SequenceState& s, Scratch& w,
+                           bool want_logits, std::span<float> logits, CellSink* sink) const {
+  const size_t n = tokens.size();
+  const uint64_t p0 = s.position;
+  const size_t D = g_.d_model, M = g_.mhc_lanes, MD = M * D, N = g_.hada_n;
+  const size_t H = g_.num_heads, KV = g_.num_kv_heads, hd = g_.head_dim;
+  const size_t qw = g_.q_width(), kw = g_.kv_width(), group = g_.group_size();
+  const size_t cells = g_.num_layers + 1;
+  const float lanes_f = static_cast<float>(M);
+
+  // Embedding, scaled, into every lane; rotary angles of every row.
+  for (size_t i = 0; i < n; ++i) s.history[p0 + i] = tokens[i];
+  models::for_positions(n, [&](size_t i) {
+    float* lanes = w.lanes.data() + i * MD;
+    w_.embedding->dequantize_row(tokens[i], std::span<float>(lanes, D));
+    for (size_t j = 0; j < D; ++j) lanes[j] *= embedding_scale_;
+    for (size_t l = 1; l < M; ++l) std::memcpy(lanes + l * D, lanes, D * sizeof(float));
+    if (sink != nullptr) std::memcpy(w.cells.data() + i * cells * D, lanes, D * sizeof(float));
+    core::rope_angles(rope_freq_, p0 + i, w.rope_cos.data() + i * (hd / 2), w.rope_sin.data() + i * (hd / 2));
+  });
+
+  // N-gram memory: fetched rows, key and value projections for every row,
+  // then the value ring and the convolution in position order.
+  const uint64_t ring = g_.engram_ring();
+  for (size_t site = 0; site < g_.engram_sites.size(); ++site) {
+    const V2Engram& e = w_.engrams[site];
+    models::for_positions(n, [&](size_t i) { engram_fetch(site, s, p0 + i, w.fetched.data() + i * D); });
+    w.rot_f.invalidate();
+    models::products(w.rot_f, w.fetched.data(), D, n,
+                     {{&e.key_proj, w.site_keys[site].data()}, {&e.value_proj, w.values.data()}});
+    float* rs = s.engram_ring.data() + site * ring * D;
+    for (size_t i = 0; i < n; ++i) {
+      const uint64_t p = p0 + i;
+      std::memcpy(rs + (p % ring) * D, w.values.data() + i * D, D * sizeof(float));
+      float* conv = w.site_convs[site].data() + i * D;
+      std::fill(conv, conv + D, 0.0f);
+      for (uint64_t m = 0; m < g_.conv_taps && m * g_.tap_spacing <= p; ++m) {
+        const float* tap = e.taps.data() + m * D;
+        const float* val = rs + ((p - m * g_.tap_spacing) % ring) * D;
+        for (size_t j = 0; j < D; ++j) conv[j] += tap[j] * val[j];
+      }
+    }
+  }
+
+  for (size_t b = 0; b < g_.num_layers; ++b) {
+    const V2Block& blk = w_.blocks[b];
+    const V2Lanes& lw = *w_.lanes;
+    const core::CqTensor& phi_pre = lane_rows_[3 * b];
+    const core::CqTensor& phi_post = lane_rows_[3 * b + 1];
+    const core::CqTensor& phi_res = lane_rows_[3 * b + 2];
+    const int64_t site = site_of_block_[b];
+
+    // Lane logits from the normalised lanes (all lanes together).
+    models::for_positions(n, [&](size_t i) {
+      core::rms_norm_plain(std::span<const float>(w.lanes.data() + i * MD, MD),
+                           std::span<float>(w.zhat.data() + i * MD, MD));
+    });
+    w.rot_z.invalidate();
+    models::products(w.rot_z, w.zhat.data(), MD, n,
+                     {{&phi_res, w.res.data()}, {&phi_pre, w.pre.data()}, {&phi_post, w.post.data()}});
+
+    // Pre-mix into the block input x, the n-gram read into the residual r,
+    // and the attention input a.
+    models::for_positions(n, [&](size_t i) {
+      const float* lanes = w.lanes.data() + i * MD;
+      const float* pi = w.pre.data() + i * M;
+      float* x = w.x.data() + i * D;
+      std::fill(x, x + D, 0.0f);
+      for (size_t l = 0; l < M; ++l) {
+        const float wl = core::sigmoid(pi[l] * lw.a_pre[b] + lw.b_pre[b * M + l] +
+                                       lane_offset(l, b, M, 4.0f, -4.0f));
+        models::axpy(wl, lanes + l * D, x, D);
+      }
+      float* r = w.r.data() + i * D;
+      std::memcpy(r, x, D * sizeof(float));
+      if (site >= 0) {
+        float* xh = w.a.data() + i * D;  // scratch until a is written below
+        float* kh = w.y.data() + i * D;
+        core::rms_norm_plain(std::span<const float>(x, D), std::span<float>(xh, D));
+        core::rms_norm_plain(std::span<const float>(w.site_keys[site].data() + i * D, D),
+                             std::span<float>(kh, D));
+        const float gate = core::sigmoid(models::dot(xh, kh, D) / std::sqrt(static_cast<float>(D)));
+        models::axpy(gate, w.site_convs[site].data() + i * D, r, D);
+      }
+      float* a = w.a.data() + i * D;
+      std::memcpy(a, r, D * sizeof(float));
+      core::rms_norm_offset(std::span<float>(a, D), blk.norm_in);
+    });
+
+    w.rot_a.invalidate();
+    models::products(w.rot_a, w.a.data(), D, n,
+                     {{&blk.q_proj, w.q.data()}, {&blk.gate_proj, w.gate.data()},
+                      {&blk.k_proj, w.k.data()}, {&blk.v_proj, w.v.data()}});
+
+    models::for_positions(n, [&](size_t i) {
+      float* q = w.q.data() + i * qw;
+      float* k = w.k.data() + i * kw;
+      for (size_t h = 0; h < H; ++h) core::rms_norm_offset(std::span<float>(q + h * hd, hd), blk.q_norm);
+      for (size_t h = 0; h < KV; ++h) core::rms_norm_offset(std::span<float>(k + h * hd, hd), blk.k_norm);
+      const float* cos = w.rope_cos.data() + i * (hd / 2);
+      const float* sin = w.rope_sin.data() + i * (hd / 2);
+      core::rope_apply(q, H, hd, cos, sin);
+      core::rope_apply(k, KV, hd, cos, sin);
+    });
+
+    // Cache writes and attention in position order: row i sees the rows
+    // before it in this tile, never a later one.
+    models::KvRing& kv = s.kv[b];
+    for (size_t i = 0; i < n; ++i) {
+      const uint64_t p = p0 + i;
+      kv.store(p, w.k.data() + i * kw, w.v.data() + i * kw);
+      // Never earlier than the ring still holds (a ring smaller than the window).
+      const uint64_t start = kv.window_start(p, s.window);
+      const models::KvView view = kv.view();
+      const size_t count = static_cast<size_t>(p - start + 1);
+      for (size_t g = 0; g < KV; ++g)
+        models::vec_attend_group(view, w.q.data() + i * qw + g * group * hd, g, group, start, p,
+                                 w.scores.data() + g * group * count,
+                                 w.o.data() + i * qw + g * group * hd);
+    }
+
+    models::for_positions(n, [&](size_t i) { models::vec_mul_sigmoid(w.o.data() + i * qw, w.gate.data() + i * qw, qw); });
+    w.rot_o.invalidate();
+    models::product(blk.out_proj, w.rot_o, w.o.data(), qw, n, w.y.data());
+
+    const float attn_gate = core::sigmoid(blk.attn_gate[0]);
+    const bool collect = sink != nullptr;
+    models::for_positions(n, [&](size_t i) {
+      float* y = w.y.data() + i * D;
+      float* h = w.r.data() + i * D;  // r, then h1, then h2
+      core::rms_norm_offset(std::span<float>(y, D), blk.post_norm);
+      models::axpy(attn_gate, y, h, D);
+      // Hadamard feed-forward on u = rms_norm_offset(h1, pre_hada).
+      float* u = w.delta.data() + i * D;
+      std::memcpy(u, h, D * sizeof(float));
+      core::rms_norm_offset(std::span<float>(u, D), blk.pre_hada);
+      float* v = w.ff.data() + i * N;
+      for (size_t j = 0; j < D; ++j) v[j] = u[j] * blk.d1[j];
+      std::fill(v + D, v + N, 0.0f);
+      core::fwht(std::span<float>(v, N));  // scaled by 1/sqrt(N)
+      for (size_t j = 0; j < N; ++j) v[j] = core::silu(v[j] * blk.d2[j]);
+      core::fwht(std::span<float>(v, N));
+      for (size_t j = 0; j < D; ++j) h[j] += v[j] * blk.d3[j];
+      // Block delta, then the post-mix and the residual mixing of the lanes.
+      float* delta = w.delta.data() + i * D;
+      const float* x = w.x.data() + i * D;
+      for (size_t j = 0; j < D; ++j) delta[j] = h[j] - x[j];
+      float* beta = w.post.data() + i * M;
+      for (size_t l = 0; l < M; ++l)
+        beta[l] = 2.0f * core::sigmoid(beta[l] * lw.a_post[b] + lw.b_post[b * M + l] +
+                                       lane_offset(l, b, M, 0.0f, -4.0f));
+      float* mix = w.res.data() + i * M * M;
+      for (size_t c = 0; c < M * M; ++c) mix[c] = mix[c] * lw.a_res[b] + lw.b_res[b * M * M + c];
+      core::sinkhorn_project(std::span<float>(mix, M * M), M);
+      float* lanes = w.lanes.data() + i * MD;
+      float* old = w.lanes_old.data() + i * MD;
+      std::memcpy(old, lanes, MD * sizeof(float));
+      for (size_t l = 0; l < M; ++l) {
+        float* out = lanes + l * D;
+        std::fill(out, out + D, 0.0f);
+        for (size_t k = 0; k < M; ++k) models::axpy(mix[l * M + k], old + k * D, out, D);
+        models::axpy(beta[l], delta, out, D);
+      }
+      if (collect) {
+        float* cell = w.cells.data() + (i * cells + b + 1) * D;
+        std::memcpy(cell, lanes, D * sizeof(float));
+        for (size_t l = 1; l < M; ++l) models::axpy(1.0f, lanes + l * D, cell, D);
+        for (size_t j = 0; j < D; ++j) cell[j] /= lanes_f;
+      }
+    });
+  }
+  s.position = p0 + n;
+
+  if (sink != nullptr)
+    for (size_t i = 0; i < n; ++i) sink->position(tokens[i], w.cells.data() + i * cells * D, cells, D);
+
+  if (want_logits) {
+    const float* lanes = w.lanes.data() + (n - 1) * MD;
+    float* hidden = w.mean.data();
+    std::memcpy(hidden, lanes, D * sizeof(float));
+    for (size_t l = 1; l < M; ++l) models::axpy(1.0f, lanes + l * D, hidden, D);
+    for (size_t j = 0; j < D; ++j) hidden[j] /= lanes_f;
+    core::rms_norm_offset(std::span<float>(hidden, D), w_.final_norm);
+    w.rot_mean.invalidate();
+    models::product(*w_.embedding, w.rot_mean, hidden, D, 1, logits.data());
+  }
+}
+
+}  // namespace pinnet::gen2
