@@ -315,6 +315,15 @@ def test_engram_and_lane_matrix_shapes(base, blob, tmp_path):
     slot = labels.index("mhc_phi_res")
     text = _error(tmp_path, base, blob, lambda l, v: v[:-1] if l == "mhc_phi_res" else None)
     assert text == f"layout: slot {slot} (mhc_phi_res): want 16x64, got 15x64"
+    # A lane vector of the wrong kind is bound before the lane matrices are
+    # checked, so its own error wins.
+    def both(label, v):
+        if label == "mhc_phi_res":
+            return v[:-1]
+        if label == "mhc_b_pre":
+            return cq_tensor(quantise(np.ones((4, 64), F32), 64, 4))
+    text = _error(tmp_path, base, blob, both)
+    assert text.startswith(f"container: tensor {labels.index('mhc_b_pre')} has dtype 3"), text
 
 
 def test_empty_attn_gate(base, blob, tmp_path):

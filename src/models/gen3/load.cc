@@ -360,13 +360,9 @@ core::Result<V3Bundle, LoadError> bind_v3(const formats::TeskImage& image,
     return layout_error(std::move(l));
   };
   // The fixed shape checks in canon order (embedding, every block's
-  // projections, every site's matrices), then the lane matrices, whose row
-  // blocks the pass reads.
+  // projections, every site's matrices).
   for (const CanonEntry& e : entries)
     if (e.shape_checked)
-      if (auto err = check_shape(e)) return Err{std::move(*err)};
-  for (const CanonEntry& e : entries)
-    if (e.role == Role::kPhiPre || e.role == Role::kPhiPost || e.role == Role::kPhiRes)
       if (auto err = check_shape(e)) return Err{std::move(*err)};
 
   Binder bind(image, full, std::move(entries));
@@ -408,6 +404,11 @@ core::Result<V3Bundle, LoadError> bind_v3(const formats::TeskImage& image,
     PINNET_TRY(t, bind.cq(bind.entry(matrix_roles[i])));
     phi[i].emplace(std::move(t));
   }
+  // The lane matrices' full shapes, which the pass relies on: a check of
+  // ours, so it runs only after the lane vectors and the matrices themselves
+  // have passed the written binding checks.
+  for (Role role : matrix_roles)
+    if (auto err = check_shape(bind.entry(role))) return Err{std::move(*err)};
   parts.lanes.reserve(chosen.size());
   for (uint64_t c : chosen) {
     const size_t one[1] = {static_cast<size_t>(c)};
