@@ -1,6 +1,8 @@
 // Timing and thread-count plumbing shared by the benchmark programs.
 #pragma once
 
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -8,11 +10,63 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
+#include <random>
 #include <string>
 #include <vector>
 
 namespace pinnet::bench {
+
+using Clock = std::chrono::steady_clock;
+
+inline double seconds_since(Clock::time_point t) {
+  return std::chrono::duration<double>(Clock::now() - t).count();
+}
+
+inline double peak_rss_mb() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return static_cast<double>(u.ru_maxrss) / 1024.0;
+}
+
+inline bool wanted(const std::string& name, const char* filter) {
+  return filter == nullptr || name.find(filter) != std::string::npos;
+}
+
+inline void print_line(const char* name, unsigned threads, uint64_t tokens, double seconds,
+                       const char* extra = "") {
+  std::printf("{\"name\": \"%s\", \"threads\": %u, \"tokens\": %llu, \"seconds\": %.6g, "
+              "\"tokens_per_s\": %.2f, \"peak_rss_mb\": %.1f, \"isa\": null, \"gflops\": null, "
+              "\"gbps\": null%s}\n",
+              name, threads, static_cast<unsigned long long>(tokens), seconds,
+              seconds > 0 ? static_cast<double>(tokens) / seconds : 0.0, peak_rss_mb(), extra);
+  std::fflush(stdout);
+}
+
+// Random ids from 3 up, the first one the begin id 2.
+inline std::vector<uint32_t> random_ids(size_t n, uint64_t vocab, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::uniform_int_distribution<uint32_t> d(3, static_cast<uint32_t>(vocab - 1));
+  std::vector<uint32_t> ids(n);
+  for (uint32_t& t : ids) t = d(rng);
+  ids[0] = 2;
+  return ids;
+}
+
+// Writes the model file with `python3 -m pinnet_tools.<tool_args> --out
+// path` when it is missing (run from the repository root, as bench/run
+// does). False when that failed.
+inline bool ensure_model(const char* path, const char* tool_args, const char* program) {
+  struct stat st{};
+  if (stat(path, &st) == 0) return true;
+  std::fprintf(stderr, "%s: writing %s\n", program, path);
+  const std::string cmd =
+      std::string("PYTHONPATH=. python3 -m pinnet_tools.") + tool_args + " --out " + path;
+  if (std::system(cmd.c_str()) == 0) return true;
+  std::fprintf(stderr, "%s: could not write the model\n", program);
+  return false;
+}
 
 // Median seconds of one call over `samples` samples; each sample repeats the
 // call until it has run for at least `min_sample` seconds. `warmups` calls

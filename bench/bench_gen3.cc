@@ -11,11 +11,6 @@
 // when missing (run from the repository root, as bench/run does).
 //
 // Usage: bench_gen3 [filter]
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -32,45 +27,16 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using pinnet::bench::Clock;
+using pinnet::bench::print_line;
+using pinnet::bench::random_ids;
+using pinnet::bench::seconds_since;
+using pinnet::bench::wanted;
 constexpr const char* kChildVar = "PINNET_BENCH_GEN3_CHILD";
 // Sessions timed per decode and prefill figure; the median is reported (each
 // session is new, so its cache pages are touched for the first time).
 constexpr int kReps = 7;
 constexpr const char* kModelPath = "build/cache/bench-gen3.tesk";
-
-double seconds_since(Clock::time_point t) {
-  return std::chrono::duration<double>(Clock::now() - t).count();
-}
-
-double peak_rss_mb() {
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-  return static_cast<double>(u.ru_maxrss) / 1024.0;
-}
-
-bool wanted(const std::string& name, const char* filter) {
-  return filter == nullptr || name.find(filter) != std::string::npos;
-}
-
-void print_line(const char* name, unsigned threads, uint64_t tokens, double seconds,
-                const char* extra = "") {
-  std::printf("{\"name\": \"%s\", \"threads\": %u, \"tokens\": %llu, \"seconds\": %.6g, "
-              "\"tokens_per_s\": %.2f, \"peak_rss_mb\": %.1f, \"isa\": null, \"gflops\": null, "
-              "\"gbps\": null%s}\n",
-              name, threads, static_cast<unsigned long long>(tokens), seconds,
-              seconds > 0 ? static_cast<double>(tokens) / seconds : 0.0, peak_rss_mb(), extra);
-  std::fflush(stdout);
-}
-
-std::vector<uint32_t> random_ids(size_t n, uint64_t vocab, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::uniform_int_distribution<uint32_t> d(3, static_cast<uint32_t>(vocab - 1));
-  std::vector<uint32_t> ids(n);
-  for (uint32_t& t : ids) t = d(rng);
-  ids[0] = 2;
-  return ids;
-}
 
 // The quantised products of one decode step on pre-rotated inputs: per block
 // the three lane matrices and q, k, v, gate, out; per site key and value; the
@@ -234,14 +200,7 @@ int main(int argc, char** argv) {
       !wanted("gen3_step_products", filter) && !wanted("gen3_batch_products", filter))
     return 0;  // nothing of ours matches
   if (std::getenv(kChildVar) != nullptr) return run_benchmarks(filter);
-  struct stat st{};
-  if (stat(kModelPath, &st) != 0) {
-    std::fprintf(stderr, "bench_gen3: writing %s\n", kModelPath);
-    if (std::system("PYTHONPATH=. python3 -m pinnet_tools.gen3 --preset bench-gen3 --out "
-                    "build/cache/bench-gen3.tesk") != 0) {
-      std::fprintf(stderr, "bench_gen3: could not write the model\n");
-      return 1;
-    }
-  }
+  if (!pinnet::bench::ensure_model(kModelPath, "gen3 --preset bench-gen3", "bench_gen3"))
+    return 1;
   return pinnet::bench::run_per_thread_count(argv, {1, 2}, kChildVar, "bench_gen3");
 }

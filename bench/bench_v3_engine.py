@@ -39,6 +39,8 @@ import sys
 import threading
 import time
 
+from timing import OtherLoad, emit, timed
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 MODEL = os.path.join(ROOT, "build", "cache", "bench-gen3.tesk")
 NAMES = ("v3_ttft", "v3_run_json", "v3_generate", "v3_generate_constrained", "v3_decode_step",
@@ -53,51 +55,6 @@ QUERY = ("I'm flying from Lisbon to Zürich next Friday and back on Sunday — w
 # uses the same file.
 with open(os.path.join(ROOT, "bench", "five_tools.json"), encoding="utf-8") as _f:
     TOOLS = _f.read()
-
-
-class OtherLoad:
-    """Processor time used by other processes while a measurement ran, in
-    cores: the machine's busy time (/proc/stat) less this process's own."""
-
-    def __init__(self):
-        self.start = self._snapshot()
-
-    @staticmethod
-    def _snapshot():
-        busy = None
-        try:
-            with open("/proc/stat") as f:
-                fields = [int(x) for x in f.readline().split()[1:]]
-            busy = (sum(fields) - fields[3] - fields[4]) / os.sysconf("SC_CLK_TCK")
-        except (OSError, ValueError, IndexError):
-            pass
-        t = os.times()
-        return busy, t.user + t.system, time.perf_counter()
-
-    def cores(self):
-        busy, own, wall = self._snapshot()
-        if busy is None or self.start[0] is None:
-            return None
-        others = (busy - self.start[0]) - (own - self.start[1])
-        return round(max(0.0, others) / (wall - self.start[2]), 2)
-
-
-def emit(record, load):
-    record["other_cores"] = load.cores()
-    print(json.dumps(record), flush=True)
-
-
-def timed(fn, repeats=REPEATS):
-    """(median seconds over `repeats` calls after one warm-up, warm-up seconds, last result)."""
-    start = time.perf_counter()
-    result = fn()
-    first = time.perf_counter() - start
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        result = fn()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times), first, result
 
 
 def child(filt, threads):

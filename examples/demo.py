@@ -69,3 +69,28 @@ try:
     pinnet_rs.V3Engine.load_with_depth(path, 1)
 except ValueError as e:
     print("load_with_depth(path, 1) -> ValueError:", e)
+
+print("\nGeneration 2: a tiny random model with a contrastive and a confidence head.")
+from pinnet_tools import gen2  # noqa: E402
+
+blob2 = gen3.tokenizer_blob_for(512)
+geom2 = gen2.tiny_gen2(int.from_bytes(blob2[:4], "little")).replace(max_seq_len=256)
+model2 = gen2.random_model(geom2, seed=7, bits="mixed", groups="mixed",
+                           heads=gen2.heads_for("both", geom2))
+path2 = os.path.join(tempfile.mkdtemp(), "demo2.tesk")
+gen2.write_gen2(path2, model2, blob2)
+v2 = pinnet_rs.V2Engine.load(path2)
+print("V2Engine.config() ->", v2.config())
+out = v2.generate(query, tools_json, max_new_tokens=16)
+print("generate(..., max_new_tokens=16) ->", {k: out[k] for k in
+                                             ("prompt_tokens", "stop_reason", "stopped_naturally")})
+streamed = []
+v2.run_stream(query, tools_json, lambda token_id, piece: streamed.append((token_id, piece)))
+print("run_stream: first (token_id, piece) calls", streamed[:4])
+print("run_batch of two pairs ->", [len(t) for t in v2.run_batch([(query, tools_json)] * 2)],
+      "characters each")
+descriptions = [t["description"] for t in tools] + ["Send an e-mail"]
+print("retrieve_tools(query, descriptions, 2) ->", v2.retrieve_tools(query, descriptions, 2))
+print("contrastive_dim() ->", v2.contrastive_dim(),
+      " confidence_for(query, tools, completion) ->",
+      round(v2.confidence_for(query, tools_json, completion), 4))
