@@ -20,11 +20,8 @@
 
 namespace {
 
-using pinnet::bench::Clock;
-using pinnet::bench::print_line;
-using pinnet::bench::random_ids;
-using pinnet::bench::seconds_since;
-using pinnet::bench::wanted;
+using namespace pinnet::bench;  // NOLINT: the benchmark helpers
+
 
 constexpr const char* kChildVar = "PINNET_BENCH_GEN2_CHILD";
 constexpr int kReps = 7;

@@ -27,11 +27,8 @@
 
 namespace {
 
-using pinnet::bench::Clock;
-using pinnet::bench::print_line;
-using pinnet::bench::random_ids;
-using pinnet::bench::seconds_since;
-using pinnet::bench::wanted;
+using namespace pinnet::bench;  // NOLINT: the benchmark helpers
+
 constexpr const char* kChildVar = "PINNET_BENCH_GEN3_CHILD";
 // Sessions timed per decode and prefill figure; the median is reported (each
 // session is new, so its cache pages are touched for the first time).

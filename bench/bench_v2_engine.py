@@ -22,9 +22,8 @@ Usage: python3 bench/bench_v2_engine.py [filter]
 import os
 import subprocess
 import sys
-import time
 
-from timing import OtherLoad, emit, timed
+from timing import OtherLoad, emit, ready, timed
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 MODEL = os.path.join(ROOT, "build", "cache", "bench-gen2.tesk")
@@ -84,17 +83,8 @@ def main():
     filt = sys.argv[1] if len(sys.argv) > 1 else ""
     if not any(filt in n for n in NAMES):
         return 0
-    try:
-        import pinnet_rs  # noqa: F401
-    except ImportError:
-        print("bench_v2_engine: the pinnet_rs module is not on PYTHONPATH; skipped",
-              file=sys.stderr)
+    if not ready("bench_v2_engine", MODEL, ["gen2", "--preset", "bench-gen2", "--heads", "both"]):
         return 0
-    if not os.path.exists(MODEL):
-        os.makedirs(os.path.dirname(MODEL), exist_ok=True)
-        env = dict(os.environ, PYTHONPATH=ROOT + os.pathsep + os.environ.get("PYTHONPATH", ""))
-        subprocess.run([sys.executable, "-m", "pinnet_tools.gen2", "--preset", "bench-gen2",
-                        "--heads", "both", "--out", MODEL], cwd=ROOT, env=env, check=True)
     for threads in THREADS:
         env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
         sys.stdout.flush()

@@ -31,7 +31,6 @@ build/bench/src/python there).
 Usage: python3 bench/bench_v3_engine.py [filter]
 """
 
-import json
 import os
 import statistics
 import subprocess
@@ -39,7 +38,7 @@ import sys
 import threading
 import time
 
-from timing import OtherLoad, emit, timed
+from timing import OtherLoad, emit, ready, timed
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 MODEL = os.path.join(ROOT, "build", "cache", "bench-gen3.tesk")
@@ -167,17 +166,8 @@ def main():
     filt = sys.argv[1] if len(sys.argv) > 1 else ""
     if not any(filt in n for n in NAMES):
         return 0
-    try:
-        import pinnet_rs  # noqa: F401
-    except ImportError:
-        print("bench_v3_engine: the pinnet_rs module is not on PYTHONPATH; skipped",
-              file=sys.stderr)
+    if not ready("bench_v3_engine", MODEL, ["gen3", "--preset", "bench-gen3"]):
         return 0
-    if not os.path.exists(MODEL):
-        os.makedirs(os.path.dirname(MODEL), exist_ok=True)
-        env = dict(os.environ, PYTHONPATH=ROOT + os.pathsep + os.environ.get("PYTHONPATH", ""))
-        subprocess.run([sys.executable, "-m", "pinnet_tools.gen3", "--preset", "bench-gen3",
-                        "--out", MODEL], cwd=ROOT, env=env, check=True)
     runs = []
     if any(filt in n for n in NAMES if n != "v3_concurrent_overlap"):
         runs += [str(t) for t in THREADS]

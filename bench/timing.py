@@ -4,6 +4,8 @@ other processes put on the machine while a figure was measured."""
 import json
 import os
 import statistics
+import subprocess
+import sys
 import time
 
 REPEATS = 5
@@ -52,3 +54,21 @@ def timed(fn, repeats=REPEATS):
         result = fn()
         times.append(time.perf_counter() - start)
     return statistics.median(times), first, result
+
+
+def ready(program, model, tool_args):
+    """True when the module imports (else a note on standard error) and the
+    model file exists, writing it with python3 -m pinnet_tools.<tool_args>
+    when it is missing."""
+    try:
+        import pinnet_rs  # noqa: F401
+    except ImportError:
+        print(f"{program}: the pinnet_rs module is not on PYTHONPATH; skipped", file=sys.stderr)
+        return False
+    if not os.path.exists(model):
+        root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+        os.makedirs(os.path.dirname(model), exist_ok=True)
+        env = dict(os.environ, PYTHONPATH=root + os.pathsep + os.environ.get("PYTHONPATH", ""))
+        subprocess.run([sys.executable, "-m", "pinnet_tools." + tool_args[0], *tool_args[1:],
+                        "--out", model], cwd=root, env=env, check=True)
+    return True
