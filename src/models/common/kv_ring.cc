@@ -42,18 +42,9 @@ KvRing::KvRing(size_t kv_heads, size_t head_dim, size_t v_head_dim, uint64_t slo
     : kv_heads_(kv_heads),
       head_dim_(head_dim),
       v_head_dim_(v_head_dim),
-      slots_(std::min(slots, max_slots)),
       max_slots_(max_slots),
       int8_(int8) {
-  if (int8_) {
-    key_codes_.assign(slots_ * kv_heads_ * head_dim_, 0);
-    value_codes_.assign(slots_ * kv_heads_ * v_head_dim_, 0);
-    key_scales_.assign(slots_ * kv_heads_, 1.0f);
-    value_scales_.assign(slots_ * kv_heads_, 1.0f);
-  } else {
-    keys_.assign(slots_ * kv_heads_ * head_dim_, 0.0f);
-    values_.assign(slots_ * kv_heads_ * v_head_dim_, 0.0f);
-  }
+  resize(std::min(slots, max_slots));
 }
 
 uint64_t KvRing::window_start(uint64_t p, uint64_t window) const {
@@ -62,11 +53,8 @@ uint64_t KvRing::window_start(uint64_t p, uint64_t window) const {
   return s;
 }
 
-void KvRing::grow(uint64_t p) {
-  if (p < slots_ || slots_ >= max_slots_) return;
-  // Before the first growth past the slots no position has wrapped, so every
-  // stored position stays at its own index.
-  const uint64_t slots = std::min(max_slots_, std::max(2 * slots_, p + 1));
+void KvRing::resize(uint64_t slots) {
+  // New rows hold zero keys and values with unit scales.
   if (int8_) {
     key_codes_.resize(slots * kv_heads_ * head_dim_, 0);
     value_codes_.resize(slots * kv_heads_ * v_head_dim_, 0);
@@ -77,6 +65,13 @@ void KvRing::grow(uint64_t p) {
     values_.resize(slots * kv_heads_ * v_head_dim_, 0.0f);
   }
   slots_ = slots;
+}
+
+void KvRing::grow(uint64_t p) {
+  if (p < slots_ || slots_ >= max_slots_) return;
+  // Before the first growth past the slots no position has wrapped, so every
+  // stored position stays at its own index.
+  resize(std::min(max_slots_, std::max(2 * slots_, p + 1)));
 }
 
 void KvRing::store(uint64_t p, const float* k, const float* v) {

@@ -67,6 +67,7 @@ class KvRing {
   const std::vector<float>& value_scales() const { return value_scales_; }
 
  private:
+  void resize(uint64_t slots);
   void grow(uint64_t p);
 
   size_t kv_heads_ = 0, head_dim_ = 0, v_head_dim_ = 0;
