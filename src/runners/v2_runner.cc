@@ -7,6 +7,7 @@
 
 #include "engine/completion_text.h"
 #include "models/gen2/load.h"
+#include "runners/embedding_cache.h"
 #include "runners/vocabulary.h"
 
 namespace pinnet::runners {
@@ -17,6 +18,8 @@ struct V2Runner::Impl {
   }
   gen2::V2Bundle bundle;
   std::optional<SubwordVocabulary> words;  // points into bundle.tokenizer
+  // Contrastive embeddings by text (4 MiB holds thousands of descriptions).
+  mutable EmbeddingCache embeddings{4 << 20};
 
   const gen2::V2Model& model() const { return bundle.model; }
   const gen2::V2Geometry& geometry() const { return bundle.model.geometry(); }
@@ -36,6 +39,13 @@ struct V2Runner::Impl {
     tok.encode_into(text, ids);
     ids.resize(std::min<uint64_t>(ids.size(), geometry().max_seq_len));
     return head->run(model(), ids, tok.pad_id(), state);
+  }
+  std::optional<std::vector<float>> embedding(std::string_view text,
+                                              gen2::V2SequenceState& state) const {
+    if (auto hit = embeddings.find(text)) return hit;
+    auto out = run_head(gen2::kContrastiveHead, text, state);
+    if (out) embeddings.put(text, *out);
+    return out;
   }
   std::optional<float> logit(std::string_view text) const {
     if (bundle.heads.empty()) return std::nullopt;
@@ -171,7 +181,7 @@ std::optional<float> V2Runner::confidence_for(std::string_view query, std::strin
 std::optional<std::vector<float>> V2Runner::encode_contrastive(std::string_view text) const {
   if (impl_->bundle.heads.empty()) return std::nullopt;
   gen2::V2SequenceState state = impl_->scoring_state();
-  return impl_->run_head(gen2::kContrastiveHead, text, state);
+  return impl_->embedding(text, state);
 }
 
 uint64_t V2Runner::contrastive_dim() const {
@@ -185,10 +195,10 @@ std::vector<ScoredTool> V2Runner::retrieve_tools(std::string_view query,
   std::vector<ScoredTool> ranked;
   if (impl_->bundle.heads.empty()) return ranked;
   gen2::V2SequenceState state = impl_->scoring_state();
-  const auto q = impl_->run_head(gen2::kContrastiveHead, query, state);
+  const auto q = impl_->embedding(query, state);
   if (!q) return ranked;
   for (size_t i = 0; i < descriptions.size(); ++i) {
-    const auto d = impl_->run_head(gen2::kContrastiveHead, descriptions[i], state);
+    const auto d = impl_->embedding(descriptions[i], state);
     if (!d) continue;
     float score = -0.0f;
     for (size_t j = 0, n = std::min(q->size(), d->size()); j < n; ++j) score += (*q)[j] * (*d)[j];

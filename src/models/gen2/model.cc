@@ -158,7 +158,9 @@ void Scratch::prepare(const V2Model& model, size_t n, uint64_t capacity, bool wi
   fit(ff, n * g.hada_n);
   fit(rope_cos, n * (g.head_dim / 2));
   fit(rope_sin, n * (g.head_dim / 2));
-  fit(scores, g.num_heads * std::max<uint64_t>(capacity, 1));
+  // One score row per query head and run of 16 rows (the runs attend side
+  // by side), each as long as the positions a row can see.
+  fit(scores, g.num_heads * ((n + 15) / 16) * std::max<uint64_t>(capacity, 1));
   if (with_cells) fit(cells, n * (g.num_layers + 1) * D);
   if (!g.engram_sites.empty()) {
     fit(fetched, n * D);
@@ -394,20 +396,34 @@ void V2Model::forward_tile(std::span<const uint32_t> tokens, V2SequenceState& s,
       core::rope_apply(k, KV, hd, cos, sin);
     });
 
-    // Cache writes and attention in position order: row i sees the rows
-    // before it in this tile, never a later one.
+    // Row i sees the rows before it in this tile, never a later one. When the
+    // tile's positions all fit in the ring without a wrap, every row's keys
+    // and values go in first and the rows attend independently, on the pool
+    // by kv head and run of rows; otherwise a later row's write could replace
+    // a slot an earlier row still reads, so write and attend row by row.
     models::KvRing& kv = s.kv[b];
-    for (size_t i = 0; i < n; ++i) {
+    const size_t stride = static_cast<size_t>(std::min<uint64_t>(kv.slots(), p0 + n));
+    auto attend = [&](size_t i, size_t g, float* scores) {
       const uint64_t p = p0 + i;
-      kv.store(p, w.k.data() + i * kw, w.v.data() + i * kw);
-      // Never earlier than the ring still holds (a ring smaller than the window).
       const uint64_t start = kv.window_start(p, s.window);
-      const models::KvView view = kv.view();
-      const size_t count = static_cast<size_t>(p - start + 1);
-      for (size_t g = 0; g < KV; ++g)
-        models::vec_attend_group(view, w.q.data() + i * qw + g * group * hd, g, group, start, p,
-                                 w.scores.data() + g * group * count,
-                                 w.o.data() + i * qw + g * group * hd);
+      models::vec_attend_group(kv.view(), w.q.data() + i * qw + g * group * hd, g, group, start, p,
+                               scores, w.o.data() + i * qw + g * group * hd);
+    };
+    if (p0 + n <= kv.slots()) {
+      for (size_t i = 0; i < n; ++i) kv.store(p0 + i, w.k.data() + i * kw, w.v.data() + i * kw);
+      constexpr size_t kRun = 16;
+      const size_t runs = (n + kRun - 1) / kRun;
+      // Longest rows first, so the last items to start are the short ones.
+      models::for_items(KV * runs, [&](size_t item) {
+        const size_t g = item % KV, run = runs - 1 - item / KV;
+        float* scores = w.scores.data() + item * group * stride;
+        for (size_t i = run * kRun, end = std::min(n, i + kRun); i < end; ++i) attend(i, g, scores);
+      });
+    } else {
+      for (size_t i = 0; i < n; ++i) {
+        kv.store(p0 + i, w.k.data() + i * kw, w.v.data() + i * kw);
+        for (size_t g = 0; g < KV; ++g) attend(i, g, w.scores.data() + g * group * stride);
+      }
     }
 
     models::for_positions(n, [&](size_t i) { models::vec_mul_sigmoid(w.o.data() + i * qw, w.gate.data() + i * qw, qw); });
