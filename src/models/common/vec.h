@@ -19,7 +19,8 @@ void axpy(float s, const float* x, float* y, size_t n);
 // dense row-major matrix w (rows x cols) transposed.
 void vec_dense_rows(const float* w, size_t rows, size_t cols, const float* x, size_t stride,
                     size_t m, float* y);
-// See lane_combine and lane_mix in vec_impl.h; lane_mix needs n <= 8.
+// See lane_combine and lane_mix in vec_impl.h; lane_mix needs n <= kMaxFusedLanes.
+inline constexpr size_t kMaxFusedLanes = 8;
 void vec_lane_combine(const float* g, const float* stream, size_t n, size_t d, float* x);
 void vec_lane_mix(const float* m, const float* h, const float* delta, size_t n, size_t d,
                   float* stream);

@@ -8,6 +8,7 @@
 #include "core/hadamard.h"
 #include "core/worker_pool.h"
 #include "models/common/parallel.h"
+#include "models/common/sinkhorn.h"
 #include "models/common/vec.h"
 
 namespace pinnet::gen2 {
@@ -146,7 +147,7 @@ void Scratch::prepare(const V2Model& model, size_t n, uint64_t capacity, bool wi
   const size_t D = g.d_model, M = g.mhc_lanes, qw = g.q_width(), kw = g.kv_width();
   m = std::max(m, n);
   fit(lanes, n * M * D);
-  fit(lanes_old, n * M * D);
+  fit(lanes_old, M > models::kMaxFusedLanes ? n * M * D : 0);
   fit(zhat, n * M * D);
   fit(pre, n * M);
   fit(post, n * M);
@@ -158,9 +159,10 @@ void Scratch::prepare(const V2Model& model, size_t n, uint64_t capacity, bool wi
   fit(ff, n * g.hada_n);
   fit(rope_cos, n * (g.head_dim / 2));
   fit(rope_sin, n * (g.head_dim / 2));
-  // One score row per query head and run of 16 rows (the runs attend side
-  // by side), each as long as the positions a row can see.
-  fit(scores, g.num_heads * ((n + 15) / 16) * std::max<uint64_t>(capacity, 1));
+  // Two score rows per query head and run of 16 rows (the runs attend side
+  // by side, two positions at a time), each as long as the positions a row
+  // can see plus the kernels' slack.
+  fit(scores, 2 * g.num_heads * ((n + 15) / 16) * (std::max<uint64_t>(capacity, 1) + 32));
   if (with_cells) fit(cells, n * (g.num_layers + 1) * D);
   if (!g.engram_sites.empty()) {
     fit(fetched, n * D);
@@ -403,26 +405,53 @@ void V2Model::forward_tile(std::span<const uint32_t> tokens, V2SequenceState& s,
     // a slot an earlier row still reads, so write and attend row by row.
     models::KvRing& kv = s.kv[b];
     const size_t stride = static_cast<size_t>(std::min<uint64_t>(kv.slots(), p0 + n));
-    auto attend = [&](size_t i, size_t g, float* scores) {
-      const uint64_t p = p0 + i;
-      const uint64_t start = kv.window_start(p, s.window);
-      models::vec_attend_group(kv.view(), w.q.data() + i * qw + g * group * hd, g, group, start, p,
-                               scores, w.o.data() + i * qw + g * group * hd);
-    };
-    if (p0 + n <= kv.slots()) {
+    if (p0 + n <= kv.slots() && n > 1) {
       for (size_t i = 0; i < n; ++i) kv.store(p0 + i, w.k.data() + i * kw, w.v.data() + i * kw);
+      // The ring holds positions 0 .. p0 + n - 1 at their own rows, so the
+      // keys can be laid out per kv head in blocks of kb positions (zero
+      // past the last), for the kernels that score a register of keys at a
+      // time; the values are read from the ring as they stand.
+      const size_t total = p0 + n, kb = models::vec_key_block();
+      const size_t per_head = (total + kb - 1) / kb * hd * kb;
+      w.kt.assign(KV * per_head, 0.0f);
+      const float* keys = kv.keys().data();
+      models::for_items(KV, [&](size_t g) {
+        float* kt = w.kt.data() + g * per_head;
+        for (size_t t = 0; t < total; ++t) {
+          const float* k = keys + t * kw + g * hd;
+          float* dst = kt + (t / kb) * hd * kb + t % kb;
+          for (size_t e = 0; e < hd; ++e) dst[e * kb] = k[e];
+        }
+      });
       constexpr size_t kRun = 16;
       const size_t runs = (n + kRun - 1) / kRun;
+      const float* values = kv.values().data();
       // Longest rows first, so the last items to start are the short ones.
       models::for_items(KV * runs, [&](size_t item) {
         const size_t g = item % KV, run = runs - 1 - item / KV;
-        float* scores = w.scores.data() + item * group * stride;
-        for (size_t i = run * kRun, end = std::min(n, i + kRun); i < end; ++i) attend(i, g, scores);
+        float* scores = w.scores.data() + item * 2 * group * (total + 32);
+        const float* kt = w.kt.data() + g * per_head;
+        auto q_of = [&](size_t i) { return w.q.data() + i * qw + g * group * hd; };
+        auto o_of = [&](size_t i) { return w.o.data() + i * qw + g * group * hd; };
+        auto start = [&](size_t i) { return kv.window_start(p0 + i, s.window); };
+        size_t i = run * kRun;
+        const size_t end = std::min(n, i + kRun);
+        for (; i + 1 < end; i += 2)  // two positions share every key they read
+          models::vec_attend_pair(kt, kb, values, KV, g, hd, hd, q_of(i), q_of(i + 1), group,
+                                  start(i), start(i + 1), p0 + i, scores, o_of(i), o_of(i + 1));
+        if (i < end)
+          models::vec_attend_rows(kt, kb, values, KV, g, hd, hd, q_of(i), group, start(i), p0 + i,
+                                  scores, o_of(i));
       });
     } else {
       for (size_t i = 0; i < n; ++i) {
         kv.store(p0 + i, w.k.data() + i * kw, w.v.data() + i * kw);
-        for (size_t g = 0; g < KV; ++g) attend(i, g, w.scores.data() + g * group * stride);
+        const uint64_t p = p0 + i;
+        const uint64_t start = kv.window_start(p, s.window);
+        for (size_t g = 0; g < KV; ++g)
+          models::vec_attend_group(kv.view(), w.q.data() + i * qw + g * group * hd, g, group, start,
+                                   p, w.scores.data() + g * group * stride,
+                                   w.o.data() + i * qw + g * group * hd);
       }
     }
 
@@ -458,15 +487,19 @@ void V2Model::forward_tile(std::span<const uint32_t> tokens, V2SequenceState& s,
                                        lane_offset(l, b, M, 0.0f, -4.0f));
       float* mix = w.res.data() + i * M * M;
       for (size_t c = 0; c < M * M; ++c) mix[c] = mix[c] * lw.a_res[b] + lw.b_res[b * M * M + c];
-      core::sinkhorn_project(std::span<float>(mix, M * M), M);
+      models::lane_sinkhorn(mix, M);
       float* lanes = w.lanes.data() + i * MD;
-      float* old = w.lanes_old.data() + i * MD;
-      std::memcpy(old, lanes, MD * sizeof(float));
-      for (size_t l = 0; l < M; ++l) {
-        float* out = lanes + l * D;
-        std::fill(out, out + D, 0.0f);
-        for (size_t k = 0; k < M; ++k) models::axpy(mix[l * M + k], old + k * D, out, D);
-        models::axpy(beta[l], delta, out, D);
+      if (M <= models::kMaxFusedLanes) {
+        models::vec_lane_mix(mix, beta, delta, M, D, lanes);  // in place, column block by block
+      } else {
+        float* old = w.lanes_old.data() + i * MD;
+        std::memcpy(old, lanes, MD * sizeof(float));
+        for (size_t l = 0; l < M; ++l) {
+          float* out = lanes + l * D;
+          std::fill(out, out + D, 0.0f);
+          for (size_t k = 0; k < M; ++k) models::axpy(mix[l * M + k], old + k * D, out, D);
+          models::axpy(beta[l], delta, out, D);
+        }
       }
       if (collect) {
         float* cell = w.cells.data() + (i * cells + b + 1) * D;

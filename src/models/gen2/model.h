@@ -45,7 +45,8 @@ struct Scratch {
   std::vector<float> fetched, values;           // rows x d_model (n-gram)
   std::vector<std::vector<float>> site_keys, site_convs;  // per site: rows x d_model
   std::vector<float> rope_cos, rope_sin;        // rows x head_dim / 2
-  std::vector<float> scores;                    // num_heads x ring capacity (attention, in order)
+  std::vector<float> scores;                    // attention scores (see prepare)
+  std::vector<float> kt;                        // keys per kv head in blocks of positions
   std::vector<float> cells;                     // rows x (num_layers + 1) x d_model, when pooled
   models::Rotations rot_z, rot_a, rot_o, rot_f, rot_mean;
 

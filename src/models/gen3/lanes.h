@@ -34,15 +34,6 @@ void lane_pre_mix(const LaneWeights& w, uint64_t layer, size_t n, size_t d, cons
 void lane_post_mix(const LaneWeights& w, uint64_t layer, size_t n, size_t d, const float* q,
                    float* m, const float* delta, float* stream, float* old);
 
-// The 20-round Sinkhorn projection of the n x n logits m (row-major, in
-// place) onto a near doubly-stochastic matrix. Equal, up to rounding, to
-// core::sinkhorn_project's log-domain rounds, but run on exp(m) by dividing
-// rows and columns by their sums, which needs no exp or log per round. Logits
-// that are not finite or spread over more than kSinkhornLinearSpread take the
-// log-domain path (the linear one could underflow).
-inline constexpr float kSinkhornLinearSpread = 40.0f;
-void lane_sinkhorn(float* m, size_t n);
-
 // y[j] = Σ_i stream[i·d + j] / n.
 void lane_mean(const float* stream, size_t n, size_t d, float* y);
 

@@ -19,6 +19,7 @@
 #include "core/cpu.h"
 #include "formats/tesk.h"
 #include "models/gen3/canon.h"
+#include "models/common/sinkhorn.h"
 #include "models/gen3/load.h"
 
 // Counts heap allocations while a test asks for it. GCC cannot see that the
@@ -241,7 +242,7 @@ TEST(Lanes, SinkhornMatchesTheLogDomainRounds) {
       for (float& v : m) v = ud(rng);
       std::vector<float> ref = m;
       core::sinkhorn_project(ref, n);
-      lane_sinkhorn(m.data(), n);
+      models::lane_sinkhorn(m.data(), n);
       for (size_t k = 0; k < n * n; ++k)
         EXPECT_NEAR(m[k], ref[k], 2e-5f * ref[k] + 1e-6f) << n << " spread " << spread << " cell " << k;
       for (size_t c = 0; c < n; ++c) {
@@ -278,7 +279,7 @@ TEST(Lanes, SinkhornLinearRoundsAreThePlainDefinition) {
           for (size_t r = 0; r < n; ++r) ref[r * n + c] /= sum;
         }
       }
-      lane_sinkhorn(m.data(), n);
+      models::lane_sinkhorn(m.data(), n);
       for (size_t k = 0; k < n * n; ++k) ASSERT_EQ(m[k], ref[k]) << n << " trial " << trial << " cell " << k;
     }
   }
@@ -288,7 +289,7 @@ TEST(Lanes, SinkhornLinearRoundsAreThePlainDefinition) {
 TEST(Lanes, SinkhornNonFiniteTakesTheLogDomain) {
   std::vector<float> m = {0.0f, -INFINITY, 1.0f, 2.0f}, ref = m;
   core::sinkhorn_project(ref, 2);
-  lane_sinkhorn(m.data(), 2);
+  models::lane_sinkhorn(m.data(), 2);
   for (size_t k = 0; k < 4; ++k) {
     if (std::isnan(ref[k])) EXPECT_TRUE(std::isnan(m[k]));
     else EXPECT_EQ(m[k], ref[k]);
