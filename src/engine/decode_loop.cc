@@ -29,19 +29,24 @@ PromptIds prompt_ids(const DecodePolicy& policy, const formats::SubwordTokenizer
 GenerateOutput decode(const DecodePolicy& policy, const Vocabulary& vocab, const DecodeModel& model,
                       std::string_view query, std::string_view tools_json,
                       const GenerateOptions& options, const TokenSink* on_token) {
-  const formats::SubwordTokenizer& tok = *vocab.tokenizer;
-  GenerateOutput out;
-
   const std::string prompt = build_prompt(
       query, tools_json,
       options.system ? std::optional<std::string_view>(*options.system) : std::nullopt);
   const PromptIds fitted =
-      prompt_ids(policy, tok, prompt, model.max_seq_len, options.max_new_tokens);
-  const std::vector<uint32_t>& ids = fitted.ids;
-  const uint64_t budget = fitted.budget;
-  out.prompt_tokens = ids.size();
+      prompt_ids(policy, *vocab.tokenizer, prompt, model.max_seq_len, options.max_new_tokens);
+  GenerateOutput out =
+      decode_ids(policy, vocab, model, fitted.ids, fitted.budget, tools_json, options, on_token);
+  out.prompt_tokens = fitted.ids.size();
   out.prompt_truncated = fitted.truncated;
+  if (out.prompt_truncated) out.stop = StopReason::kContextFull;
+  return out;
+}
 
+GenerateOutput decode_ids(const DecodePolicy& policy, const Vocabulary& vocab,
+                          const DecodeModel& model, std::span<const uint32_t> ids, uint64_t budget,
+                          std::string_view tools_json, const GenerateOptions& options,
+                          const TokenSink* on_token) {
+  GenerateOutput out;
   DecodeSession& session = model.open(ids.size() + budget);
   // One logits buffer per call, overwritten by every step; empty when there
   // is no prompt to predict from.
@@ -55,12 +60,13 @@ GenerateOutput decode(const DecodePolicy& policy, const Vocabulary& vocab, const
     }
   }
 
+  const bool whole = policy.constraint == Constraint::kWhole;
   std::optional<ConstrainedDecoder> decoder;
-  if (options.constrain) {
+  if (whole || options.constrain) {
     std::vector<ToolSpec> tools = parse_tools(tools_json);
-    if (!tools.empty()) {
+    if (whole || !tools.empty()) {
       decoder.emplace(tools, vocab.piece_trie->get());
-      decoder->set_remaining_keys_only(true);
+      decoder->set_remaining_keys_only(!whole);
     }
   }
 
@@ -69,13 +75,15 @@ GenerateOutput decode(const DecodePolicy& policy, const Vocabulary& vocab, const
   const float inv_temp =
       greedy ? 0.0f : 1.0f / std::max(options.temperature, policy.min_temperature);
 
-  bool inside_call = false;
+  bool inside_call = whole;
   out.stop = StopReason::kMaxTokens;
   if (budget > 0) {
     while (true) {
       // The bias is added in place (nothing to add outside a name or key).
       if (inside_call && decoder) decoder->apply(logits);
-      const uint32_t t = greedy ? greedy_choice(logits) : sample(logits, inv_temp, rng);
+      const uint32_t t = !greedy                    ? sample(logits, inv_temp, rng)
+                         : policy.highest_index_wins ? greedy_choice_highest(logits)
+                                                     : greedy_choice(logits);
       if (t == policy.eos) {
         out.stop = StopReason::kEos;
         break;
@@ -87,14 +95,17 @@ GenerateOutput decode(const DecodePolicy& policy, const Vocabulary& vocab, const
       out.token_ids.push_back(t);
       if (on_token != nullptr) (*on_token)(t);
       if (decoder) {
-        if (vocab.tool_call_open && t == *vocab.tool_call_open) {
+        if (whole) {
+          decoder->feed(vocab.text->piece_bytes(t));
+        } else if (vocab.tool_call_open && t == *vocab.tool_call_open) {
           inside_call = true;
         } else if (inside_call && (!vocab.tool_call_close || t != *vocab.tool_call_close)) {
-          decoder->feed(tok.piece_bytes(t));
+          decoder->feed(vocab.text->piece_bytes(t));
         } else {
           inside_call = false;
         }
       }
+      if (!policy.step_after_budget && out.token_ids.size() >= budget) break;
       if (session.position() >= model.max_seq_len) {
         out.stop = StopReason::kContextFull;
         break;
@@ -104,15 +115,11 @@ GenerateOutput decode(const DecodePolicy& policy, const Vocabulary& vocab, const
         out.error = error;
         break;
       }
-      if (out.token_ids.size() >= budget) {
-        out.stop = StopReason::kMaxTokens;
-        break;
-      }
+      if (out.token_ids.size() >= budget) break;
     }
   }
-  out.text = tok.decode(out.token_ids);
+  out.text = vocab.text->decode(out.token_ids);
   out.positions = session.position();
-  if (out.prompt_truncated) out.stop = StopReason::kContextFull;
   return out;
 }
 

@@ -18,8 +18,22 @@
 
 namespace pinnet::engine {
 
+// The text side of a vocabulary, whatever tokenizer is behind it.
+class Detokenizer {
+ public:
+  // The text of a generation's ids.
+  virtual std::string decode(std::span<const uint32_t> ids) const = 0;
+  // The bytes an id adds to the text, as the constraint scanner reads them.
+  virtual std::string_view piece_bytes(uint32_t id) const = 0;
+
+ protected:
+  ~Detokenizer() = default;
+};
+
 // What the loop needs from the vocabulary side, looked up once per runner.
 struct Vocabulary {
+  const Detokenizer* text = nullptr;
+  // Chat generations: the tokenizer of prompts and of streaming deltas.
   const formats::SubwordTokenizer* tokenizer = nullptr;
   std::optional<uint32_t> im_end;           // "<|im_end|>"
   std::optional<uint32_t> tool_call_open;   // "<tool_call>"
@@ -67,9 +81,20 @@ struct DecodeModel {
   SessionSource open;
 };
 
+// The chat generations: the prompt of the template, fitted by the policy,
+// then decode_ids.
 GenerateOutput decode(const DecodePolicy& policy, const Vocabulary& vocab, const DecodeModel& model,
                       std::string_view query, std::string_view tools_json,
                       const GenerateOptions& options, const TokenSink* on_token = nullptr);
+
+// The loop itself, from prompt ids already fitted: open a session for
+// ids + budget positions, start it on the ids, then choose / append / step.
+// `tools_json` feeds the constraint. prompt_tokens and prompt_truncated of
+// the result are left to the caller.
+GenerateOutput decode_ids(const DecodePolicy& policy, const Vocabulary& vocab,
+                          const DecodeModel& model, std::span<const uint32_t> ids, uint64_t budget,
+                          std::string_view tools_json, const GenerateOptions& options,
+                          const TokenSink* on_token = nullptr);
 
 // decode() with generation-3 streaming: text deltas whose concatenation is
 // the returned text.

@@ -51,6 +51,15 @@ enum class PromptCut : uint8_t {
   kReserveBudget,
 };
 
+// Where the tool constraint applies.
+enum class Constraint : uint8_t {
+  // Chat models: when the call asks for it, between "<tool_call>" and
+  // "</tool_call>", keeping only the keys a call has not used yet.
+  kInsideToolCall,
+  // Generation 1: always, from the first id, over every id's text.
+  kWhole,
+};
+
 // What one model generation fixes about its decode loop and its results.
 struct DecodePolicy {
   uint32_t bos = 0;                   // put in front of every prompt
@@ -60,6 +69,13 @@ struct DecodePolicy {
   float min_temperature = 0.0f;       // inverse temperature 1 / max(t, this)
   const char* context_full_name = "ContextFull";
   bool trim_payloads = false;         // tool call and thinking trimmed of white space
+  Constraint constraint = Constraint::kInsideToolCall;
+  // Greedy ties: the lowest index wins (NaN never chosen), or the highest
+  // index under the IEEE total order.
+  bool highest_index_wins = false;
+  // Whether the last id the budget allows is still fed through a step (the
+  // session then holds it, which generation 3 reports as a position).
+  bool step_after_budget = true;
 };
 
 // Generation 3: fixed ids, the prompt cut to the context, seeds used as given.
@@ -71,6 +87,11 @@ inline constexpr DecodePolicy gen2_policy(uint32_t bos, uint32_t eos) {
   return DecodePolicy{bos, eos, PromptCut::kReserveBudget, 0x9E3779B97F4A7C15ull, 1e-6f,
                       "ContextFull", false};
 }
+
+// Generation 1: the decoder starts and stops on id 1, always constrained,
+// greedy with the highest index winning ties, no step past the budget.
+inline constexpr DecodePolicy kGen1Policy{1, 1, PromptCut::kToContext, 0, 0.0f, "ContextFull",
+                                          false, Constraint::kWhole, true, false};
 
 // "Eos", "ImEnd", "MaxTokens", the policy's name for a full context, or
 // Error("message") with '"' and '\' escaped by a backslash.

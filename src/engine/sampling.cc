@@ -19,6 +19,13 @@ uint32_t greedy_choice(std::span<const float> logits) {
   return best;
 }
 
+uint32_t greedy_choice_highest(std::span<const float> logits) {
+  uint32_t best = 0;
+  for (size_t i = 1; i < logits.size(); ++i)
+    if (total_order_key(logits[i]) >= total_order_key(logits[best])) best = static_cast<uint32_t>(i);
+  return best;
+}
+
 uint32_t sample(std::span<const float> logits, float inv_temp, SplitMix64& rng) {
   if (logits.empty()) return 0;
   float m = -std::numeric_limits<float>::infinity();

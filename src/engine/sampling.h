@@ -2,6 +2,7 @@
 // temperature sampling driven by splitmix64, bit for bit reproducible per seed.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <span>
 
@@ -35,6 +36,18 @@ class SplitMix64 {
 // Index of the first largest logit: a later value wins only when strictly
 // greater, NaN never wins over a number. Empty logits give 0.
 uint32_t greedy_choice(std::span<const float> logits);
+
+// A key whose integer order is the IEEE total order of floats (negative NaN
+// < -inf < ... < -0 < +0 < ... < +inf < positive NaN).
+inline int32_t total_order_key(float v) {
+  const int32_t bits = std::bit_cast<int32_t>(v);
+  return bits < 0 ? bits ^ 0x7FFFFFFF : bits;
+}
+
+// Index of the largest logit under the IEEE total order (a positive NaN
+// above every number), the highest index among equal ones. Empty logits
+// give 0.
+uint32_t greedy_choice_highest(std::span<const float> logits);
 
 // Temperature sampling with inverse temperature `inv_temp`: weights
 // exp((logit - max) * inv_temp) in single precision, summed in double; one

@@ -1,11 +1,11 @@
 #include "runners/v2_runner.h"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <utility>
 
 #include "engine/completion_text.h"
+#include "engine/sampling.h"
 #include "models/gen2/load.h"
 #include "runners/embedding_cache.h"
 #include "runners/vocabulary.h"
@@ -89,12 +89,6 @@ class V2Session final : public engine::DecodeSession {
 };
 
 float sigmoid(float z) { return 1.0f / (1.0f + std::exp(-z)); }
-
-// A key whose integer order is the IEEE total order of the floats.
-int32_t total_order_key(float v) {
-  const int32_t bits = std::bit_cast<int32_t>(v);
-  return bits < 0 ? bits ^ 0x7FFFFFFF : bits;
-}
 
 }  // namespace
 
@@ -206,7 +200,7 @@ std::vector<ScoredTool> V2Runner::retrieve_tools(std::string_view query,
   }
   // Highest first; equal keys keep input order.
   std::stable_sort(ranked.begin(), ranked.end(), [](const ScoredTool& a, const ScoredTool& b) {
-    return total_order_key(a.score) > total_order_key(b.score);
+    return engine::total_order_key(a.score) > engine::total_order_key(b.score);
   });
   ranked.resize(std::min<uint64_t>(top_k, ranked.size()));
   return ranked;

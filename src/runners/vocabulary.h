@@ -3,7 +3,10 @@
 // calls, built on first use.
 #pragma once
 
+#include <cstdint>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/completion_text.h"
@@ -13,11 +16,11 @@
 
 namespace pinnet::runners {
 
-class SubwordVocabulary {
+class SubwordVocabulary final : public engine::Detokenizer {
  public:
   // Keeps a reference: the tokenizer must outlive this object and stay put.
   explicit SubwordVocabulary(const formats::SubwordTokenizer& tokenizer)
-      : pieces_([&tokenizer] {
+      : tokenizer_(tokenizer), pieces_([&tokenizer] {
           // The bytes each id adds to the text, which is what the constraint
           // scanner sees.
           std::vector<std::string> texts;
@@ -26,6 +29,7 @@ class SubwordVocabulary {
             texts.emplace_back(tokenizer.piece_bytes(i));
           return texts;
         }) {
+    vocab_.text = this;
     vocab_.tokenizer = &tokenizer;
     vocab_.im_end = tokenizer.lookup(engine::markers::kImEnd);
     vocab_.tool_call_open = tokenizer.lookup(engine::markers::kToolCallOpen);
@@ -37,7 +41,11 @@ class SubwordVocabulary {
 
   const engine::Vocabulary& vocab() const { return vocab_; }
 
+  std::string decode(std::span<const uint32_t> ids) const override { return tokenizer_.decode(ids); }
+  std::string_view piece_bytes(uint32_t id) const override { return tokenizer_.piece_bytes(id); }
+
  private:
+  const formats::SubwordTokenizer& tokenizer_;
   engine::LazyPieceTrie pieces_;
   engine::Vocabulary vocab_;
 };

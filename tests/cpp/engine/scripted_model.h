@@ -47,9 +47,10 @@ inline std::vector<std::string> piece_texts(const formats::SubwordTokenizer& tok
 
 // A tokenizer with its piece trie and the loop's view of both. Not movable:
 // the view points into it.
-struct TestVocabulary {
+struct TestVocabulary final : Detokenizer {
   explicit TestVocabulary(const std::vector<std::string>& words)
       : tok(make_test_tokenizer(words)), trie([this] { return piece_texts(tok); }) {
+    vocab.text = this;
     vocab.tokenizer = &tok;
     vocab.im_end = tok.lookup("<|im_end|>");
     vocab.tool_call_open = tok.lookup("<tool_call>");
@@ -58,6 +59,9 @@ struct TestVocabulary {
   }
   TestVocabulary(const TestVocabulary&) = delete;
   TestVocabulary& operator=(const TestVocabulary&) = delete;
+
+  std::string decode(std::span<const uint32_t> ids) const override { return tok.decode(ids); }
+  std::string_view piece_bytes(uint32_t id) const override { return tok.piece_bytes(id); }
 
   uint32_t id(const std::string& piece) const {
     if (piece == "</s>") return kGen3Policy.eos;
