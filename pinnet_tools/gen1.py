@@ -324,7 +324,8 @@ def random_model(cfg: Gen1Config, seed: int = 0, contrastive: tuple[int, int] | 
     """Random weights scaled so activations stay O(1) and logits are spread:
     linear layers ~ N(0, 1/in), embedding rows of unit RMS after the
     sqrt(d_model) scale (logits ~ N(0, 1) against a normed hidden state),
-    norm offsets ~ N(0, 0.1), gate logits ~ N(0, 0.5), the contrastive head
+    norm offsets ~ N(0, 0.1) (the decoder's final norm: scales ~ N(0, 1),
+    see below), gate logits ~ N(0, 0.5), the contrastive head
     ~ N(0, 1/fan_in) with a small bias.
 
     prequantised: False; True (every other linear layer, in file order, so
@@ -342,6 +343,12 @@ def random_model(cfg: Gen1Config, seed: int = 0, contrastive: tuple[int, int] | 
             v = normal(s.shape, 1.0 / math.sqrt(s.shape[0]))
         elif s.kind == "embedding":
             v = normal(s.shape, 1.0 / math.sqrt(cfg.d_model))
+        elif s.name == "decoder_final_norm":
+            # scales 1 + w ~ N(0, 1) with random signs: the output head shares
+            # the embedding, and a hidden state still aligned with the input
+            # token's row would make each step predict its own input (the
+            # start id 1 is also the stop id, so generation would end at once)
+            v = normal(s.shape, 1.0, -1.0)
         elif s.kind == "norm":
             v = normal(s.shape, 0.1)
         elif s.kind == "gate":
