@@ -132,8 +132,13 @@ def parse_gen1_config(metadata: dict[str, str]) -> Gen1Config:
     if enc is None:
         enc = _read_uint(metadata.get("max_seq_len"))
     kw["max_enc_len"] = d.max_enc_len if enc is None else enc
+    theta = metadata.get("rope_theta", "")
     try:
-        kw["rope_theta"] = float(F32(float(metadata.get("rope_theta", "x").strip())))
+        # Python's float() also takes digit underscores and surrounding
+        # spaces, which a plain decimal reader refuses
+        if "_" in theta or theta != theta.strip():
+            raise ValueError(theta)
+        kw["rope_theta"] = float(F32(float(theta)))
     except ValueError:
         kw["rope_theta"] = d.rope_theta
     kw["activation"] = metadata.get("activation", "")
@@ -437,8 +442,9 @@ def read_gen1(source) -> Gen1Model:
     if b is not None and k is not None and p is not None and b.size:
         contrastive = (b.size, p.size // b.size)
     for name in list(t):
-        if name in specs and specs[name].kind == "linear":
-            t[name] = t[name].reshape(specs[name].shape)
+        spec = specs.get(name)
+        if spec is not None and spec.kind == "linear" and t[name].size == math.prod(spec.shape):
+            t[name] = t[name].reshape(spec.shape)
     return Gen1Model(cfg=cfg, tensors=t, packed=packed, contrastive=contrastive)
 
 
