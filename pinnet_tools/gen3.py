@@ -686,32 +686,45 @@ def _corpus_lines(lines: int, seed: int) -> Iterator[str]:
             yield f"def {word()}_{word()}(x, y={int(rng.integers(100))}): return x * y + {word()!r}"
 
 
-def train_tokenizer(vocab_size: int, seed: int = 0) -> Path:
-    """A sentencepiece BPE model (byte fallback, identity normalisation, the
-    chat markers as user-defined pieces, unk 0 / eos 1 / bos 2), trained on
-    the synthetic corpus and cached on disk. Returns the .model path."""
+def train_sentencepiece(out: Path, vocab_size: int, lines: Iterator[str] | list,
+                        **options) -> Path:
+    """Trains a sentencepiece BPE model on `lines` into `out` (kept as a cache:
+    an existing `out` is returned untouched). The model is written under a
+    per-process temporary name and renamed, so concurrent trainers never see
+    a partial file. `options` go to the trainer on top of the common ones."""
     import sentencepiece as spm
 
-    out = cache_dir() / f"gen3_bpe_{vocab_size}_s{seed}.model"
     if out.exists():
         return out
-    lines = max(20000, vocab_size * 5)
     tmp_prefix = out.with_name(f"{out.stem}.{os.getpid()}.tmp")
     corpus = tmp_prefix.with_suffix(".txt")
-    corpus.write_text("\n".join(_corpus_lines(lines, seed)) + "\n", encoding="utf-8")
+    corpus.write_text("\n".join(lines) + "\n", encoding="utf-8")
     try:
         spm.SentencePieceTrainer.train(
             input=str(corpus), model_prefix=str(tmp_prefix), model_type="bpe",
-            vocab_size=vocab_size, byte_fallback=True, character_coverage=1.0,
-            user_defined_symbols=list(CHAT_SYMBOLS), normalization_rule_name="identity",
-            remove_extra_whitespaces=False, unk_id=UNK_ID, eos_id=EOS_ID, bos_id=BOS_ID,
-            pad_id=-1, num_threads=2, minloglevel=2, input_sentence_size=0)
+            vocab_size=vocab_size, num_threads=2, minloglevel=2, input_sentence_size=0,
+            **options)
         os.replace(str(tmp_prefix) + ".model", out)
     finally:
         for leftover in (corpus, Path(str(tmp_prefix) + ".model"), Path(str(tmp_prefix) + ".vocab")):
             if leftover.exists():
                 leftover.unlink()
     return out
+
+
+def train_tokenizer(vocab_size: int, seed: int = 0) -> Path:
+    """A sentencepiece BPE model (byte fallback, identity normalisation, the
+    chat markers as user-defined pieces, unk 0 / eos 1 / bos 2), trained on
+    the synthetic corpus and cached on disk. Returns the .model path."""
+    out = cache_dir() / f"gen3_bpe_{vocab_size}_s{seed}.model"
+    if out.exists():
+        return out
+    lines = max(20000, vocab_size * 5)
+    return train_sentencepiece(
+        out, vocab_size, _corpus_lines(lines, seed), byte_fallback=True,
+        character_coverage=1.0, user_defined_symbols=list(CHAT_SYMBOLS),
+        normalization_rule_name="identity", remove_extra_whitespaces=False,
+        unk_id=UNK_ID, eos_id=EOS_ID, bos_id=BOS_ID, pad_id=-1)
 
 
 def tokenizer_blob_for(vocab_size: int, seed: int = 0) -> bytes:
