@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "formats/utf8.h"
+
 namespace pinnet::engine {
 
 namespace markers {
@@ -42,9 +44,7 @@ std::optional<std::string_view> extract_between(std::string_view text,
                                                 std::string_view open,
                                                 std::string_view close);
 
-// Trims every Unicode White_Space character from both ends. Input is UTF-8;
-// only whole characters are removed, so the result stays valid UTF-8.
-std::string_view trim_white_space(std::string_view text);
+using formats::trim_white_space;  // the payload readers trim with it
 
 // Generation 3 reads payloads trimmed; generation 2 reads them as they stand.
 std::optional<std::string> v3_tool_call(std::string_view completion);

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <random>
 #include <stdexcept>
 
+#include "formats/byte_hash.h"
 #include "formats/utf8.h"
 
 namespace pinnet::formats {
@@ -71,68 +71,6 @@ std::optional<uint8_t> parse_byte_piece(std::string_view text) {
   const int hi = hex(u[3]), lo = hex(u[4]);
   if (hi < 0 || lo < 0) return std::nullopt;
   return static_cast<uint8_t>(hi * 16 + lo);
-}
-
-// Hash of a short byte string (pieces are mostly under 16 bytes), seeded per
-// process so the table layout cannot be predicted from outside.
-uint64_t hash_seed() {
-  static const uint64_t seed = [] {
-    uint64_t s = reinterpret_cast<uintptr_t>(&hash_seed) * 0x9E3779B97F4A7C15ull;
-    try {
-      std::random_device rd;
-      s ^= (uint64_t{rd()} << 32) ^ rd();
-    } catch (...) {
-      // No random source: the address-derived seed still works; results
-      // never depend on the seed.
-    }
-    return s;
-  }();
-  return seed;
-}
-
-uint64_t load64(const char* p) {
-  uint64_t v;
-  std::memcpy(&v, p, 8);
-  return v;
-}
-uint64_t load32(const char* p) {
-  uint32_t v;
-  std::memcpy(&v, p, 4);
-  return v;
-}
-uint64_t mum(uint64_t a, uint64_t b) {
-  const unsigned __int128 r = static_cast<unsigned __int128>(a) * b;
-  return static_cast<uint64_t>(r) ^ static_cast<uint64_t>(r >> 64);
-}
-
-constexpr uint64_t kMul0 = 0xa0761d6478bd642full;
-constexpr uint64_t kMul1 = 0xe7037ed1a0b428dbull;
-
-uint64_t hash_bytes(const char* p, std::size_t n, uint64_t seed) {
-  uint64_t h = seed ^ kMul0;
-  uint64_t a = 0, b = 0;
-  if (n <= 16) {
-    if (n >= 8) {
-      a = load64(p);
-      b = load64(p + n - 8);
-    } else if (n >= 4) {
-      a = load32(p);
-      b = load32(p + n - 4);
-    } else if (n > 0) {
-      const auto* u = reinterpret_cast<const unsigned char*>(p);
-      a = uint64_t{u[0]} << 16 | uint64_t{u[n >> 1]} << 8 | u[n - 1];
-    }
-  } else {
-    std::size_t rest = n;
-    while (rest > 16) {
-      h = mum(load64(p) ^ kMul1, load64(p + 8) ^ h);
-      p += 16;
-      rest -= 16;
-    }
-    a = load64(p + rest - 16);
-    b = load64(p + rest - 8);
-  }
-  return mum(kMul1 ^ n, mum(a ^ kMul1, b ^ h));
 }
 
 // One symbol of the merge chain: a byte range of the segment, linked to its
@@ -406,10 +344,10 @@ void SubwordTokenizer::build_pair_table() {
   while (capacity < 2 * entries.size()) capacity <<= 1;
   pair_slots_.assign(capacity, PairSlot{});
   pair_mask_ = capacity - 1;
-  pair_seed_ = hash_seed() * kMul1;
+  pair_seed_ = hash_seed() * kHashMul1;
   for (const PairSlot& e : entries) {
     // A pair of texts has one joined text, so keys are unique.
-    for (uint64_t i = mum(e.key ^ pair_seed_, kMul0) & pair_mask_;; i = (i + 1) & pair_mask_) {
+    for (uint64_t i = hash_mum(e.key ^ pair_seed_, kHashMul0) & pair_mask_;; i = (i + 1) & pair_mask_) {
       if (pair_slots_[i].key == ~uint64_t{0}) {
         pair_slots_[i] = e;
         break;
@@ -420,7 +358,7 @@ void SubwordTokenizer::build_pair_table() {
 
 uint32_t SubwordTokenizer::find_pair(uint32_t left, uint32_t right) const {
   const uint64_t key = uint64_t{left} << 32 | right;
-  for (uint64_t i = mum(key ^ pair_seed_, kMul0) & pair_mask_;; i = (i + 1) & pair_mask_) {
+  for (uint64_t i = hash_mum(key ^ pair_seed_, kHashMul0) & pair_mask_;; i = (i + 1) & pair_mask_) {
     const PairSlot& s = pair_slots_[i];
     if (s.key == key) return s.id;
     if (s.key == ~uint64_t{0}) return kNone;

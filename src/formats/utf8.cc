@@ -45,4 +45,64 @@ bool is_valid_utf8(std::string_view bytes) {
   return true;
 }
 
+char32_t utf8_scalar(const unsigned char* p, std::size_t len) {
+  char32_t c = len == 1 ? p[0] : p[0] & (0x7F >> len);
+  for (std::size_t k = 1; k < len; ++k) c = (c << 6) | (p[k] & 0x3F);
+  return c;
+}
+
+bool is_white_space(char32_t c) {
+  switch (c) {
+    case 0x09: case 0x0A: case 0x0B: case 0x0C: case 0x0D: case 0x20:
+    case 0x85: case 0xA0: case 0x1680:
+    case 0x2028: case 0x2029: case 0x202F: case 0x205F: case 0x3000:
+      return true;
+    default:
+      return c >= 0x2000 && c <= 0x200A;
+  }
+}
+
+namespace {
+
+// The scalar of the character starting at `i`; false when the bytes there
+// are not one well-formed character (then nothing is trimmed past it).
+bool decode_at(std::string_view s, std::size_t i, char32_t* out, std::size_t* len) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data()) + i;
+  const Utf8Step step = utf8_step(p, s.size() - i);
+  if (!step.valid) return false;
+  *out = utf8_scalar(p, step.len);
+  *len = step.len;
+  return true;
+}
+
+}  // namespace
+
+std::string_view trim_white_space_front(std::string_view text) {
+  std::size_t begin = 0;
+  while (begin < text.size()) {
+    char32_t c;
+    std::size_t n;
+    if (!decode_at(text, begin, &c, &n) || !is_white_space(c)) break;
+    begin += n;
+  }
+  return text.substr(begin);
+}
+
+std::string_view trim_white_space(std::string_view text) {
+  text = trim_white_space_front(text);
+  std::size_t end = text.size();
+  while (end > 0) {
+    // Step back to the lead byte of the last character (at most 4 bytes).
+    std::size_t lead = end - 1;
+    while (lead > 0 && end - lead < 4 && is_utf8_continuation(static_cast<unsigned char>(text[lead]))) {
+      --lead;
+    }
+    char32_t c;
+    std::size_t n;
+    if (!decode_at(text, lead, &c, &n) || lead + n != end || !is_white_space(c)) break;
+    end = lead;
+  }
+  return text.substr(0, end);
+}
+
 }  // namespace pinnet::formats
