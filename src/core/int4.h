@@ -39,8 +39,8 @@ Result<Int4Linear, std::string> quantize_int4(std::span<const float> weights, ui
 Result<Int4Linear, std::string> int4_from_packed(std::vector<uint8_t> packed, std::vector<float> scales, uint64_t in_features, uint64_t out_features);
 
 // y[o] = Σ_i W[i][o]·x[i]; x holds in_features floats, y out_features. Throws
-// std::invalid_argument on length mismatches (also when the layer's own buffers are shorter
-// than its fields say, since the struct is open to editing).
+// std::invalid_argument on length mismatches, and (the struct being open to editing) when the
+// layer's buffers are shorter than the product reads or group_rows is not min(in_features, 32).
 void int4_matvec(const Int4Linear& layer, std::span<const float> x, std::span<float> y);
 
 // n stacked inputs (n x in_features) -> n x out_features; row r equals int4_matvec of row r
