@@ -5,18 +5,11 @@
 #include <stdexcept>
 
 #include "core/int4_kernels.h"
-#include "core/worker_pool.h"
 
 namespace pinnet::core {
 namespace {
 
 constexpr uint64_t kMaxGroupRows = 32;
-// Multiply-adds (rows x in x out) above which int4_matmul_rows splits its
-// output columns over the pool; below it the hand-off costs more than it saves.
-constexpr uint64_t kParallelWork = uint64_t(1) << 24;
-// Columns per chunk of a split product: a multiple of the kernels' 8-column
-// blocks, wide enough that each chunk streams whole cache lines of every row pair.
-constexpr uint64_t kColumnAlign = 64;
 
 uint64_t ceil_div(uint64_t a, uint64_t b) { return a / b + (a % b != 0); }
 
@@ -55,8 +48,8 @@ Isa product_isa(Isa wanted) {
     throw std::invalid_argument(std::string("int4 layer: instruction set not supported: ") +
                                 isa_name(wanted));
   }
-  // The AVX-512 machine runs the AVX2 kernels: 16-column kernels were not
-  // measured faster than them on a product this memory- and decode-bound.
+  // AVX-512 machines run the AVX2 kernels: a 16-column kernel is kept only
+  // once it is measured faster, and the machines here have no AVX-512.
   return wanted == Isa::Portable ? Isa::Portable : Isa::Avx2;
 }
 
@@ -209,24 +202,7 @@ void int4_matmul_rows_with(Isa wanted, const Int4Linear& layer, std::span<const 
 
 void int4_matmul_rows(const Int4Linear& layer, std::span<const float> x, size_t n,
                       std::span<float> y) {
-  check_rows(layer, x.size(), n, y.size());
-  const Isa isa = product_isa(best_isa());
-  const int4_kernels::View v = checked_view(layer);
-  WorkerPool& pool = WorkerPool::instance();
-  const uint64_t out = layer.out_features;
-  uint64_t row_work = 0, work = 0;
-  const bool large = mul_overflows(n, v.rows, &row_work) || mul_overflows(row_work, out, &work) ||
-                     work >= kParallelWork;
-  if (pool.threads() < 2 || !large || out < 2 * kColumnAlign) {
-    return run_columns(isa, v, x.data(), layer.in_features, n, 0, out, y.data());
-  }
-  // Columns are independent and summed in the same order however they are
-  // split, so the result equals the single-thread product bit for bit.
-  const uint64_t chunk = ceil_div(ceil_div(out, pool.threads()), kColumnAlign) * kColumnAlign;
-  pool.parallel_for(ceil_div(out, chunk), [&](size_t i) {
-    const uint64_t c0 = i * chunk;
-    run_columns(isa, v, x.data(), layer.in_features, n, c0, std::min(out, c0 + chunk), y.data());
-  });
+  int4_matmul_rows_with(best_isa(), layer, x, n, y);
 }
 
 }  // namespace pinnet::core

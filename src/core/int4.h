@@ -39,17 +39,17 @@ Result<Int4Linear, std::string> quantize_int4(std::span<const float> weights, ui
 Result<Int4Linear, std::string> int4_from_packed(std::vector<uint8_t> packed, std::vector<float> scales, uint64_t in_features, uint64_t out_features);
 
 // y[o] = Σ_i W[i][o]·x[i]; x holds in_features floats, y out_features. Throws
-// std::invalid_argument on length mismatches (also when the layer's own buffers are shorter
-// than its fields say, since the struct is open to editing).
+// std::invalid_argument on length mismatches, and (the struct being open to editing) when the
+// layer's buffers are shorter than the product reads or group_rows is not min(in_features, 32).
 void int4_matvec(const Int4Linear& layer, std::span<const float> x, std::span<float> y);
 
 // n stacked inputs (n x in_features) -> n x out_features; row r equals int4_matvec of row r
-// (bit for bit on the same instruction set). Large products split over WorkerPool::instance()
-// by chunks of output columns.
+// (bit for bit on the same instruction set). The packed bytes are streamed once per tile of
+// input rows. Runs on the calling thread: splitting the columns over the worker pool was
+// measured no faster at 2 threads on the shared 2-core machine.
 void int4_matmul_rows(const Int4Linear& layer, std::span<const float> x, size_t n, std::span<float> y);
 
 // The same on an explicit instruction set (must be supported), for tests and benchmarks.
-// These run on the calling thread only.
 void int4_matvec_with(Isa isa, const Int4Linear& layer, std::span<const float> x, std::span<float> y);
 void int4_matmul_rows_with(Isa isa, const Int4Linear& layer, std::span<const float> x, size_t n, std::span<float> y);
 
