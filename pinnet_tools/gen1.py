@@ -497,6 +497,79 @@ def vocab_text_for(vocab_size: int, seed: int = 0, scores: bool = True) -> str:
     return "\n".join(lines) + "\n"
 
 
+def vocab_encode(vocab_text: str, text: str) -> list[int]:
+    """The vocabulary tokenizer's ids of `text`, written from its rules:
+    trimmed, each run of white space one U+2581 with one in front, then
+    scored pair merging (leftmost of the highest score) when the vocabulary
+    has scores, else greedy longest match; unknown characters fall back to
+    "<0xNN>" byte pieces, or id 3."""
+    parts = vocab_text.split("\n")
+    terminated = vocab_text.endswith("\n")
+    if terminated:
+        parts.pop()
+    # A "\r" right before a "\n" goes; one at the very end stays.
+    lines = [ln[:-1] if ln.endswith("\r") and (i < len(parts) - 1 or terminated) else ln
+             for i, ln in enumerate(parts)]
+    scored = any("\t" in ln for ln in lines)
+    pieces, scores = [], []
+    for ln in lines:
+        piece, _, score = ln.partition("\t")
+        pieces.append(piece)
+        try:
+            scores.append(float(score.strip()) if "\t" in ln else 0.0)
+        except ValueError:
+            scores.append(0.0)
+    ids = {p: i for i, p in enumerate(pieces)}
+    text = text.strip()
+    if not text:
+        return []
+    norm, prev_space = "\u2581", False
+    for ch in text:
+        if ch.isspace():
+            if not prev_space:
+                norm += "\u2581"
+            prev_space = True
+        else:
+            norm += ch
+            prev_space = False
+
+    def byte_ids(ch):
+        return [ids.get(f"<0x{b:02X}>", 3) for b in ch.encode("utf-8")]
+
+    if scored:
+        syms = []
+        for ch in norm:
+            syms += [(ch, ids[ch])] if ch in ids else [(f"<0x{b:02X}>", i) for b, i in
+                                                       zip(ch.encode("utf-8"), byte_ids(ch))]
+        while len(syms) >= 2:
+            best = None
+            for k in range(len(syms) - 1):
+                joined = syms[k][0] + syms[k + 1][0]
+                if joined in ids and (best is None or scores[ids[joined]] > best[0]):
+                    best = (scores[ids[joined]], k, joined)
+            if best is None:
+                break
+            _, k, joined = best
+            syms[k:k + 2] = [(joined, ids[joined])]
+        return [i for _, i in syms]
+    data, out, p = norm.encode("utf-8"), [], 0
+    longest = max((len(x.encode("utf-8")) for x in pieces), default=0)
+    while p < len(data):
+        for end in range(min(p + longest, len(data)), p, -1):
+            try:
+                cand = data[p:end].decode("utf-8")
+            except UnicodeDecodeError:
+                continue
+            if cand in ids:
+                out.append(ids[cand])
+                p = end
+                break
+        else:
+            out.append(ids.get(f"<0x{data[p]:02X}>", 3))
+            p += 1
+    return out
+
+
 def vocab_pieces(vocab_text: str) -> list[str]:
     """Piece texts in id order, by the runtime's line rule: lines split at
     "\n", a "\r" just before a "\n" dropped, no line after a final "\n",

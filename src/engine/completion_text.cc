@@ -4,7 +4,7 @@
 
 namespace pinnet::engine {
 
-std::string compact_tools_json(std::string_view tools_json) {
+std::string compact_tools_json(std::string_view tools_json, bool drop_form_feed) {
   // Working byte-wise is the same as working per scalar value here: every
   // byte the rules look at is ASCII, and UTF-8 continuation and lead bytes
   // are never ASCII, so multi-byte characters are always copied whole.
@@ -14,7 +14,7 @@ std::string compact_tools_json(std::string_view tools_json) {
   bool escaped = false;
   for (char c : tools_json) {
     if (!in_string) {
-      if (c == '\t' || c == '\n' || c == '\r' || c == ' ') continue;
+      if (c == '\t' || c == '\n' || c == '\r' || c == ' ' || (drop_form_feed && c == '\f')) continue;
       if (c == '"') in_string = true;
       out.push_back(c);
       continue;
@@ -44,6 +44,53 @@ std::string build_prompt(std::string_view query, std::string_view tools_json,
   p.append(query).append(kImEnd).append("\n");
   p.append(kImStart).append("assistant\n");
   return p;
+}
+
+std::string rewrite_names(std::string_view text,
+                          const std::vector<std::pair<std::string, std::string>>& from_to) {
+  if (from_to.empty()) return std::string(text);
+  constexpr std::string_view kKey = "\"name\"";
+  auto is_space = [](char c) { return c == '\t' || c == '\n' || c == '\f' || c == '\r' || c == ' '; };
+  std::string out;
+  out.reserve(text.size());
+  size_t i = 0;
+  while (i < text.size()) {
+    const size_t at = text.find(kKey, i);
+    if (at == std::string_view::npos) break;
+    out.append(text.substr(i, at - i)).append(kKey);
+    size_t j = at + kKey.size();
+    size_t k = j;
+    while (k < text.size() && is_space(text[k])) ++k;
+    if (k >= text.size() || text[k] != ':') {
+      i = j;  // no colon: the rest is copied from here
+      continue;
+    }
+    out.push_back(':');
+    ++k;
+    while (k < text.size() && is_space(text[k])) ++k;
+    if (k >= text.size() || text[k] != '"') {
+      i = k;  // not a string value: copied as it stands
+      continue;
+    }
+    size_t end = k + 1;
+    while (end < text.size() && text[end] != '"') end += text[end] == '\\' ? 2 : 1;
+    const bool closed = end < text.size();
+    end = std::min(end, text.size());
+    const std::string_view value = text.substr(k + 1, end - k - 1);
+    std::string_view replaced = value;
+    for (const auto& [from, to] : from_to) {
+      if (value == from) {
+        replaced = to;
+        break;
+      }
+    }
+    out.push_back('"');
+    out.append(replaced);
+    if (closed) out.push_back('"');
+    i = closed ? end + 1 : end;
+  }
+  if (i < text.size()) out.append(text.substr(i));
+  return out;
 }
 
 std::string scoring_text(std::string_view query, std::string_view tools_json,

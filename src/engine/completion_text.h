@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "formats/utf8.h"
@@ -24,9 +25,17 @@ inline constexpr std::string_view kThinkOpen = "<think>";
 inline constexpr std::string_view kThinkClose = "</think>";
 }  // namespace markers
 
-// Drops tab, line feed, carriage return and space outside JSON strings.
-// Validates nothing: malformed input passes through under the same rules.
-std::string compact_tools_json(std::string_view tools_json);
+// Drops tab, line feed, carriage return and space outside JSON strings (and
+// form feed too, when asked: generation 1's tools text). Validates nothing:
+// malformed input passes through under the same rules.
+std::string compact_tools_json(std::string_view tools_json, bool drop_form_feed = false);
+
+// Rewrites the string value of every "name" key: a value equal to the `from`
+// side of a pair becomes its `to` side (the first such pair), and the white
+// space around the key's colon is dropped. Text without any pair comes back
+// unchanged. Escapes are not decoded: a backslash skips the next byte.
+std::string rewrite_names(std::string_view text,
+                          const std::vector<std::pair<std::string, std::string>>& from_to);
 
 // The prompt, ending right after "<|im_start|>assistant\n". An empty system
 // text still emits a (empty) system turn; std::nullopt emits none.

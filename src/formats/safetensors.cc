@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "core/half.h"
+#include "formats/decimal.h"
 #include "formats/file_bytes.h"
 #include "formats/utf8.h"
 
@@ -87,19 +88,6 @@ std::optional<std::string_view> object_body(std::string_view text) {
   return text.substr(1, text.size() - 2);
 }
 
-std::optional<uint64_t> parse_u64(std::string_view s) {
-  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
-  if (s.empty()) return std::nullopt;
-  uint64_t v = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9') return std::nullopt;
-    const uint64_t d = static_cast<uint64_t>(c - '0');
-    if (v > (UINT64_MAX - d) / 10) return std::nullopt;
-    v = v * 10 + d;
-  }
-  return v;
-}
-
 // Position right after the first `"word"` in `entry`.
 std::optional<size_t> after_field(std::string_view entry, std::string_view quoted_word) {
   const size_t at = entry.find(quoted_word);
@@ -133,7 +121,7 @@ std::optional<std::vector<uint64_t>> field_list(std::string_view entry, std::str
   if (trim_white_space(inner).empty()) return out;
   for (;;) {
     const size_t comma = inner.find(',');
-    const auto v = parse_u64(trim_white_space(inner.substr(0, comma)));
+    const auto v = parse_decimal_u64(trim_white_space(inner.substr(0, comma)));
     if (!v) return std::nullopt;
     out.push_back(*v);
     if (comma == std::string_view::npos) return out;

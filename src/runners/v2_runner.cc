@@ -5,7 +5,6 @@
 #include <utility>
 
 #include "engine/completion_text.h"
-#include "engine/sampling.h"
 #include "models/gen2/load.h"
 #include "runners/embedding_cache.h"
 #include "runners/vocabulary.h"
@@ -186,24 +185,14 @@ uint64_t V2Runner::contrastive_dim() const {
 std::vector<ScoredTool> V2Runner::retrieve_tools(std::string_view query,
                                                  const std::vector<std::string>& descriptions,
                                                  uint64_t top_k) const {
-  std::vector<ScoredTool> ranked;
-  if (impl_->bundle.heads.empty()) return ranked;
+  if (impl_->bundle.heads.empty()) return {};
   gen2::V2SequenceState state = impl_->scoring_state();
   const auto q = impl_->embedding(query, state);
-  if (!q) return ranked;
-  for (size_t i = 0; i < descriptions.size(); ++i) {
-    const auto d = impl_->embedding(descriptions[i], state);
-    if (!d) continue;
-    float score = -0.0f;
-    for (size_t j = 0, n = std::min(q->size(), d->size()); j < n; ++j) score += (*q)[j] * (*d)[j];
-    ranked.push_back({i, score});
-  }
-  // Highest first; equal keys keep input order.
-  std::stable_sort(ranked.begin(), ranked.end(), [](const ScoredTool& a, const ScoredTool& b) {
-    return engine::total_order_key(a.score) > engine::total_order_key(b.score);
-  });
-  ranked.resize(std::min<uint64_t>(top_k, ranked.size()));
-  return ranked;
+  if (!q) return {};
+  std::vector<std::optional<std::vector<float>>> embedded;
+  embedded.reserve(descriptions.size());
+  for (const std::string& d : descriptions) embedded.push_back(impl_->embedding(d, state));
+  return rank_tools(*q, embedded, top_k);
 }
 
 V2Config V2Runner::config() const {

@@ -16,21 +16,13 @@
 #include "core/result.h"
 #include "engine/decode_loop.h"
 #include "engine/generation.h"
+#include "runners/ranking.h"
 
 namespace pinnet::runners {
 
 // Every generation entry point refuses a container without a tokenizer.
 inline constexpr const char* kNoTokenizer =
     "container has no embedded tokenizer; use the lower-level V2Bundle API";
-
-// Called with each kept id and the text it added to the decoding.
-using PieceSink = core::FunctionRef<void(uint32_t, std::string_view)>;
-
-// A ranked tool description: its index in the caller's list and its score.
-struct ScoredTool {
-  uint64_t index = 0;
-  float score = 0.0f;
-};
 
 // The geometry as callers read it.
 struct V2Config {

@@ -3,12 +3,11 @@ gen2_reference) on random geometries, and its load errors on every malformed
 container of the factory. The model is driven through the test-only program
 named by PINNET_GEN2_CLI (tests/cpp/models/gen2/gen2_cli.cc)."""
 
-import json
 import os
-import subprocess
 
 import numpy as np
 import pytest
+from model_cli import rel_err, run
 
 from pinnet_tools import gen2
 from pinnet_tools import gen2_reference as R
@@ -22,15 +21,7 @@ REL = 2e-5
 
 
 def cli(*args):
-    out = subprocess.run([CLI, *map(str, args)], capture_output=True, text=True, timeout=300)
-    assert out.returncode in (0, 2), (out.stdout, out.stderr)
-    return json.loads(out.stdout)
-
-
-def rel_err(a, b):
-    a, b = np.asarray(a, np.float64), np.asarray(b, np.float64)
-    assert a.shape == b.shape, (a.shape, b.shape)
-    return float(np.max(np.abs(a - b))) / max(1.0, float(np.max(np.abs(b))))
+    return run(CLI, *args)[0]
 
 
 def micro(**kw):

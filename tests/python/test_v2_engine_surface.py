@@ -55,7 +55,6 @@ def test_docstrings_start_with_their_text_signature():
 
 
 def test_from_bytes_of_nothing_is_a_truncated_container():
-    # Passes once the generation-2 runner lands (the placeholder's loads all fail).
     with pytest.raises(OSError, match="^tesk truncated: need at least 120 bytes, got 0$"):
         V2.from_bytes(b"")
 
