@@ -151,7 +151,7 @@ def test_greedy_vocabulary_takes_longest_pieces(sp, held_out, tmp_path):
     assert greedy.info() == (len(pieces), False)
     ids_of = {p: i for i, p in enumerate(pieces)}
     longest = max(len(p) for p in pieces)
-    texts = [t for t in held_out[:500]]
+    texts = held_out[:500]
     for text, ids in zip(texts, greedy.encode(texts)):
         rest = "\u2581" + normalise(text).replace(" ", "\u2581")
         want = []
