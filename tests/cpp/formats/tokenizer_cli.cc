@@ -15,35 +15,13 @@
 #include <vector>
 
 #include "formats/subword_tokenizer.h"
+#include "hex_text.h"
 
 namespace {
 
-std::string from_hex(const std::string& hex) {
-  std::string out;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-    out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-  }
-  return out;
-}
-
-std::string to_hex(const std::string& bytes) {
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  for (const unsigned char c : bytes) {
-    out.push_back(digits[c >> 4]);
-    out.push_back(digits[c & 15]);
-  }
-  return out;
-}
-
-void print_ids(const std::vector<uint32_t>& ids) {
-  std::string line;
-  for (std::size_t i = 0; i < ids.size(); ++i) {
-    if (i) line.push_back(' ');
-    line += std::to_string(ids[i]);
-  }
-  std::cout << line << '\n';
-}
+using pinnet::testing::from_hex;
+using pinnet::testing::to_hex;
+using pinnet::testing::print_id_line;
 
 }  // namespace
 
@@ -66,9 +44,9 @@ int main(int argc, char** argv) {
     const char cmd = line[0];
     const std::string arg = line.size() > 2 ? line.substr(2) : "";
     if (cmd == 'E') {
-      print_ids(tok.encode(from_hex(arg)));
+      print_id_line(tok.encode(from_hex(arg)));
     } else if (cmd == 'R') {
-      print_ids(tok.encode_reference(from_hex(arg)));
+      print_id_line(tok.encode_reference(from_hex(arg)));
     } else if (cmd == 'D') {
       std::vector<uint32_t> ids;
       std::istringstream in(arg);

@@ -84,7 +84,9 @@ TEST(VocabTokenizer, Build) {
     ASSERT_EQ(tok.piece_count(), c.pieces.size()) << c.vocab;
     for (uint32_t i = 0; i < c.pieces.size(); ++i) {
       EXPECT_EQ(tok.piece(i), c.pieces[i]);
-      if (!c.scores.empty()) EXPECT_EQ(tok.score(i), c.scores[i]) << c.vocab << " " << i;
+      if (!c.scores.empty()) {
+        EXPECT_EQ(tok.score(i), c.scores[i]) << c.vocab << " " << i;
+      }
     }
     EXPECT_EQ(tok.has_scores(), !c.scores.empty());
     EXPECT_EQ(tok.piece(static_cast<uint32_t>(c.pieces.size())), "");
