@@ -35,6 +35,18 @@ float gate(const formats::SafetensorsFile& f, const std::string& name) {
   return v && !v->empty() ? (*v)[0] : 0.0f;
 }
 
+// Y = X·W for n rows: runs of rows on the pool (each run streams the whole
+// layer, which the processors' shared cache holds), one call for few rows.
+void matmul_rows(const core::Int4Linear& w, std::span<const float> x, size_t n, std::span<float> y) {
+  constexpr size_t kRun = 16;
+  if (n < 2 * kRun) return core::int4_matmul_rows(w, x, n, y);
+  const size_t in = w.in_features, out = w.out_features;
+  models::for_items((n + kRun - 1) / kRun, [&](size_t r) {
+    const size_t i0 = r * kRun, rows = std::min(kRun, n - i0);
+    core::int4_matmul_rows(w, x.subspan(i0 * in, rows * in), rows, y.subspan(i0 * out, rows * out));
+  });
+}
+
 // Int4 bytes of every linear layer the configuration implies.
 uint64_t linear_bytes(const Gen1Config& c) {
   const uint64_t d = c.d_model, q = c.q_width(), kv = c.kv_width();
@@ -199,8 +211,8 @@ void Gen1Model::ffn(const FeedForward& f, const float* in, size_t rows, float* o
   const size_t d = c_.d_model, h = c_.ffn_dim;
   g.resize(rows * h);  // no allocation once sized
   u.resize(rows * h);
-  core::int4_matmul_rows(f.gate_proj, std::span<const float>(in, rows * d), rows, g);
-  core::int4_matmul_rows(f.up_proj, std::span<const float>(in, rows * d), rows, u);
+  matmul_rows(f.gate_proj, std::span<const float>(in, rows * d), rows, g);
+  matmul_rows(f.up_proj, std::span<const float>(in, rows * d), rows, u);
   for (size_t i = 0; i < g.size(); ++i) {
     const float a = g[i];
     switch (c_.activation) {
@@ -209,7 +221,7 @@ void Gen1Model::ffn(const FeedForward& f, const float* in, size_t rows, float* o
       case Activation::kRelu: g[i] = core::relu(a) * core::relu(u[i]); break;
     }
   }
-  core::int4_matmul_rows(f.down_proj, g, rows, std::span<float>(out, rows * d));
+  matmul_rows(f.down_proj, g, rows, std::span<float>(out, rows * d));
 }
 
 void Gen1Model::encoder_pass(std::span<const uint32_t> tokens, std::vector<float>& x) const {
@@ -232,9 +244,9 @@ void Gen1Model::encoder_pass(std::span<const uint32_t> tokens, std::vector<float
       std::memcpy(a.data() + t * d, x.data() + t * d, d * sizeof(float));
       core::rms_norm_offset(std::span<float>(a.data() + t * d, d), b.norm);
     });
-    core::int4_matmul_rows(b.self_attn.wq, a, n, q);
-    core::int4_matmul_rows(b.self_attn.wk, a, n, k);
-    core::int4_matmul_rows(b.self_attn.wv, a, n, v);
+    matmul_rows(b.self_attn.wq, a, n, q);
+    matmul_rows(b.self_attn.wk, a, n, k);
+    matmul_rows(b.self_attn.wv, a, n, v);
     models::for_positions(n, [&](size_t t) {
       head_norms(q.data() + t * q_w, c_.num_heads, hd, b.self_attn.q_norm);
       head_norms(k.data() + t * kv_w, c_.num_kv_heads, hd, b.self_attn.k_norm);
@@ -247,7 +259,7 @@ void Gen1Model::encoder_pass(std::span<const uint32_t> tokens, std::vector<float
       for (size_t t = r * kRun, end = std::min(n, t + kRun); t < end; ++t)
         attend_all(kv, q.data() + t * q_w, c_, scores.data() + r * c_.num_heads * n, o.data() + t * q_w);
     });
-    core::int4_matmul_rows(b.self_attn.wo, o, n, y);
+    matmul_rows(b.self_attn.wo, o, n, y);
     const float g = core::sigmoid(b.self_gate);
     for (size_t i = 0; i < n * d; ++i) x[i] += g * y[i];
     if (b.ffn) {
@@ -296,8 +308,8 @@ void Gen1Model::encode(std::span<const uint32_t> tokens, DecoderState& s, std::v
     rows.capacity = rows.count = n;
     rows.keys.assign(n * kv_w, 0.0f);
     rows.values.assign(n * kv_w, 0.0f);
-    core::int4_matmul_rows(cross.wk, x, n, rows.keys);
-    core::int4_matmul_rows(cross.wv, x, n, rows.values);
+    matmul_rows(cross.wk, x, n, rows.keys);
+    matmul_rows(cross.wv, x, n, rows.values);
     for (size_t t = 0; t < n; ++t) head_norms(rows.keys.data() + t * kv_w, c_.num_kv_heads, hd, cross.k_norm);
     KvRows& self = s.self[b];
     self.count = 0;

@@ -75,6 +75,8 @@ class Gen1Model {
   static core::Result<Gen1Model, std::string> load(const formats::SafetensorsFile& file);
 
   const Gen1Config& config() const { return c_; }
+  const std::vector<DecoderBlock>& decoder_blocks() const { return decoder_; }
+  const std::vector<float>& embedding() const { return embedding_; }  // vocab_size x d_model
   bool has_contrastive() const { return head_.has_value(); }
   uint64_t contrastive_dim() const { return head_ ? head_->out : 0; }
 
