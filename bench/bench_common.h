@@ -44,6 +44,12 @@ inline void print_line(const char* name, unsigned threads, uint64_t tokens, doub
   std::fflush(stdout);
 }
 
+// The middle value (the upper middle of an even count).
+inline double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
 // Random ids from 3 up, the first one the begin id 2.
 inline std::vector<uint32_t> random_ids(size_t n, uint64_t vocab, uint32_t seed) {
   std::mt19937 rng(seed);

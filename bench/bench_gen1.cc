@@ -31,11 +31,6 @@ constexpr const char* kChildVar = "PINNET_BENCH_GEN1_CHILD";
 constexpr int kReps = 7;
 constexpr const char* kModelPath = "build/cache/bench-gen1.safetensors";
 
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
 // The products of one decoder step on fixed inputs: every block's 4-bit
 // layers (self and cross attention, feed-forward) and the tied output head.
 double step_products_seconds(const pinnet::gen1::Gen1Model& model) {

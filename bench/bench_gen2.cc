@@ -27,11 +27,6 @@ constexpr const char* kChildVar = "PINNET_BENCH_GEN2_CHILD";
 constexpr int kReps = 7;
 constexpr const char* kModelPath = "build/cache/bench-gen2.tesk";
 
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
 int run_benchmarks(const char* filter) {
   const unsigned threads = static_cast<unsigned>(pinnet::core::WorkerPool::instance().threads());
   auto loaded = pinnet::gen2::load_v2_file(kModelPath);

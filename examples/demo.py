@@ -94,3 +94,13 @@ print("retrieve_tools(query, descriptions, 2) ->", v2.retrieve_tools(query, desc
 print("contrastive_dim() ->", v2.contrastive_dim(),
       " confidence_for(query, tools, completion) ->",
       round(v2.confidence_for(query, tools_json, completion), 4))
+
+print("\nGeneration 1: a tiny random encoder-decoder (safetensors weights, vocabulary text).")
+from pinnet_tools import gen1  # noqa: E402
+
+vocab1 = gen1.vocab_text_for(512)
+model1 = gen1.random_model(gen1.tiny_gen1(len(gen1.vocab_pieces(vocab1))), seed=7,
+                           contrastive=(16, 8))
+v1 = pinnet_rs.PinnetEngine.from_bytes(gen1.write_gen1(None, model1), vocab1)
+print("run(query, tools) ->", repr(v1.run(query, tools_json)[:60]), "(always constrained)")
+print("retrieve_tools(query, descriptions, 2) ->", v1.retrieve_tools(query, descriptions, 2))
