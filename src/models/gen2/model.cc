@@ -196,7 +196,7 @@ V2SequenceState V2Model::new_state(uint64_t capacity, uint64_t window) const {
   for (size_t b = 0; b < g_.num_layers; ++b)
     s.kv.emplace_back(g_.num_kv_heads, g_.head_dim, g_.head_dim, std::min(s.capacity, kFirstSlots),
                       s.capacity, false);
-  s.engram_ring.assign(g_.engram_sites.size() * g_.engram_ring() * g_.d_model, 0.0f);
+  s.engram_ring.resize(g_.engram_sites.size());
   reserve(s, kFirstSlots);
   return s;
 }
@@ -210,6 +210,13 @@ void V2Model::reserve(V2SequenceState& s, uint64_t positions) const {
 void V2Model::grow(V2SequenceState& s, uint64_t positions) const {
   if (s.history.size() < positions) s.history.resize(positions, 0);
   for (models::KvRing& ring : s.kv) ring.reserve(positions);
+  // A site's value ring holds position p at row p % ring; until the
+  // positions reach the ring's length none wraps, so it grows with them
+  // (a tap spacing read from the header may make the full ring far longer
+  // than any sequence).
+  const size_t rows = static_cast<size_t>(std::min(positions, g_.engram_ring()));
+  for (std::vector<float>& ring : s.engram_ring)
+    if (ring.size() < rows * g_.d_model) ring.resize(rows * g_.d_model, 0.0f);
 }
 
 void V2Model::restart_state(V2SequenceState& s) const { s.position = 0; }
@@ -278,18 +285,21 @@ void V2Model::engram_fetch(uint64_t site, const V2SequenceState& s, uint64_t p, 
   const uint64_t sub = g_.sub_dim, per_order = g_.tables_per_order();
   for (uint64_t j = 0; j < g_.num_tables; ++j) {
     const uint64_t n = g_.orders[j / per_order];
+    float* piece = out + j * sub;
+    // Fewer than n tokens so far: a zero piece, and no hash to compute (an
+    // order is a header word, so its loop is bounded only by the positions
+    // reached this way).
+    if (n != 0 && p + 1 < n) {
+      std::fill(piece, piece + sub, 0.0f);
+      continue;
+    }
     uint32_t h = static_cast<uint32_t>(j + 1) * 0x9E3779B9u;
     for (uint64_t i = 0; i < n; ++i) {
       if (p >= i) h ^= s.history[p - i];
       h *= 16777619u;
     }
-    float* piece = out + j * sub;
-    if (n == 0 || p + 1 >= n) {
-      const uint64_t row = g_.table_rows * j + (h ^ (h >> 15)) % static_cast<uint32_t>(g_.table_rows);
-      e.tables.dequantize_row(row, std::span<float>(piece, sub));
-    } else {
-      std::fill(piece, piece + sub, 0.0f);
-    }
+    const uint64_t row = g_.table_rows * j + (h ^ (h >> 15)) % static_cast<uint32_t>(g_.table_rows);
+    e.tables.dequantize_row(row, std::span<float>(piece, sub));
   }
 }
 
@@ -323,7 +333,7 @@ void V2Model::forward_tile(std::span<const uint32_t> tokens, V2SequenceState& s,
     w.rot_f.invalidate();
     models::products(w.rot_f, w.fetched.data(), D, n,
                      {{&e.key_proj, w.site_keys[site].data()}, {&e.value_proj, w.values.data()}});
-    float* rs = s.engram_ring.data() + site * ring * D;
+    float* rs = s.engram_ring[site].data();
     for (size_t i = 0; i < n; ++i) {
       const uint64_t p = p0 + i;
       std::memcpy(rs + (p % ring) * D, w.values.data() + i * D, D * sizeof(float));

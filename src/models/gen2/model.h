@@ -64,7 +64,7 @@ struct V2SequenceState {
   uint64_t window = 0;    // attention window, 0 = unlimited
   std::vector<uint32_t> history;              // id of every position so far
   std::vector<models::KvRing> kv;             // per block, up to `capacity` slots
-  std::vector<float> engram_ring;             // sites x ring x d_model
+  std::vector<std::vector<float>> engram_ring;  // per site: up to ring x d_model
   Scratch step;                               // a tile of one position
 };
 
