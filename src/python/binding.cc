@@ -243,6 +243,25 @@ bool Args::convert(PyObject* o, const char* name, std::vector<std::string>* out)
   return true;
 }
 
+bool Args::convert(PyObject* o, const char* name, Path* out) const {
+  PyObject* fs = PyOS_FSPath(o);  // str stays str; os.PathLike gives its path
+  if (fs == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+    PyErr_Clear();
+    return type_error(name, "str or os.PathLike", o);
+  }
+  const bool text = PyUnicode_Check(fs);
+  const bool ok = text && utf8_of(fs, &out->value);
+  if (!text) type_error(name, "str or os.PathLike giving str", fs);
+  Py_DECREF(fs);
+  if (!ok) return false;
+  if (out->value.find('\0') != std::string::npos) {
+    PyErr_SetString(PyExc_ValueError, "embedded null byte");
+    return false;
+  }
+  return true;
+}
+
 bool Args::convert(PyObject* o, const char* name, Callable* out) const {
   if (!PyCallable_Check(o)) return type_error(name, "callable", o);
   out->fn = o;

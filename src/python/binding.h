@@ -33,6 +33,12 @@ struct ByteView {
   size_t size = 0;
 };
 
+// A file path: a str or an os.PathLike giving one, without NUL characters
+// (a NUL would cut the path the operating system sees).
+struct Path {
+  std::string value;
+};
+
 // A callable argument; the reference is borrowed for the call.
 struct Callable {
   PyObject* fn = nullptr;
@@ -76,6 +82,7 @@ class Args {
                std::vector<std::pair<std::string, std::string>>* out) const;
   bool convert(PyObject* o, const char* name, std::vector<std::string>* out) const;
   bool convert(PyObject* o, const char* name, Callable* out) const;
+  bool convert(PyObject* o, const char* name, Path* out) const;
   bool type_error(const char* name, const char* expected, PyObject* got) const;
 
   const char* method_;

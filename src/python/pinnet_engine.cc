@@ -15,8 +15,8 @@ using runners::Gen1Runner;
 using Engine = EngineClass<Gen1Runner>;
 using LoadResult = Engine::LoadResult;
 
-LoadResult load(std::string weights_path, std::string vocab_path) {
-  return Gen1Runner::load_files(weights_path, vocab_path);
+LoadResult load(Path weights_path, Path vocab_path) {
+  return Gen1Runner::load_files(weights_path.value, vocab_path.value);
 }
 
 LoadResult from_bytes(ByteView weights_bytes, std::string vocab_text) {

@@ -1,9 +1,10 @@
 # Type stub for the pinnet_rs extension module: exactly what exists.
-from typing import Callable, List, Optional, Sequence, Tuple, TypedDict
+from os import PathLike
+from typing import Callable, List, Optional, Sequence, Tuple, TypedDict, Union
 
 class PinnetEngine:
     @staticmethod
-    def load(weights_path: str, vocab_path: str) -> "PinnetEngine":
+    def load(weights_path: Union[str, PathLike[str]], vocab_path: Union[str, PathLike[str]]) -> "PinnetEngine":
         """Load from file paths."""
     @staticmethod
     def from_bytes(weights_bytes: bytes, vocab_text: str) -> "PinnetEngine":
@@ -49,7 +50,7 @@ class V2Engine:
     before any model work."""
 
     @staticmethod
-    def load(tesk_path: str) -> "V2Engine":
+    def load(tesk_path: Union[str, PathLike[str]]) -> "V2Engine":
         """Load a `.tesk` model from disk."""
     @staticmethod
     def from_bytes(tesk_bytes: bytes) -> "V2Engine":
@@ -110,13 +111,13 @@ class V3Engine:
       query. v2 does so only sometimes, so the block is not a generation marker."""
 
     @staticmethod
-    def load(tesk_path: str) -> "V3Engine":
+    def load(tesk_path: Union[str, PathLike[str]]) -> "V3Engine":
         """Load a `pinnet3.tesk` model from disk."""
     @staticmethod
     def from_bytes(tesk_bytes: bytes) -> "V3Engine":
         """Load a `pinnet3.tesk` model from an in-memory image."""
     @staticmethod
-    def load_with_depth(path: str, layers: int) -> "V3Engine":
+    def load_with_depth(path: Union[str, PathLike[str]], layers: int) -> "V3Engine":
         """Load the `layers`-block ladder rung of a container."""
     def run(self, query: str, tools_json: str) -> str:
         """The full completion, reasoning included."""

@@ -20,7 +20,7 @@ const char kClassDoc[] =
 using Engine = EngineClass<V2Runner>;
 using LoadResult = Engine::LoadResult;
 
-LoadResult load(std::string path) { return V2Runner::load_file(path); }
+LoadResult load(Path path) { return V2Runner::load_file(path.value); }
 
 LoadResult from_bytes(ByteView bytes) {
   return V2Runner::load_bytes(std::vector<uint8_t>(bytes.data, bytes.data + bytes.size));

@@ -28,14 +28,14 @@ const char kClassDoc[] =
 using Engine = EngineClass<V3Runner>;
 using LoadResult = Engine::LoadResult;
 
-LoadResult load(std::string path) { return V3Runner::load_file(path); }
+LoadResult load(Path path) { return V3Runner::load_file(path.value); }
 
 LoadResult from_bytes(ByteView bytes) {
   return V3Runner::load_bytes(std::vector<uint8_t>(bytes.data, bytes.data + bytes.size));
 }
 
-LoadResult load_with_depth(std::string path, uint64_t layers) {
-  return V3Runner::load_file(path, layers);
+LoadResult load_with_depth(Path path, uint64_t layers) {
+  return V3Runner::load_file(path.value, layers);
 }
 
 // The settings of run, run_json, run_stream and run_scored.
