@@ -442,27 +442,12 @@ def container_tensors(model: Gen2Model, tokenizer_blob: bytes | None, f16=()):
     """(tesk.Tensor list in canon order, dequantised model): cq tensors through
     the codebook quantiser, float tensors as f32 or, for keys in model.f16 or
     `f16`, binary16 (rounded values in the dequantised model)."""
-    from .cq_quantise import dequantise, quantise
-    from .tesk import bytes_tensor, cq_tensor, f16_tensor, f32_tensor
+    from .tesk import canon_tensors
 
     as_f16 = set(model.f16) | set(f16)
-    tensors, seen = [], {}
-    for e in canon(model.geom, model.heads, tokenizer=tokenizer_blob is not None):
-        if e.kind == "bytes":
-            tensors.append(bytes_tensor(tokenizer_blob))
-            continue
-        value = np.asarray(model.tensors[e.key], F32).reshape(e.shape)
-        if e.kind == "cq":
-            bits, group = model.quant[e.key]
-            m = quantise(value, group=group, bits=bits)
-            tensors.append(cq_tensor(m))
-            seen[e.key] = np.asarray(dequantise(m), F32)
-        elif e.key in as_f16:
-            tensors.append(f16_tensor(value.astype(np.float16), e.shape))
-            seen[e.key] = value.astype(np.float16).astype(F32)
-        else:
-            tensors.append(f32_tensor(value, e.shape))
-            seen[e.key] = value
+    entries = canon(model.geom, model.heads, tokenizer=tokenizer_blob is not None)
+    tensors, seen = canon_tensors([(e.key, e.kind, e.shape) for e in entries], model.tensors,
+                                  model.quant, as_f16, tokenizer_blob)
     deq = Gen2Model(geom=model.geom, tensors=seen, quant=dict(model.quant),
                     heads=list(model.heads), f16=as_f16, tokenizer_blob=tokenizer_blob)
     return tensors, deq

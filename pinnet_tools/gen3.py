@@ -526,27 +526,12 @@ def encode_gen3(model: Gen3Model, tokenizer_blob: bytes | None,
     as f32 or, for labels in model.f16 or `f16`, binary16 (rounded values in
     the dequantised model). tokenizer_blob None leaves the dtype-4 entry out
     (for tests of that failure)."""
-    from .cq_quantise import dequantise, quantise
-    from .tesk import bytes_tensor, cq_tensor, f16_tensor, f32_tensor, write_tesk
+    from .tesk import canon_tensors, write_tesk
 
     as_f16 = set(model.f16) | set(f16)
-    tensors, seen = [], {}
-    for e in canon(model.geom, model.heads, tokenizer=tokenizer_blob is not None):
-        if e.kind == "bytes":
-            tensors.append(bytes_tensor(tokenizer_blob))
-            continue
-        value = np.asarray(model.tensors[e.label], F32).reshape(e.shape)
-        if e.kind == "cq":
-            bits, group = model.quant[e.label]
-            m = quantise(value, group=group, bits=bits)
-            tensors.append(cq_tensor(m))
-            seen[e.label] = np.asarray(dequantise(m), F32)
-        elif e.label in as_f16:
-            tensors.append(f16_tensor(value.astype(np.float16), e.shape))
-            seen[e.label] = value.astype(np.float16).astype(F32)
-        else:
-            tensors.append(f32_tensor(value, e.shape))
-            seen[e.label] = value
+    entries = canon(model.geom, model.heads, tokenizer=tokenizer_blob is not None)
+    tensors, seen = canon_tensors([(e.label, e.kind, e.shape) for e in entries], model.tensors,
+                                  model.quant, as_f16, tokenizer_blob)
     data = write_tesk(3, tensors, header=model.geom.header_fields())
     deq = Gen3Model(geom=model.geom, tensors=seen, quant=dict(model.quant),
                     heads=list(model.heads), f16=as_f16)

@@ -507,3 +507,31 @@ def read_tesk(data: bytes, version: int = 2) -> TeskImage:
         entries.append(Entry(dtype, ndim, dims, offset, nbytes, group, bits))
     return TeskImage(version, data, h, listed["orders"], listed["engram_sites"], rope,
                      codebook, entries)
+
+
+def canon_tensors(entries, values, quant, as_f16, tokenizer_blob):
+    """(Tensor list, values as the runtime will read them) for canon entries
+    given as (name, kind, shape) triples:
+    "cq" entries through the codebook quantiser with their (bits, group) from
+    `quant`, "bytes" the tokenizer blob, floats as f32 or, for names in
+    `as_f16`, binary16 (rounded values in the result)."""
+    from .cq_quantise import dequantise, quantise
+
+    tensors, seen = [], {}
+    for name, kind, shape in entries:
+        if kind == "bytes":
+            tensors.append(bytes_tensor(tokenizer_blob))
+            continue
+        value = np.asarray(values[name], np.float32).reshape(shape)
+        if kind == "cq":
+            bits, group = quant[name]
+            m = quantise(value, group=group, bits=bits)
+            tensors.append(cq_tensor(m))
+            seen[name] = np.asarray(dequantise(m), np.float32)
+        elif name in as_f16:
+            tensors.append(f16_tensor(value.astype(np.float16), shape))
+            seen[name] = value.astype(np.float16).astype(np.float32)
+        else:
+            tensors.append(f32_tensor(value, shape))
+            seen[name] = value
+    return tensors, seen
