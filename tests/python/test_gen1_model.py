@@ -67,6 +67,21 @@ def test_encoder_decoder_and_head_match_the_reference(model):
     assert empty["output"] == [0.0] * ref.contrastive_dim
 
 
+def test_a_long_decoder_cache_grows_with_its_scores(tmp_path):
+    # Past the first 1024 rows the cache doubles; every row it then holds
+    # needs attention scores (steps past 2050 once wrote past them).
+    m = gen1.random_model(gen1.tiny_gen1(64).replace(max_dec_len=4200), seed=4)
+    gen1.write_gen1(tmp_path / "long.safetensors", m)
+    ref = R.Gen1Reference(m)
+    steps = [int(x) for x in np.random.default_rng(2).integers(0, 64, 2100)]
+    got, _ = cli("decode", tmp_path / "long.safetensors", "--ids", "5,9", "--steps", ids(steps),
+                 "--last", "1")
+    state = ref.new_state(ref.encode([5, 9])[1])
+    for t in [1] + steps:
+        want = ref.decode_step(t, state)
+    assert rel_err(got["logits"]["rows"], [want]) < REL
+
+
 def test_every_malformed_file_fails_with_its_text(tmp_path):
     wrong = {}
     for d in gen1.defects():

@@ -350,7 +350,9 @@ void Gen1Model::decode_step(uint32_t token, DecoderState& s, std::span<float> lo
       if (self.keys.size() < (self.count + 1) * kv_w) {  // past the rows made room for: double
         self.keys.resize(std::max(self.keys.size() * 2, (self.count + 1) * kv_w));
         self.values.resize(self.keys.size());
-        s.scores.resize(std::max<size_t>(s.scores.size(), c_.num_heads * (self.count + 1)));
+        // Scores for every row the cache now holds, not just the next one:
+        // the rows after it are written without coming back here.
+        s.scores.resize(std::max<size_t>(s.scores.size(), c_.num_heads * (self.keys.size() / kv_w)));
       }
       std::memcpy(self.keys.data() + self.count * kv_w, s.k.data(), kv_w * sizeof(float));
       std::memcpy(self.values.data() + self.count * kv_w, s.v.data(), kv_w * sizeof(float));

@@ -1,13 +1,14 @@
 // Drives the generation-1 model from scripts (tests/python/test_gen1_model.py):
 //
 //   gen1_cli load FILE
-//   gen1_cli decode FILE --ids 4,9,5,7 [--steps 12,30]
+//   gen1_cli decode FILE --ids 4,9,5,7 [--steps 12,30] [--last N]
 //   gen1_cli contrastive FILE --ids 4,9
 //
 // `decode` runs the encoder over --ids, the decoder's step on the start id 1,
 // then one step per --steps id, and prints {"encoder": [[...]...], "rows":
-// [[logits]...]}. `contrastive` prints {"output": [...]} (null without the
+// [[logits]...]} (only the last N rows of logits with --last). `contrastive` prints {"output": [...]} (null without the
 // head). Load failures print {"error": "<display text>"} and exit with 2.
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -28,10 +29,12 @@ int main(int argc, char** argv) {
   }
   const std::string command = argv[1];
   std::vector<uint32_t> ids, steps;
+  size_t last = SIZE_MAX;
   for (int i = 3; i + 1 < argc; i += 2) {
     const std::string opt = argv[i];
     if (opt == "--ids") ids = parse_ids(argv[i + 1]);
     else if (opt == "--steps") steps = parse_ids(argv[i + 1]);
+    else if (opt == "--last") last = std::stoul(argv[i + 1]);
   }
   auto file = pinnet::formats::SafetensorsFile::load(argv[2]);
   auto fail = [](const std::string& e) {
@@ -72,6 +75,7 @@ int main(int argc, char** argv) {
     model.decode_step(t, state, logits);
     rows.push_back(logits);
   }
+  if (rows.size() > last) rows.erase(rows.begin(), rows.end() - static_cast<std::ptrdiff_t>(last));
   std::printf("{\"encoder\": ");
   print_rows(encoder, false, true);
   std::printf("}, \"logits\": ");
