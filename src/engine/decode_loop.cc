@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/interrupt.h"
 #include "engine/completion_text.h"
 #include "engine/sampling.h"
 #include "engine/text_delta.h"
@@ -110,6 +111,7 @@ GenerateOutput decode_ids(const DecodePolicy& policy, const Vocabulary& vocab,
         out.stop = StopReason::kContextFull;
         break;
       }
+      core::poll_interrupt();
       if (const char* error = session.step(t, logits)) {
         out.stop = StopReason::kError;
         out.error = error;

@@ -1,5 +1,6 @@
 #include "python/binding.h"
 
+#include <atomic>
 #include <cstring>
 
 namespace pinnet::py {
@@ -298,18 +299,51 @@ PyObject* make_tuple(std::initializer_list<PyObject*> items) {
   return tuple;
 }
 
-void call_discarding_errors(PyObject* fn, PyObject* args) {
-  if (args == nullptr) {
-    PyErr_Clear();
-    return;
-  }
-  PyObject* result = PyObject_CallObject(fn, args);
-  Py_DECREF(args);
-  if (result == nullptr) {
-    PyErr_Clear();
-  } else {
+bool call_callback(PyObject* fn, PyObject* args) {
+  PyObject* result = args == nullptr ? nullptr : PyObject_CallObject(fn, args);
+  Py_XDECREF(args);
+  if (result != nullptr) {
     Py_DECREF(result);
+    return false;
   }
+  if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) || PyErr_ExceptionMatches(PyExc_SystemExit))
+    return true;
+  PyErr_Clear();
+  return false;
+}
+
+namespace {
+// The ident of the interpreter's main thread, set when the module is made.
+std::atomic<unsigned long> g_main_thread{0};
+}  // namespace
+
+int remember_main_thread() {
+  PyObject* threading = PyImport_ImportModule("threading");
+  if (threading == nullptr) return -1;
+  PyObject* main = PyObject_CallMethod(threading, "main_thread", nullptr);
+  Py_DECREF(threading);
+  if (main == nullptr) return -1;
+  PyObject* ident = PyObject_GetAttrString(main, "ident");
+  Py_DECREF(main);
+  if (ident == nullptr) return -1;
+  const unsigned long value = PyLong_AsUnsignedLong(ident);
+  Py_DECREF(ident);
+  if (PyErr_Occurred()) return -1;
+  g_main_thread.store(value, std::memory_order_relaxed);
+  return 0;
+}
+
+bool on_main_thread() {
+  return PyThread_get_thread_ident() == g_main_thread.load(std::memory_order_relaxed);
+}
+
+bool SignalCheck::stop_requested() {
+  if (std::chrono::steady_clock::now() < next_) return false;
+  region_.lock();
+  const bool raised = PyErr_CheckSignals() != 0;  // a raising handler leaves its exception set
+  region_.unlock();
+  next_ = std::chrono::steady_clock::now() + kSignalPoll;
+  return raised;
 }
 
 PyObject* new_refusing(PyTypeObject* type, PyObject*, PyObject*) {

@@ -11,6 +11,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cxxabi.h>
+
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -19,8 +22,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
+
+#include "core/interrupt.h"
 
 namespace pinnet::py {
 
@@ -156,13 +162,32 @@ class DictBuilder {
 // A tuple made of new references (steals them); nullptr if any is nullptr.
 PyObject* make_tuple(std::initializer_list<PyObject*> items);
 
-// ---- exceptions and the interpreter lock -------------------------------------
+// ---- exceptions, the interpreter lock and interrupts --------------------------
+//
+// Model work runs with the interpreter lock released. Two things end it early:
+// a signal handler that raises (Ctrl-C), asked on the main thread at least
+// every kSignalPoll of work, and a streaming callback that raises
+// KeyboardInterrupt or SystemExit. Either leaves its exception set on the
+// thread state and unwinds the work with core::Interrupted; the method then
+// returns nullptr and the exception propagates. Every other exception a
+// callback raises is discarded.
+//
+// At interpreter exit CPython ends a thread that waits for the lock with
+// pthread_exit, which unwinds the thread's C++ frames ("forced unwinding").
+// So the lock is taken back only where that unwinding may pass: never in a
+// destructor or a noexcept function, and every handler that catches all
+// exceptions rethrows abi::__forced_unwind.
 
 // The one boundary where C++ exceptions turn into Python exceptions.
 template <class F>
-PyObject* guarded(F&& body) noexcept {
+PyObject* guarded(F&& body) {
   try {
     return body();
+  } catch (abi::__forced_unwind&) {
+    throw;  // the thread is being ended at interpreter exit
+  } catch (const core::Interrupted&) {
+    // The exception that stopped the work is set on the thread state.
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "work interrupted without an exception");
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::exception& e) {
@@ -173,56 +198,97 @@ PyObject* guarded(F&& body) noexcept {
   return nullptr;
 }
 
-// Releases the interpreter lock for the lifetime of the object. Callbacks into
-// Python made from inside take it back with `Relock`.
+// The lock released for the object's lifetime. Taking it back is explicit
+// (lock) because it may end the thread; the destructor does nothing.
 class Unlocked {
  public:
   Unlocked() : state_(PyEval_SaveThread()) {}
-  ~Unlocked() { PyEval_RestoreThread(state_); }
   Unlocked(const Unlocked&) = delete;
   Unlocked& operator=(const Unlocked&) = delete;
 
+  // Takes the lock back. At interpreter exit CPython may end the thread in
+  // here instead of returning.
+  void lock() { PyEval_RestoreThread(state_); }
+  // Releases it again after lock().
+  void unlock() { state_ = PyEval_SaveThread(); }
+
  private:
-  friend class Relock;
   PyThreadState* state_;
 };
 
-// Holds the lock again for its lifetime, inside an Unlocked region of the
-// same thread.
-class Relock {
+// How often the main thread takes the lock to run pending signal handlers.
+inline constexpr std::chrono::milliseconds kSignalPoll{20};
+
+// Runs pending signal handlers during unlocked work on the main thread (the
+// only thread CPython runs them on); asks at most once per kSignalPoll.
+class SignalCheck final : public core::InterruptCheck {
  public:
-  explicit Relock(Unlocked& region) : region_(region) { PyEval_RestoreThread(region_.state_); }
-  ~Relock() { region_.state_ = PyEval_SaveThread(); }
-  Relock(const Relock&) = delete;
-  Relock& operator=(const Relock&) = delete;
+  explicit SignalCheck(Unlocked& region)
+      : region_(region), next_(std::chrono::steady_clock::now() + kSignalPoll) {}
+  bool stop_requested() override;
 
  private:
   Unlocked& region_;
+  std::chrono::steady_clock::time_point next_;
 };
+
+// True on the interpreter's main thread (as remembered at module creation).
+bool on_main_thread();
+// Remembers the main thread; 0, or -1 with an exception set.
+int remember_main_thread();
+
+// Runs `work()` inside `region` with the signal check installed on the main
+// thread; whatever it throws is held until the lock is back, then rethrown.
+template <class F>
+auto run_unlocked(Unlocked& region, F&& work) -> decltype(work()) {
+  using R = decltype(work());
+  std::exception_ptr failure;
+  std::optional<std::conditional_t<std::is_void_v<R>, bool, R>> result;
+  try {
+    SignalCheck signals(region);
+    std::optional<core::InterruptScope> scope;
+    if (on_main_thread()) scope.emplace(signals);
+    if constexpr (std::is_void_v<R>) {
+      work();
+      result.emplace(true);
+    } else {
+      result.emplace(work());
+    }
+  } catch (abi::__forced_unwind&) {
+    throw;  // the lock was being taken back inside the work at interpreter exit
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  region.lock();
+  if (failure) std::rethrow_exception(failure);
+  if constexpr (!std::is_void_v<R>) return std::move(*result);
+}
 
 // Runs `work` with the lock released and returns its result.
 template <class F>
 auto without_lock(F&& work) {
   Unlocked region;
-  return work();
+  return run_unlocked(region, std::forward<F>(work));
 }
 
-// Calls `fn(*args)` with the lock held (args is stolen). A raised exception is
-// discarded: callbacks never stop the work that calls them.
-void call_discarding_errors(PyObject* fn, PyObject* args);
+// Calls `fn(*args)` with the lock held (args is stolen). Returns true when the
+// callback raised KeyboardInterrupt or SystemExit, which is left set; any
+// other exception is discarded: callbacks never stop the work otherwise.
+bool call_callback(PyObject* fn, PyObject* args);
 
 // Runs `work(sink)` with the lock released. Each call of the sink takes the
-// lock back and calls `callback` with its arguments converted by to_py; a
-// raising callback is discarded.
+// lock back and calls `callback` with its arguments converted by to_py.
 template <class Sink, class Work>
 auto streaming(Callable callback, Work&& work) {
   Unlocked region;
   auto deliver = [&](auto... values) {
-    Relock locked(region);
-    call_discarding_errors(callback.fn, make_tuple({to_py(values)...}));
+    region.lock();
+    const bool stop = call_callback(callback.fn, make_tuple({to_py(values)...}));
+    region.unlock();
+    if (stop) throw core::Interrupted{};
   };
   Sink sink = deliver;
-  return work(sink);  // the result is made before the lock is taken back
+  return run_unlocked(region, [&] { return work(sink); });
 }
 
 // ---- types ------------------------------------------------------------------

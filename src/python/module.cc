@@ -7,6 +7,7 @@
 namespace {
 
 int exec_module(PyObject* module) {
+  if (pinnet::py::remember_main_thread() < 0) return -1;
   if (pinnet::py::add_pinnet_engine(module) < 0) return -1;
   if (pinnet::py::add_v2_engine(module) < 0) return -1;
   if (pinnet::py::add_v3_engine(module) < 0) return -1;

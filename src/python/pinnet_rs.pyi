@@ -1,4 +1,11 @@
 # Type stub for the pinnet_rs extension module: exactly what exists.
+#
+# Every method releases the interpreter lock around model work, so calls from
+# several threads run at once. Ctrl-C (or any signal handler that raises)
+# stops a call on the main thread within milliseconds and the call raises the
+# handler's exception. A streaming callback that raises KeyboardInterrupt or
+# SystemExit ends the generation and the call raises it; any other exception
+# a callback raises is discarded.
 from os import PathLike
 from typing import Callable, List, Optional, Sequence, Tuple, TypedDict, Union
 

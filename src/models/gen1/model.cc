@@ -6,6 +6,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "core/interrupt.h"
 #include "core/kernels.h"
 #include "models/common/kv_view.h"
 #include "models/common/parallel.h"
@@ -240,6 +241,7 @@ void Gen1Model::encoder_pass(std::span<const uint32_t> tokens, std::vector<float
   const size_t runs = (n + kRun - 1) / kRun;
   std::vector<float> scores(runs * c_.num_heads * n), ffn_g, ffn_u;
   for (const EncoderBlock& b : encoder_) {
+    core::poll_interrupt();  // between blocks the pass may be dropped whole
     models::for_positions(n, [&](size_t t) {
       std::memcpy(a.data() + t * d, x.data() + t * d, d * sizeof(float));
       core::rms_norm_offset(std::span<float>(a.data() + t * d, d), b.norm);

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "core/hadamard.h"
+#include "core/interrupt.h"
 #include "core/worker_pool.h"
 #include "models/common/parallel.h"
 #include "models/common/sinkhorn.h"
@@ -348,6 +349,7 @@ void V2Model::forward_tile(std::span<const uint32_t> tokens, V2SequenceState& s,
   }
 
   for (size_t b = 0; b < g_.num_layers; ++b) {
+    core::poll_interrupt();  // between blocks the pass may be dropped whole
     const V2Block& blk = w_.blocks[b];
     const V2Lanes& lw = *w_.lanes;
     const core::CqTensor& phi_pre = lane_rows_[3 * b];

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "core/interrupt.h"
 #include "core/kernels.h"
 #include "core/worker_pool.h"
 #include "models/common/parallel.h"
@@ -274,6 +275,7 @@ void V3Model::forward(Pass& pass) const {
   const size_t ow = g_.o_width();
   if (!blocks_.empty()) run_tiles(m, [&](size_t i0, size_t i1) { block_head(pass, 0, i0, i1); });
   for (size_t layer = 0; layer < blocks_.size(); ++layer) {
+    core::poll_interrupt();  // between blocks the pass may be dropped whole
     const bool next = layer + 1 < blocks_.size();
     const size_t live = next ? 0 : last_live;
     attention(pass, layer, live);

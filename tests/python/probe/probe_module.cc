@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "core/function_ref.h"
 #include "python/binding.h"
 
 namespace {
@@ -78,16 +79,14 @@ PyObject* stream(PyObject*, PyObject* args, PyObject* kw) {
   Callable cb;
   uint64_t n = 0;
   if (!a.get(0, &cb) || !a.get(1, &n)) return nullptr;
-  uint64_t calls = 0;
-  {
-    Unlocked region;
-    for (uint64_t i = 0; i < n; ++i) {
-      Relock locked(region);
-      call_discarding_errors(cb.fn, make_tuple({to_py(i)}));
-      ++calls;
-    }
-  }
-  return to_py(calls);
+  return guarded([&] {
+    using Sink = pinnet::core::FunctionRef<void(uint64_t)>;
+    return to_py(streaming<Sink>(cb, [&](const Sink& sink) {
+      uint64_t calls = 0;
+      for (uint64_t i = 0; i < n; ++i, ++calls) sink(i);
+      return calls;
+    }));
+  });
 }
 
 std::atomic<bool> flag_set{false};
