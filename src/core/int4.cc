@@ -136,6 +136,9 @@ Result<Int4Linear, std::string> quantize_int4(std::span<const float> weights, ui
   auto quantize = [&](const float* w, uint64_t o, const float* scale) -> int {
     if (w == nullptr) return 0;
     const float v = std::round(w[o] / scale[o]);  // half away from zero
+    // A NaN weight (or an infinite one, over an infinite scale) becomes 0:
+    // converting NaN to an integer is undefined.
+    if (std::isnan(v)) return 0;
     return static_cast<int>(std::clamp(v, -8.0f, 7.0f));
   };
   for (uint64_t k = 0; k < ceil_div(padded, 2); ++k) {

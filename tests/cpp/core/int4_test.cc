@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <random>
 #include <stdexcept>
 #include <vector>
@@ -145,6 +146,18 @@ TEST(Int4Quantize, HalfStepsRoundAwayFromZero) {
   const Int4Linear l = quantized(w, 6, 1);
   const int want[] = {7, 3, -3, 1, -1, -7};
   for (uint64_t i = 0; i < 6; ++i) EXPECT_EQ(unpack(l, i, 0), want[i]) << i;
+}
+
+TEST(Int4Quantize, NonFiniteWeightsBecomeZero) {
+  // Column 0: a NaN among finite weights; column 1: an infinite maximum makes
+  // the scale infinite, so the infinity itself is NaN over it.
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  const std::vector<float> w = {7.0f, inf, nan, 1.0f, -7.0f, -inf};
+  const Int4Linear l = quantized(w, 3, 2);
+  const int want[3][2] = {{7, 0}, {0, 0}, {-7, 0}};
+  for (uint64_t i = 0; i < 3; ++i)
+    for (uint64_t o = 0; o < 2; ++o) EXPECT_EQ(unpack(l, i, o), want[i][o]) << i << "," << o;
 }
 
 TEST(Int4FromPacked, MinusEightReadsAsMinusEight) {
