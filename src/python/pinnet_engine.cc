@@ -20,8 +20,8 @@ LoadResult load(Path weights_path, Path vocab_path) {
 }
 
 LoadResult from_bytes(ByteView weights_bytes, std::string vocab_text) {
-  return Gen1Runner::load_bytes(
-      std::vector<uint8_t>(weights_bytes.data, weights_bytes.data + weights_bytes.size), vocab_text);
+  return Gen1Runner::load_bytes(formats::ByteImage::owning({weights_bytes.data, weights_bytes.data + weights_bytes.size}),
+                                vocab_text);
 }
 
 PyObject* run(const Gen1Runner& r, std::string query, std::string tools) {

@@ -31,7 +31,7 @@ using LoadResult = Engine::LoadResult;
 LoadResult load(Path path) { return V3Runner::load_file(path.value); }
 
 LoadResult from_bytes(ByteView bytes) {
-  return V3Runner::load_bytes(std::vector<uint8_t>(bytes.data, bytes.data + bytes.size));
+  return V3Runner::load_bytes(formats::ByteImage::owning({bytes.data, bytes.data + bytes.size}));
 }
 
 LoadResult load_with_depth(Path path, uint64_t layers) {

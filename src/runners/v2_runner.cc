@@ -57,8 +57,7 @@ struct V2Runner::Impl {
 
 namespace {
 
-core::Result<std::unique_ptr<V2Runner>, std::string> wrap(
-    core::Result<gen2::V2Bundle, std::string> loaded) {
+core::Result<std::unique_ptr<V2Runner>, std::string> wrap(core::Result<gen2::V2Bundle, std::string> loaded) {
   if (!loaded.ok()) return core::Err{loaded.error()};
   return std::make_unique<V2Runner>(std::make_unique<V2Runner::Impl>(std::move(loaded).value()));
 }
@@ -92,10 +91,12 @@ float sigmoid(float z) { return 1.0f / (1.0f + std::exp(-z)); }
 }  // namespace
 
 core::Result<std::unique_ptr<V2Runner>, std::string> V2Runner::load_file(const std::string& path) {
-  return wrap(gen2::load_v2_file(path));
+  auto bytes = formats::ByteImage::map_file(path);
+  if (!bytes) return core::Err{bytes.error().message};
+  return load_bytes(std::move(bytes).value());
 }
 
-core::Result<std::unique_ptr<V2Runner>, std::string> V2Runner::load_bytes(std::vector<uint8_t> bytes) {
+core::Result<std::unique_ptr<V2Runner>, std::string> V2Runner::load_bytes(formats::ByteImage bytes) {
   return wrap(gen2::load_v2_bytes(std::move(bytes)));
 }
 

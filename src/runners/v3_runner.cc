@@ -16,8 +16,7 @@ struct V3Runner::Impl {
 
 namespace {
 
-core::Result<std::unique_ptr<V3Runner>, std::string> wrap(
-    core::Result<gen3::V3Bundle, gen3::LoadError> loaded) {
+core::Result<std::unique_ptr<V3Runner>, std::string> wrap(core::Result<gen3::V3Bundle, gen3::LoadError> loaded) {
   if (!loaded.ok()) return core::Err{loaded.error().message()};
   return std::make_unique<V3Runner>(std::make_unique<V3Runner::Impl>(std::move(loaded).value()));
 }
@@ -49,13 +48,13 @@ class V3Session final : public engine::DecodeSession {
 
 }  // namespace
 
-core::Result<std::unique_ptr<V3Runner>, std::string> V3Runner::load_file(
-    const std::string& path, std::optional<uint64_t> depth) {
-  return wrap(gen3::load_v3_file(path, depth));
+core::Result<std::unique_ptr<V3Runner>, std::string> V3Runner::load_file(const std::string& path, std::optional<uint64_t> depth) {
+  auto bytes = formats::ByteImage::map_file(path);
+  if (!bytes) return core::Err{bytes.error().message};
+  return load_bytes(std::move(bytes).value(), depth);
 }
 
-core::Result<std::unique_ptr<V3Runner>, std::string> V3Runner::load_bytes(
-    std::vector<uint8_t> bytes, std::optional<uint64_t> depth) {
+core::Result<std::unique_ptr<V3Runner>, std::string> V3Runner::load_bytes(formats::ByteImage bytes, std::optional<uint64_t> depth) {
   return wrap(gen3::load_v3_bytes(std::move(bytes), depth));
 }
 
