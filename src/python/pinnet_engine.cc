@@ -20,7 +20,9 @@ LoadResult load(Path weights_path, Path vocab_path) {
 }
 
 LoadResult from_bytes(ByteView weights_bytes, std::string vocab_text) {
-  return Gen1Runner::load_bytes(formats::ByteImage::owning({weights_bytes.data, weights_bytes.data + weights_bytes.size}),
+  // Converted, not copied whole: the runner keeps nothing of the weights,
+  // so the instance does not hold them either.
+  return Gen1Runner::load_bytes(formats::ByteImage::view({weights_bytes.data, weights_bytes.size}),
                                 vocab_text);
 }
 

@@ -26,6 +26,7 @@ class Gen1Runner {
   static core::Result<std::unique_ptr<Gen1Runner>, std::string> load_files(const std::string& weights_path,
                                            const std::string& vocab_path);
   static core::Result<std::unique_ptr<Gen1Runner>, std::string> load_bytes(formats::ByteImage weights, std::string_view vocab_text);
+  static constexpr bool kReadsBytesInPlace = false;
 
   // The final JSON tool-call string.
   std::string run(std::string_view query, std::string_view tools_json,

@@ -40,6 +40,8 @@ class V2Runner {
   // view's bytes must outlive the runner).
   static core::Result<std::unique_ptr<V2Runner>, std::string> load_file(const std::string& path);
   static core::Result<std::unique_ptr<V2Runner>, std::string> load_bytes(formats::ByteImage bytes);
+  // load_bytes' bytes are read for the runner's whole life.
+  static constexpr bool kReadsBytesInPlace = true;
 
   bool has_tokenizer() const;
   // The policy of this container's loop (its begin and end ids). Needs a

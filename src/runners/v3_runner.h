@@ -28,6 +28,9 @@ class V3Runner {
   static core::Result<std::unique_ptr<V3Runner>, std::string> load_bytes(formats::ByteImage bytes,
                                          std::optional<uint64_t> depth = std::nullopt);
 
+  // load_bytes' bytes are read for the runner's whole life.
+  static constexpr bool kReadsBytesInPlace = true;
+
   static constexpr const engine::DecodePolicy& policy() { return engine::kGen3Policy; }
 
   engine::GenerateOutput generate(std::string_view query, std::string_view tools_json,
