@@ -34,6 +34,7 @@
 
 #include "core/result.h"
 #include "python/binding.h"
+#include "runners/load_failure.h"
 
 namespace pinnet::py {
 
@@ -281,14 +282,15 @@ PyMethodDef static_method() {
 template <class Runner>
 class EngineClass {
  public:
-  using LoadResult = core::Result<std::unique_ptr<Runner>, std::string>;
+  using LoadResult = runners::LoadResult<Runner>;
 
   static const Runner& runner_of(PyObject* self) {
     return *reinterpret_cast<Object*>(self)->runner;
   }
 
   // A static loading method. The body runs with the lock released and returns
-  // the load result; a failure raises `*Error` with the load error's text. A
+  // the load result; a failure raises `*Error` with the load error's text
+  // (an OSError with an errno becomes its subclass, see raise_failure). A
   // `bytes` argument is held by the new instance (taken with the lock, after
   // the body) when the runner reads it in place (bytes are immutable), so
   // the body neither copies it nor touches a reference count.
@@ -402,10 +404,29 @@ class EngineClass {
   static PyObject* finish_load(PyObject* type, LoadResult loaded, PyObject* error_type,
                                PyObject* bytes) {
     if (!loaded.ok()) {
-      PyErr_SetString(error_type, loaded.error().c_str());
+      raise_failure(loaded.error(), error_type);
       return nullptr;
     }
     return instance(type, std::move(loaded).value(), bytes);
+  }
+
+  // An OSError with an errno is raised as OSError(errno, text, filename), so
+  // the interpreter picks the subclass (FileNotFoundError, IsADirectoryError,
+  // PermissionError, ...) and sets errno, strerror and filename the way
+  // open() does; every other failure is `error_type` with the text.
+  static void raise_failure(const runners::LoadFailure& failure, PyObject* error_type) {
+    if (failure.error_number == 0 || error_type != PyExc_OSError) {
+      PyErr_SetString(error_type, failure.message.c_str());
+      return;
+    }
+    // "N" takes the decoded name's reference, and fails when decoding did.
+    PyObject* args = Py_BuildValue(
+        "(isN)", failure.error_number, failure.message.c_str(),
+        PyUnicode_DecodeFSDefaultAndSize(failure.filename.data(),
+                                         static_cast<Py_ssize_t>(failure.filename.size())));
+    if (args == nullptr) return;
+    PyErr_SetObject(PyExc_OSError, args);
+    Py_DECREF(args);
   }
 };
 
