@@ -20,7 +20,7 @@ constexpr size_t kMaxInput = 4 << 20;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > kMaxInput) return 0;
-  auto loaded = pinnet::gen2::load_v2_bytes(std::vector<uint8_t>(data, data + size));
+  auto loaded = pinnet::gen2::load_v2_bytes(pinnet::formats::ByteImage::view({data, size}));
   if (!loaded) {
     volatile size_t n = loaded.error().size();
     (void)n;

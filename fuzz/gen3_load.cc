@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > kMaxInput) return 0;
   std::optional<uint64_t> depth;
   if (size > 0 && data[size - 1] % 3 != 0) depth = data[size - 1] % 3 + 1;
-  auto loaded = pinnet::gen3::load_v3_bytes(std::vector<uint8_t>(data, data + size), depth);
+  auto loaded = pinnet::gen3::load_v3_bytes(pinnet::formats::ByteImage::view({data, size}), depth);
   if (!loaded) {
     volatile size_t n = loaded.error().message().size();
     (void)n;

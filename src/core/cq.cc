@@ -18,8 +18,8 @@ constexpr uint64_t kMaxU64 = std::numeric_limits<uint64_t>::max();
 // Work (rows x padded columns, times inputs for the batched product) above
 // which a product is split over the pool.
 constexpr uint64_t kParallelWork = 0xFFFFF;
-// Zero bytes after the last row: the 3-bit vector loads read up to 4 bytes
-// past a unit.
+// Readable bytes after the last row: the 3-bit vector loads read up to 4
+// bytes past a unit (and discard them).
 constexpr size_t kCodeSlack = 64;
 // Ternary level magnitude times sqrt(group): float bits 0x3F9CAC3E.
 constexpr float kTernaryLevel = 1.2240064f;
@@ -37,6 +37,15 @@ uint64_t saturating_mul(uint64_t a, uint64_t b) {
 }
 
 uint64_t ceil_div(uint64_t a, uint64_t b) { return a / b + (a % b != 0); }
+
+// A zeroed code buffer of n bytes plus the slack, owned through *keeper;
+// returns where to write the codes.
+uint8_t* own_codes(uint64_t n, std::shared_ptr<const void>* keeper) {
+  auto buffer = std::make_shared<std::vector<uint8_t>>(n + kCodeSlack, 0);
+  uint8_t* data = buffer->data();
+  *keeper = std::move(buffer);
+  return data;
+}
 
 // A float buffer that lives in a per-thread cache, grown on demand and reused
 // by later products on the same thread, so decode steps do not allocate per
@@ -145,7 +154,8 @@ std::string CqError::to_string() const {
 
 Result<CqTensor, CqError> CqTensor::create(uint64_t rows, uint64_t cols, uint64_t group,
                                            uint8_t bits_code, std::span<const uint8_t> blob,
-                                           std::span<const float> header_codebook) {
+                                           std::span<const float> header_codebook,
+                                           const CqBlobSource& source) {
   using Kind = CqError::Kind;
   if (rows == 0 || cols == 0) return Err{CqError{Kind::EmptyShape}};
   if (group == 0 || (group & (group - 1)) != 0 || group % 8 != 0) {
@@ -177,8 +187,16 @@ Result<CqTensor, CqError> CqTensor::create(uint64_t rows, uint64_t cols, uint64_
   t.shape_ = Shape{rows,      cols, padded_cols, group, groups_per_row, row_bytes, bits_code,
                    bits, bits == 3 ? 0 : 8 / bits};
 
-  t.codes_.assign(code_bytes + kCodeSlack, 0);
-  std::memcpy(t.codes_.data(), blob.data(), code_bytes);
+  // Borrowing needs the slack inside the blob (the scales follow the codes).
+  if (source.borrow && blob.size() - code_bytes >= kCodeSlack) {
+    t.codes_ = blob.data();
+    t.codes_keeper_ = source.keeper;
+    t.borrowed_ = true;
+  } else {
+    uint8_t* codes = own_codes(code_bytes, &t.codes_keeper_);
+    std::memcpy(codes, blob.data(), code_bytes);
+    t.codes_ = codes;
+  }
   t.scales_.resize(scale_count);
   halves_to_floats(blob.data() + code_bytes, scale_count, t.scales_.data());
 
@@ -326,7 +344,7 @@ void CqTensor::dequantize_row(size_t r, std::span<float> out) const {
   Scratch scratch(s.group);
   float* buf = scratch.data();
   const Portable portable{*this};
-  const uint8_t* row = codes_.data() + r * s.row_bytes;
+  const uint8_t* row = codes_ + r * s.row_bytes;
   for (uint64_t g = 0; g < s.groups_per_row; ++g) {
     portable.decode_group(row, g, buf);
     const float scale = scales_[r * s.groups_per_row + g];
@@ -349,7 +367,7 @@ std::vector<float> CqTensor::expand() const {
 
 cq_kernels::View CqTensor::kernel_view() const {
   const Shape& s = shape_;
-  return cq_kernels::View{codes_.data(), scales_.data(),   code_table_.data(),
+  return cq_kernels::View{codes_,        scales_.data(),   code_table_.data(),
                           s.rows,        s.padded_cols,    s.group,
                           s.groups_per_row, s.row_bytes,   s.bits};
 }
@@ -506,13 +524,14 @@ Result<CqTensor, std::string> CqTensor::select_row_blocks(std::span<const size_t
   out.code_table_ = code_table_;
   out.shape_ = s;
   out.shape_.rows = selected;
-  out.codes_.assign(selected * s.row_bytes + kCodeSlack, 0);
+  uint8_t* codes = own_codes(selected * s.row_bytes, &out.codes_keeper_);
+  out.codes_ = codes;
   out.scales_.resize(selected * s.groups_per_row);
   uint64_t r_out = 0;
   for (size_t t : blocks) {
     for (uint64_t i = 0; i < height; ++i, ++r_out) {
       const uint64_t r = t * height + i;
-      std::memcpy(out.codes_.data() + r_out * s.row_bytes, codes_.data() + r * s.row_bytes,
+      std::memcpy(codes + r_out * s.row_bytes, codes_ + r * s.row_bytes,
                   s.row_bytes);
       std::memcpy(out.scales_.data() + r_out * s.groups_per_row,
                   scales_.data() + r * s.groups_per_row, s.groups_per_row * sizeof(float));

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -33,6 +34,17 @@ struct CqError {
   std::string to_string() const;
 };
 
+// Where the blob given to CqTensor::create lives. By default the codes are copied.
+// With `borrow` the tensor reads its codes from the blob in place and holds
+// `keeper` as long as it (or a copy of it) lives; `keeper` may be null when
+// the caller guarantees that the blob outlives the tensor and its copies.
+// A blob with fewer than 64 bytes after the codes (the reach of the
+// kernels' wide loads) is copied all the same.
+struct CqBlobSource {
+  bool borrow = false;
+  std::shared_ptr<const void> keeper;
+};
+
 class CqTensor {
  public:
   // Bits code 5: ternary codes stored in 2 bits.
@@ -47,10 +59,12 @@ class CqTensor {
   // (little-endian, row-major); longer blobs are accepted. Checks, in order:
   // EmptyShape, BadGroup, BadCodebookLen (unless ternary), UnsupportedBits,
   // ShortBlob. Sizes that overflow 64 bits are reported as ShortBlob with
-  // need = UINT64_MAX. Copies what it keeps.
+  // need = UINT64_MAX. The scales are always widened into the tensor; the
+  // codes are copied or borrowed as `source` says.
   static Result<CqTensor, CqError> create(uint64_t rows, uint64_t cols, uint64_t group,
                                           uint8_t bits_code, std::span<const uint8_t> blob,
-                                          std::span<const float> header_codebook);
+                                          std::span<const float> header_codebook,
+                                          const CqBlobSource& source = {});
 
   uint64_t rows() const { return shape_.rows; }
   uint64_t cols() const { return shape_.cols; }
@@ -61,7 +75,9 @@ class CqTensor {
   uint64_t groups_per_row() const { return shape_.groups_per_row; }
   uint64_t row_bytes() const { return shape_.row_bytes; }
   unsigned codes_per_byte() const { return shape_.codes_per_byte; }  // 4, 2, or 0 for 3-bit
-  std::span<const uint8_t> codes() const { return {codes_.data(), shape_.rows * shape_.row_bytes}; }
+  std::span<const uint8_t> codes() const { return {codes_, shape_.rows * shape_.row_bytes}; }
+  // True when the codes are read in place from the blob given to create.
+  bool borrows_codes() const { return borrowed_; }
   std::span<const float> scales() const { return scales_; }
   std::span<const float> levels() const { return levels_; }  // 4, 8, 16 or 3 (ternary) floats
   std::span<const float> lut() const { return lut_; }  // 256·codes_per_byte floats
@@ -110,7 +126,11 @@ class CqTensor {
   Isa product_isa(Isa wanted) const;
   cq_kernels::View kernel_view() const;
 
-  std::vector<uint8_t> codes_;  // rows·row_bytes, plus zero slack for wide loads
+  // rows·row_bytes, then at least 64 readable bytes for the wide loads (their
+  // values are never used). Immutable, so copies of a tensor share them.
+  const uint8_t* codes_ = nullptr;
+  std::shared_ptr<const void> codes_keeper_;  // the tensor's own copy, or the borrowed source
+  bool borrowed_ = false;
   std::vector<float> scales_;   // rows·groups_per_row
   std::vector<float> lut_;
   std::vector<float> levels_;

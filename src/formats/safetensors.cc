@@ -7,7 +7,6 @@
 
 #include "core/half.h"
 #include "formats/decimal.h"
-#include "formats/file_bytes.h"
 #include "formats/utf8.h"
 
 namespace pinnet::formats {
@@ -172,17 +171,17 @@ std::string_view st_dtype_name(StDtype dtype) {
 }
 
 core::Result<SafetensorsFile, std::string> SafetensorsFile::parse(std::span<const uint8_t> bytes) {
-  return parse_impl(bytes, nullptr);
+  return parse(ByteImage::owning(std::vector<uint8_t>(bytes.begin(), bytes.end())));
 }
 
 core::Result<SafetensorsFile, std::string> SafetensorsFile::load(const std::string& path) {
-  auto bytes = read_file_bytes(path);
-  if (!bytes) return Error{bytes.error()};
-  return parse_impl(bytes.value(), &bytes.value());
+  auto bytes = ByteImage::map_file(path);
+  if (!bytes) return Error{bytes.error().message};
+  return parse(std::move(bytes).value());
 }
 
-core::Result<SafetensorsFile, std::string> SafetensorsFile::parse_impl(
-    std::span<const uint8_t> bytes, std::vector<uint8_t>* owned) {
+core::Result<SafetensorsFile, std::string> SafetensorsFile::parse(ByteImage image) {
+  const std::span<const uint8_t> bytes = image.bytes();
   if (bytes.size() < 8) return Error{std::string("buffer too short")};
   uint64_t header_len = 0;
   for (int i = 7; i >= 0; --i) header_len = header_len << 8 | bytes[static_cast<size_t>(i)];
@@ -213,13 +212,8 @@ core::Result<SafetensorsFile, std::string> SafetensorsFile::parse_impl(
     file.tensors_.insert_or_assign(std::string(pair.key), std::move(entry.value()));
   }
 
-  const size_t data_offset = 8 + static_cast<size_t>(header_len);
-  if (owned != nullptr) {
-    file.buffer_ = std::move(*owned);
-    file.data_offset_ = data_offset;
-  } else {
-    file.buffer_.assign(bytes.begin() + static_cast<std::ptrdiff_t>(data_offset), bytes.end());
-  }
+  file.data_offset_ = 8 + static_cast<size_t>(header_len);
+  file.image_ = std::move(image);
   return file;
 }
 
@@ -230,7 +224,7 @@ const StTensor* SafetensorsFile::tensor(std::string_view name) const {
 
 std::optional<std::span<const uint8_t>> SafetensorsFile::bytes_of(const StTensor& t) const {
   if (t.end < t.begin || t.end > data_size()) return std::nullopt;
-  return std::span<const uint8_t>(buffer_.data() + data_offset_ + t.begin,
+  return std::span<const uint8_t>(image_.data() + data_offset_ + t.begin,
                                   static_cast<size_t>(t.end - t.begin));
 }
 

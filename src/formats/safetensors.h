@@ -21,6 +21,7 @@
 
 #include "core/result.h"
 #include "formats/byte_hash.h"
+#include "formats/byte_image.h"
 
 namespace pinnet::formats {
 
@@ -40,10 +41,13 @@ class SafetensorsFile {
   // "missing dtype for NAME", "missing shape for NAME", "missing data_offsets
   // for NAME", "data_offsets must have 2 elements", "unknown dtype STRING".
   // Offsets are not compared with the data section here (see tensor_bytes).
-  // The data section is copied; `bytes` is not referenced afterwards.
+  // Only the header is read. The file holds `bytes` as its storage (a view's
+  // bytes must outlive the file).
+  static core::Result<SafetensorsFile, std::string> parse(ByteImage bytes);
+  // Copies `bytes` first; they are not referenced afterwards.
   static core::Result<SafetensorsFile, std::string> parse(std::span<const uint8_t> bytes);
-  // Reads the whole file first; an unreadable file gives the operating
-  // system's text. The file buffer itself becomes the data storage.
+  // Maps the file first; a file that cannot be mapped gives the operating
+  // system's text.
   static core::Result<SafetensorsFile, std::string> load(const std::string& path);
 
   const StTensor* tensor(std::string_view name) const;  // null when absent
@@ -62,7 +66,7 @@ class SafetensorsFile {
   // Sorted by name (byte order), so listings never follow hash order.
   std::vector<std::string_view> tensor_names() const;
   std::vector<std::pair<std::string_view, std::string_view>> metadata_entries() const;
-  uint64_t data_size() const { return buffer_.size() - data_offset_; }
+  uint64_t data_size() const { return image_.size() - data_offset_; }
 
  private:
   template <class V>
@@ -71,12 +75,8 @@ class SafetensorsFile {
   SafetensorsFile() = default;
   // The bytes of `t`, or nullopt when its offsets are reversed or past the data.
   std::optional<std::span<const uint8_t>> bytes_of(const StTensor& t) const;
-  // Parses the header of `bytes`; the data section is then taken from
-  // `owned` (which holds `bytes`) or copied when `owned` is null.
-  static core::Result<SafetensorsFile, std::string> parse_impl(std::span<const uint8_t> bytes,
-                                                               std::vector<uint8_t>* owned);
 
-  std::vector<uint8_t> buffer_;  // the data section starts at data_offset_
+  ByteImage image_;  // the whole file; the data section starts at data_offset_
   size_t data_offset_ = 0;
   Map<StTensor> tensors_;
   Map<std::string> metadata_;

@@ -7,7 +7,6 @@
 #include <stdexcept>
 
 #include "core/half.h"
-#include "formats/file_bytes.h"
 
 namespace pinnet::formats {
 
@@ -30,11 +29,13 @@ float lef32(const uint8_t* p) {
   return f;
 }
 
+using Bytes = std::span<const uint8_t>;
+
 // Header word k of a buffer at least (k + 1) * 4 bytes long.
-uint64_t word(const std::vector<uint8_t>& b, size_t k) { return le32(b.data() + 4 * k); }
+uint64_t word(Bytes b, size_t k) { return le32(b.data() + 4 * k); }
 
 // The first min(count, cap) of the list words that start at `first`.
-std::vector<uint64_t> clamped_list(const std::vector<uint8_t>& b, size_t count_word, size_t first,
+std::vector<uint64_t> clamped_list(Bytes b, size_t count_word, size_t first,
                                    size_t cap) {
   uint64_t n = word(b, count_word);
   if (n > cap) n = cap;
@@ -131,15 +132,14 @@ std::string TeskError::to_string() const {
 }
 
 std::string TeskLoadError::to_string() const {
-  if (const auto* f = std::get_if<FileReadError>(&v)) return f->message;
+  if (const auto* f = std::get_if<FileError>(&v)) return f->message;
   return std::get<TeskError>(v).to_string();
 }
 
 namespace {
 
 // Entries at base + 44*i; the caller has checked that all N fit in the buffer.
-core::Result<std::vector<TensorEntry>, TeskError> parse_directory(const std::vector<uint8_t>& b,
-                                                                  size_t base, size_t count) {
+core::Result<std::vector<TensorEntry>, TeskError> parse_directory(Bytes b, size_t base, size_t count) {
   std::vector<TensorEntry> entries;
   entries.reserve(count);
   const uint64_t file = b.size();
@@ -166,25 +166,23 @@ core::Result<std::vector<TensorEntry>, TeskError> parse_directory(const std::vec
 
 // The directory must fit after the codebook: need = base + 44*N, with N a
 // 32-bit count so the product cannot wrap.
-core::Result<std::monostate, TeskError> check_directory_fits(const std::vector<uint8_t>& b,
-                                                             size_t base, uint64_t count) {
+core::Result<std::monostate, TeskError> check_directory_fits(Bytes b, size_t base, uint64_t count) {
   uint64_t need = base + kTeskEntryBytes * count;
   if (b.size() < need) return fail(TeskError::TooShort{need, b.size()});
   return std::monostate{};
 }
 
-void copy_codebook(const std::vector<uint8_t>& b, size_t base,
+void copy_codebook(Bytes b, size_t base,
                    std::array<float, kTeskCodebookLen>& out) {
   for (size_t i = 0; i < kTeskCodebookLen; ++i) out[i] = lef32(b.data() + base + 4 * i);
 }
 
 }  // namespace
 
-core::Result<TeskImage, TeskError> TeskImage::parse(TeskVersion version,
-                                                    std::vector<uint8_t> buffer) {
+core::Result<TeskImage, TeskError> TeskImage::parse(TeskVersion version, ByteImage bytes) {
   TeskImage img;
   img.version_ = version;
-  const auto& b = buffer;
+  const Bytes b = bytes.bytes();
   size_t codebook_at, directory_at;
   uint64_t count;
 
@@ -277,18 +275,18 @@ core::Result<TeskImage, TeskError> TeskImage::parse(TeskVersion version,
   auto entries = parse_directory(b, directory_at, static_cast<size_t>(count));
   if (!entries) return Err{entries.error()};
   img.entries_ = std::move(entries).value();
-  img.buffer_ = std::move(buffer);
+  img.image_ = std::move(bytes);
   return img;
 }
 
 core::Result<TeskImage, TeskError> TeskImage::from_bytes(TeskVersion version,
                                                          std::span<const uint8_t> bytes) {
-  return parse(version, std::vector<uint8_t>(bytes.begin(), bytes.end()));
+  return parse(version, ByteImage::owning(std::vector<uint8_t>(bytes.begin(), bytes.end())));
 }
 
 core::Result<TeskImage, TeskLoadError> TeskImage::load(TeskVersion version, const std::string& path) {
-  auto bytes = read_file_bytes(path);
-  if (!bytes) return Err{TeskLoadError{FileReadError{bytes.error()}}};
+  auto bytes = ByteImage::map_file(path);
+  if (!bytes) return Err{TeskLoadError{bytes.error()}};
   auto image = parse(version, std::move(bytes).value());
   if (!image) return Err{TeskLoadError{image.error()}};
   return std::move(image).value();
@@ -313,9 +311,9 @@ const TensorEntry& TeskImage::entry(size_t index) const {
 
 core::Result<std::vector<float>, TeskError> TeskImage::tensor_floats(size_t index) const {
   const TensorEntry& e = entry(index);
-  // The span lies inside the buffer (checked at parse), so the element count
+  // The span lies inside the image (checked at parse), so the element count
   // is bounded by the file size.
-  const uint8_t* data = buffer_.data() + e.offset;
+  const uint8_t* data = image_.data() + e.offset;
   const size_t nbytes = static_cast<size_t>(e.nbytes);
   if (e.dtype == DTYPE_F16) {
     if (nbytes % 2 != 0) return fail(TeskError::RaggedBlob{index, e.nbytes});
@@ -339,9 +337,10 @@ core::Result<std::vector<float>, TeskError> TeskImage::tensor_floats(size_t inde
 core::Result<core::CqTensor, TeskError> TeskImage::tensor_cq(size_t index) const {
   const TensorEntry& e = entry(index);
   if (e.dtype != DTYPE_CQ) return fail(TeskError::DtypeMismatch{index, DTYPE_CQ, e.dtype});
-  std::span<const uint8_t> blob(buffer_.data() + e.offset, static_cast<size_t>(e.nbytes));
+  std::span<const uint8_t> blob(image_.data() + e.offset, static_cast<size_t>(e.nbytes));
   auto cq = core::CqTensor::create(e.dims[0], e.dims[1], e.group, e.bits, blob,
-                                   std::span<const float>(codebook_));
+                                   std::span<const float>(codebook_),
+                                   core::CqBlobSource{true, image_.keeper()});
   if (!cq) return fail(TeskError::Cq{cq.error()});
   return std::move(cq).value();
 }
@@ -349,7 +348,7 @@ core::Result<core::CqTensor, TeskError> TeskImage::tensor_cq(size_t index) const
 core::Result<std::span<const uint8_t>, TeskError> TeskImage::tensor_bytes(size_t index) const {
   const TensorEntry& e = entry(index);
   if (e.dtype != DTYPE_BYTES) return fail(TeskError::DtypeMismatch{index, DTYPE_BYTES, e.dtype});
-  return std::span<const uint8_t>(buffer_.data() + e.offset, static_cast<size_t>(e.nbytes));
+  return std::span<const uint8_t>(image_.data() + e.offset, static_cast<size_t>(e.nbytes));
 }
 
 core::Result<std::monostate, TeskError> TeskImage::check_shape(size_t index,

@@ -1,11 +1,13 @@
 // The .tesk container of generations 2 and 3: a fixed header with the model
 // geometry, 28 shared codebook floats, a directory of 44-byte tensor entries
-// and the tensor bytes, all little-endian, held whole in one owned buffer.
+// and the tensor bytes, all little-endian, parsed from one ByteImage (a
+// mapped file, an owned buffer or a caller's bytes).
 //
 // Tensors carry no names; their meaning is their directory position, which
 // the binders of each generation fix. This reader validates the header and
-// the directory (every entry's byte span lies inside the file) and offers
-// typed accessors that copy or decode a tensor out of the buffer on demand.
+// the directory (every entry's byte span lies inside the image) without
+// touching a tensor byte, and offers typed accessors that decode a tensor
+// out of the image on demand; quantised codes are borrowed in place.
 #pragma once
 
 #include <array>
@@ -19,6 +21,7 @@
 
 #include "core/cq.h"
 #include "core/result.h"
+#include "formats/byte_image.h"
 
 namespace pinnet::formats {
 
@@ -143,35 +146,31 @@ struct TeskError {
   std::string to_string() const;
 };
 
-// The file could not be read: the operating system's message for the failure.
-struct FileReadError {
-  std::string message;
-};
-
-// What load(path) can fail with: an unreadable file or an invalid container.
+// What load(path) can fail with: a file that could not be mapped or an
+// invalid container.
 struct TeskLoadError {
-  std::variant<FileReadError, TeskError> v;
-  bool is_file_error() const { return std::holds_alternative<FileReadError>(v); }
+  std::variant<FileError, TeskError> v;
+  bool is_file_error() const { return std::holds_alternative<FileError>(v); }
   std::string to_string() const;
 };
 
-// A parsed container. Immutable; owns its bytes; move-only (the buffer is the
-// whole model file).
+// A parsed container. Immutable; holds its ByteImage (so quantised tensors
+// may borrow from it, see tensor_cq); move-only.
 class TeskImage {
  public:
-  // Validates header, codebook and directory in the fixed order; the first
-  // failing check is returned and the buffer released.
-  static core::Result<TeskImage, TeskError> parse(TeskVersion version, std::vector<uint8_t> buffer);
-  static core::Result<TeskImage, TeskError> parse_v2(std::vector<uint8_t> buffer) {
-    return parse(TeskVersion::V2, std::move(buffer));
+  // Validates header, codebook and directory in the fixed order, reading
+  // only their bytes; the first failing check is returned.
+  static core::Result<TeskImage, TeskError> parse(TeskVersion version, ByteImage bytes);
+  static core::Result<TeskImage, TeskError> parse_v2(ByteImage bytes) {
+    return parse(TeskVersion::V2, std::move(bytes));
   }
-  static core::Result<TeskImage, TeskError> parse_v3(std::vector<uint8_t> buffer) {
-    return parse(TeskVersion::V3, std::move(buffer));
+  static core::Result<TeskImage, TeskError> parse_v3(ByteImage bytes) {
+    return parse(TeskVersion::V3, std::move(bytes));
   }
   // Copies the caller's bytes, then parses.
   static core::Result<TeskImage, TeskError> from_bytes(TeskVersion version,
                                                        std::span<const uint8_t> bytes);
-  // Reads the whole file, then parses.
+  // Maps the file, then parses.
   static core::Result<TeskImage, TeskLoadError> load(TeskVersion version, const std::string& path);
 
   TeskImage(TeskImage&&) noexcept = default;
@@ -189,7 +188,7 @@ class TeskImage {
   size_t tensor_count() const { return entries_.size(); }
   const std::vector<TensorEntry>& entries() const { return entries_; }
   const TensorEntry& entry(size_t index) const;  // std::out_of_range past the directory
-  std::span<const uint8_t> buffer() const { return buffer_; }
+  std::span<const uint8_t> buffer() const { return image_.bytes(); }
 
   // Accessors. An index at or beyond tensor_count() is a programming error
   // (std::out_of_range); binders check the count first.
@@ -197,7 +196,9 @@ class TeskImage {
   // Dtype 1 (widened exactly) or 2 (copied) → nbytes/2 or nbytes/4 floats.
   core::Result<std::vector<float>, TeskError> tensor_floats(size_t index) const;
   // Dtype 3 → CqTensor with rows = dims[0], cols = dims[1], the entry's group
-  // and bits and the 28 codebook floats.
+  // and bits and the 28 codebook floats. Its codes are borrowed from the
+  // image and keep the image's bytes alive (a view's bytes are the caller's
+  // to keep).
   core::Result<core::CqTensor, TeskError> tensor_cq(size_t index) const;
   // Dtype 4 → the data, borrowed from the image's buffer.
   core::Result<std::span<const uint8_t>, TeskError> tensor_bytes(size_t index) const;
@@ -210,7 +211,7 @@ class TeskImage {
  private:
   TeskImage() = default;
 
-  std::vector<uint8_t> buffer_;
+  ByteImage image_;
   TeskVersion version_ = TeskVersion::V2;
   TeskHeaderV2 v2_;
   TeskHeaderV3 v3_;

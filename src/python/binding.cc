@@ -121,6 +121,7 @@ bool Args::convert(PyObject* o, const char* name, ByteView* out) const {
   if (PyBytes_AsStringAndSize(o, &data, &size) < 0) return false;
   out->data = reinterpret_cast<const uint8_t*>(data);
   out->size = static_cast<size_t>(size);
+  out->object = o;
   return true;
 }
 

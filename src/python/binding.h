@@ -37,6 +37,7 @@ namespace pinnet::py {
 struct ByteView {
   const uint8_t* data = nullptr;
   size_t size = 0;
+  PyObject* object = nullptr;  // the bytes object itself, borrowed for the call
 };
 
 // A file path: a str or an os.PathLike giving one, without NUL characters

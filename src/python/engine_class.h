@@ -1,5 +1,6 @@
 // The one way an engine class is declared: its instance layout (one owned
-// runner), deallocation, instances made from a loaded runner, load failures
+// runner, and the bytes object it was loaded from when it reads them in
+// place), deallocation, instances made from a loaded runner, load failures
 // turned into exceptions, and methods declared once by their docstring.
 //
 // A method is declared by its docstring and a C++ body:
@@ -33,6 +34,7 @@
 
 #include "core/result.h"
 #include "python/binding.h"
+#include "runners/load_failure.h"
 
 namespace pinnet::py {
 
@@ -280,14 +282,18 @@ PyMethodDef static_method() {
 template <class Runner>
 class EngineClass {
  public:
-  using LoadResult = core::Result<std::unique_ptr<Runner>, std::string>;
+  using LoadResult = runners::LoadResult<Runner>;
 
   static const Runner& runner_of(PyObject* self) {
     return *reinterpret_cast<Object*>(self)->runner;
   }
 
   // A static loading method. The body runs with the lock released and returns
-  // the load result; a failure raises `*Error` with the load error's text.
+  // the load result; a failure raises `*Error` with the load error's text
+  // (an OSError with an errno becomes its subclass, see raise_failure). A
+  // `bytes` argument is held by the new instance (taken with the lock, after
+  // the body) when the runner reads it in place (bytes are immutable), so
+  // the body neither copies it nor touches a reference count.
   template <DocText Doc, auto Body, PyObject** Error = &PyExc_OSError>
   static PyMethodDef loader() {
     using D = Declared<Doc>;
@@ -298,8 +304,9 @@ class EngineClass {
       return guarded([&]() -> PyObject* {
         auto values = D::template arguments<typename Traits::Params>(args, kwargs);
         if (!values) return nullptr;
+        PyObject* bytes = Runner::kReadsBytesInPlace ? bytes_argument(*values) : nullptr;
         return finish_load(type, without_lock([&] { return std::apply(Body, std::move(*values)); }),
-                           *Error);
+                           *Error, bytes);
       });
     };
     return {D::sig.name, as_cfunction(fn), METH_VARARGS | METH_KEYWORDS, Doc.text};
@@ -350,35 +357,76 @@ class EngineClass {
   struct Object {
     PyObject_HEAD
     Runner* runner;  // owned; never null once the instance is visible to Python
+    PyObject* bytes;  // strong reference to the bytes the runner reads in place, or null
   };
 
   template <class First, class... Rest>
   static std::tuple<Rest...> tail(std::tuple<First, Rest...>);
 
+  // The `bytes` object behind a loader's ByteView argument (a loader has at
+  // most one), borrowed from the call; null when there is none.
+  template <class Params>
+  static PyObject* bytes_argument(const Params& values) {
+    PyObject* found = nullptr;
+    std::apply([&](const auto&... v) { ((found = bytes_of(v, found)), ...); }, values);
+    return found;
+  }
+  static PyObject* bytes_of(const ByteView& v, PyObject*) { return v.object; }
+  template <class T>
+  static PyObject* bytes_of(const T&, PyObject* found) { return found; }
+
   static void dealloc(PyObject* self) {
-    delete reinterpret_cast<Object*>(self)->runner;
+    auto* object = reinterpret_cast<Object*>(self);
+    // The runner first: it may read the bytes until it is gone.
+    delete object->runner;
+    Py_XDECREF(object->bytes);
     PyTypeObject* type = Py_TYPE(self);
     auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_fn(self);
     Py_DECREF(type);
   }
 
-  // Wraps a loaded runner in a new instance of `type`.
-  static PyObject* instance(PyObject* type, std::unique_ptr<Runner> runner) {
+  // Wraps a loaded runner in a new instance of `type`, which takes a strong
+  // reference to `bytes` (may be null). On failure the runner is destroyed
+  // while the caller still holds `bytes`.
+  static PyObject* instance(PyObject* type, std::unique_ptr<Runner> runner, PyObject* bytes) {
     auto* tp = reinterpret_cast<PyTypeObject*>(type);
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
     PyObject* self = alloc(tp, 0);
     if (self == nullptr) return nullptr;
-    reinterpret_cast<Object*>(self)->runner = runner.release();
+    auto* object = reinterpret_cast<Object*>(self);
+    object->runner = runner.release();
+    Py_XINCREF(bytes);
+    object->bytes = bytes;
     return self;
   }
 
-  static PyObject* finish_load(PyObject* type, LoadResult loaded, PyObject* error_type) {
+  static PyObject* finish_load(PyObject* type, LoadResult loaded, PyObject* error_type,
+                               PyObject* bytes) {
     if (!loaded.ok()) {
-      PyErr_SetString(error_type, loaded.error().c_str());
+      raise_failure(loaded.error(), error_type);
       return nullptr;
     }
-    return instance(type, std::move(loaded).value());
+    return instance(type, std::move(loaded).value(), bytes);
+  }
+
+  // An OSError with an errno is raised as OSError(errno, text, filename), so
+  // the interpreter picks the subclass (FileNotFoundError, IsADirectoryError,
+  // PermissionError, ...) and sets errno, strerror and filename the way
+  // open() does; every other failure is `error_type` with the text.
+  static void raise_failure(const runners::LoadFailure& failure, PyObject* error_type) {
+    if (failure.error_number == 0 || error_type != PyExc_OSError) {
+      PyErr_SetString(error_type, failure.message.c_str());
+      return;
+    }
+    // "N" takes the decoded name's reference, and fails when decoding did.
+    PyObject* args = Py_BuildValue(
+        "(isN)", failure.error_number, failure.message.c_str(),
+        PyUnicode_DecodeFSDefaultAndSize(failure.filename.data(),
+                                         static_cast<Py_ssize_t>(failure.filename.size())));
+    if (args == nullptr) return;
+    PyErr_SetObject(PyExc_OSError, args);
+    Py_DECREF(args);
   }
 };
 

@@ -20,8 +20,10 @@ LoadResult load(Path weights_path, Path vocab_path) {
 }
 
 LoadResult from_bytes(ByteView weights_bytes, std::string vocab_text) {
-  return Gen1Runner::load_bytes(
-      std::vector<uint8_t>(weights_bytes.data, weights_bytes.data + weights_bytes.size), vocab_text);
+  // Converted, not copied whole: the runner keeps nothing of the weights,
+  // so the instance does not hold them either.
+  return Gen1Runner::load_bytes(formats::ByteImage::view({weights_bytes.data, weights_bytes.size}),
+                                vocab_text);
 }
 
 PyObject* run(const Gen1Runner& r, std::string query, std::string tools) {

@@ -13,6 +13,7 @@ class PinnetEngine:
     @staticmethod
     def load(weights_path: Union[str, PathLike[str]], vocab_path: Union[str, PathLike[str]]) -> "PinnetEngine":
         """Load from file paths."""
+    # The weights are converted while loading; `weights_bytes` is neither copied whole nor kept.
     @staticmethod
     def from_bytes(weights_bytes: bytes, vocab_text: str) -> "PinnetEngine":
         """Load from in-memory bytes (useful when the caller already has the weights buffered)."""
@@ -59,6 +60,7 @@ class V2Engine:
     @staticmethod
     def load(tesk_path: Union[str, PathLike[str]]) -> "V2Engine":
         """Load a `.tesk` model from disk."""
+    # The engine holds a reference to `tesk_bytes` and reads them in place.
     @staticmethod
     def from_bytes(tesk_bytes: bytes) -> "V2Engine":
         """Load a `.tesk` model from an in-memory image."""
@@ -120,6 +122,7 @@ class V3Engine:
     @staticmethod
     def load(tesk_path: Union[str, PathLike[str]]) -> "V3Engine":
         """Load a `pinnet3.tesk` model from disk."""
+    # The engine holds a reference to `tesk_bytes` and reads them in place.
     @staticmethod
     def from_bytes(tesk_bytes: bytes) -> "V3Engine":
         """Load a `pinnet3.tesk` model from an in-memory image."""

@@ -22,8 +22,9 @@ using LoadResult = Engine::LoadResult;
 
 LoadResult load(Path path) { return V2Runner::load_file(path.value); }
 
+// Read in place: the instance holds the bytes object (see EngineClass::loader).
 LoadResult from_bytes(ByteView bytes) {
-  return V2Runner::load_bytes(std::vector<uint8_t>(bytes.data, bytes.data + bytes.size));
+  return V2Runner::load_bytes(formats::ByteImage::view({bytes.data, bytes.size}));
 }
 
 // A container may load without a tokenizer; every generation entry point then

@@ -30,8 +30,9 @@ using LoadResult = Engine::LoadResult;
 
 LoadResult load(Path path) { return V3Runner::load_file(path.value); }
 
+// Read in place: the instance holds the bytes object (see EngineClass::loader).
 LoadResult from_bytes(ByteView bytes) {
-  return V3Runner::load_bytes(std::vector<uint8_t>(bytes.data, bytes.data + bytes.size));
+  return V3Runner::load_bytes(formats::ByteImage::view({bytes.data, bytes.size}));
 }
 
 LoadResult load_with_depth(Path path, uint64_t layers) {

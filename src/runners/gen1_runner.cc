@@ -5,7 +5,6 @@
 #include "engine/completion_text.h"
 #include "engine/constrained.h"
 #include "engine/decode_loop.h"
-#include "formats/file_bytes.h"
 #include "formats/safetensors.h"
 #include "formats/utf8.h"
 #include "formats/vocab_tokenizer.h"
@@ -88,40 +87,39 @@ struct Gen1Runner::Impl final : engine::Detokenizer {
 
 namespace {
 
-core::Result<std::unique_ptr<Gen1Runner>, std::string> build(std::vector<uint8_t> weights,
-                                                            std::string_view vocab_text) {
-  auto file = formats::SafetensorsFile::parse(weights);
-  weights = {};  // the reader keeps its own copy of the data
-  if (!file) return core::Err{file.error()};
+LoadResult<Gen1Runner> build(formats::ByteImage weights, std::string_view vocab_text) {
+  auto file = formats::SafetensorsFile::parse(std::move(weights));
+  if (!file) return core::Err{LoadFailure(file.error())};
   auto model = gen1::Gen1Model::load(file.value());
-  if (!model) return core::Err{model.error()};
+  if (!model) return core::Err{LoadFailure(model.error())};
   formats::VocabTokenizer tokenizer = formats::VocabTokenizer::build(vocab_text);
   // Ours: the decoder's choice runs over vocab_size ids and the encoder
   // reads every id the tokenizer makes, so a vocabulary with more pieces
   // than the embedding has rows is refused here rather than failing later.
   if (tokenizer.piece_count() > model.value().config().vocab_size)
-    return core::Err{"vocabulary has " + std::to_string(tokenizer.piece_count()) +
-                     " pieces, more than vocab_size " +
-                     std::to_string(model.value().config().vocab_size)};
+    return core::Err{LoadFailure("vocabulary has " + std::to_string(tokenizer.piece_count()) +
+                                 " pieces, more than vocab_size " +
+                                 std::to_string(model.value().config().vocab_size))};
   return std::make_unique<Gen1Runner>(
       std::make_unique<Gen1Runner::Impl>(std::move(model).value(), std::move(tokenizer)));
 }
 
 }  // namespace
 
-core::Result<std::unique_ptr<Gen1Runner>, std::string> Gen1Runner::load_files(
-    const std::string& weights_path, const std::string& vocab_path) {
-  auto weights = formats::read_file_bytes(weights_path);
-  if (!weights) return core::Err{weights.error()};
-  auto vocab = formats::read_file_bytes(vocab_path);
-  if (!vocab) return core::Err{vocab.error()};
+LoadResult<Gen1Runner> Gen1Runner::load_files(const std::string& weights_path,
+                                              const std::string& vocab_path) {
+  auto weights = formats::ByteImage::map_file(weights_path);
+  if (!weights) return core::Err{LoadFailure(weights.error())};
+  auto vocab = formats::ByteImage::map_file(vocab_path);
+  if (!vocab) return core::Err{LoadFailure(vocab.error())};
   const std::string_view text(reinterpret_cast<const char*>(vocab.value().data()), vocab.value().size());
-  if (!formats::is_valid_utf8(text)) return core::Err{std::string("stream did not contain valid UTF-8")};
+  if (!formats::is_valid_utf8(text))
+    return core::Err{LoadFailure("stream did not contain valid UTF-8")};
   return build(std::move(weights).value(), text);
 }
 
-core::Result<std::unique_ptr<Gen1Runner>, std::string> Gen1Runner::load_bytes(
-    std::vector<uint8_t> weights, std::string_view vocab_text) {
+LoadResult<Gen1Runner> Gen1Runner::load_bytes(formats::ByteImage weights,
+                                              std::string_view vocab_text) {
   return build(std::move(weights), vocab_text);
 }
 

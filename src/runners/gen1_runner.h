@@ -14,17 +14,21 @@
 #include <vector>
 
 #include "core/result.h"
+#include "formats/byte_image.h"
+#include "runners/load_failure.h"
 #include "runners/ranking.h"
 
 namespace pinnet::runners {
 
 class Gen1Runner {
  public:
-  // The error is the load error's display text.
-  static core::Result<std::unique_ptr<Gen1Runner>, std::string> load_files(
-      const std::string& weights_path, const std::string& vocab_path);
-  static core::Result<std::unique_ptr<Gen1Runner>, std::string> load_bytes(
-      std::vector<uint8_t> weights, std::string_view vocab_text);
+  // The error carries the load error's display text, and for a file that
+  // could not be opened, that file. Every weight is converted into the
+  // runner: neither the file nor `weights` is referenced after loading.
+  static LoadResult<Gen1Runner> load_files(const std::string& weights_path,
+                                           const std::string& vocab_path);
+  static LoadResult<Gen1Runner> load_bytes(formats::ByteImage weights, std::string_view vocab_text);
+  static constexpr bool kReadsBytesInPlace = false;
 
   // The final JSON tool-call string.
   std::string run(std::string_view query, std::string_view tools_json,

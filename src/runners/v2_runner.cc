@@ -57,9 +57,8 @@ struct V2Runner::Impl {
 
 namespace {
 
-core::Result<std::unique_ptr<V2Runner>, std::string> wrap(
-    core::Result<gen2::V2Bundle, std::string> loaded) {
-  if (!loaded.ok()) return core::Err{loaded.error()};
+LoadResult<V2Runner> wrap(core::Result<gen2::V2Bundle, std::string> loaded) {
+  if (!loaded.ok()) return core::Err{LoadFailure(loaded.error())};
   return std::make_unique<V2Runner>(std::make_unique<V2Runner::Impl>(std::move(loaded).value()));
 }
 
@@ -91,11 +90,13 @@ float sigmoid(float z) { return 1.0f / (1.0f + std::exp(-z)); }
 
 }  // namespace
 
-core::Result<std::unique_ptr<V2Runner>, std::string> V2Runner::load_file(const std::string& path) {
-  return wrap(gen2::load_v2_file(path));
+LoadResult<V2Runner> V2Runner::load_file(const std::string& path) {
+  auto bytes = formats::ByteImage::map_file(path);
+  if (!bytes) return core::Err{LoadFailure(bytes.error())};
+  return load_bytes(std::move(bytes).value());
 }
 
-core::Result<std::unique_ptr<V2Runner>, std::string> V2Runner::load_bytes(std::vector<uint8_t> bytes) {
+LoadResult<V2Runner> V2Runner::load_bytes(formats::ByteImage bytes) {
   return wrap(gen2::load_v2_bytes(std::move(bytes)));
 }
 

@@ -16,6 +16,8 @@
 #include "core/result.h"
 #include "engine/decode_loop.h"
 #include "engine/generation.h"
+#include "formats/byte_image.h"
+#include "runners/load_failure.h"
 #include "runners/ranking.h"
 
 namespace pinnet::runners {
@@ -34,10 +36,13 @@ struct V2Config {
 
 class V2Runner {
  public:
-  // The error is the load error's display text.
-  static core::Result<std::unique_ptr<V2Runner>, std::string> load_file(const std::string& path);
-  static core::Result<std::unique_ptr<V2Runner>, std::string> load_bytes(
-      std::vector<uint8_t> bytes);
+  // The error carries the load error's display text. The runner reads its
+  // quantised weights in place from the mapped file, or from `bytes` (a
+  // view's bytes must outlive the runner).
+  static LoadResult<V2Runner> load_file(const std::string& path);
+  static LoadResult<V2Runner> load_bytes(formats::ByteImage bytes);
+  // load_bytes' bytes are read for the runner's whole life.
+  static constexpr bool kReadsBytesInPlace = true;
 
   bool has_tokenizer() const;
   // The policy of this container's loop (its begin and end ids). Needs a

@@ -16,9 +16,8 @@ struct V3Runner::Impl {
 
 namespace {
 
-core::Result<std::unique_ptr<V3Runner>, std::string> wrap(
-    core::Result<gen3::V3Bundle, gen3::LoadError> loaded) {
-  if (!loaded.ok()) return core::Err{loaded.error().message()};
+LoadResult<V3Runner> wrap(core::Result<gen3::V3Bundle, gen3::LoadError> loaded) {
+  if (!loaded.ok()) return core::Err{LoadFailure(loaded.error().message())};
   return std::make_unique<V3Runner>(std::make_unique<V3Runner::Impl>(std::move(loaded).value()));
 }
 
@@ -49,13 +48,13 @@ class V3Session final : public engine::DecodeSession {
 
 }  // namespace
 
-core::Result<std::unique_ptr<V3Runner>, std::string> V3Runner::load_file(
-    const std::string& path, std::optional<uint64_t> depth) {
-  return wrap(gen3::load_v3_file(path, depth));
+LoadResult<V3Runner> V3Runner::load_file(const std::string& path, std::optional<uint64_t> depth) {
+  auto bytes = formats::ByteImage::map_file(path);
+  if (!bytes) return core::Err{LoadFailure(bytes.error())};
+  return load_bytes(std::move(bytes).value(), depth);
 }
 
-core::Result<std::unique_ptr<V3Runner>, std::string> V3Runner::load_bytes(
-    std::vector<uint8_t> bytes, std::optional<uint64_t> depth) {
+LoadResult<V3Runner> V3Runner::load_bytes(formats::ByteImage bytes, std::optional<uint64_t> depth) {
   return wrap(gen3::load_v3_bytes(std::move(bytes), depth));
 }
 

@@ -13,17 +13,24 @@
 #include "core/result.h"
 #include "engine/decode_loop.h"
 #include "engine/generation.h"
+#include "formats/byte_image.h"
+#include "runners/load_failure.h"
 
 namespace pinnet::runners {
 
 class V3Runner {
  public:
   // Binds the container at its full depth, or at the ladder rung of `depth`
-  // blocks. The error is the load error's display text.
-  static core::Result<std::unique_ptr<V3Runner>, std::string> load_file(
-      const std::string& path, std::optional<uint64_t> depth = std::nullopt);
-  static core::Result<std::unique_ptr<V3Runner>, std::string> load_bytes(
-      std::vector<uint8_t> bytes, std::optional<uint64_t> depth = std::nullopt);
+  // blocks. The error carries the load error's display text. The runner
+  // reads its quantised weights in place from the mapped file, or from
+  // `bytes` (a view's bytes must outlive the runner).
+  static LoadResult<V3Runner> load_file(const std::string& path,
+                                        std::optional<uint64_t> depth = std::nullopt);
+  static LoadResult<V3Runner> load_bytes(formats::ByteImage bytes,
+                                         std::optional<uint64_t> depth = std::nullopt);
+
+  // load_bytes' bytes are read for the runner's whole life.
+  static constexpr bool kReadsBytesInPlace = true;
 
   static constexpr const engine::DecodePolicy& policy() { return engine::kGen3Policy; }
 

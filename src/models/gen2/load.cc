@@ -255,7 +255,7 @@ core::Result<V2Bundle, std::string> load_v2_file(const std::string& path) {
   return bind_v2(image.value());
 }
 
-core::Result<V2Bundle, std::string> load_v2_bytes(std::vector<uint8_t> bytes) {
+core::Result<V2Bundle, std::string> load_v2_bytes(formats::ByteImage bytes) {
   auto image = TeskImage::parse_v2(std::move(bytes));
   if (!image.ok()) return Err{text(image.error())};
   return bind_v2(image.value());

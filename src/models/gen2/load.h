@@ -32,8 +32,10 @@ struct V2Bundle {
 
 // Errors: the container's own texts, the tokenizer blob's texts, or
 // "model rejected: {message}" for the geometry, weight and head checks.
+// The bundle's quantised matrices read their codes in place from the image
+// (a view's bytes must outlive the bundle).
 core::Result<V2Bundle, std::string> bind_v2(const formats::TeskImage& image);
 core::Result<V2Bundle, std::string> load_v2_file(const std::string& path);
-core::Result<V2Bundle, std::string> load_v2_bytes(std::vector<uint8_t> bytes);
+core::Result<V2Bundle, std::string> load_v2_bytes(formats::ByteImage bytes);
 
 }  // namespace pinnet::gen2

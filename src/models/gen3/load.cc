@@ -513,7 +513,7 @@ core::Result<V3Bundle, LoadError> bind_v3(const formats::TeskImage& image,
   return V3Bundle{std::move(model).value(), std::move(tokenizer).value(), std::move(head)};
 }
 
-core::Result<V3Bundle, LoadError> load_v3_bytes(std::vector<uint8_t> bytes,
+core::Result<V3Bundle, LoadError> load_v3_bytes(formats::ByteImage bytes,
                                                 std::optional<uint64_t> depth) {
   auto image = formats::TeskImage::parse_v3(std::move(bytes));
   if (!image) return core::Err{container_error(image.error())};

@@ -71,8 +71,10 @@ struct V3Bundle {
 // at the rung of `depth` blocks.
 core::Result<V3Bundle, LoadError> bind_v3(const formats::TeskImage& image,
                                           std::optional<uint64_t> depth);
+// The bundle's quantised matrices read their codes in place from the
+// mapped file or from `bytes` (a view's bytes must outlive the bundle).
 core::Result<V3Bundle, LoadError> load_v3_file(const std::string& path, std::optional<uint64_t> depth);
-core::Result<V3Bundle, LoadError> load_v3_bytes(std::vector<uint8_t> bytes,
+core::Result<V3Bundle, LoadError> load_v3_bytes(formats::ByteImage bytes,
                                                 std::optional<uint64_t> depth);
 
 // The bisection order of an n-block ladder, cut after `count` blocks: 0 and

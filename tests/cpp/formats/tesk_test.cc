@@ -754,7 +754,7 @@ class TeskFiles : public ::testing::Test {
   std::filesystem::path dir_;
 };
 
-TEST_F(TeskFiles, LoadReadsTheWholeFile) {
+TEST_F(TeskFiles, LoadMapsTheWholeFile) {
   Builder b(V3);
   b.entries = {f32_entry(std::vector<float>(100000, 0.5f))};  // larger than one read
   std::vector<uint8_t> bytes = b.bytes();
@@ -771,11 +771,38 @@ TEST_F(TeskFiles, LoadReadsTheWholeFile) {
   EXPECT_EQ(wrong.error().to_string(), "not a tesk blob: tag 0x05e12a84, want 0x05e12a83");
 }
 
+// Quantised codes are read in place from the mapping, which each tensor keeps
+// alive; a blob without room for the kernels' wide loads after its codes is
+// copied instead.
+TEST_F(TeskFiles, QuantisedCodesBorrowTheMapping) {
+  Builder b(V3);
+  const std::vector<uint8_t> codes(64 * 8, 0x1B);  // 64 rows of 32 2-bit codes
+  b.entries = {cq_entry(64, 32, 32, 2, codes, std::vector<uint16_t>(64, 0x3C00)),
+               cq_entry(1, 32, 32, 2, std::vector<uint8_t>(8, 0x1B), {0x3C00})};
+  std::vector<uint8_t> bytes = b.bytes();
+  auto path = dir_ / "model.tesk";
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                              static_cast<std::streamsize>(bytes.size()));
+  std::optional<TeskImage> image;
+  image.emplace(std::move(TeskImage::load(V3, path.string())).value());
+  auto big = image->tensor_cq(0);
+  auto small = image->tensor_cq(1);
+  ASSERT_TRUE(big && small);
+  EXPECT_TRUE(big.value().borrows_codes());
+  EXPECT_EQ(big.value().codes().data(), image->buffer().data() + image->entry(0).offset);
+  EXPECT_FALSE(small.value().borrows_codes());
+  const std::vector<float> before = big.value().expand();
+  image.reset();  // the tensor still holds the mapping
+  EXPECT_EQ(big.value().expand(), before);
+  EXPECT_EQ(std::vector<uint8_t>(big.value().codes().begin(), big.value().codes().end()), codes);
+}
+
 TEST_F(TeskFiles, UnreadableFilesGiveTheSystemMessage) {
   auto missing = TeskImage::load(V2, (dir_ / "absent.tesk").string());
   ASSERT_FALSE(missing);
   EXPECT_TRUE(missing.error().is_file_error());
   EXPECT_EQ(missing.error().to_string(), std::strerror(ENOENT));
+  EXPECT_EQ(std::get<fmt::FileError>(missing.error().v).error_number, ENOENT);
   auto directory = TeskImage::load(V2, dir_.string());
   ASSERT_FALSE(directory);
   EXPECT_TRUE(directory.error().is_file_error());
