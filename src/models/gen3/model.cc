@@ -279,6 +279,7 @@ void V3Model::forward(Pass& pass) const {
     const bool next = layer + 1 < blocks_.size();
     const size_t live = next ? 0 : last_live;
     attention(pass, layer, live);
+    core::poll_interrupt();  // a long prompt's attention alone may take tens of ms
     const V3Block& b = blocks_[layer];
     ws.rot_o.invalidate();
     if (live < m)
