@@ -17,8 +17,10 @@ struct V3Runner::Impl {
 namespace {
 
 core::Result<std::unique_ptr<V3Runner>, std::string> wrap(
-    core::Result<gen3::V3Bundle, gen3::LoadError> loaded) {
+    core::Result<gen3::V3Bundle, gen3::LoadError> loaded,
+    core::Compute compute = core::default_compute()) {
   if (!loaded.ok()) return core::Err{loaded.error().message()};
+  loaded.value().model.set_compute(compute);
   return std::make_unique<V3Runner>(std::make_unique<V3Runner::Impl>(std::move(loaded).value()));
 }
 
@@ -57,6 +59,16 @@ core::Result<std::unique_ptr<V3Runner>, std::string> V3Runner::load_file(
 core::Result<std::unique_ptr<V3Runner>, std::string> V3Runner::load_bytes(
     std::vector<uint8_t> bytes, std::optional<uint64_t> depth) {
   return wrap(gen3::load_v3_bytes(std::move(bytes), depth));
+}
+
+core::Result<std::unique_ptr<V3Runner>, std::string> V3Runner::load_file(
+    const std::string& path, std::optional<uint64_t> depth, core::Compute compute) {
+  return wrap(gen3::load_v3_file(path, depth), compute);
+}
+
+core::Result<std::unique_ptr<V3Runner>, std::string> V3Runner::load_bytes(
+    std::vector<uint8_t> bytes, std::optional<uint64_t> depth, core::Compute compute) {
+  return wrap(gen3::load_v3_bytes(std::move(bytes), depth), compute);
 }
 
 V3Runner::V3Runner(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/cpu.h"
 #include "core/result.h"
 #include "engine/decode_loop.h"
 #include "engine/generation.h"
@@ -24,6 +25,12 @@ class V3Runner {
       const std::string& path, std::optional<uint64_t> depth = std::nullopt);
   static core::Result<std::unique_ptr<V3Runner>, std::string> load_bytes(
       std::vector<uint8_t> bytes, std::optional<uint64_t> depth = std::nullopt);
+  // The same with an explicit compute precision of the quantised products;
+  // the loaders above take core::default_compute() (PINNET_COMPUTE).
+  static core::Result<std::unique_ptr<V3Runner>, std::string> load_file(
+      const std::string& path, std::optional<uint64_t> depth, core::Compute compute);
+  static core::Result<std::unique_ptr<V3Runner>, std::string> load_bytes(
+      std::vector<uint8_t> bytes, std::optional<uint64_t> depth, core::Compute compute);
 
   static constexpr const engine::DecodePolicy& policy() { return engine::kGen3Policy; }
 
