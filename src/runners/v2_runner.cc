@@ -58,8 +58,10 @@ struct V2Runner::Impl {
 namespace {
 
 core::Result<std::unique_ptr<V2Runner>, std::string> wrap(
-    core::Result<gen2::V2Bundle, std::string> loaded) {
+    core::Result<gen2::V2Bundle, std::string> loaded,
+    core::Compute compute = core::default_compute()) {
   if (!loaded.ok()) return core::Err{loaded.error()};
+  loaded.value().model.set_compute(compute);
   return std::make_unique<V2Runner>(std::make_unique<V2Runner::Impl>(std::move(loaded).value()));
 }
 
@@ -90,6 +92,16 @@ class V2Session final : public engine::DecodeSession {
 float sigmoid(float z) { return 1.0f / (1.0f + std::exp(-z)); }
 
 }  // namespace
+
+core::Result<std::unique_ptr<V2Runner>, std::string> V2Runner::load_file(const std::string& path,
+                                                                       core::Compute compute) {
+  return wrap(gen2::load_v2_file(path), compute);
+}
+
+core::Result<std::unique_ptr<V2Runner>, std::string> V2Runner::load_bytes(std::vector<uint8_t> bytes,
+                                                                        core::Compute compute) {
+  return wrap(gen2::load_v2_bytes(std::move(bytes)), compute);
+}
 
 core::Result<std::unique_ptr<V2Runner>, std::string> V2Runner::load_file(const std::string& path) {
   return wrap(gen2::load_v2_file(path));

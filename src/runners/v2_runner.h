@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/cpu.h"
 #include "core/function_ref.h"
 #include "core/result.h"
 #include "engine/decode_loop.h"
@@ -38,6 +39,12 @@ class V2Runner {
   static core::Result<std::unique_ptr<V2Runner>, std::string> load_file(const std::string& path);
   static core::Result<std::unique_ptr<V2Runner>, std::string> load_bytes(
       std::vector<uint8_t> bytes);
+  // The same with an explicit compute precision of the quantised products;
+  // the loaders above take core::default_compute() (PINNET_COMPUTE).
+  static core::Result<std::unique_ptr<V2Runner>, std::string> load_file(const std::string& path,
+                                                                        core::Compute compute);
+  static core::Result<std::unique_ptr<V2Runner>, std::string> load_bytes(
+      std::vector<uint8_t> bytes, core::Compute compute);
 
   bool has_tokenizer() const;
   // The policy of this container's loop (its begin and end ids). Needs a
