@@ -104,16 +104,14 @@ inline void matvec_tile(const Int8View& t, const Consts& c, const int8_t* xq, co
 }
 
 // kR rows times kV inputs: each row unit is decoded once for all inputs and
-// each input unit loaded once for all rows.
+// each input half-unit loaded once for all rows. Registers: kR·kV sums, 2·kR
+// levels, an input half and its magnitude, and the ones (15 for 2 x 4); the
+// float accumulators live in memory and are touched once per group.
 template <int kR, int kV>
 inline void matmul_tile(const Int8View& t, const Consts& c, const int8_t* xq, const float* xs,
                         uint64_t r, uint64_t v, float* y) {
   const uint64_t units = t.group / kUnit;
-  __m256 acc[kR][kV];
-#pragma GCC unroll 8
-  for (int i = 0; i < kR; ++i)
-#pragma GCC unroll 8
-    for (int j = 0; j < kV; ++j) acc[i][j] = _mm256_setzero_ps();
+  alignas(32) float acc[kR][kV][8] = {};
   const uint8_t* code = t.codes + r * t.row_bytes;
   const int8_t* x = xq + v * t.padded_cols;
   for (uint64_t g = 0; g < t.groups_per_row; ++g) {
@@ -128,31 +126,39 @@ inline void matmul_tile(const Int8View& t, const Consts& c, const int8_t* xq, co
       for (int i = 0; i < kR; ++i) unit_levels(code + i * t.row_bytes, c, w[i][0], w[i][1]);
 #pragma GCC unroll 8
       for (int j = 0; j < kV; ++j) {
-        const Input in = load_input(x + j * t.padded_cols);
+#pragma GCC unroll 2
+        for (int h = 0; h < 2; ++h) {
+          const __m256i xv =
+              _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x + j * t.padded_cols + 32 * h));
+          const __m256i ax = _mm256_abs_epi8(xv);
 #pragma GCC unroll 8
-        for (int i = 0; i < kR; ++i)
-          sum[i][j] = _mm256_add_epi32(sum[i][j], unit_dot(w[i][0], w[i][1], in, c.ones));
+          for (int i = 0; i < kR; ++i)
+            sum[i][j] = _mm256_add_epi32(sum[i][j], dot32(w[i][h], xv, ax, c.ones));
+        }
       }
     }
 #pragma GCC unroll 8
     for (int i = 0; i < kR; ++i) {
-      const float ws = t.scales[(r + i) * t.groups_per_row + g];
+      const __m256 ws = _mm256_set1_ps(t.scales[(r + i) * t.groups_per_row + g]);
 #pragma GCC unroll 8
       for (int j = 0; j < kV; ++j) {
-        const __m256 f = _mm256_set1_ps(ws * xs[(v + j) * t.groups_per_row + g]);
-        acc[i][j] = _mm256_fmadd_ps(_mm256_cvtepi32_ps(sum[i][j]), f, acc[i][j]);
+        // ws·xs rounded once, as in the portable kernel.
+        const __m256 f = _mm256_mul_ps(ws, _mm256_set1_ps(xs[(v + j) * t.groups_per_row + g]));
+        _mm256_store_ps(acc[i][j], _mm256_fmadd_ps(_mm256_cvtepi32_ps(sum[i][j]), f,
+                                                   _mm256_load_ps(acc[i][j])));
       }
     }
   }
 #pragma GCC unroll 8
   for (int i = 0; i < kR; ++i)
 #pragma GCC unroll 8
-    for (int j = 0; j < kV; ++j) y[(v + j) * t.rows + r + i] = hsum(acc[i][j]) * t.level_scale;
+    for (int j = 0; j < kV; ++j)
+      y[(v + j) * t.rows + r + i] = hsum(_mm256_load_ps(acc[i][j])) * t.level_scale;
 }
 
 constexpr int kMatvecRows = 4;
 constexpr int kTileRows = 2;
-constexpr int kTileVectors = 3;
+constexpr int kTileVectors = 4;
 
 template <int kR>
 void matmul_rows(const Int8View& t, const Consts& c, const int8_t* xq, const float* xs,
