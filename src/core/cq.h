@@ -110,8 +110,8 @@ class CqTensor {
   // too, so one kernel serves every width). From then on matvec and matmul
   // quantise their rotated inputs per group and run the int8 products.
   // kFloat drops the form. A group above kMaxInt8Group keeps the float path
-  // (false is returned): past it the 32-bit lane sums could leave the range
-  // that float holds exactly.
+  // (false is returned), which keeps every group's integer sum well inside
+  // 32 bits (at most 8192·127², about 1.3e8).
   static constexpr uint64_t kMaxInt8Group = 8192;
   bool set_compute(Compute compute);
   Compute compute() const { return q8_codes_.empty() ? Compute::kFloat : Compute::kInt8; }

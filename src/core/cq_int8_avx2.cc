@@ -8,8 +8,10 @@
 // |q| and its sign moves onto the levels (VPSIGNB): |q|·sign(q)·w = q·w, and
 // both factors are at most 127 so a pair sum (at most 32258) never
 // saturates. VPMADDWD against ones widens the pair sums to 32-bit lanes of 4
-// elements each; they add up exactly over the group, and each group is
-// folded into a float accumulator with its two scales.
+// elements each; they add up exactly over the group. At the end of a group
+// VPHADDD gathers the totals of a whole tile (4 rows, or 2 rows x 4 inputs)
+// into one vector, which takes one conversion and one fused multiply-add
+// with the tile's scale products.
 #include <immintrin.h>
 
 #include <cstddef>
@@ -63,24 +65,39 @@ inline __m256i unit_dot(__m256i w0, __m256i w1, const Input& in, __m256i ones) {
   return _mm256_add_epi32(dot32(w0, in.x0, in.a0, ones), dot32(w1, in.x1, in.a1, ones));
 }
 
-inline float hsum(__m256 a) {
-  __m128 s = _mm_add_ps(_mm256_castps256_ps128(a), _mm256_extractf128_ps(a, 1));
-  s = _mm_add_ps(s, _mm_movehl_ps(s, s));
-  s = _mm_add_ss(s, _mm_movehdup_ps(s));
-  return _mm_cvtss_f32(s);
+// Exact total of the 8 lanes.
+inline int32_t hsum_epi32(__m256i a) {
+  __m128i s = _mm_add_epi32(_mm256_castsi256_si128(a), _mm256_extracti128_si256(a, 1));
+  s = _mm_add_epi32(s, _mm_unpackhi_epi64(s, s));
+  s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 1));
+  return _mm_cvtsi128_si32(s);
+}
+
+// acc = fma(float(sum), f, acc) on one scalar, as the portable kernel does.
+inline float fold(int32_t sum, float f, float acc) {
+  return _mm_cvtss_f32(_mm_fmadd_ss(_mm_cvtsi32_ss(_mm_setzero_ps(), sum), _mm_set_ss(f),
+                                    _mm_set_ss(acc)));
+}
+
+// The totals of 4 sums: [S0, S1, S2, S3].
+inline __m128i totals4(__m256i s0, __m256i s1, __m256i s2, __m256i s3) {
+  const __m256i p = _mm256_hadd_epi32(_mm256_hadd_epi32(s0, s1), _mm256_hadd_epi32(s2, s3));
+  return _mm_add_epi32(_mm256_castsi256_si128(p), _mm256_extracti128_si256(p, 1));
 }
 
 // kR rows times one input: each input unit is loaded once for all rows.
 template <int kR>
 inline void matvec_tile(const Int8View& t, const Consts& c, const int8_t* xq, const float* xs,
                         uint64_t r, float* y) {
+  static_assert(kR == 1 || kR == 4);
   const uint64_t units = t.group / kUnit;
-  __m256 acc[kR];
-#pragma GCC unroll 8
-  for (int i = 0; i < kR; ++i) acc[i] = _mm256_setzero_ps();
+  __m128 acc4 = _mm_setzero_ps();  // kR == 4
+  float acc1 = 0.0f;               // kR == 1
   const uint8_t* code = t.codes + r * t.row_bytes;
+  const float* scale = t.scales + r * t.groups_per_row;
+  const uint64_t gpr = t.groups_per_row;
   const int8_t* x = xq;
-  for (uint64_t g = 0; g < t.groups_per_row; ++g) {
+  for (uint64_t g = 0; g < gpr; ++g) {
     __m256i sum[kR];
 #pragma GCC unroll 8
     for (int i = 0; i < kR; ++i) sum[i] = _mm256_setzero_si256();
@@ -93,28 +110,37 @@ inline void matvec_tile(const Int8View& t, const Consts& c, const int8_t* xq, co
         sum[i] = _mm256_add_epi32(sum[i], unit_dot(w0, w1, in, c.ones));
       }
     }
-#pragma GCC unroll 8
-    for (int i = 0; i < kR; ++i) {
-      const __m256 f = _mm256_set1_ps(t.scales[(r + i) * t.groups_per_row + g] * xs[g]);
-      acc[i] = _mm256_fmadd_ps(_mm256_cvtepi32_ps(sum[i]), f, acc[i]);
+    if constexpr (kR == 4) {
+      const __m128 ws = _mm_setr_ps(scale[g], scale[gpr + g], scale[2 * gpr + g], scale[3 * gpr + g]);
+      const __m128 f = _mm_mul_ps(ws, _mm_set1_ps(xs[g]));
+      acc4 = _mm_fmadd_ps(_mm_cvtepi32_ps(totals4(sum[0], sum[1], sum[2], sum[3])), f, acc4);
+    } else {
+      acc1 = fold(hsum_epi32(sum[0]), scale[g] * xs[g], acc1);
     }
   }
-#pragma GCC unroll 8
-  for (int i = 0; i < kR; ++i) y[r + i] = hsum(acc[i]) * t.level_scale;
+  if constexpr (kR == 4) {
+    _mm_storeu_ps(y + r, _mm_mul_ps(acc4, _mm_set1_ps(t.level_scale)));
+  } else {
+    y[r] = acc1 * t.level_scale;
+  }
 }
 
-// kR rows times kV inputs: each row unit is decoded once for all inputs and
-// each input half-unit loaded once for all rows. Registers: kR·kV sums, 2·kR
-// levels, an input half and its magnitude, and the ones (15 for 2 x 4); the
-// float accumulators live in memory and are touched once per group.
+// kR rows times kV inputs (2 x 4, or a 1-row / 1-input remainder): each row
+// unit is decoded once for all inputs and each input half-unit loaded once
+// for all rows. Registers: kR·kV sums, 2·kR levels, an input half and its
+// magnitude, and the ones (15 for 2 x 4).
 template <int kR, int kV>
 inline void matmul_tile(const Int8View& t, const Consts& c, const int8_t* xq, const float* xs,
                         uint64_t r, uint64_t v, float* y) {
+  constexpr bool kFull = kR == 2 && kV == 4;
+  static_assert(kFull || kR == 1 || kV == 1);
   const uint64_t units = t.group / kUnit;
-  alignas(32) float acc[kR][kV][8] = {};
+  const uint64_t gpr = t.groups_per_row;
+  __m256 acc8 = _mm256_setzero_ps();  // kFull: lane 4i + j
+  float acc[kR][kV] = {};             // otherwise
   const uint8_t* code = t.codes + r * t.row_bytes;
   const int8_t* x = xq + v * t.padded_cols;
-  for (uint64_t g = 0; g < t.groups_per_row; ++g) {
+  for (uint64_t g = 0; g < gpr; ++g) {
     __m256i sum[kR][kV];
 #pragma GCC unroll 8
     for (int i = 0; i < kR; ++i)
@@ -137,23 +163,34 @@ inline void matmul_tile(const Int8View& t, const Consts& c, const int8_t* xq, co
         }
       }
     }
+    const float* ws = t.scales + r * gpr + g;
+    const float* in_scale = xs + v * gpr + g;
+    if constexpr (kFull) {
+      const __m128i t0 = totals4(sum[0][0], sum[0][1], sum[0][2], sum[0][3]);
+      const __m128i t1 = totals4(sum[1][0], sum[1][1], sum[1][2], sum[1][3]);
+      const __m256i tot = _mm256_inserti128_si256(_mm256_castsi128_si256(t0), t1, 1);
+      const __m128 x4 = _mm_setr_ps(in_scale[0], in_scale[gpr], in_scale[2 * gpr], in_scale[3 * gpr]);
+      const __m256 wsv = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_set1_ps(ws[0])),
+                                              _mm_set1_ps(ws[gpr]), 1);
+      const __m256 f = _mm256_mul_ps(wsv, _mm256_insertf128_ps(_mm256_castps128_ps256(x4), x4, 1));
+      acc8 = _mm256_fmadd_ps(_mm256_cvtepi32_ps(tot), f, acc8);
+    } else {
 #pragma GCC unroll 8
-    for (int i = 0; i < kR; ++i) {
-      const __m256 ws = _mm256_set1_ps(t.scales[(r + i) * t.groups_per_row + g]);
+      for (int i = 0; i < kR; ++i)
 #pragma GCC unroll 8
-      for (int j = 0; j < kV; ++j) {
-        // ws·xs rounded once, as in the portable kernel.
-        const __m256 f = _mm256_mul_ps(ws, _mm256_set1_ps(xs[(v + j) * t.groups_per_row + g]));
-        _mm256_store_ps(acc[i][j], _mm256_fmadd_ps(_mm256_cvtepi32_ps(sum[i][j]), f,
-                                                   _mm256_load_ps(acc[i][j])));
-      }
+        for (int j = 0; j < kV; ++j)
+          acc[i][j] = fold(hsum_epi32(sum[i][j]), ws[i * gpr] * in_scale[j * gpr], acc[i][j]);
     }
   }
-#pragma GCC unroll 8
-  for (int i = 0; i < kR; ++i)
-#pragma GCC unroll 8
-    for (int j = 0; j < kV; ++j)
-      y[(v + j) * t.rows + r + i] = hsum(_mm256_load_ps(acc[i][j])) * t.level_scale;
+  if constexpr (kFull) {
+    alignas(32) float out[8];
+    _mm256_store_ps(out, _mm256_mul_ps(acc8, _mm256_set1_ps(t.level_scale)));
+    for (int i = 0; i < kR; ++i)
+      for (int j = 0; j < kV; ++j) y[(v + j) * t.rows + r + i] = out[4 * i + j];
+  } else {
+    for (int i = 0; i < kR; ++i)
+      for (int j = 0; j < kV; ++j) y[(v + j) * t.rows + r + i] = acc[i][j] * t.level_scale;
+  }
 }
 
 constexpr int kMatvecRows = 4;

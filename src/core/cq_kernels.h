@@ -62,11 +62,10 @@ void reorder_avx512(const uint8_t* element, const float* src, uint64_t n, float*
 // The result, the same on every path to the last bit (integer sums are
 // exact, and the float steps are taken in one order): for row r and an input
 // of int8 values q with one scale s_g per group g,
-//   S[g][l] = Σ level(code e)·q[e] over the elements e of group g with
-//             (e mod 32) / 4 == l, l in 0..7 (the 32-bit lanes of the
-//             AVX2 kernel: VPMADDUBSW then VPMADDWD sums 4 adjacent bytes);
-//   A[l]    = fma(float(S[g][l]), scale[r][g]·s_g, A[l]) over g ascending;
-//   y[r]    = (((A0 + A4) + (A2 + A6)) + ((A1 + A5) + (A3 + A7)))·level_scale.
+//   S[g] = Σ level(code e)·q[e] over the elements e of group g (exact in
+//          32 bits: at most kMaxInt8Group·127² in magnitude);
+//   A    = fma(float(S[g]), scale[r][g]·s_g, A) over g ascending, from 0;
+//   y[r] = A·level_scale.
 struct Int8View {
   const uint8_t* codes;   // rows x row_bytes nibbles, as above
   const float* scales;    // rows x groups_per_row
