@@ -72,7 +72,8 @@ std::vector<float> random_floats(size_t n, std::mt19937& rng) {
 }
 
 void print_line(const std::string& name, const char* isa, const Shape* shape, const uint64_t* m,
-                const uint8_t* bits, unsigned threads, double seconds, double flops, double bytes) {
+                const uint8_t* bits, unsigned threads, double seconds, double flops, double bytes,
+                const char* compute = "float") {
   auto num = [](const uint64_t* v) { return v ? std::to_string(*v) : std::string("null"); };
   const uint64_t rows = shape ? shape->rows : 0, cols = shape ? shape->cols : 0;
   const uint64_t bits_v = bits ? *bits : 0, group = kGroup;
@@ -84,10 +85,11 @@ void print_line(const std::string& name, const char* isa, const Shape* shape, co
   }
   std::printf(
       "{\"name\": \"%s\", \"isa\": \"%s\", \"rows\": %s, \"cols\": %s, \"m\": %s, \"bits\": %s, "
-      "\"group\": %s, \"threads\": %u, \"seconds\": %.6g, \"gflops\": %s, \"gbps\": %.3f}\n",
+      "\"group\": %s, \"compute\": \"%s\", \"threads\": %u, \"seconds\": %.6g, \"gflops\": %s, "
+      "\"gbps\": %.3f}\n",
       name.c_str(), isa, num(shape ? &rows : nullptr).c_str(), num(shape ? &cols : nullptr).c_str(),
       num(m).c_str(), num(bits ? &bits_v : nullptr).c_str(), num(bits ? &group : nullptr).c_str(),
-      threads, seconds, flops_text.c_str(), bytes / seconds * 1e-9);
+      compute, threads, seconds, flops_text.c_str(), bytes / seconds * 1e-9);
   std::fflush(stdout);
 }
 
@@ -110,30 +112,40 @@ void run_benchmarks(const char* filter) {
                           wanted("cq_matmul_m128" + suffix, filter) ||
                           wanted("cq_matmul_m512" + suffix, filter);
       if (!wanted(mv_name, filter) && !any_mm) continue;
-      const CqTensor t = random_tensor(s.rows, s.cols, bits, rng);
-      const double weight_bytes = double(t.codes().size()) + 4.0 * double(t.scales().size());
-
-      if (wanted(mv_name, filter)) {
-        const std::vector<float> x = random_floats(s.cols, rng);
-        std::vector<float> y(s.rows);
-        const double sec = median_seconds([&] { t.matvec(x, y); });
-        const uint64_t m = 1;
-        print_line(mv_name, isa_text, &s, &m, &bits, threads, sec, 2.0 * s.rows * s.cols,
-                   weight_bytes + 4.0 * s.cols);
+      CqTensor t = random_tensor(s.rows, s.cols, bits, rng);
+      std::vector<float> x = random_floats(s.cols, rng);
+      std::vector<float> x_rot(512 * t.padded_cols());
+      for (uint64_t i = 0; i < 512; ++i) {
+        const std::vector<float> xi = random_floats(s.cols, rng);
+        pinnet::core::pad_and_rotate(
+            xi, t.group(), std::span<float>(x_rot.data() + i * t.padded_cols(), t.padded_cols()));
       }
-      for (uint64_t m : {uint64_t(16), uint64_t(128), uint64_t(512)}) {
-        const std::string name = "cq_matmul_m" + std::to_string(m) + suffix;
-        if (!wanted(name, filter)) continue;
-        std::vector<float> x_rot(m * t.padded_cols());
-        for (uint64_t i = 0; i < m; ++i) {
-          const std::vector<float> x = random_floats(s.cols, rng);
-          pinnet::core::pad_and_rotate(
-              x, t.group(), std::span<float>(x_rot.data() + i * t.padded_cols(), t.padded_cols()));
+      // Each figure for both precisions, side by side.
+      for (pinnet::core::Compute compute : {pinnet::core::Compute::kFloat, pinnet::core::Compute::kInt8}) {
+        t.set_compute(compute);
+        const char* compute_text = pinnet::core::compute_name(compute);
+        // Bytes the kernels stream: the codes (one nibble per weight in the int8
+        // form) and the scales.
+        const double code_bytes = compute == pinnet::core::Compute::kInt8
+                                      ? double(s.rows) * double(t.padded_cols()) / 2
+                                      : double(t.codes().size());
+        const double weight_bytes = code_bytes + 4.0 * double(t.scales().size());
+
+        if (wanted(mv_name, filter)) {
+          std::vector<float> y(s.rows);
+          const double sec = median_seconds([&] { t.matvec(x, y); });
+          const uint64_t m = 1;
+          print_line(mv_name, isa_text, &s, &m, &bits, threads, sec, 2.0 * s.rows * s.cols,
+                     weight_bytes + 4.0 * s.cols, compute_text);
         }
-        std::vector<float> y(m * s.rows);
-        const double sec = median_seconds([&] { t.matmul(x_rot, m, y); }, 5);
-        print_line(name, isa_text, &s, &m, &bits, threads, sec, 2.0 * s.rows * s.cols * m,
-                   weight_bytes + 4.0 * m * t.padded_cols());
+        for (uint64_t m : {uint64_t(16), uint64_t(128), uint64_t(512)}) {
+          const std::string name = "cq_matmul_m" + std::to_string(m) + suffix;
+          if (!wanted(name, filter)) continue;
+          std::vector<float> y(m * s.rows);
+          const double sec = median_seconds([&] { t.matmul(x_rot, m, y); }, 5);
+          print_line(name, isa_text, &s, &m, &bits, threads, sec, 2.0 * s.rows * s.cols * m,
+                     weight_bytes + 4.0 * m * t.padded_cols(), compute_text);
+        }
       }
     }
   }

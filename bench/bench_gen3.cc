@@ -2,7 +2,9 @@
 // vocabulary 16384): decode tokens/s after a 128-token prompt, prefill
 // tokens/s for 128- and 512-token prompts, and the quantised products of one
 // decode step alone (what the rest of the step is measured against), and the
-// batched products of a prefill alone with the GFLOP/s of each shape.
+// batched products of a prefill alone with the GFLOP/s of each shape. Every
+// figure is measured for both compute precisions of the products (the
+// "compute" field: "float", then "int8").
 //
 // The worker pool reads its size from the environment once per process, so
 // the program re-executes itself with RAYON_NUM_THREADS = 1 and 2; the
@@ -95,7 +97,8 @@ double step_products_seconds(const pinnet::gen3::V3Model& model) {
 // each distinct tensor shape of block 0 (and of the first engram site) timed
 // alone, weighted by how often a prefill runs it. Prints the total and the
 // GFLOP/s of every shape (2·rows·padded_cols·m flops per product).
-void prefill_products(const pinnet::gen3::V3Model& model, unsigned threads, size_t m) {
+void prefill_products(const pinnet::gen3::V3Model& model, unsigned threads, size_t m,
+                      const std::string& compute_field) {
   using pinnet::core::CqTensor;
   const auto& lw = model.lanes()[0];
   const auto& b = model.blocks()[0];
@@ -111,7 +114,7 @@ void prefill_products(const pinnet::gen3::V3Model& model, unsigned threads, size
   std::mt19937 rng(5);
   std::normal_distribution<float> d(0.0f, 1.0f);
   double total = 0;
-  std::string extra = ", \"shapes\": {";
+  std::string extra = compute_field + ", \"shapes\": {";
   for (size_t k = 0; k < shapes.size(); ++k) {
     const CqTensor& t = *shapes[k].t;
     std::vector<float> x(m * t.padded_cols()), y(m * t.rows());
@@ -141,17 +144,11 @@ void prefill_products(const pinnet::gen3::V3Model& model, unsigned threads, size
   print_line("gen3_batch_products", threads, m, total, extra.c_str());
 }
 
-int run_benchmarks(const char* filter) {
-  const unsigned threads = static_cast<unsigned>(pinnet::core::WorkerPool::instance().threads());
-  auto loaded = pinnet::gen3::load_v3_file(kModelPath, std::nullopt);
-  if (!loaded) {
-    std::fprintf(stderr, "bench_gen3: %s\n", loaded.error().message().c_str());
-    return 1;
-  }
-  const pinnet::gen3::V3Model& model = loaded.value().model;
+// Every figure of one compute precision; `field` is its JSON field.
+void run_figures(const pinnet::gen3::V3Model& model, unsigned threads, const char* filter,
+                 const std::string& field) {
   const uint64_t vocab = model.geometry().vocab_size;
   std::vector<float> logits(model.logit_width());
-
   if (wanted("gen3_decode", filter)) {
     const std::vector<uint32_t> prompt = random_ids(128, vocab, 1);
     const std::vector<uint32_t> next = random_ids(64, vocab, 2);
@@ -164,7 +161,7 @@ int run_benchmarks(const char* filter) {
       rates.push_back(seconds_since(t0));
     }
     std::sort(rates.begin(), rates.end());
-    print_line("gen3_decode", threads, next.size(), rates[kReps / 2]);
+    print_line("gen3_decode", threads, next.size(), rates[kReps / 2], field.c_str());
   }
   if (wanted("gen3_prefill", filter)) {
     for (size_t n : {size_t(128), size_t(512)}) {
@@ -177,17 +174,33 @@ int run_benchmarks(const char* filter) {
         secs.push_back(seconds_since(t0));
       }
       std::sort(secs.begin(), secs.end());
-      print_line("gen3_prefill", threads, n, secs[kReps / 2]);
+      print_line("gen3_prefill", threads, n, secs[kReps / 2], field.c_str());
     }
   }
   if (wanted("gen3_step_products", filter)) {
-    print_line("gen3_step_products", threads, 1, step_products_seconds(model));
+    print_line("gen3_step_products", threads, 1, step_products_seconds(model), field.c_str());
   }
   if (wanted("gen3_batch_products", filter)) {
-    for (size_t m : {size_t(128), size_t(512)}) prefill_products(model, threads, m);
+    for (size_t m : {size_t(128), size_t(512)}) prefill_products(model, threads, m, field);
+  }
+}
+
+int run_benchmarks(const char* filter) {
+  const unsigned threads = static_cast<unsigned>(pinnet::core::WorkerPool::instance().threads());
+  auto loaded = pinnet::gen3::load_v3_file(kModelPath, std::nullopt);
+  if (!loaded) {
+    std::fprintf(stderr, "bench_gen3: %s\n", loaded.error().message().c_str());
+    return 1;
+  }
+  pinnet::gen3::V3Model& model = loaded.value().model;
+  for (pinnet::core::Compute compute : {pinnet::core::Compute::kFloat, pinnet::core::Compute::kInt8}) {
+    model.set_compute(compute);
+    const std::string field = std::string(", \"compute\": \"") + pinnet::core::compute_name(compute) + "\"";
+    run_figures(model, threads, filter, field);
   }
   return 0;
 }
+
 
 }  // namespace
 

@@ -83,6 +83,22 @@ Isa best_isa() {
 
 bool isa_supported(Isa isa) { return isa <= detected(); }
 
+std::optional<Compute> parse_compute(std::string_view text) {
+  for (Compute c : {Compute::kFloat, Compute::kInt8})
+    if (equals_ignoring_case(text, compute_name(c))) return c;
+  return std::nullopt;
+}
+
+Compute default_compute() {
+  static const Compute compute = [] {
+    const char* text = std::getenv("PINNET_COMPUTE");
+    return text == nullptr ? Compute::kFloat : parse_compute(text).value_or(Compute::kFloat);
+  }();
+  return compute;
+}
+
+const char* compute_name(Compute compute) { return compute == Compute::kInt8 ? "int8" : "float"; }
+
 const char* isa_name(Isa isa) {
   switch (isa) {
     case Isa::Portable: return "portable";

@@ -35,4 +35,25 @@ std::optional<Isa> parse_isa(std::string_view text);
 // PINNET_ISA value, or nullptr when unset).
 Isa capped_isa(Isa detected, const char* cap);
 
+// Compute precision of the codebook-quantised products, chosen per loaded
+// model at load time.
+//   kFloat: every code decoded to its float level and multiplied in float
+//           (within float rounding of the written computation).
+//   kInt8:  each rotated input group quantised to int8 with its own scale,
+//           the tensor's levels as int8 with one scale, integer dot products
+//           per group, scaled in float (see CqTensor::prepare_int8).
+enum class Compute { kFloat = 0, kInt8 = 1 };
+
+// The default for loaders not given a choice: PINNET_COMPUTE=float|int8 from
+// the environment, read once per process and cached; kFloat when unset or
+// unrecognised.
+Compute default_compute();
+
+// "float" or "int8".
+const char* compute_name(Compute compute);
+
+// Parses a PINNET_COMPUTE value (ASCII case-insensitive); nullopt when it
+// names no choice.
+std::optional<Compute> parse_compute(std::string_view text);
+
 }  // namespace pinnet::core

@@ -6,18 +6,20 @@
 #include <limits>
 #include <stdexcept>
 
+#include "core/cq_detail.h"
 #include "core/cq_kernels.h"
 #include "core/hadamard.h"
 #include "core/half.h"
 #include "core/worker_pool.h"
 
 namespace pinnet::core {
+using cq_detail::ceil_div;
+using cq_detail::saturating_mul;
+using cq_detail::Scratch;
+using cq_detail::split;
 namespace {
 
 constexpr uint64_t kMaxU64 = std::numeric_limits<uint64_t>::max();
-// Work (rows x padded columns, times inputs for the batched product) above
-// which a product is split over the pool.
-constexpr uint64_t kParallelWork = 0xFFFFF;
 // Readable bytes after the last row: the 3-bit vector loads read up to 4
 // bytes past a unit (and discard them).
 constexpr size_t kCodeSlack = 64;
@@ -31,13 +33,6 @@ bool add_overflows(uint64_t a, uint64_t b, uint64_t* out) {
   return __builtin_add_overflow(a, b, out);
 }
 
-uint64_t saturating_mul(uint64_t a, uint64_t b) {
-  uint64_t out;
-  return mul_overflows(a, b, &out) ? kMaxU64 : out;
-}
-
-uint64_t ceil_div(uint64_t a, uint64_t b) { return a / b + (a % b != 0); }
-
 // A zeroed code buffer of n bytes plus the slack, owned through *keeper;
 // returns where to write the codes.
 uint8_t* own_codes(uint64_t n, std::shared_ptr<const void>* keeper) {
@@ -46,44 +41,6 @@ uint8_t* own_codes(uint64_t n, std::shared_ptr<const void>* keeper) {
   *keeper = std::move(buffer);
   return data;
 }
-
-// A float buffer that lives in a per-thread cache, grown on demand and reused
-// by later products on the same thread, so decode steps do not allocate per
-// call. A second lease on a thread that already holds one (a product started
-// from inside another on the same thread) gets a private buffer instead.
-class Scratch {
- public:
-  explicit Scratch(size_t n) {
-    Cache& cache = cache_();
-    if (!cache.leased) {
-      cache.leased = true;
-      leased_ = true;
-      buf_ = &cache.buf;
-    } else {
-      buf_ = &own_;
-    }
-    if (buf_->size() < n) buf_->resize(n);
-  }
-  ~Scratch() {
-    if (leased_) cache_().leased = false;
-  }
-  Scratch(const Scratch&) = delete;
-  Scratch& operator=(const Scratch&) = delete;
-  float* data() { return buf_->data(); }
-
- private:
-  struct Cache {
-    std::vector<float> buf;
-    bool leased = false;
-  };
-  static Cache& cache_() {
-    thread_local Cache cache;
-    return cache;
-  }
-  std::vector<float>* buf_;
-  std::vector<float> own_;
-  bool leased_ = false;
-};
 
 // Element of a 64-float unit that the vector kernels of `isa` expect at
 // position p (see cq_kernels.h and the layout notes in cq_avx2.cc and
@@ -126,16 +83,6 @@ void reorder_in_place(Isa isa, const UnitOrder& order, float* v, uint64_t n) {
     std::memcpy(unit, v + base, sizeof unit);
     for (uint64_t p = 0; p < cq_kernels::kUnit; ++p) v[base + p] = unit[order.element[p]];
   }
-}
-
-// Runs body(begin, end) over [0, n) in chunks of `chunk` items on the pool.
-template <class Body>
-void split(WorkerPool& pool, uint64_t n, uint64_t chunk, Body&& body) {
-  const uint64_t items = ceil_div(n, chunk);
-  pool.parallel_for(items, [&](size_t i) {
-    const uint64_t begin = i * chunk;
-    body(begin, std::min(begin + chunk, n));
-  });
 }
 
 }  // namespace
@@ -383,10 +330,12 @@ Isa CqTensor::product_isa(Isa wanted) const {
 }
 
 void CqTensor::matvec(std::span<const float> x, std::span<float> y) const {
+  if (!q8_codes_.empty()) return matvec_int8(x, y);
   matvec_with(best_isa(), &WorkerPool::instance(), x, y);
 }
 
 void CqTensor::matmul(std::span<const float> x_rot, size_t m, std::span<float> y) const {
+  if (!q8_codes_.empty()) return matmul_int8(x_rot, m, y);
   matmul_with(best_isa(), &WorkerPool::instance(), x_rot, m, y);
 }
 
@@ -411,7 +360,7 @@ void CqTensor::matvec_with(Isa wanted, WorkerPool* pool, std::span<const float> 
       case Isa::Portable: Portable{*this}.matvec(x_rot, r0, r1, y.data()); break;
     }
   };
-  if (pool != nullptr && s.rows >= 128 && saturating_mul(s.rows, s.padded_cols) > kParallelWork) {
+  if (pool != nullptr && s.rows >= 128 && saturating_mul(s.rows, s.padded_cols) > cq_detail::kParallelWork) {
     const uint64_t chunk = std::max<uint64_t>(ceil_div(s.rows, pool->threads()), 64);
     split(*pool, s.rows, chunk, rows_kernel);
   } else {
@@ -494,12 +443,12 @@ void CqTensor::matmul_reordered(Isa wanted, WorkerPool* pool, std::span<const fl
     }
   };
   const uint64_t work = saturating_mul(saturating_mul(m, s.rows), s.padded_cols);
-  if (pool != nullptr && work > kParallelWork && s.rows > 127) {
+  if (pool != nullptr && work > cq_detail::kParallelWork && s.rows > 127) {
     // Whole multiples of 64 rows, so that the wide kernel's 32-row tiles
     // fall on the same rows however the product is split.
     const uint64_t chunk = std::max<uint64_t>(ceil_div(ceil_div(s.rows, pool->threads()), 64) * 64, 64);
     split(*pool, s.rows, chunk, [&](uint64_t r0, uint64_t r1) { kernel(r0, r1, 0, m); });
-  } else if (pool != nullptr && work > kParallelWork && m > 15) {
+  } else if (pool != nullptr && work > cq_detail::kParallelWork && m > 15) {
     const uint64_t chunk = std::max<uint64_t>(ceil_div(m, pool->threads()), 8);
     split(*pool, m, chunk, [&](uint64_t v0, uint64_t v1) { kernel(0, s.rows, v0, v1); });
   } else {
@@ -537,6 +486,7 @@ Result<CqTensor, std::string> CqTensor::select_row_blocks(std::span<const size_t
                   scales_.data() + r * s.groups_per_row, s.groups_per_row * sizeof(float));
     }
   }
+  out.set_compute(compute());
   return out;
 }
 

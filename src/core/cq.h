@@ -21,6 +21,7 @@ namespace pinnet::core {
 class WorkerPool;
 namespace cq_kernels {
 struct View;
+struct Int8View;
 }
 
 struct CqError {
@@ -90,7 +91,8 @@ class CqTensor {
   std::vector<float> expand() const;
 
   // y = W·x with x of cols floats (rotated here) and y of rows floats. Splits
-  // over WorkerPool::instance() when the product is large enough.
+  // over WorkerPool::instance() when the product is large enough. With the
+  // int8 form built, matvec and matmul take the int8 path.
   void matvec(std::span<const float> x, std::span<float> y) const;
   // m inputs already padded and rotated (m x padded_cols, vector-major);
   // y: m x rows, output vector i at [i·rows, (i+1)·rows).
@@ -116,6 +118,40 @@ class CqTensor {
   void matmul_reordered(Isa isa, WorkerPool* pool, std::span<const float> xp, size_t m,
                         std::span<float> y) const;
 
+  // The int8 compute form. kInt8 builds it (once; the float form stays, and
+  // the float products above keep giving float results through *_with):
+  // the levels as int8 with one scale, level_scale = max |level| / 127 and
+  // int8 level = round(level / level_scale), and every code repacked into a
+  // 4-bit nibble in the layout of cq_kernels::Int8View (2- and 3-bit codes
+  // too, so one kernel serves every width). From then on matvec and matmul
+  // quantise their rotated inputs per group and run the int8 products.
+  // kFloat drops the form. A group above kMaxInt8Group keeps the float path
+  // (false is returned), which keeps every group's integer sum well inside
+  // 32 bits (at most 8192·127², about 1.3e8).
+  static constexpr uint64_t kMaxInt8Group = 8192;
+  bool set_compute(Compute compute);
+  Compute compute() const { return q8_codes_.empty() ? Compute::kFloat : Compute::kInt8; }
+  float int8_level_scale() const { return q8_level_scale_; }
+
+  // Per group of `group` values of each rotated input (x_rot.size() a
+  // multiple of group): scale = max |x| / 127 (0 for an all-zero group) and
+  // q = x / scale rounded to nearest, ties to even, within [-127, 127] (a
+  // NaN gives -127). q holds x_rot.size() values, scales one per group.
+  // Throws std::invalid_argument for short buffers or a ragged input.
+  static void quantize_input(std::span<const float> x_rot, uint64_t group, std::span<int8_t> q,
+                             std::span<float> scales);
+
+  // The int8 products (the form must be built) on inputs quantised by
+  // quantize_input with this tensor's group: xq m x padded_cols values, xs m
+  // x groups_per_row scales, y as for matmul. The result is the same on
+  // every instruction set to the last bit (see cq_kernels.h). A null pool
+  // runs on the calling thread. Throw std::invalid_argument for short
+  // buffers or a tensor without the form.
+  void matvec_int8_with(Isa isa, WorkerPool* pool, std::span<const int8_t> xq,
+                        std::span<const float> xs, std::span<float> y) const;
+  void matmul_int8_with(Isa isa, WorkerPool* pool, std::span<const int8_t> xq,
+                        std::span<const float> xs, size_t m, std::span<float> y) const;
+
   // A tensor of the rows [t·height, (t+1)·height) for each t in blocks, in
   // list order. Error "mHC lane row out of range" when a row is past the end.
   Result<CqTensor, std::string> select_row_blocks(std::span<const size_t> blocks,
@@ -125,6 +161,10 @@ class CqTensor {
   CqTensor() = default;
   Isa product_isa(Isa wanted) const;
   cq_kernels::View kernel_view() const;
+  cq_kernels::Int8View int8_view() const;
+  // The int8 products on the pool's instruction set from float inputs.
+  void matvec_int8(std::span<const float> x, std::span<float> y) const;
+  void matmul_int8(std::span<const float> x_rot, size_t m, std::span<float> y) const;
 
   // rows·row_bytes, then at least 64 readable bytes for the wide loads (their
   // values are never used). Immutable, so copies of a tensor share them.
@@ -135,6 +175,11 @@ class CqTensor {
   std::vector<float> lut_;
   std::vector<float> levels_;
   std::array<float, 16> code_table_{};  // level of code (i & (2^bits - 1))
+  // The int8 form (empty without it): rows·q8_row_bytes_ nibbles.
+  std::vector<uint8_t> q8_codes_;
+  std::array<int8_t, 16> q8_levels_{};
+  float q8_level_scale_ = 0.0f;
+  uint64_t q8_row_bytes_ = 0;
   struct Shape {
     uint64_t rows = 0, cols = 0, padded_cols = 0, group = 0, groups_per_row = 0, row_bytes = 0;
     uint8_t bits_code = 0;

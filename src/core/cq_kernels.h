@@ -53,4 +53,38 @@ void matmul_avx512(const View& t, const float* xp, uint64_t r0, uint64_t r1, uin
 // multiple of kUnit); dst may be src itself.
 void reorder_avx512(const uint8_t* element, const float* src, uint64_t n, float* dst);
 
+// The int8 form of a tensor (CqTensor::prepare_int8). Every row holds one
+// 4-bit code per weight whatever the stored bits: per 64-element unit 32
+// bytes, byte i holding element i in its low nibble and element 32 + i in its
+// high one, so a mask and a shift give 32 codes each in element order and a
+// byte shuffle turns them into int8 levels.
+//
+// The result, the same on every path to the last bit (integer sums are
+// exact, and the float steps are taken in one order): for row r and an input
+// of int8 values q with one scale s_g per group g,
+//   S[g] = Σ level(code e)·q[e] over the elements e of group g (exact in
+//          32 bits: at most kMaxInt8Group·127² in magnitude);
+//   A    = fma(float(S[g]), scale[r][g]·s_g, A) over g ascending, from 0;
+//   y[r] = A·level_scale.
+struct Int8View {
+  const uint8_t* codes;   // rows x row_bytes nibbles, as above
+  const float* scales;    // rows x groups_per_row
+  const int8_t* levels;   // 16: level of code i & (2^bits - 1), in [-127, 127]
+  uint64_t rows;
+  uint64_t padded_cols;
+  uint64_t group;         // a multiple of kUnit on the vector paths
+  uint64_t groups_per_row;
+  uint64_t row_bytes;     // ceil(padded_cols / 64)·32
+  float level_scale;      // float level = int8 level · level_scale
+};
+
+// y[r] for r in [r0, r1) of one input: xq padded_cols int8 values, xs
+// groups_per_row scales.
+void matvec_int8_avx2(const Int8View& t, const int8_t* xq, const float* xs, uint64_t r0,
+                      uint64_t r1, float* y);
+// y[v·rows + r] for r in [r0, r1), v in [v0, v1); input v at xq + v·padded_cols
+// with its scales at xs + v·groups_per_row.
+void matmul_int8_avx2(const Int8View& t, const int8_t* xq, const float* xs, uint64_t r0,
+                      uint64_t r1, uint64_t v0, uint64_t v1, float* y);
+
 }  // namespace pinnet::core::cq_kernels

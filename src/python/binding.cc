@@ -264,6 +264,36 @@ bool Args::convert(PyObject* o, const char* name, Path* out) const {
   return true;
 }
 
+bool Args::convert(PyObject* o, const char* name, Source* out) const {
+  if (PyBytes_Check(o)) return convert(o, name, &out->bytes);
+  if (PyObject_HasAttrString(o, "__fspath__") == 0 && !PyUnicode_Check(o))
+    return type_error(name, "str, os.PathLike or bytes", o);
+  return convert(o, name, &out->path.emplace());
+}
+
+bool Args::convert(PyObject* o, const char* name, ComputeChoice* out) const {
+  std::string text;
+  if (!convert(o, name, &text)) return false;
+  const auto compute = core::parse_compute(text);
+  if (!compute) {
+    PyErr_Format(PyExc_ValueError, "%s must be \"float\" or \"int8\", not %R", name, o);
+    return false;
+  }
+  out->value = *compute;
+  return true;
+}
+
+bool Args::convert(PyObject* o, const char* name, std::optional<uint64_t>* out) const {
+  if (o == Py_None) {
+    out->reset();
+    return true;
+  }
+  uint64_t v;
+  if (!convert(o, name, &v)) return false;
+  *out = v;
+  return true;
+}
+
 bool Args::convert(PyObject* o, const char* name, Callable* out) const {
   if (!PyCallable_Check(o)) return type_error(name, "callable", o);
   out->fn = o;

@@ -26,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/cpu.h"
 #include "core/interrupt.h"
 
 namespace pinnet::py {
@@ -44,6 +45,18 @@ struct ByteView {
 // (a NUL would cut the path the operating system sees).
 struct Path {
   std::string value;
+};
+
+// A model source: a path (as Path) or a `bytes` image (as ByteView).
+struct Source {
+  std::optional<Path> path;  // set for a path, empty for bytes
+  ByteView bytes;
+};
+
+// A compute precision named by its text ("float" or "int8", any case); an
+// omitted argument takes the process default (PINNET_COMPUTE).
+struct ComputeChoice {
+  core::Compute value = core::default_compute();
 };
 
 // A callable argument; the reference is borrowed for the call.
@@ -90,6 +103,9 @@ class Args {
   bool convert(PyObject* o, const char* name, std::vector<std::string>* out) const;
   bool convert(PyObject* o, const char* name, Callable* out) const;
   bool convert(PyObject* o, const char* name, Path* out) const;
+  bool convert(PyObject* o, const char* name, Source* out) const;
+  bool convert(PyObject* o, const char* name, ComputeChoice* out) const;
+  bool convert(PyObject* o, const char* name, std::optional<uint64_t>* out) const;
   bool type_error(const char* name, const char* expected, PyObject* got) const;
 
   const char* method_;

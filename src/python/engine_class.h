@@ -161,6 +161,14 @@ constexpr bool from_default(std::string_view text, bool* out) {
 constexpr bool default_fits(std::string_view text, std::optional<std::string>*) {
   return text.empty() || text == "None";
 }
+constexpr bool default_fits(std::string_view text, std::optional<uint64_t>*) {
+  return text.empty() || text == "None";
+}
+// The signature shows "float"; an omitted argument takes the process default
+// (ComputeChoice's own), which PINNET_COMPUTE may change.
+constexpr bool default_fits(std::string_view text, ComputeChoice*) {
+  return text.empty() || text == "\"float\"";
+}
 template <class T>
 constexpr bool default_fits(std::string_view text, T*) {
   if constexpr (requires(T v) { from_default(text, &v); }) {
@@ -372,6 +380,9 @@ class EngineClass {
     return found;
   }
   static PyObject* bytes_of(const ByteView& v, PyObject*) { return v.object; }
+  static PyObject* bytes_of(const Source& v, PyObject* found) {
+    return v.path ? found : v.bytes.object;
+  }
   template <class T>
   static PyObject* bytes_of(const T&, PyObject* found) { return found; }
 

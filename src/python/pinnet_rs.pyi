@@ -64,6 +64,10 @@ class V2Engine:
     @staticmethod
     def from_bytes(tesk_bytes: bytes) -> "V2Engine":
         """Load a `.tesk` model from an in-memory image."""
+    # compute: "float" or "int8"; omitted, PINNET_COMPUTE (else "float").
+    @staticmethod
+    def open(source: Union[str, PathLike[str], bytes], compute: str = "float") -> "V2Engine":
+        """Load a `.tesk` model from a path, an os.PathLike or a `bytes` image, with the compute precision of its quantised products."""
     def run(self, query: str, tools_json: str) -> str:
         """Greedy tool call. Returns the full decoded text."""
     def run_json(self, query: str, tools_json: str) -> Optional[str]:
@@ -129,6 +133,11 @@ class V3Engine:
     @staticmethod
     def load_with_depth(path: Union[str, PathLike[str]], layers: int) -> "V3Engine":
         """Load the `layers`-block ladder rung of a container."""
+    # compute: "float" or "int8"; omitted, PINNET_COMPUTE (else "float").
+    @staticmethod
+    def open(source: Union[str, PathLike[str], bytes], depth: Optional[int] = None,
+             compute: str = "float") -> "V3Engine":
+        """Load a `pinnet3.tesk` model from a path, an os.PathLike or a `bytes` image, at a ladder rung, with the compute precision of its quantised products."""
     def run(self, query: str, tools_json: str) -> str:
         """The full completion, reasoning included."""
     def run_json(self, query: str, tools_json: str) -> Optional[str]:

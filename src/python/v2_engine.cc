@@ -27,6 +27,12 @@ LoadResult from_bytes(ByteView bytes) {
   return V2Runner::load_bytes(formats::ByteImage::view({bytes.data, bytes.size}));
 }
 
+LoadResult open_model(Source source, ComputeChoice compute) {
+  if (source.path) return V2Runner::load_file(source.path->value, compute.value);
+  return V2Runner::load_bytes(formats::ByteImage::view({source.bytes.data, source.bytes.size}),
+                              compute.value);
+}
+
 // A container may load without a tokenizer; every generation entry point then
 // refuses before any model work. True when it refused (an exception is set).
 bool refuses(const V2Runner& r) {
@@ -139,6 +145,11 @@ PyMethodDef statics[] = {
     Engine::loader<"load(tesk_path)\n--\n\nLoad a `.tesk` model from disk.", load>(),
     Engine::loader<"from_bytes(tesk_bytes)\n--\n\nLoad a `.tesk` model from an in-memory image.",
                    from_bytes>(),
+    Engine::loader<"open(source, compute=\"float\")\n--\n\n"
+                   "Load a `.tesk` model from a path, an os.PathLike or a `bytes` image,\n"
+                   "with the compute precision of its quantised products.\n\n"
+                   PINNET_OPEN_COMPUTE_DOC ".",
+                   open_model>(),
     kEndOfMethods,
 };
 

@@ -39,6 +39,12 @@ LoadResult load_with_depth(Path path, uint64_t layers) {
   return V3Runner::load_file(path.value, layers);
 }
 
+LoadResult open_model(Source source, std::optional<uint64_t> depth, ComputeChoice compute) {
+  if (source.path) return V3Runner::load_file(source.path->value, depth, compute.value);
+  return V3Runner::load_bytes(formats::ByteImage::view({source.bytes.data, source.bytes.size}),
+                              depth, compute.value);
+}
+
 // The settings of run, run_json, run_stream and run_scored.
 GenerateOptions fixed_settings() {
   GenerateOptions o;
@@ -134,6 +140,12 @@ PyMethodDef statics[] = {
                    "becomes severe at the bottom \xE2\x80\x94 on the shipped weights 2 and 4 "
                    "blocks do\nnot produce usable tool calls, 6 upward do.",
                    load_with_depth, &PyExc_ValueError>(),
+    Engine::loader<"open(source, depth=None, compute=\"float\")\n--\n\n"
+                   "Load a `pinnet3.tesk` model from a path, an os.PathLike or a `bytes`\n"
+                   "image, at the ladder rung of `depth` blocks (None: full depth), with\n"
+                   "the compute precision of its quantised products.\n\n"
+                   PINNET_OPEN_COMPUTE_DOC " (or has no rung of `depth` blocks).",
+                   open_model>(),
     static_method<"reasoning(text)\n--\n\n"
                   "The chain-of-thought inside a completion, if it has one.",
                   reasoning>(),

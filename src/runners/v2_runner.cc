@@ -57,8 +57,10 @@ struct V2Runner::Impl {
 
 namespace {
 
-LoadResult<V2Runner> wrap(core::Result<gen2::V2Bundle, std::string> loaded) {
+LoadResult<V2Runner> wrap(core::Result<gen2::V2Bundle, std::string> loaded,
+                          core::Compute compute) {
   if (!loaded.ok()) return core::Err{LoadFailure(loaded.error())};
+  loaded.value().model.set_compute(compute);
   return std::make_unique<V2Runner>(std::make_unique<V2Runner::Impl>(std::move(loaded).value()));
 }
 
@@ -91,13 +93,21 @@ float sigmoid(float z) { return 1.0f / (1.0f + std::exp(-z)); }
 }  // namespace
 
 LoadResult<V2Runner> V2Runner::load_file(const std::string& path) {
-  auto bytes = formats::ByteImage::map_file(path);
-  if (!bytes) return core::Err{LoadFailure(bytes.error())};
-  return load_bytes(std::move(bytes).value());
+  return load_file(path, core::default_compute());
 }
 
 LoadResult<V2Runner> V2Runner::load_bytes(formats::ByteImage bytes) {
-  return wrap(gen2::load_v2_bytes(std::move(bytes)));
+  return load_bytes(std::move(bytes), core::default_compute());
+}
+
+LoadResult<V2Runner> V2Runner::load_file(const std::string& path, core::Compute compute) {
+  auto bytes = formats::ByteImage::map_file(path);
+  if (!bytes) return core::Err{LoadFailure(bytes.error())};
+  return load_bytes(std::move(bytes).value(), compute);
+}
+
+LoadResult<V2Runner> V2Runner::load_bytes(formats::ByteImage bytes, core::Compute compute) {
+  return wrap(gen2::load_v2_bytes(std::move(bytes)), compute);
 }
 
 V2Runner::V2Runner(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/cpu.h"
 #include "core/function_ref.h"
 #include "core/result.h"
 #include "engine/decode_loop.h"
@@ -38,9 +39,12 @@ class V2Runner {
  public:
   // The error carries the load error's display text. The runner reads its
   // quantised weights in place from the mapped file, or from `bytes` (a
-  // view's bytes must outlive the runner).
+  // view's bytes must outlive the runner). The products run in `compute`
+  // precision; without it, core::default_compute() (PINNET_COMPUTE).
   static LoadResult<V2Runner> load_file(const std::string& path);
   static LoadResult<V2Runner> load_bytes(formats::ByteImage bytes);
+  static LoadResult<V2Runner> load_file(const std::string& path, core::Compute compute);
+  static LoadResult<V2Runner> load_bytes(formats::ByteImage bytes, core::Compute compute);
   // load_bytes' bytes are read for the runner's whole life.
   static constexpr bool kReadsBytesInPlace = true;
 

@@ -16,8 +16,10 @@ struct V3Runner::Impl {
 
 namespace {
 
-LoadResult<V3Runner> wrap(core::Result<gen3::V3Bundle, gen3::LoadError> loaded) {
+LoadResult<V3Runner> wrap(core::Result<gen3::V3Bundle, gen3::LoadError> loaded,
+                          core::Compute compute) {
   if (!loaded.ok()) return core::Err{LoadFailure(loaded.error().message())};
+  loaded.value().model.set_compute(compute);
   return std::make_unique<V3Runner>(std::make_unique<V3Runner::Impl>(std::move(loaded).value()));
 }
 
@@ -49,13 +51,23 @@ class V3Session final : public engine::DecodeSession {
 }  // namespace
 
 LoadResult<V3Runner> V3Runner::load_file(const std::string& path, std::optional<uint64_t> depth) {
-  auto bytes = formats::ByteImage::map_file(path);
-  if (!bytes) return core::Err{LoadFailure(bytes.error())};
-  return load_bytes(std::move(bytes).value(), depth);
+  return load_file(path, depth, core::default_compute());
 }
 
 LoadResult<V3Runner> V3Runner::load_bytes(formats::ByteImage bytes, std::optional<uint64_t> depth) {
-  return wrap(gen3::load_v3_bytes(std::move(bytes), depth));
+  return load_bytes(std::move(bytes), depth, core::default_compute());
+}
+
+LoadResult<V3Runner> V3Runner::load_file(const std::string& path, std::optional<uint64_t> depth,
+                                         core::Compute compute) {
+  auto bytes = formats::ByteImage::map_file(path);
+  if (!bytes) return core::Err{LoadFailure(bytes.error())};
+  return load_bytes(std::move(bytes).value(), depth, compute);
+}
+
+LoadResult<V3Runner> V3Runner::load_bytes(formats::ByteImage bytes, std::optional<uint64_t> depth,
+                                          core::Compute compute) {
+  return wrap(gen3::load_v3_bytes(std::move(bytes), depth), compute);
 }
 
 V3Runner::V3Runner(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/cpu.h"
 #include "core/result.h"
 #include "engine/decode_loop.h"
 #include "engine/generation.h"
@@ -23,11 +24,16 @@ class V3Runner {
   // Binds the container at its full depth, or at the ladder rung of `depth`
   // blocks. The error carries the load error's display text. The runner
   // reads its quantised weights in place from the mapped file, or from
-  // `bytes` (a view's bytes must outlive the runner).
+  // `bytes` (a view's bytes must outlive the runner). The products run in
+  // `compute` precision; without it, core::default_compute() (PINNET_COMPUTE).
   static LoadResult<V3Runner> load_file(const std::string& path,
                                         std::optional<uint64_t> depth = std::nullopt);
   static LoadResult<V3Runner> load_bytes(formats::ByteImage bytes,
                                          std::optional<uint64_t> depth = std::nullopt);
+  static LoadResult<V3Runner> load_file(const std::string& path, std::optional<uint64_t> depth,
+                                        core::Compute compute);
+  static LoadResult<V3Runner> load_bytes(formats::ByteImage bytes, std::optional<uint64_t> depth,
+                                         core::Compute compute);
 
   // load_bytes' bytes are read for the runner's whole life.
   static constexpr bool kReadsBytesInPlace = true;

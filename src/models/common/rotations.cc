@@ -5,57 +5,101 @@
 
 namespace pinnet::models {
 
-void Rotations::reserve(const core::CqTensor& t, size_t m) {
-  const uint32_t order = t.input_order(core::best_isa());
+uint32_t Rotations::order_of(const core::CqTensor& t) {
+  return t.compute() == core::Compute::kInt8 ? kInt8Order : t.input_order(core::best_isa());
+}
+
+Rotations::Slot& Rotations::slot(const core::CqTensor& t, size_t m) {
+  const uint32_t order = order_of(t);
+  Slot* found = nullptr;
   for (Slot& s : slots_) {
-    if (s.group == t.group() && s.padded == t.padded_cols() && s.order == order) {
-      if (s.data.size() < m * s.padded) s.data.resize(m * s.padded);
-      if (s.rotated.size() < m * s.padded) s.rotated.resize(m * s.padded);
-      return;
-    }
+    if (s.group == t.group() && s.padded == t.padded_cols() && s.order == order) found = &s;
   }
-  Slot s;
-  s.group = t.group();
-  s.padded = t.padded_cols();
-  s.order = order;
-  s.data.resize(m * s.padded);
-  s.rotated.resize(m * s.padded);
-  slots_.push_back(std::move(s));
+  if (found == nullptr) {
+    slots_.emplace_back();
+    found = &slots_.back();
+    found->group = t.group();
+    found->padded = t.padded_cols();
+    found->order = order;
+  }
+  // Grows only when not reserved for m.
+  Slot& s = *found;
+  const size_t floats = m * s.padded;
+  if (s.rotated.size() < floats) s.rotated.resize(floats);
+  if (order == kInt8Order) {
+    if (s.q.size() < floats) s.q.resize(floats);
+    if (s.data.size() < m * t.groups_per_row()) s.data.resize(m * t.groups_per_row());
+  } else if (s.data.size() < floats) {
+    s.data.resize(floats);
+  }
+  return s;
+}
+
+void Rotations::reserve(const core::CqTensor& t, size_t m) { (void)slot(t, m); }
+
+template <class Finish>
+void Rotations::rotate(Slot& s, const core::CqTensor& t, const float* src, size_t stride,
+                       size_t m, Finish&& finish) {
+  const size_t cols = t.cols();
+  auto one = [&](size_t i) {
+    float* rotated = s.rotated.data() + i * s.padded;
+    vec_pad_and_rotate(src + i * stride, cols, s.group, rotated, s.padded);
+    finish(i, rotated);
+  };
+  if (m >= 16) {
+    core::WorkerPool::instance().parallel_for(m, [&](size_t i) { one(i); });
+  } else {
+    for (size_t i = 0; i < m; ++i) one(i);
+  }
+  s.valid = true;
 }
 
 std::span<const float> Rotations::get(const core::CqTensor& t, const float* src, size_t stride,
                                       size_t m) {
   const core::Isa isa = core::best_isa();
-  const uint32_t order = t.input_order(isa);
-  for (Slot& s : slots_) {
-    if (s.group != t.group() || s.padded != t.padded_cols() || s.order != order) continue;
-    const size_t floats = m * s.padded;
-    if (s.data.size() < floats) s.data.resize(floats);  // only if not reserved
-    if (!s.valid) {
-      const size_t cols = t.cols();
-      if (s.rotated.size() < floats) s.rotated.resize(floats);  // only if not reserved
-      auto one = [&](size_t i) {
-        float* rotated = s.rotated.data() + i * s.padded;
-        vec_pad_and_rotate(src + i * stride, cols, s.group, rotated, s.padded);
-        t.reorder_inputs(isa, std::span<const float>(rotated, s.padded), 1,
-                         std::span<float>(s.data.data() + i * s.padded, s.padded));
-      };
-      if (m >= 16) {
-        core::WorkerPool::instance().parallel_for(m, [&](size_t i) { one(i); });
-      } else {
-        for (size_t i = 0; i < m; ++i) one(i);
-      }
-      s.valid = true;
-    }
-    return {s.data.data(), floats};
+  Slot& s = slot(t, m);
+  if (!s.valid) {
+    rotate(s, t, src, stride, m, [&](size_t i, const float* rotated) {
+      t.reorder_inputs(isa, std::span<const float>(rotated, s.padded), 1,
+                       std::span<float>(s.data.data() + i * s.padded, s.padded));
+    });
   }
-  // Not reserved: make room once, then rotate.
-  reserve(t, m);
-  return get(t, src, stride, m);
+  return {s.data.data(), m * s.padded};
+}
+
+Rotations::Int8Inputs Rotations::get_int8(const core::CqTensor& t, const float* src,
+                                          size_t stride, size_t m) {
+  Slot& s = slot(t, m);
+  const size_t groups = t.groups_per_row();
+  if (!s.valid) {
+    rotate(s, t, src, stride, m, [&](size_t i, const float* rotated) {
+      core::CqTensor::quantize_input(std::span<const float>(rotated, s.padded), s.group,
+                                     std::span<int8_t>(s.q.data() + i * s.padded, s.padded),
+                                     std::span<float>(s.data.data() + i * groups, groups));
+    });
+  }
+  return {{s.q.data(), m * s.padded}, {s.data.data(), m * groups}};
+}
+
+void Rotations::fill(const core::CqTensor& t, const float* src, size_t stride, size_t m) {
+  if (t.compute() == core::Compute::kInt8) {
+    (void)get_int8(t, src, stride, m);
+  } else {
+    (void)get(t, src, stride, m);
+  }
 }
 
 void product(const core::CqTensor& t, Rotations& rot, const float* src, size_t stride, size_t m,
              float* y) {
+  // The int8 products read the shared quantised copy even for one vector:
+  // the product itself picks its single-vector kernel, and q, k, v and gate
+  // then rotate and quantise xn once between them.
+  if (t.compute() == core::Compute::kInt8) {
+    const Rotations::Int8Inputs x = rot.get_int8(t, src, stride, m);
+    t.matmul_int8_with(core::best_isa(), &core::WorkerPool::instance(), x.q, x.scales, m,
+                       std::span<float>(y, m * t.rows()));
+    return;
+  }
   // One vector through a tall matrix: the single-vector kernel is faster
   // than the batched one on one vector by more than the cost of rotating the
   // input again (about 1.5x on a 512 x 512, 4-bit tensor).
@@ -77,7 +121,8 @@ void products(Rotations& rot, const float* src, size_t stride, size_t m,
   }
   // Rotations are filled here, on this thread, so the jobs only read them.
   for (const ProductJob& j : jobs)
-    if (j.t->rows() < kMatvecRows) (void)rot.get(*j.t, src, stride, m);
+    if (j.t->rows() < kMatvecRows || j.t->compute() == core::Compute::kInt8)
+      rot.fill(*j.t, src, stride, m);
   const ProductJob* list = jobs.begin();
   pool.parallel_for(jobs.size(), [&](size_t i) { product(*list[i].t, rot, src, stride, m, list[i].y); });
 }

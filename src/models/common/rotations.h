@@ -32,15 +32,39 @@ class Rotations {
   // work runs on the worker pool when m is large.
   std::span<const float> get(const core::CqTensor& t, const float* src, size_t stride, size_t m);
 
+  // For a tensor with the int8 form: the m rotated vectors quantised per
+  // group (CqTensor::quantize_input), m x t.padded_cols() values and m x
+  // t.groups_per_row() scales; shared by every int8 tensor of the same group
+  // and width, computed on first use after invalidate().
+  struct Int8Inputs {
+    std::span<const int8_t> q;
+    std::span<const float> scales;
+  };
+  Int8Inputs get_int8(const core::CqTensor& t, const float* src, size_t stride, size_t m);
+
+  // Computes the copy t's product reads (get or get_int8) if it is stale.
+  void fill(const core::CqTensor& t, const float* src, size_t stride, size_t m);
+
  private:
+  // input_order of the int8 copies (the float orders are small numbers).
+  static constexpr uint32_t kInt8Order = 0xFFFFFFFF;
   struct Slot {
     uint64_t group = 0;
     uint64_t padded = 0;
-    uint32_t order = 0;       // CqTensor::input_order
-    std::vector<float> data;  // reordered
+    uint32_t order = 0;       // CqTensor::input_order, or kInt8Order
+    std::vector<float> data;  // reordered; the int8 copies: the group scales
     std::vector<float> rotated;
+    std::vector<int8_t> q;    // the int8 copies: quantised values
     bool valid = false;
   };
+  static uint32_t order_of(const core::CqTensor& t);
+  // The slot of t's copies with room for m vectors.
+  Slot& slot(const core::CqTensor& t, size_t m);
+  // Pads and rotates the m source vectors into s.rotated, then runs
+  // finish(i) for each; on the worker pool when m is large.
+  template <class Finish>
+  void rotate(Slot& s, const core::CqTensor& t, const float* src, size_t stride, size_t m,
+              Finish&& finish);
   std::vector<Slot> slots_;
 };
 

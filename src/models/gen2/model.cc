@@ -140,6 +140,19 @@ V2Model::V2Model(V2Geometry geometry, V2Weights weights, std::vector<core::CqTen
   }
 }
 
+void V2Model::set_compute(core::Compute compute) {
+  for (V2Block& b : w_.blocks) {
+    for (core::CqTensor* t : {&b.q_proj, &b.k_proj, &b.v_proj, &b.gate_proj, &b.out_proj})
+      t->set_compute(compute);
+  }
+  for (core::CqTensor& t : lane_rows_) t.set_compute(compute);
+  for (V2Engram& e : w_.engrams) {
+    e.key_proj.set_compute(compute);
+    e.value_proj.set_compute(compute);
+  }
+  w_.embedding->set_compute(compute);
+}
+
 // ----------------------------------------------------------------------------
 // State and scratch
 

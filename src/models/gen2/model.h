@@ -90,6 +90,13 @@ class V2Model {
   const V2Geometry& geometry() const { return g_; }
   const core::CqTensor& embedding() const { return *w_.embedding; }
 
+  // Builds (kInt8) or drops (kFloat) the int8 form of every codebook-quantised
+  // tensor the products read: each block's q, k, v, gate and out, the lane
+  // rows of every block, each engram site's key and value projections and the
+  // output head (the embedding and engram rows are read dequantised either
+  // way). Part of loading: call before the model is shared or any state made.
+  void set_compute(core::Compute compute);
+
   // A state whose rings hold `capacity` slots per block (0 counts as 1).
   V2SequenceState new_state(uint64_t capacity, uint64_t window) const;
   // Room for `positions` positions in the history and the rings.

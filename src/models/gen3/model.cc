@@ -107,6 +107,22 @@ V3Model::V3Model(V3Parts parts)
   }
 }
 
+void V3Model::set_compute(core::Compute compute) {
+  compute_ = compute;
+  for (V3Block& b : blocks_) {
+    for (core::CqTensor* t : {&b.attn.q_proj, &b.attn.k_proj, &b.attn.v_proj, &b.gate_proj, &b.out_proj})
+      t->set_compute(compute);
+  }
+  for (LaneWeights& w : lanes_) {
+    for (core::CqTensor* t : {&w.phi_res, &w.phi_pre, &w.phi_post}) t->set_compute(compute);
+  }
+  for (EngramSite& s : sites_) {
+    s.key_proj.set_compute(compute);
+    s.value_proj.set_compute(compute);
+  }
+  embedding_.set_compute(compute);
+}
+
 // ----------------------------------------------------------------------------
 // Scratch
 

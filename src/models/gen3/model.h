@@ -73,6 +73,17 @@ class V3Model {
   size_t kept_workspaces() const { return shelf_->kept(); }
   float embedding_scale() const { return embedding_scale_; }
 
+  // Builds (kInt8) or drops (kFloat) the int8 form of every codebook-quantised
+  // tensor the products read: each block's q, k, v, gate and out, its lane
+  // matrices (the single-token step; a prefill multiplies their dense float
+  // expansion), each engram site's key and value projections and the output
+  // head. The engram tables and the embedding rows are read by row
+  // (dequantised), which the choice does not touch. Part of loading: call
+  // before the model is shared or any cache is made. A tensor whose group is
+  // too large for the int8 form keeps the float path.
+  void set_compute(core::Compute compute);
+  core::Compute compute() const { return compute_; }
+
   // A session for `requested_positions` (0 counts as 1; layers grow past it).
   KvCache new_cache(uint64_t requested_positions, bool kv_int8) const;
   uint64_t kv_bytes(uint64_t seq_len, bool kv_int8) const { return g_.kv_bytes(seq_len, kv_int8); }
@@ -126,6 +137,7 @@ class V3Model {
   FeedForwardShape ff_shape_;
   uint64_t max_experts_ = 0;
   float embedding_scale_ = 1.0f;
+  core::Compute compute_ = core::Compute::kFloat;
   // Prefill scratch kept between calls (behind a pointer: the model moves).
   std::unique_ptr<WorkspaceShelf> shelf_;
 };

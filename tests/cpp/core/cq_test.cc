@@ -643,5 +643,163 @@ TEST(CqSelectRowBlocks, RowOutOfRange) {
   ASSERT_FALSE(r.ok());
 }
 
+// ---- the int8 form ----
+
+// Shapes of the int8 products: every bits code, odd row counts (row tiles
+// with remainders) and column counts (padded last groups), groups the vector
+// kernel takes (multiples of 64) and ones only the portable path takes.
+const Shape kInt8Shapes[] = {
+    {37, 200, 64, 4}, {5, 64, 64, 2},   {9, 300, 128, 3}, {70, 513, 64, 5},
+    {3, 100, 32, 4},  {6, 30, 8, 3},    {130, 1100, 256, 4}, {1, 64, 64, 2},
+};
+
+struct Int8Inputs {
+  std::vector<float> rotated;  // m x padded_cols
+  std::vector<int8_t> q;
+  std::vector<float> scales;   // m x groups
+};
+
+Int8Inputs quantised_inputs(const CqTensor& t, size_t m, std::mt19937& rng) {
+  Int8Inputs in;
+  for (size_t v = 0; v < m; ++v) {
+    const std::vector<float> xr = rotated(random_vector(t.cols(), rng), t);
+    in.rotated.insert(in.rotated.end(), xr.begin(), xr.end());
+  }
+  in.q.resize(in.rotated.size());
+  in.scales.resize(m * t.groups_per_row());
+  CqTensor::quantize_input(in.rotated, t.group(), in.q, in.scales);
+  return in;
+}
+
+// Every path gives the portable path's bits: the integer sums are exact and
+// the float steps are taken in one order (cq_kernels.h), however the rows
+// and inputs are tiled or split over the pool.
+TEST(CqInt8, EveryPathAndSplitEqualsPortableExactly) {
+  std::mt19937 rng(21);
+  for (const Shape& s : kInt8Shapes) {
+    CqTensor t = build(make_fixture(s, rng));
+    ASSERT_TRUE(t.set_compute(Compute::kInt8));
+    for (size_t m : {1, 2, 5, 7}) {
+      const Int8Inputs in = quantised_inputs(t, m, rng);
+      std::vector<float> base(m * s.rows);
+      t.matmul_int8_with(Isa::Portable, nullptr, in.q, in.scales, m, base);
+      for (Isa isa : kAllIsas) {
+        if (!isa_supported(isa)) continue;
+        SCOPED_TRACE(describe(s) + " m" + std::to_string(m) + " " + isa_name(isa));
+        for (WorkerPool* pool : {static_cast<WorkerPool*>(nullptr), &WorkerPool::instance()}) {
+          std::vector<float> y(m * s.rows, NAN);
+          t.matmul_int8_with(isa, pool, in.q, in.scales, m, y);
+          EXPECT_EQ(0, std::memcmp(y.data(), base.data(), y.size() * sizeof(float)));
+          for (size_t v = 0; v < m; ++v) {
+            std::vector<float> one(s.rows, NAN);
+            t.matvec_int8_with(isa, pool, std::span(in.q).subspan(v * s.padded()),
+                               std::span(in.scales).subspan(v * s.groups()), one);
+            EXPECT_EQ(0, std::memcmp(one.data(), base.data() + v * s.rows, s.rows * sizeof(float)));
+          }
+        }
+      }
+    }
+  }
+}
+
+// Against the exact product in the stored domain, within the error the two
+// roundings allow. Per element k of group g (stored scale w_g, input scale
+// s_g = max |x| / 127, level scale L = max |level| / 127), the level is off
+// by at most L/2 and the input by at most s_g/2, so
+//   |error_k| <= |w_g|·(|level_k|·s_g/2 + L/2·(|x_k| + s_g/2)),
+// summed over the row, plus float rounding (1e-5 of the terms' magnitude).
+TEST(CqInt8, WithinTheQuantisationBoundOfTheExactProduct) {
+  std::mt19937 rng(22);
+  for (const Shape& s : kInt8Shapes) {
+    const Fixture f = make_fixture(s, rng);
+    CqTensor t = build(f);
+    ASSERT_TRUE(t.set_compute(Compute::kInt8));
+    const Int8Inputs in = quantised_inputs(t, 1, rng);
+    float top = 0;
+    for (float l : t.levels()) top = std::max(top, std::abs(l));
+    const double L = top / 127.0;
+    std::vector<float> y(s.rows);
+    t.matvec_int8_with(best_isa(), nullptr, in.q, in.scales, y);
+    double worst = 0;
+    for (uint64_t r = 0; r < s.rows; ++r) {
+      double want = 0, bound = 0, magnitude = 0;
+      for (uint64_t k = 0; k < s.padded(); ++k) {
+        const double w = ref_scale(f, r, k / s.group), sg = in.scales[k / s.group];
+        const double level = ref_level(f, ref_code(f, r, k)), x = in.rotated[k];
+        want += w * level * x;
+        magnitude += std::abs(w * level * x);
+        bound += std::abs(w) * (std::abs(level) * sg / 2 + L / 2 * (std::abs(x) + sg / 2));
+      }
+      SCOPED_TRACE(describe(s) + " row " + std::to_string(r));
+      EXPECT_LE(std::abs(y[r] - want), bound + 1e-5 * magnitude + 1e-7);
+      worst = std::max(worst, std::abs(y[r] - want) / (bound + 1e-30));
+    }
+    EXPECT_GT(worst, 0.0);  // the bound is not vacuous: some error is made
+  }
+}
+
+TEST(CqInt8, QuantizeInputRoundsPerGroupToNearestEven) {
+  // Group 8: max 127 gives scale 1, so the values round as they are.
+  const float x[16] = {127, 2.5f, 3.5f, -2.5f, -126.5f, 0.49f, NAN, -0.5f,
+                       0, 0, 0, 0, 0, 0, 0, 0};
+  const int8_t want[16] = {127, 2, 4, -2, -126, 0, -127, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  std::vector<int8_t> q(16);
+  std::vector<float> scales(2, NAN);
+  CqTensor::quantize_input(x, 8, q, scales);
+  EXPECT_EQ(0, std::memcmp(q.data(), want, sizeof want));
+  EXPECT_EQ(scales[0], 1.0f);
+  EXPECT_EQ(scales[1], 0.0f);  // an all-zero group
+  EXPECT_THROW(CqTensor::quantize_input(std::span(x, 12), 8, q, scales), std::invalid_argument);
+  EXPECT_THROW(CqTensor::quantize_input(x, 8, std::span(q).first(15), scales),
+               std::invalid_argument);
+}
+
+TEST(CqInt8, TheFormIsChosenAndDroppedAndGuardsItsBuffers) {
+  std::mt19937 rng(23);
+  CqTensor t = build(make_fixture({9, 130, 64, 4}, rng));
+  EXPECT_EQ(t.compute(), Compute::kFloat);
+  const std::vector<float> x = random_vector(130, rng);
+  std::vector<float> as_float(9), as_int8(9);
+  t.matvec(x, as_float);
+  ASSERT_TRUE(t.set_compute(Compute::kInt8));
+  EXPECT_EQ(t.compute(), Compute::kInt8);
+  // matvec and matmul take the int8 path once the form is built.
+  t.matvec(x, as_int8);
+  const std::vector<float> xr = rotated(x, t);
+  std::vector<int8_t> q(xr.size());
+  std::vector<float> scales(t.groups_per_row()), want(9), batched(9);
+  CqTensor::quantize_input(xr, t.group(), q, scales);
+  t.matvec_int8_with(best_isa(), nullptr, q, scales, want);
+  EXPECT_EQ(0, std::memcmp(as_int8.data(), want.data(), sizeof(float) * 9));
+  t.matmul(xr, 1, batched);
+  EXPECT_EQ(0, std::memcmp(batched.data(), want.data(), sizeof(float) * 9));
+  // Row blocks keep the form; the float products stay available through *_with.
+  const size_t blocks[] = {2, 0};
+  EXPECT_EQ(t.select_row_blocks(blocks, 3).value().compute(), Compute::kInt8);
+  std::vector<float> y(9);
+  t.matvec_with(best_isa(), nullptr, x, y);
+  EXPECT_EQ(0, std::memcmp(y.data(), as_float.data(), sizeof(float) * 9));
+  EXPECT_THROW(t.matvec_int8_with(best_isa(), nullptr, std::span(q).first(10), scales, y),
+               std::invalid_argument);
+  EXPECT_THROW(t.matvec_int8_with(best_isa(), nullptr, q, std::span(scales).first(1), y),
+               std::invalid_argument);
+  EXPECT_THROW(t.matvec_int8_with(best_isa(), nullptr, q, scales, std::span(y).first(8)),
+               std::invalid_argument);
+  ASSERT_TRUE(t.set_compute(Compute::kFloat));
+  EXPECT_THROW(t.matvec_int8_with(best_isa(), nullptr, q, scales, y), std::invalid_argument);
+  // A group past the int8 limit keeps the float path.
+  const uint64_t big = 2 * CqTensor::kMaxInt8Group;
+  CqTensor wide = build(make_fixture({1, big, big, 4}, rng));
+  EXPECT_FALSE(wide.set_compute(Compute::kInt8));
+  EXPECT_EQ(wide.compute(), Compute::kFloat);
+}
+
+TEST(CqInt8, ComputeNamesParse) {
+  EXPECT_EQ(parse_compute("INT8"), Compute::kInt8);
+  EXPECT_EQ(parse_compute("float"), Compute::kFloat);
+  EXPECT_EQ(parse_compute("fp16"), std::nullopt);
+  EXPECT_STREQ(compute_name(Compute::kInt8), "int8");
+}
+
 }  // namespace
 }  // namespace pinnet::core

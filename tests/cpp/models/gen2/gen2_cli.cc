@@ -2,6 +2,7 @@
 //
 //   gen2_cli load FILE
 //   gen2_cli run FILE --ids 1,2,3 [--prefill N] [--capacity C] [--window W]
+//                     [--compute float|int8]
 //   gen2_cli head FILE --code K --ids 1,2,3
 //
 // `load` prints the heads and whether a tokenizer is present. `run` prefills
@@ -10,7 +11,8 @@
 // prefill's last row then one row per step, and "error" with the model's
 // message when a call fails (the rows before it stand). `head` prints the
 // head's output for the ids (null when absent). Load failures print
-// {"error": "<display text>"} and exit with status 2.
+// {"error": "<display text>"} and exit with status 2. --compute sets the
+// precision of the quantised products (default: PINNET_COMPUTE, else float).
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -40,6 +42,7 @@ int main(int argc, char** argv) {
   std::optional<size_t> prefill;
   std::optional<uint64_t> capacity;
   uint64_t window = 0, code = 0;
+  pinnet::core::Compute compute = pinnet::core::default_compute();
   for (int i = 3; i < argc; ++i) {
     const std::string opt = argv[i];
     auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : ""; };
@@ -48,6 +51,8 @@ int main(int argc, char** argv) {
     else if (opt == "--capacity") capacity = std::strtoull(value(), nullptr, 10);
     else if (opt == "--window") window = std::strtoull(value(), nullptr, 10);
     else if (opt == "--code") code = std::strtoull(value(), nullptr, 10);
+    else if (opt == "--compute" && i + 1 < argc && pinnet::core::parse_compute(argv[i + 1]))
+      compute = *pinnet::core::parse_compute(value());
     else {
       std::fprintf(stderr, "gen2_cli: unknown option %s\n", opt.c_str());
       return 64;
@@ -61,6 +66,7 @@ int main(int argc, char** argv) {
     std::printf("}\n");
     return 2;
   }
+  loaded.value().model.set_compute(compute);
   const pinnet::gen2::V2Bundle& b = loaded.value();
   const pinnet::gen2::V2Model& model = b.model;
   const auto& g = model.geometry();

@@ -2,7 +2,7 @@
 //
 //   gen3_cli load FILE [--depth K]
 //   gen3_cli run FILE --ids 1,2,3 [--depth K] [--prefill N] [--int8] [--all]
-//                     [--no-cache] [--cache R] [--raw]
+//                     [--no-cache] [--cache R] [--raw] [--compute float|int8]
 //   gen3_cli confidence FILE --ids 1,2,3 [--depth K]
 //   gen3_cli kv-bytes FILE --seq N [--int8]
 //
@@ -10,7 +10,9 @@
 // {"rows": [[logits]...]}: the prefill's last row (every row with --all),
 // then one row per step. --no-cache prefills without a cache (every row).
 // --raw writes the rows as little-endian float32 instead. Load failures print
-// {"error": "<display text>"} and exit with status 2.
+// {"error": "<display text>"} and exit with status 2. --compute sets the
+// precision of the quantised products (default: PINNET_COMPUTE, else float);
+// --int8 is the key/value cache's.
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -36,6 +38,7 @@ struct Args {
   std::optional<size_t> prefill;
   bool int8 = false, all = false, no_cache = false, raw = false;
   uint64_t cache = 0, seq = 0;
+  pinnet::core::Compute compute = pinnet::core::default_compute();
 };
 
 }  // namespace
@@ -60,6 +63,8 @@ int main(int argc, char** argv) {
     else if (opt == "--all") a.all = true;
     else if (opt == "--no-cache") a.no_cache = true;
     else if (opt == "--raw") a.raw = true;
+    else if (opt == "--compute" && i + 1 < argc && pinnet::core::parse_compute(argv[i + 1]))
+      a.compute = *pinnet::core::parse_compute(value());
     else {
       std::fprintf(stderr, "gen3_cli: unknown option %s\n", opt.c_str());
       return 64;
@@ -73,6 +78,7 @@ int main(int argc, char** argv) {
     std::printf("}\n");
     return 2;
   }
+  loaded.value().model.set_compute(a.compute);
   const V3Bundle& b = loaded.value();
   const pinnet::gen3::V3Model& model = b.model;
   const auto& g = model.geometry();

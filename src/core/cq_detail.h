@@ -1,0 +1,77 @@
+// Helpers shared by the float and the int8 codebook-quantised products
+// (cq.cc, cq_int8.cc); not part of the public interface.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "core/worker_pool.h"
+
+namespace pinnet::core::cq_detail {
+
+// Work (rows x padded columns, times inputs for the batched product) above
+// which a product is split over the pool.
+inline constexpr uint64_t kParallelWork = 0xFFFFF;
+
+inline uint64_t saturating_mul(uint64_t a, uint64_t b) {
+  uint64_t out;
+  return __builtin_mul_overflow(a, b, &out) ? std::numeric_limits<uint64_t>::max() : out;
+}
+
+inline uint64_t ceil_div(uint64_t a, uint64_t b) { return a / b + (a % b != 0); }
+
+// A buffer that lives in a per-thread cache, grown on demand and reused
+// by later products on the same thread, so decode steps do not allocate per
+// call. A second lease on a thread that already holds one (a product started
+// from inside another on the same thread) gets a private buffer instead.
+template <class T>
+class ScratchOf {
+ public:
+  explicit ScratchOf(size_t n) {
+    Cache& cache = cache_();
+    if (!cache.leased) {
+      cache.leased = true;
+      leased_ = true;
+      buf_ = &cache.buf;
+    } else {
+      buf_ = &own_;
+    }
+    if (buf_->size() < n) buf_->resize(n);
+  }
+  ~ScratchOf() {
+    if (leased_) cache_().leased = false;
+  }
+  ScratchOf(const ScratchOf&) = delete;
+  ScratchOf& operator=(const ScratchOf&) = delete;
+  T* data() { return buf_->data(); }
+
+ private:
+  struct Cache {
+    std::vector<T> buf;
+    bool leased = false;
+  };
+  static Cache& cache_() {
+    thread_local Cache cache;
+    return cache;
+  }
+  std::vector<T>* buf_;
+  std::vector<T> own_;
+  bool leased_ = false;
+};
+
+using Scratch = ScratchOf<float>;
+
+// Runs body(begin, end) over [0, n) in chunks of `chunk` items on the pool.
+template <class Body>
+void split(WorkerPool& pool, uint64_t n, uint64_t chunk, Body&& body) {
+  const uint64_t items = ceil_div(n, chunk);
+  pool.parallel_for(items, [&](size_t i) {
+    const uint64_t begin = i * chunk;
+    body(begin, std::min(begin + chunk, n));
+  });
+}
+
+}  // namespace pinnet::core::cq_detail
