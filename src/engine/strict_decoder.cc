@@ -93,8 +93,10 @@ void TokenMask::apply(std::span<float> logits) {
     const uint64_t bits = base / 64 < bits_.size() ? bits_[base / 64] : 0;
     const size_t end = std::min(width, base + 64);
     if (bits == ~uint64_t{0} && end == base + 64) continue;
+    // A select rather than a branch, so the loop runs in vector lanes.
     for (size_t i = base; i < end; ++i) {
-      if (!(bits >> (i - base) & 1)) logits[i] += kForbidden;
+      const float x = logits[i];
+      logits[i] = (bits >> (i - base) & 1) ? x : x + kForbidden;
     }
   }
 }
