@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <cstdint>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -48,6 +50,34 @@ inline void print_line(const char* name, unsigned threads, uint64_t tokens, doub
 inline double median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   return v[v.size() / 2];
+}
+
+// The whole file, or "" when it cannot be read.
+inline std::string read_file(const char* path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(f)), {});
+}
+
+// Words for the argument values of tool calls: ASCII, non-ASCII and digits.
+inline constexpr const char* kWords[] = {
+    "Paris", "Lisbon", "S\xC3\xA3o Paulo", "Z\xC3\xBCrich", "Tokyo", "meeting", "tomorrow", "budget",
+    "review", "quarterly", "EUR", "USD", "JPY", "please", "team", "notes", "draft", "2025-03-14"};
+
+// The value at fraction p of the sorted samples (0 when there are none).
+inline double percentile(std::vector<double> v, double p) {
+  if (v.empty()) return 0.0;
+  std::sort(v.begin(), v.end());
+  return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
+}
+
+inline double mean(const std::vector<double>& v) {
+  double s = 0.0;
+  for (double x : v) s += x;
+  return v.empty() ? 0.0 : s / static_cast<double>(v.size());
+}
+
+inline double us_since(Clock::time_point t) {
+  return std::chrono::duration<double, std::micro>(Clock::now() - t).count();
 }
 
 // Random ids from 3 up, the first one the begin id 2.

@@ -30,17 +30,16 @@
 #include <string_view>
 #include <vector>
 
+#include "bench/bench_common.h"
 #include "engine/constrained.h"
 #include "formats/subword_tokenizer.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using pinnet::bench::Clock;
 using pinnet::engine::ConstrainedDecoder;
 
-const char* const kWords[] = {"Paris", "Lisbon", "S\xC3\xA3o Paulo", "Z\xC3\xBCrich", "Tokyo",
-                              "meeting", "tomorrow", "budget", "review", "quarterly",
-                              "EUR", "USD", "JPY", "please", "team", "notes", "draft", "2025-03-14"};
+using pinnet::bench::kWords;
 
 std::string value_for(const std::string& key, std::mt19937& rng) {
   auto word = [&] { return std::string(kWords[rng() % std::size(kWords)]); };
@@ -73,22 +72,7 @@ std::string tool_call(const std::vector<pinnet::engine::ToolSpec>& tools, std::m
 }
 
 using Samples = std::vector<double>;
-
-double percentile(std::vector<double> v, double p) {
-  if (v.empty()) return 0.0;
-  std::sort(v.begin(), v.end());
-  return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
-}
-
-double mean(const std::vector<double>& v) {
-  double s = 0.0;
-  for (double x : v) s += x;
-  return v.empty() ? 0.0 : s / static_cast<double>(v.size());
-}
-
-double us_since(Clock::time_point t) {
-  return std::chrono::duration<double, std::micro>(Clock::now() - t).count();
-}
+using namespace pinnet::bench;  // NOLINT: timing helpers
 
 }  // namespace
 
@@ -98,10 +82,9 @@ int main(int argc, char** argv) {
     return 0;
   }
   const size_t n_calls = argc > 4 ? std::max(1, std::stoi(argv[4])) : 400;
-  std::ifstream blob_file(argv[2], std::ios::binary);
-  const std::vector<uint8_t> blob((std::istreambuf_iterator<char>(blob_file)), {});
-  std::ifstream tools_file(argv[3], std::ios::binary);
-  const std::string tools_json((std::istreambuf_iterator<char>(tools_file)), {});
+  const std::string blob_text = pinnet::bench::read_file(argv[2]);
+  const std::vector<uint8_t> blob(blob_text.begin(), blob_text.end());
+  const std::string tools_json = pinnet::bench::read_file(argv[3]);
   auto parsed = pinnet::formats::SubwordTokenizer::parse(blob);
   if (!parsed.ok()) {
     std::fprintf(stderr, "bench_constrained: %s\n", parsed.error().message().c_str());

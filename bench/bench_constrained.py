@@ -1,10 +1,11 @@
-"""Constrained-decoding bias cost on the bench-gen3 vocabulary (16384 pieces).
+"""Constrained-decoding costs on the bench-gen3 vocabulary (16384 pieces).
 
 Writes the tokenizer blob of the bench-gen3 preset once to
 build/cache/bench-gen3-tokenizer.blob (from the cached sentencepiece model of
-pinnet_tools.gen3) and runs build/bench/bench/bench_constrained on it and the
-tools of bench/five_tools.json; it prints the JSON line of benchmark
-"constrained_bias".
+pinnet_tools.gen3) and runs build/bench/bench/bench_constrained and
+bench_strict on it and the tools of bench/five_tools.json; they print the
+JSON lines of benchmarks "constrained_bias" (the written constraint) and
+"strict_mask" (strict tool calls).
 
 Usage: python3 bench/bench_constrained.py [filter]
 """
@@ -13,21 +14,26 @@ import os
 import subprocess
 import sys
 
-NAME = "constrained_bias"
+NAMES = ("constrained_bias", "strict_mask")
 VOCAB = 16384
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BLOB = os.path.join(ROOT, "build", "cache", "bench-gen3-tokenizer.blob")
 TOOLS = os.path.join(ROOT, "bench", "five_tools.json")
-EXE = os.environ.get("PINNET_BENCH_CONSTRAINED",
-                     os.path.join(ROOT, "build", "bench", "bench", "bench_constrained"))
+EXES = {
+    "constrained_bias": os.environ.get(
+        "PINNET_BENCH_CONSTRAINED", os.path.join(ROOT, "build", "bench", "bench", "bench_constrained")),
+    "strict_mask": os.environ.get(
+        "PINNET_BENCH_STRICT", os.path.join(ROOT, "build", "bench", "bench", "bench_strict")),
+}
 
 
 def main():
     filt = sys.argv[1] if len(sys.argv) > 1 else ""
-    if filt not in NAME:
-        return 0
-    if not os.path.exists(EXE):
-        print(f"bench_constrained: {EXE} not built (bench/run builds it)", file=sys.stderr)
+    wanted = [name for name in NAMES if filt in name and os.path.exists(EXES[name])]
+    for name in NAMES:
+        if filt in name and not os.path.exists(EXES[name]):
+            print(f"bench_constrained: {EXES[name]} not built (bench/run builds it)", file=sys.stderr)
+    if not wanted:
         return 0
     if not os.path.exists(BLOB):
         try:
@@ -43,8 +49,11 @@ def main():
         with open(BLOB + ".tmp", "wb") as f:
             f.write(blob)
         os.replace(BLOB + ".tmp", BLOB)
-    sys.stdout.flush()
-    return subprocess.run([EXE, filt, BLOB, TOOLS]).returncode
+    status = 0
+    for name in wanted:
+        sys.stdout.flush()
+        status = subprocess.run([EXES[name], filt, BLOB, TOOLS]).returncode or status
+    return status
 
 
 if __name__ == "__main__":

@@ -16,5 +16,5 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 "$PY" -m pip install -q --disable-pip-version-check \
-  "cmake>=3.26" ninja "scikit-build-core>=0.10" numpy pytest sentencepiece safetensors
+  "cmake>=3.26" ninja "scikit-build-core>=0.10" numpy pytest sentencepiece safetensors jsonschema
 "$PY" -m pip install -q --disable-pip-version-check .

@@ -158,29 +158,11 @@ std::vector<char32_t> code_points(std::string_view s) {
   return out;
 }
 
-void append_utf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
-}
-
 // Captured bytes read as text, ill-formed sequences replaced by U+FFFD.
 std::string lossy_text(std::string_view bytes) {
   if (formats::is_valid_utf8(bytes)) return std::string(bytes);
   std::string out;
-  for (char32_t c : code_points(bytes)) append_utf8(out, c);
+  for (char32_t c : code_points(bytes)) formats::append_utf8(out, c);
   return out;
 }
 
@@ -241,7 +223,7 @@ std::string snake_case(std::string_view name) {
       }
       out.push_back(static_cast<char>(c - 'A' + 'a'));
     } else {
-      append_utf8(out, c);
+      formats::append_utf8(out, c);
     }
     just_underscore = false;
   }

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -67,6 +68,8 @@ class PieceTrie {
 
  private:
   friend class ConstrainedDecoder;
+  friend class StrictVocab;
+  friend class StrictMasker;
   struct Node {
     uint32_t edges_begin, edges_end;  // children, sorted by byte
     uint32_t ends_begin, ends_end;    // ids whose text ends exactly here
@@ -82,6 +85,8 @@ class PieceTrie {
   uint32_t piece_count_ = 0;
 };
 
+class StrictVocab;  // engine/strict_decoder.h
+
 // A PieceTrie built on first use and then shared read-only: only constrained
 // calls need it, and several threads may ask at once.
 class LazyPieceTrie {
@@ -89,11 +94,15 @@ class LazyPieceTrie {
   explicit LazyPieceTrie(std::function<std::vector<std::string>()> piece_texts)
       : piece_texts_(std::move(piece_texts)) {}
   const PieceTrie& get() const;
+  // The piece classes of strict tool calls, likewise built on first use.
+  const StrictVocab& strict() const;
 
  private:
   std::function<std::vector<std::string>()> piece_texts_;
   mutable std::once_flag once_;
   mutable std::optional<PieceTrie> trie_;
+  mutable std::once_flag strict_once_;
+  mutable std::shared_ptr<const StrictVocab> strict_;
 };
 
 class ConstrainedDecoder {

@@ -5,6 +5,7 @@
 #include "core/interrupt.h"
 #include "engine/completion_text.h"
 #include "engine/sampling.h"
+#include "engine/strict_decoder.h"
 #include "engine/text_delta.h"
 
 namespace pinnet::engine {
@@ -63,7 +64,13 @@ GenerateOutput decode_ids(const DecodePolicy& policy, const Vocabulary& vocab,
 
   const bool whole = policy.constraint == Constraint::kWhole;
   std::optional<ConstrainedDecoder> decoder;
-  if (whole || options.constrain) {
+  std::optional<StrictDecoder> strict;
+  if (options.strict_tools) {
+    std::vector<uint32_t> end_ids = {policy.eos};
+    if (vocab.im_end) end_ids.push_back(*vocab.im_end);
+    strict.emplace(options.strict_tools, vocab.piece_trie->strict(), vocab.tool_call_open,
+                   std::move(end_ids));
+  } else if (whole || options.constrain) {
     std::vector<ToolSpec> tools = parse_tools(tools_json);
     if (whole || !tools.empty()) {
       decoder.emplace(tools, vocab.piece_trie->get());
@@ -82,6 +89,10 @@ GenerateOutput decode_ids(const DecodePolicy& policy, const Vocabulary& vocab,
     while (true) {
       // The bias is added in place (nothing to add outside a name or key).
       if (inside_call && decoder) decoder->apply(logits);
+      if (strict && !strict->apply(logits, budget - out.token_ids.size())) {
+        out.stop = StopReason::kNoAllowedToken;
+        break;
+      }
       const uint32_t t = !greedy                    ? sample(logits, inv_temp, rng)
                          : policy.highest_index_wins ? greedy_choice_highest(logits)
                                                      : greedy_choice(logits);
@@ -95,6 +106,7 @@ GenerateOutput decode_ids(const DecodePolicy& policy, const Vocabulary& vocab,
       }
       out.token_ids.push_back(t);
       if (on_token != nullptr) (*on_token)(t);
+      if (strict) strict->feed(vocab.text->piece_bytes(t));
       if (decoder) {
         if (whole) {
           decoder->feed(vocab.text->piece_bytes(t));

@@ -10,6 +10,7 @@ std::string stop_name(const DecodePolicy& policy, const GenerateOutput& out) {
     case StopReason::kImEnd: return "ImEnd";
     case StopReason::kMaxTokens: return "MaxTokens";
     case StopReason::kContextFull: return policy.context_full_name;
+    case StopReason::kNoAllowedToken: return "NoAllowedToken";
     case StopReason::kError: break;
   }
   std::string name = "Error(\"";

@@ -4,12 +4,15 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace pinnet::engine {
+
+class ToolGrammar;  // engine/tool_grammar.h
 
 struct GenerateOptions {
   std::optional<std::string> system;  // system turn; absent unless `generate` passes one
@@ -18,6 +21,9 @@ struct GenerateOptions {
   float temperature = 0.0f;           // 0 or below: greedy
   bool constrain = false;             // constrain tool names and argument keys
   bool kv_int8 = false;               // generation 3: 8-bit key/value cache
+  // Strict tool calls (the tool choice compiled in); `constrain` is then
+  // not looked at.
+  std::shared_ptr<const ToolGrammar> strict_tools;
 };
 
 enum class StopReason : uint8_t {
@@ -26,6 +32,7 @@ enum class StopReason : uint8_t {
   kMaxTokens = 2,    // the budget ran out (also when it was 0)
   kContextFull = 3,  // the context limit was reached
   kError = 4,        // the prompt pass or a model step failed (generation 2)
+  kNoAllowedToken = 5,  // strict tool call: the vocabulary cannot spell what must come next
 };
 
 struct GenerateOutput {

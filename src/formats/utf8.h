@@ -31,6 +31,9 @@ bool is_valid_utf8(std::string_view bytes);
 // The scalar of `len` bytes at `p` that utf8_step found valid.
 char32_t utf8_scalar(const unsigned char* p, std::size_t len);
 
+// Appends the UTF-8 bytes of scalar value `c` (below 0x110000).
+void append_utf8(std::string& out, char32_t c);
+
 // True when `b` is a continuation byte (10xxxxxx), i.e. not a character start.
 constexpr bool is_utf8_continuation(unsigned char b) { return (b & 0xC0) == 0x80; }
 

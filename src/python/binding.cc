@@ -264,6 +264,45 @@ bool Args::convert(PyObject* o, const char* name, Path* out) const {
   return true;
 }
 
+bool Args::convert(PyObject* o, const char* name, std::optional<Callable>* out) const {
+  if (o == Py_None) {
+    out->reset();
+    return true;
+  }
+  return convert(o, name, &out->emplace());
+}
+
+bool Args::convert(PyObject* o, const char* name, ToolsJson* out) const {
+  if (PyUnicode_Check(o)) return convert(o, name, &out->text);
+  PyObject* json = PyImport_ImportModule("json");
+  if (json == nullptr) return false;
+  PyObject* dumps = PyObject_GetAttrString(json, "dumps");
+  Py_DECREF(json);
+  if (dumps == nullptr) return false;
+  PyObject* args = PyTuple_Pack(1, o);
+  PyObject* kwargs = args == nullptr ? nullptr : Py_BuildValue("{s:O}", "ensure_ascii", Py_False);
+  PyObject* text = kwargs == nullptr ? nullptr : PyObject_Call(dumps, args, kwargs);
+  Py_DECREF(dumps);
+  Py_XDECREF(args);
+  Py_XDECREF(kwargs);
+  if (text == nullptr) {
+    // Not JSON-serialisable: say which argument, keep the reason.
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyObject *type, *value, *trace;
+      PyErr_Fetch(&type, &value, &trace);
+      PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be a JSON str or a JSON-serialisable "
+                   "list of tools (%S)", method_, name, value != nullptr ? value : Py_None);
+      Py_XDECREF(type);
+      Py_XDECREF(value);
+      Py_XDECREF(trace);
+    }
+    return false;
+  }
+  const bool ok = utf8_of(text, &out->text);
+  Py_DECREF(text);
+  return ok;
+}
+
 bool Args::convert(PyObject* o, const char* name, Source* out) const {
   if (PyBytes_Check(o)) return convert(o, name, &out->bytes);
   if (PyObject_HasAttrString(o, "__fspath__") == 0 && !PyUnicode_Check(o))

@@ -59,6 +59,12 @@ struct ComputeChoice {
   core::Compute value = core::default_compute();
 };
 
+// A tool list as JSON text: a str is taken as written, any other object
+// (a list of tool dicts) is written with the interpreter's json.dumps.
+struct ToolsJson {
+  std::string text;
+};
+
 // A callable argument; the reference is borrowed for the call.
 struct Callable {
   PyObject* fn = nullptr;
@@ -102,6 +108,8 @@ class Args {
                std::vector<std::pair<std::string, std::string>>* out) const;
   bool convert(PyObject* o, const char* name, std::vector<std::string>* out) const;
   bool convert(PyObject* o, const char* name, Callable* out) const;
+  bool convert(PyObject* o, const char* name, std::optional<Callable>* out) const;
+  bool convert(PyObject* o, const char* name, ToolsJson* out) const;
   bool convert(PyObject* o, const char* name, Path* out) const;
   bool convert(PyObject* o, const char* name, Source* out) const;
   bool convert(PyObject* o, const char* name, ComputeChoice* out) const;
@@ -166,6 +174,13 @@ class DictBuilder {
     if (dict_ == nullptr) return *this;
     PyObject* v = to_py(value);
     if (v == nullptr || PyDict_SetItemString(dict_, key, v) < 0) Py_CLEAR(dict_);
+    Py_XDECREF(v);
+    return *this;
+  }
+  // Adds a new reference (stolen; nullptr fails the dict).
+  DictBuilder& add_owned(const char* key, PyObject* v) {
+    if (dict_ != nullptr && (v == nullptr || PyDict_SetItemString(dict_, key, v) < 0))
+      Py_CLEAR(dict_);
     Py_XDECREF(v);
     return *this;
   }

@@ -157,12 +157,18 @@ constexpr bool from_default(std::string_view text, bool* out) {
   return text.empty() || text == "True" || text == "False";
 }
 
-// Only "None" is written as a default of optional text.
-constexpr bool default_fits(std::string_view text, std::optional<std::string>*) {
+// Only "None" is written as a default of an optional.
+template <class T>
+constexpr bool default_fits(std::string_view text, std::optional<T>*) {
   return text.empty() || text == "None";
 }
-constexpr bool default_fits(std::string_view text, std::optional<uint64_t>*) {
-  return text.empty() || text == "None";
+// Text defaults are written quoted ("auto").
+constexpr bool default_fits(std::string_view text, std::string*) {
+  return text.empty() || (text.size() >= 2 && text.front() == '"' && text.back() == '"');
+}
+inline bool from_default(std::string_view text, std::string* out) {
+  if (text.size() >= 2) out->assign(text.substr(1, text.size() - 2));
+  return true;
 }
 // The signature shows "float"; an omitted argument takes the process default
 // (ComputeChoice's own), which PINNET_COMPUTE may change.

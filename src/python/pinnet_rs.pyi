@@ -7,7 +7,7 @@
 # SystemExit ends the generation and the call raises it; any other exception
 # a callback raises is discarded.
 from os import PathLike
-from typing import Callable, List, Optional, Sequence, Tuple, TypedDict, Union
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, TypedDict, Union
 
 class PinnetEngine:
     @staticmethod
@@ -48,6 +48,18 @@ class V2Config(TypedDict):
     rope_theta: float
     engram_sites: List[int]
 
+# What `call` returns. A strict call's JSON always parsed: `name` is one of
+# the offered names exactly as offered and `arguments` follows that tool's
+# `parameters` schema; both are None when the model made no call.
+class ToolCall(TypedDict):
+    name: Optional[str]
+    arguments: Optional[Any]
+    text: str
+    stop_reason: str
+
+# `tools` of `call`: JSON text, or the tool dicts themselves.
+Tools = Union[str, Sequence[Dict[str, Any]]]
+
 class V2Engine:
     """Pinnet v2. A `.tesk` container carries its weights, geometry and tokenizer,
     so `load` takes one path and there is no vocabulary argument.
@@ -76,6 +88,14 @@ class V2Engine:
                  temperature: float = 0.0, seed: int = 0, system: Optional[str] = None,
                  constrain: bool = False) -> V2Generation:
         """Generation with explicit settings."""
+    # Strict decoding: the call parses and follows the chosen tool's schema,
+    # and closes within max_new_tokens. tool_choice: "auto", "required" or a
+    # tool's name (ValueError if not offered, or for invalid tools JSON).
+    def call(self, query: str, tools: Tools, tool_choice: str = "auto",
+             max_new_tokens: int = 128, temperature: float = 0.0, seed: int = 0,
+             system: Optional[str] = None,
+             on_delta: Optional[Callable[[str], object]] = None) -> ToolCall:
+        """One tool call, strictly decoded: its JSON always parses and follows the chosen tool's `parameters` schema."""
     def run_stream(self, query: str, tools_json: str,
                    callback: Callable[[int, str], object]) -> str:
         """Streaming generation. `callback(token_id: int, piece: str)` per token."""
@@ -148,6 +168,14 @@ class V3Engine:
         """Generation with explicit settings."""
     def run_stream(self, query: str, tools_json: str, callback: Callable[[str], object]) -> str:
         """Generate, calling `callback(piece)` with each decoded delta."""
+    # Strict decoding: the call parses and follows the chosen tool's schema,
+    # and closes within max_new_tokens. tool_choice: "auto", "required" or a
+    # tool's name (ValueError if not offered, or for invalid tools JSON).
+    def call(self, query: str, tools: Tools, tool_choice: str = "auto",
+             max_new_tokens: int = 256, temperature: float = 0.0, seed: int = 0,
+             system: Optional[str] = None,
+             on_delta: Optional[Callable[[str], object]] = None) -> ToolCall:
+        """One tool call, strictly decoded: its JSON always parses and follows the chosen tool's `parameters` schema."""
     def run_scored(self, query: str, tools_json: str) -> Tuple[V3Scored, Optional[float]]:
         """Generate, then score what was generated. Returns `(result, confidence)`."""
     @staticmethod

@@ -3,6 +3,7 @@
 
 #include "python/engine_class.h"
 #include "python/engines.h"
+#include "python/tool_call.h"
 #include "runners/v2_runner.h"
 
 namespace pinnet::py {
@@ -78,6 +79,14 @@ PyObject* generate(const V2Runner& r, std::string query, std::string tools,
       .add("stop_reason", engine::stop_name(policy, out))
       .add("stopped_naturally", out.stopped_naturally());
   return d.release();
+}
+
+PyObject* call(const V2Runner& r, std::string query, ToolsJson tools, std::string tool_choice,
+               uint64_t max_new_tokens, float temperature, uint64_t seed,
+               std::optional<std::string> system, std::optional<Callable> on_delta) {
+  if (refuses(r)) return nullptr;
+  return strict_call(r, r.policy(), query, tools, tool_choice, max_new_tokens, temperature, seed,
+                     std::move(system), on_delta);
 }
 
 PyObject* run_stream(const V2Runner& r, std::string query, std::string tools,
@@ -166,6 +175,9 @@ PyMethodDef methods[] = {
                    "Returns a dict: `text`, `tool_call`, `thinking`, `token_ids`,\n"
                    "`prompt_tokens`, `stop_reason`.",
                    generate>(),
+    Engine::method<"call($self, query, tools, tool_choice=\"auto\", max_new_tokens=128, "
+                   "temperature=0.0, seed=0, system=None, on_delta=None)\n--\n\n" PINNET_CALL_DOC,
+                   call>(),
     Engine::method<"run_stream($self, query, tools_json, callback)\n--\n\n"
                    "Streaming generation. `callback(token_id: int, piece: str)` per token.",
                    run_stream>(),

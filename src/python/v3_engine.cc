@@ -5,6 +5,7 @@
 #include "runners/v3_runner.h"
 #include "python/engine_class.h"
 #include "python/engines.h"
+#include "python/tool_call.h"
 
 namespace pinnet::py {
 
@@ -94,6 +95,13 @@ PyObject* run_stream(const V3Runner& r, std::string query, std::string tools,
   return to_py(out.text);
 }
 
+PyObject* call(const V3Runner& r, std::string query, ToolsJson tools, std::string tool_choice,
+               uint64_t max_new_tokens, float temperature, uint64_t seed,
+               std::optional<std::string> system, std::optional<Callable> on_delta) {
+  return strict_call(r, V3Runner::policy(), query, tools, tool_choice, max_new_tokens, temperature, seed,
+                     std::move(system), on_delta);
+}
+
 PyObject* run_scored(const V3Runner& r, std::string query, std::string tools) {
   GenerateOutput out;
   std::optional<float> confidence;
@@ -176,6 +184,9 @@ PyMethodDef methods[] = {
                    "The callback receives decoded text, not raw tokenizer pieces:\n"
                    "concatenating every delta reproduces the return value exactly.",
                    run_stream>(),
+    Engine::method<"call($self, query, tools, tool_choice=\"auto\", max_new_tokens=256, "
+                   "temperature=0.0, seed=0, system=None, on_delta=None)\n--\n\n" PINNET_CALL_DOC,
+                   call>(),
     Engine::method<"run_scored($self, query, tools_json)\n--\n\n"
                    "Generate, then score what was generated. Returns `(result, confidence)`.",
                    run_scored>(),

@@ -19,6 +19,8 @@ struct V2Runner::Impl {
   std::optional<SubwordVocabulary> words;  // points into bundle.tokenizer
   // Contrastive embeddings by text (4 MiB holds thousands of descriptions).
   mutable EmbeddingCache embeddings{4 << 20};
+  // Strict grammars by tool list and choice.
+  mutable engine::ToolGrammarCache grammars{engine::kToolGrammars};
 
   const gen2::V2Model& model() const { return bundle.model; }
   const gen2::V2Geometry& geometry() const { return bundle.model.geometry(); }
@@ -92,6 +94,11 @@ float sigmoid(float z) { return 1.0f / (1.0f + std::exp(-z)); }
 
 }  // namespace
 
+core::Result<std::shared_ptr<const engine::ToolGrammar>, std::string> V2Runner::tool_grammar(
+    std::string_view tools_json, const engine::ToolChoice& choice) const {
+  return impl_->grammars.get(tools_json, choice);
+}
+
 LoadResult<V2Runner> V2Runner::load_file(const std::string& path) {
   return load_file(path, core::default_compute());
 }
@@ -156,6 +163,18 @@ engine::GenerateOutput V2Runner::generate(std::string_view query, std::string_vi
                                           const PieceSink* on_piece) const {
   gen2::V2SequenceState state = impl_->generation_state();
   return generate_on(*this, *impl_, state, query, tools_json, options, on_piece);
+}
+
+engine::GenerateOutput V2Runner::generate_with_deltas(std::string_view query,
+                                                      std::string_view tools_json,
+                                                      const engine::GenerateOptions& options,
+                                                      const engine::DeltaSink& on_delta) const {
+  gen2::V2SequenceState state = impl_->generation_state();
+  V2Session session(impl_->model(), state);
+  auto open = [&](uint64_t positions) -> engine::DecodeSession& { return session.open(positions); };
+  const engine::DecodeModel m{impl_->geometry().max_seq_len, impl_->geometry().vocab_size, open};
+  return engine::decode_with_deltas(policy(), impl_->words->vocab(), m, query, tools_json, options,
+                                    &on_delta);
 }
 
 std::vector<std::string> V2Runner::run_batch(

@@ -17,6 +17,7 @@
 #include "core/result.h"
 #include "engine/decode_loop.h"
 #include "engine/generation.h"
+#include "engine/tool_grammar.h"
 #include "formats/byte_image.h"
 #include "runners/load_failure.h"
 #include "runners/ranking.h"
@@ -57,6 +58,18 @@ class V2Runner {
   engine::GenerateOutput generate(std::string_view query, std::string_view tools_json,
                                   const engine::GenerateOptions& options,
                                   const PieceSink* on_piece = nullptr) const;
+  // generate() streaming decoded text deltas whose concatenation is the
+  // returned text (a character split over ids arrives whole).
+  engine::GenerateOutput generate_with_deltas(std::string_view query, std::string_view tools_json,
+                                              const engine::GenerateOptions& options,
+                                              const engine::DeltaSink& on_delta) const;
+
+  // The strict grammar of one call with `tools_json` under `choice`, compiled
+  // once per distinct pair (a few dozen kept, least recently used dropped).
+  // The error is the tools JSON's parse error with its position, or why the
+  // choice cannot be met (no tool offered, a name not offered).
+  core::Result<std::shared_ptr<const engine::ToolGrammar>, std::string> tool_grammar(
+      std::string_view tools_json, const engine::ToolChoice& choice) const;
   // Each pair with `run`'s settings over one reused state; the texts in order.
   std::vector<std::string> run_batch(
       const std::vector<std::pair<std::string, std::string>>& examples) const;

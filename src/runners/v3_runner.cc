@@ -12,6 +12,8 @@ struct V3Runner::Impl {
   explicit Impl(gen3::V3Bundle b) : bundle(std::move(b)), words(bundle.tokenizer) {}
   gen3::V3Bundle bundle;
   SubwordVocabulary words;  // points into bundle.tokenizer
+  // Strict grammars by tool list and choice.
+  mutable engine::ToolGrammarCache grammars{engine::kToolGrammars};
 };
 
 namespace {
@@ -49,6 +51,11 @@ class V3Session final : public engine::DecodeSession {
 };
 
 }  // namespace
+
+core::Result<std::shared_ptr<const engine::ToolGrammar>, std::string> V3Runner::tool_grammar(
+    std::string_view tools_json, const engine::ToolChoice& choice) const {
+  return impl_->grammars.get(tools_json, choice);
+}
 
 LoadResult<V3Runner> V3Runner::load_file(const std::string& path, std::optional<uint64_t> depth) {
   return load_file(path, depth, core::default_compute());

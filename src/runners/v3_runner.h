@@ -14,6 +14,7 @@
 #include "core/result.h"
 #include "engine/decode_loop.h"
 #include "engine/generation.h"
+#include "engine/tool_grammar.h"
 #include "formats/byte_image.h"
 #include "runners/load_failure.h"
 
@@ -43,6 +44,18 @@ class V3Runner {
   engine::GenerateOutput generate(std::string_view query, std::string_view tools_json,
                                   const engine::GenerateOptions& options,
                                   const engine::DeltaSink* on_delta = nullptr) const;
+  engine::GenerateOutput generate_with_deltas(std::string_view query, std::string_view tools_json,
+                                              const engine::GenerateOptions& options,
+                                              const engine::DeltaSink& on_delta) const {
+    return generate(query, tools_json, options, &on_delta);
+  }
+
+  // The strict grammar of one call with `tools_json` under `choice`, compiled
+  // once per distinct pair (a few dozen kept, least recently used dropped).
+  // The error is the tools JSON's parse error with its position, or why the
+  // choice cannot be met (no tool offered, a name not offered).
+  core::Result<std::shared_ptr<const engine::ToolGrammar>, std::string> tool_grammar(
+      std::string_view tools_json, const engine::ToolChoice& choice) const;
 
   // Probability that `completion` is right, from the confidence head; absent
   // without a head (and then no model work is done).

@@ -1,0 +1,222 @@
+#include "engine/strict_decoder.h"
+
+#include <algorithm>
+#include <bit>
+#include <limits>
+
+#include "engine/completion_text.h"
+#include "formats/utf8.h"
+
+namespace pinnet::engine {
+
+namespace {
+
+constexpr float kForbidden = -1000000000.0f;  // as the written constraint
+
+// '<' is walked: it may start the close marker, which a string may not hold.
+bool stays_in_string(std::string_view p) {
+  if (p.empty()) return false;
+  for (char c : p) {
+    const auto b = static_cast<uint8_t>(c);
+    if (b < 0x20 || b == '"' || b == '\\' || b == '<') return false;
+  }
+  return formats::is_valid_utf8(p);
+}
+
+bool only_digits(std::string_view p) {
+  return !p.empty() && std::all_of(p.begin(), p.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// The bit set of the ids whose text passes `in_class`, and the texts of all
+// the others (empty for the members, so the rest trie never reaches them).
+std::vector<uint64_t> split(const std::vector<std::string>& texts, bool (*in_class)(std::string_view),
+                            std::vector<std::string>* rest) {
+  std::vector<uint64_t> bits((texts.size() + 63) / 64, 0);
+  rest->assign(texts.size(), std::string());
+  for (size_t i = 0; i < texts.size(); ++i) {
+    if (in_class(texts[i])) {
+      bits[i >> 6] |= uint64_t{1} << (i & 63);
+    } else {
+      (*rest)[i] = texts[i];
+    }
+  }
+  return bits;
+}
+
+PieceTrie rest_trie(const std::vector<std::string>& texts, bool (*in_class)(std::string_view),
+                    std::vector<uint64_t>* bits) {
+  std::vector<std::string> rest;
+  *bits = split(texts, in_class, &rest);
+  return PieceTrie(rest);
+}
+
+}  // namespace
+
+StrictVocab::StrictVocab(const PieceTrie& all, const std::vector<std::string>& piece_texts)
+    : all_(all),
+      string_rest_(rest_trie(piece_texts, stays_in_string, &string_plain_)),
+      digits_rest_(rest_trie(piece_texts, only_digits, &digits_)) {
+  for (const std::string& t : piece_texts) {
+    max_piece_len_ = std::max<uint32_t>(max_piece_len_, static_cast<uint32_t>(t.size()));
+  }
+}
+
+const StrictVocab& LazyPieceTrie::strict() const {
+  const PieceTrie& all = get();
+  std::call_once(strict_once_, [&] { strict_ = std::make_shared<const StrictVocab>(all, piece_texts_()); });
+  return *strict_;
+}
+
+size_t TokenMask::count() const {
+  size_t n = 0;
+  for (uint64_t w : bits_) n += static_cast<size_t>(std::popcount(w));
+  return n;
+}
+
+void TokenMask::apply(std::span<float> logits) {
+  const size_t width = logits.size();
+  kept_.clear();
+  if (count() * 8 < width) {
+    // Few allowed: forbid everything in one pass, then put the allowed back.
+    for (size_t w = 0; w < bits_.size(); ++w) {
+      for (uint64_t m = bits_[w]; m; m &= m - 1) {
+        const size_t id = w * 64 + static_cast<size_t>(std::countr_zero(m));
+        if (id < width) kept_.push_back(static_cast<uint32_t>(id));
+      }
+    }
+    saved_.clear();
+    for (uint32_t id : kept_) saved_.push_back(logits[id]);
+    for (float& x : logits) x += kForbidden;
+    for (size_t k = 0; k < kept_.size(); ++k) logits[kept_[k]] = saved_[k];
+    return;
+  }
+  for (size_t base = 0; base < width; base += 64) {
+    const uint64_t bits = base / 64 < bits_.size() ? bits_[base / 64] : 0;
+    const size_t end = std::min(width, base + 64);
+    if (bits == ~uint64_t{0} && end == base + 64) continue;
+    // A select rather than a branch, so the loop runs in vector lanes.
+    for (size_t i = base; i < end; ++i) {
+      const float x = logits[i];
+      logits[i] = (bits >> (i - base) & 1) ? x : x + kForbidden;
+    }
+  }
+}
+
+void StrictMasker::compute(const GrammarState& state, uint64_t room, TokenMask& out) {
+  if (levels_.size() < v_.max_piece_len_ + 1u) {
+    levels_.assign(v_.max_piece_len_ + 1u, state);
+  } else {
+    levels_[0] = state;
+  }
+  out.clear(v_.piece_count());
+  const bool fits = state.shortest() <= room;
+  switch (state.context()) {
+    case GrammarState::Context::kStringBody:
+      // A piece of the class leaves the state (and its shortest completion)
+      // as it was.
+      if (fits) out.add(v_.string_plain_);
+      walk(v_.string_rest_, room, out);
+      break;
+    case GrammarState::Context::kDigits:
+      if (fits) out.add(v_.digits_);
+      walk(v_.digits_rest_, room, out);
+      break;
+    case GrammarState::Context::kOther:
+      walk(v_.all_, room, out);
+      break;
+  }
+}
+
+void StrictMasker::walk(const PieceTrie& trie, uint64_t room, TokenMask& out) {
+  // Depth first, so the state of a node's parent (levels_[level - 1]) stays
+  // put until all of its children are done.
+  stack_.clear();
+  const PieceTrie::Node& root = trie.nodes_[0];
+  for (uint32_t e = root.edges_begin; e < root.edges_end; ++e) {
+    stack_.push_back({trie.edges_[e].node, trie.edges_[e].byte, 1});
+  }
+  while (!stack_.empty()) {
+    const Pending p = stack_.back();
+    stack_.pop_back();
+    GrammarState& s = levels_[p.level];
+    s = levels_[p.level - 1];
+    if (!s.accept(p.byte)) continue;
+    const PieceTrie::Node& n = trie.nodes_[p.node];
+    if (n.ends_begin != n.ends_end && s.shortest() <= room) {
+      for (uint32_t k = n.ends_begin; k < n.ends_end; ++k) out.set(trie.ids_[k]);
+    }
+    for (uint32_t e = n.edges_begin; e < n.edges_end; ++e) {
+      stack_.push_back({trie.edges_[e].node, trie.edges_[e].byte, p.level + 1});
+    }
+  }
+}
+
+StrictDecoder::StrictDecoder(std::shared_ptr<const ToolGrammar> grammar, const StrictVocab& vocab,
+                             std::optional<uint32_t> open_id, std::vector<uint32_t> end_ids)
+    : grammar_(std::move(grammar)),
+      vocab_(vocab),
+      open_id_(open_id),
+      end_ids_(std::move(end_ids)),
+      phase_(grammar_->forced() ? Phase::kInCall : Phase::kOutside),
+      start_(*grammar_),
+      state_(start_),
+      masker_(vocab) {}
+
+bool StrictDecoder::apply(std::span<float> logits, uint64_t tokens_left) {
+  const uint64_t room = tokens_left > 0 ? tokens_left - 1 : 0;
+  switch (phase_) {
+    case Phase::kOutside:
+      // A call opened now must still be able to close within the budget.
+      if (open_id_ && *open_id_ < logits.size() && start_.shortest() > room) {
+        logits[*open_id_] += kForbidden;
+      }
+      return true;
+    case Phase::kAfter:
+      mask_.clear(vocab_.piece_count());
+      for (uint32_t id : end_ids_) {
+        if (id < vocab_.piece_count()) mask_.set(id);
+      }
+      break;
+    case Phase::kInCall:
+      masker_.compute(state_, room, mask_);
+      // A budget too short for any way out: keep the call valid as far as
+      // it goes.
+      if (mask_.count() == 0) masker_.compute(state_, std::numeric_limits<uint64_t>::max(), mask_);
+      // An end id ends the generation whatever its text (a tokenizer may
+      // spell "<|im_end|>" with bytes a string accepts).
+      for (uint32_t id : end_ids_) mask_.reset(id);
+      break;
+  }
+  if (mask_.count() == 0) return false;
+  mask_.apply(logits);
+  return true;
+}
+
+void StrictDecoder::feed(std::string_view bytes) {
+  for (char c : bytes) {
+    switch (phase_) {
+      case Phase::kOutside:
+        window_.push_back(c);
+        if (window_.size() > markers::kToolCallOpen.size()) window_.erase(window_.begin());
+        if (window_ == markers::kToolCallOpen) {
+          phase_ = Phase::kInCall;
+          state_ = start_;
+          window_.clear();
+        }
+        break;
+      case Phase::kInCall:
+        // Only the id that opened an automatic call can bring bytes the
+        // mask did not see; such a call is left to the model.
+        if (!state_.accept(static_cast<uint8_t>(c))) {
+          phase_ = grammar_->forced() ? Phase::kAfter : Phase::kOutside;
+        } else if (state_.done()) {
+          phase_ = grammar_->forced() ? Phase::kAfter : Phase::kOutside;
+        }
+        break;
+      case Phase::kAfter:
+        break;
+    }
+  }
+}
+
+}  // namespace pinnet::engine

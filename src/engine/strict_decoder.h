@@ -1,0 +1,123 @@
+// Token masks of strict tool calls, and the decoder that applies them inside
+// the decode loop.
+//
+// A token is allowed exactly when the grammar accepts every byte of its text
+// in sequence (and, near the end of the budget, when the shortest way to
+// finish the call from the state it leaves still fits in the tokens left,
+// counted one byte a token). The mask walks the vocabulary's piece trie with
+// the grammar state, dropping a subtree at its first rejected byte. Inside a
+// free string or a run of digits, where nearly every piece is allowed, the
+// pieces that stay inside (no quote, backslash or control byte, whole UTF-8;
+// or only digits) are a class made once per vocabulary, and only the others
+// are walked.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/constrained.h"
+#include "engine/tool_grammar.h"
+
+namespace pinnet::engine {
+
+// Per vocabulary, read-only, shared by every strict call.
+class StrictVocab {
+ public:
+  StrictVocab(const PieceTrie& all, const std::vector<std::string>& piece_texts);
+  uint32_t piece_count() const { return all_.piece_count(); }
+
+ private:
+  friend class StrictMasker;
+  const PieceTrie& all_;
+  // Declared before the tries: the tries' initialisers fill them.
+  std::vector<uint64_t> string_plain_;  // bit per id: stays inside a string, whole characters
+  std::vector<uint64_t> digits_;        // bit per id: digits only
+  PieceTrie string_rest_;  // the pieces outside string_plain_
+  PieceTrie digits_rest_;  // the pieces outside digits_
+  uint32_t max_piece_len_ = 0;
+};
+
+// A bit per id.
+class TokenMask {
+ public:
+  void clear(size_t ids) {
+    bits_.assign((ids + 63) / 64, 0);
+    ids_ = ids;
+  }
+  void set(uint32_t id) { bits_[id >> 6] |= uint64_t{1} << (id & 63); }
+  void reset(uint32_t id) {
+    if (id < ids_) bits_[id >> 6] &= ~(uint64_t{1} << (id & 63));
+  }
+  bool test(uint32_t id) const { return id < ids_ && (bits_[id >> 6] >> (id & 63) & 1); }
+  void add(const std::vector<uint64_t>& other) {
+    for (size_t w = 0; w < bits_.size() && w < other.size(); ++w) bits_[w] |= other[w];
+  }
+  size_t count() const;
+  // logits[i] + -1e9 for every id not in the mask (ids past the vocabulary
+  // included), the others untouched.
+  void apply(std::span<float> logits);
+
+ private:
+  std::vector<uint64_t> bits_;
+  size_t ids_ = 0;
+  std::vector<uint32_t> kept_;  // scratch of apply
+  std::vector<float> saved_;
+};
+
+class StrictMasker {
+ public:
+  explicit StrictMasker(const StrictVocab& v) : v_(v) {}
+  // The ids allowed from `state` when at most `room` bytes may follow them.
+  void compute(const GrammarState& state, uint64_t room, TokenMask& out);
+
+ private:
+  void walk(const PieceTrie& trie, uint64_t room, TokenMask& out);
+  const StrictVocab& v_;
+  std::vector<GrammarState> levels_;  // levels_[d]: the state after d bytes of the path
+  struct Pending {
+    uint32_t node;
+    uint8_t byte;
+    uint32_t level;
+  };
+  std::vector<Pending> stack_;
+};
+
+// Strict tool calls inside the decode loop. With a forced grammar the call
+// starts at the first generated id and, once closed, only an end id may
+// follow; otherwise the call starts when the text reaches "<tool_call>" and
+// the model is free again after the close marker.
+class StrictDecoder {
+ public:
+  StrictDecoder(std::shared_ptr<const ToolGrammar> grammar, const StrictVocab& vocab,
+                std::optional<uint32_t> open_id, std::vector<uint32_t> end_ids);
+
+  // Before an id is chosen, with `tokens_left` ids of budget (this one
+  // included): forbids what may not come next. False when nothing may.
+  bool apply(std::span<float> logits, uint64_t tokens_left);
+  // The bytes of the id that was kept.
+  void feed(std::string_view bytes);
+
+  bool in_call() const { return phase_ == Phase::kInCall; }
+  const GrammarState& state() const { return state_; }
+  const TokenMask& mask() const { return mask_; }
+
+ private:
+  enum class Phase : uint8_t { kOutside, kInCall, kAfter };
+  std::shared_ptr<const ToolGrammar> grammar_;
+  const StrictVocab& vocab_;
+  std::optional<uint32_t> open_id_;
+  std::vector<uint32_t> end_ids_;
+  Phase phase_;
+  const GrammarState start_;
+  GrammarState state_;
+  StrictMasker masker_;
+  TokenMask mask_;
+  std::string window_;  // auto: the last bytes outside a call, to see the open marker
+};
+
+}  // namespace pinnet::engine

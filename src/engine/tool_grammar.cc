@@ -1,0 +1,864 @@
+#include "engine/tool_grammar.h"
+
+#include <algorithm>
+#include <bit>
+#include <bitset>
+#include <cstdlib>
+#include <map>
+
+#include "engine/completion_text.h"
+#include "formats/json.h"
+
+namespace pinnet::engine {
+
+using formats::JsonValue;
+
+namespace {
+
+constexpr uint32_t kInf = 1u << 28;  // "no way to finish"; sums stay far from overflow
+
+uint32_t sat(uint64_t x) { return x >= kInf ? kInf : static_cast<uint32_t>(x); }
+
+std::string ascii_lower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+// A whole-number keyword value (minItems, maxItems), or `fallback`.
+uint32_t count_value(const JsonValue* v, uint32_t fallback) {
+  if (v == nullptr || !v->is_integer_literal() || v->text[0] == '-') return fallback;
+  if (v->text.size() > 7) return 1u << 20;
+  return std::min<uint32_t>(static_cast<uint32_t>(std::strtoul(v->text.c_str(), nullptr, 10)), 1u << 20);
+}
+
+bool is_digit(uint8_t b) { return b >= '0' && b <= '9'; }
+
+}  // namespace
+
+// Parameters written as the properties map alone ({"width": {"type":
+// "integer"}, ...}), a form some tool lists use: no schema keyword at the
+// top and every member a schema object.
+bool is_bare_properties(const JsonValue& params) {
+  if (!params.is(JsonValue::Kind::kObject) || params.members.empty()) return false;
+  for (const auto& [key, value] : params.members) {
+    for (const char* keyword : {"type", "properties", "anyOf", "oneOf", "allOf", "enum", "const",
+                                "additionalProperties", "required", "items", "$ref", "$schema"}) {
+      if (key == keyword) return false;
+    }
+    if (!value.is(JsonValue::Kind::kObject)) return false;
+  }
+  return true;
+}
+
+namespace {
+
+// Must not appear inside a string value (see the string body below).
+constexpr std::string_view kCloseMarker = markers::kToolCallClose;
+
+}  // namespace
+
+ToolChoice ToolChoice::from_text(std::string_view text) {
+  if (text == "auto") return {ToolChoiceKind::kAuto, {}};
+  if (text == "required") return {ToolChoiceKind::kRequired, {}};
+  return {ToolChoiceKind::kNamed, std::string(text)};
+}
+
+// Builds the nodes of a ToolGrammar from schemas.
+class SchemaCompiler {
+ public:
+  using Node = ToolGrammar::Node;
+  using Kind = ToolGrammar::Kind;
+  static constexpr uint32_t kNone = ToolGrammar::kNone;
+
+  explicit SchemaCompiler(ToolGrammar& g) : g_(g) {}
+
+  uint32_t add(const Node& n) {
+    g_.nodes_.push_back(n);
+    return static_cast<uint32_t>(g_.nodes_.size() - 1);
+  }
+
+  uint32_t node_of(Kind k) {
+    Node n;
+    n.kind = k;
+    return add(n);
+  }
+
+  uint32_t list_node(Kind k, const std::vector<uint32_t>& children) {
+    Node n;
+    n.kind = k;
+    n.first = static_cast<uint32_t>(g_.list_.size());
+    n.count = static_cast<uint32_t>(children.size());
+    g_.list_.insert(g_.list_.end(), children.begin(), children.end());
+    return add(n);
+  }
+
+  // A trie of `words` in the grammar's pool; word k ends at a node marked k
+  // (the first of equal words wins) that continues with nexts[k] when given.
+  // Returns the root. Children get larger indices than their parents.
+  uint32_t trie(const std::vector<std::string>& words, const std::vector<uint32_t>* nexts,
+                bool key_bits) {
+    struct Building {
+      std::map<uint8_t, uint32_t> kids;
+      int32_t word = -1;
+      uint32_t next = kNone;
+      uint64_t keys = 0;
+      uint32_t depth = 0;
+    };
+    std::vector<Building> b(1);
+    for (size_t k = 0; k < words.size(); ++k) {
+      uint32_t at = 0;
+      const uint64_t bit = key_bits ? uint64_t{1} << k : 0;
+      b[0].keys |= bit;
+      for (char c : words[k]) {
+        const auto byte = static_cast<uint8_t>(c);
+        auto it = b[at].kids.find(byte);
+        if (it == b[at].kids.end()) {
+          const auto fresh = static_cast<uint32_t>(b.size());
+          b[at].kids.emplace(byte, fresh);
+          b.emplace_back();
+          b.back().depth = b[at].depth + 1;
+          at = fresh;
+        } else {
+          at = it->second;
+        }
+        b[at].keys |= bit;
+      }
+      if (b[at].word < 0) {
+        b[at].word = static_cast<int32_t>(k);
+        b[at].next = nexts ? (*nexts)[k] : kNone;
+      }
+    }
+    const auto base = static_cast<uint32_t>(g_.trie_.size());
+    for (const Building& n : b) {
+      ToolGrammar::TrieNode t;
+      t.edges_begin = static_cast<uint32_t>(g_.edges_.size());
+      for (const auto& [byte, kid] : n.kids) g_.edges_.push_back({byte, base + kid});
+      t.edges_end = static_cast<uint32_t>(g_.edges_.size());
+      t.word = n.word;
+      t.next = n.next;
+      t.keys_below = n.keys;
+      t.depth = n.depth;
+      g_.trie_.push_back(t);
+    }
+    return base;
+  }
+
+  uint32_t literal(const std::vector<std::string>& words, const std::vector<uint32_t>* nexts = nullptr) {
+    Node n;
+    n.kind = Kind::kLiteral;
+    n.trie = trie(words, nexts, false);
+    return add(n);
+  }
+
+  // Any JSON value, compact; made once per grammar.
+  uint32_t any() {
+    if (any_ != kNone) return any_;
+    any_ = node_of(Kind::kUnion);  // its alternatives are filled in below
+    Node object;
+    object.kind = Kind::kFreeObject;
+    object.child = any_;
+    Node array;
+    array.kind = Kind::kArray;
+    array.child = any_;
+    const std::vector<uint32_t> alts = {string(), node_of(Kind::kNumber),
+                                        literal({"true", "false", "null"}), add(object), add(array)};
+    g_.nodes_[any_].first = static_cast<uint32_t>(g_.list_.size());
+    g_.nodes_[any_].count = static_cast<uint32_t>(alts.size());
+    g_.list_.insert(g_.list_.end(), alts.begin(), alts.end());
+    return any_;
+  }
+
+  uint32_t string() {
+    if (g_.string_ == kNone) g_.string_ = node_of(Kind::kString);
+    return g_.string_;
+  }
+
+  uint32_t schema(const JsonValue* s, int depth, bool arguments) {
+    if (s == nullptr || !s->is(JsonValue::Kind::kObject) || depth > ToolGrammar::kMaxSchemaDepth) {
+      return arguments ? empty_object() : any();
+    }
+    uint32_t node = plain_schema(*s, depth, arguments);
+    const JsonValue* nullable = s->get("nullable");
+    if (nullable && nullable->is(JsonValue::Kind::kBool) && nullable->boolean) {
+      node = list_node(Kind::kUnion, {node, literal({"null"})});
+    }
+    return node;
+  }
+
+  // The first bytes a node's text can start with.
+  std::bitset<256> first_bytes(uint32_t node) const {
+    std::bitset<256> out;
+    const Node& n = g_.nodes_[node];
+    switch (n.kind) {
+      case Kind::kSeq:
+        for (uint32_t k = 0; k < n.count; ++k) {
+          out |= first_bytes(g_.list_[n.first + k]);
+          if (g_.nodes_[g_.list_[n.first + k]].min_len > 0) break;
+        }
+        break;
+      case Kind::kLiteral: {
+        const ToolGrammar::TrieNode& root = g_.trie_[n.trie];
+        for (uint32_t e = root.edges_begin; e < root.edges_end; ++e) out.set(g_.edges_[e].byte);
+        if (root.word >= 0 && root.next != kNone) out |= first_bytes(root.next);
+        break;
+      }
+      case Kind::kUnion:
+        for (uint32_t k = 0; k < n.count; ++k) out |= first_bytes(g_.list_[n.first + k]);
+        break;
+      case Kind::kString: out.set('"'); break;
+      case Kind::kNumber:
+      case Kind::kInteger:
+        out.set('-');
+        for (int d = '0'; d <= '9'; ++d) out.set(d);
+        break;
+      case Kind::kObject:
+      case Kind::kFreeObject: out.set('{'); break;
+      case Kind::kArray: out.set('['); break;
+    }
+    return out;
+  }
+
+  uint32_t empty_object() {
+    Node n;
+    n.kind = Kind::kObject;
+    n.trie = trie({}, nullptr, true);
+    return add(n);
+  }
+
+ private:
+  uint32_t plain_schema(const JsonValue& s, int depth, bool arguments) {
+    if (const JsonValue* e = s.get("enum"); e && e->is(JsonValue::Kind::kArray) && !e->items.empty()) {
+      std::vector<std::string> words;
+      for (const JsonValue& v : e->items) words.push_back(formats::to_json(v));
+      return literal(words);
+    }
+    if (const JsonValue* c = s.get("const")) return literal({formats::to_json(*c)});
+    for (const char* key : {"anyOf", "oneOf"}) {
+      const JsonValue* u = s.get(key);
+      if (u == nullptr || !u->is(JsonValue::Kind::kArray) || u->items.empty()) continue;
+      std::vector<uint32_t> alts;
+      for (const JsonValue& alt : u->items) alts.push_back(schema(&alt, depth + 1, false));
+      return alts.size() == 1 ? alts[0] : list_node(Kind::kUnion, alts);
+    }
+    const JsonValue* type = s.get("type");
+    if (type && type->is(JsonValue::Kind::kArray) && !type->items.empty()) {
+      std::vector<uint32_t> alts;
+      for (const JsonValue& t : type->items) {
+        alts.push_back(t.is(JsonValue::Kind::kString) ? typed(t.text, s, depth, arguments) : any());
+      }
+      return alts.size() == 1 ? alts[0] : list_node(Kind::kUnion, alts);
+    }
+    if (type && type->is(JsonValue::Kind::kString)) return typed(type->text, s, depth, arguments);
+    if (s.get("properties") || arguments) return object(s, depth, arguments);
+    if (s.get("items")) return array(s, depth);
+    return any();
+  }
+
+  uint32_t typed(std::string_view type_name, const JsonValue& s, int depth, bool arguments) {
+    const std::string t = ascii_lower(type_name);
+    if (t == "object" || t == "dict") return object(s, depth, arguments);
+    if (t == "string" || t == "str") return string();
+    if (t == "number" || t == "float" || t == "double") return node_of(Kind::kNumber);
+    if (t == "integer" || t == "int") return node_of(Kind::kInteger);
+    if (t == "boolean" || t == "bool") return literal({"true", "false"});
+    if (t == "null" || t == "none") return literal({"null"});
+    if (t == "array" || t == "list" || t == "tuple") return array(s, depth);
+    return any();  // "any" and names we do not know
+  }
+
+  uint32_t object(const JsonValue& s, int depth, bool arguments) {
+    const JsonValue* props = s.get("properties");
+    if (props && props->is(JsonValue::Kind::kObject) && !props->members.empty()) {
+      std::vector<std::string> keys, words;
+      std::vector<const JsonValue*> values;
+      for (const auto& [key, value] : props->members) {
+        if (std::find(keys.begin(), keys.end(), key) != keys.end()) continue;
+        keys.push_back(key);
+        words.push_back(formats::json_quote(key) + ":");
+        values.push_back(&value);
+      }
+      if (keys.size() > ToolGrammar::kMaxProperties) return free_object(any());
+      Node n;
+      n.kind = Kind::kObject;
+      if (const JsonValue* req = s.get("required"); req && req->is(JsonValue::Kind::kArray)) {
+        for (const JsonValue& r : req->items) {
+          if (!r.is(JsonValue::Kind::kString)) continue;
+          auto at = std::find(keys.begin(), keys.end(), r.text);
+          if (at != keys.end()) n.required |= uint64_t{1} << (at - keys.begin());
+        }
+      }
+      std::vector<ToolGrammar::Property> props_out;
+      for (size_t k = 0; k < keys.size(); ++k) {
+        props_out.push_back({schema(values[k], depth + 1, false), static_cast<uint32_t>(words[k].size())});
+      }
+      n.first = static_cast<uint32_t>(g_.props_.size());
+      n.count = static_cast<uint32_t>(keys.size());
+      g_.props_.insert(g_.props_.end(), props_out.begin(), props_out.end());
+      n.trie = trie(words, nullptr, true);
+      return add(n);
+    }
+    const JsonValue* extra = s.get("additionalProperties");
+    if (extra && extra->is(JsonValue::Kind::kObject)) return free_object(schema(extra, depth + 1, false));
+    const bool closed = extra ? (extra->is(JsonValue::Kind::kBool) && !extra->boolean) : arguments;
+    return closed ? empty_object() : free_object(any());
+  }
+
+  uint32_t free_object(uint32_t values) {
+    string();  // its keys
+    Node n;
+    n.kind = Kind::kFreeObject;
+    n.child = values;
+    return add(n);
+  }
+
+  uint32_t array(const JsonValue& s, int depth) {
+    const JsonValue* items = s.get("items");
+    Node n;
+    n.kind = Kind::kArray;
+    n.child = items && items->is(JsonValue::Kind::kObject) ? schema(items, depth + 1, false) : any();
+    n.min_items = count_value(s.get("minItems"), 0);
+    n.max_items = count_value(s.get("maxItems"), 0xFFFFFFFFu);
+    if (n.min_items > n.max_items) {
+      n.min_items = 0;
+      n.max_items = 0xFFFFFFFFu;
+    }
+    return add(n);
+  }
+
+  ToolGrammar& g_;
+  uint32_t any_ = kNone;
+};
+
+void ToolGrammar::finish() {
+  // Shortest lengths: a fixpoint, since "any value" contains itself.
+  for (Node& n : nodes_) n.min_len = kInf;
+  for (TrieNode& t : trie_) t.to_end = kInf;
+  for (bool changed = true; changed;) {
+    changed = false;
+    // Children follow their parents in the pool, so one backward pass settles a trie.
+    for (size_t i = trie_.size(); i-- > 0;) {
+      TrieNode& t = trie_[i];
+      uint64_t best = kInf;
+      if (t.word >= 0) best = t.next == kNone ? 0 : nodes_[t.next].min_len;
+      for (uint32_t e = t.edges_begin; e < t.edges_end; ++e) {
+        best = std::min<uint64_t>(best, 1 + uint64_t{trie_[edges_[e].node].to_end});
+      }
+      if (sat(best) != t.to_end) {
+        t.to_end = sat(best);
+        changed = true;
+      }
+    }
+    for (Node& n : nodes_) {
+      uint64_t len = kInf;
+      switch (n.kind) {
+        case Kind::kSeq:
+          len = 0;
+          for (uint32_t k = 0; k < n.count; ++k) len += nodes_[list_[n.first + k]].min_len;
+          break;
+        case Kind::kLiteral: len = trie_[n.trie].to_end; break;
+        case Kind::kUnion:
+          for (uint32_t k = 0; k < n.count; ++k) len = std::min<uint64_t>(len, nodes_[list_[n.first + k]].min_len);
+          break;
+        case Kind::kString: len = 2; break;
+        case Kind::kNumber:
+        case Kind::kInteger: len = 1; break;
+        case Kind::kObject: {
+          len = 2;
+          const int required = std::popcount(n.required);
+          if (required > 0) len += required - 1;
+          for (uint32_t k = 0; k < n.count; ++k) {
+            if (n.required >> k & 1) len += props_[n.first + k].key_len + uint64_t{nodes_[props_[n.first + k].value].min_len};
+          }
+          break;
+        }
+        case Kind::kFreeObject: len = 2; break;
+        case Kind::kArray: {
+          const uint64_t item = nodes_[n.child].min_len;
+          len = 2 + (n.min_items > 0 ? n.min_items * item + n.min_items - 1 : 0);
+          break;
+        }
+      }
+      if (sat(len) != n.min_len) {
+        n.min_len = sat(len);
+        changed = true;
+      }
+    }
+  }
+  // Union dispatch: the first alternative that can start with a byte takes it.
+  SchemaCompiler c(*this);
+  for (Node& n : nodes_) {
+    if (n.kind != Kind::kUnion) continue;
+    n.dispatch = static_cast<uint32_t>(dispatch_.size());
+    dispatch_.resize(dispatch_.size() + 256, kNone);
+    for (uint32_t k = 0; k < n.count; ++k) {
+      const std::bitset<256> first = c.first_bytes(list_[n.first + k]);
+      for (int b = 0; b < 256; ++b) {
+        if (first[b] && dispatch_[n.dispatch + b] == kNone) dispatch_[n.dispatch + b] = list_[n.first + k];
+      }
+    }
+  }
+}
+
+core::Result<std::shared_ptr<const ToolGrammar>, std::string> ToolGrammar::compile(
+    std::string_view tools_json, const ToolChoice& choice) {
+  auto parsed = formats::parse_json(tools_json);
+  if (!parsed.ok()) return core::Err(std::string("invalid tools JSON: ") + parsed.error().message());
+  const JsonValue& root = parsed.value();
+  std::vector<const JsonValue*> items;
+  if (root.is(JsonValue::Kind::kArray)) {
+    for (const JsonValue& v : root.items) items.push_back(&v);
+  } else if (root.is(JsonValue::Kind::kObject)) {
+    items.push_back(&root);
+  } else {
+    return core::Err(std::string("the tools JSON is not a list of tools"));
+  }
+
+  auto g = std::make_shared<ToolGrammar>();
+  SchemaCompiler c(*g);
+  std::vector<std::string> words;
+  std::vector<uint32_t> arguments;
+  for (const JsonValue* item : items) {
+    if (!item->is(JsonValue::Kind::kObject)) continue;
+    const JsonValue* fn = item->get("function");
+    if (fn == nullptr || !fn->is(JsonValue::Kind::kObject)) fn = item;
+    const JsonValue* name = fn->get("name");
+    if (name == nullptr || !name->is(JsonValue::Kind::kString) || name->text.empty()) continue;
+    if (std::find(g->names_.begin(), g->names_.end(), name->text) != g->names_.end()) continue;
+    if (choice.kind == ToolChoiceKind::kNamed && name->text != choice.name) continue;
+    const JsonValue* params = fn->get("parameters");
+    if (params == nullptr) params = fn->get("input_schema");
+    JsonValue wrapped;
+    if (params != nullptr && is_bare_properties(*params)) {
+      wrapped.kind = JsonValue::Kind::kObject;
+      wrapped.members.emplace_back("properties", *params);
+      params = &wrapped;
+    }
+    uint32_t args = c.schema(params, 0, true);
+    if (!c.first_bytes(args)['{']) args = c.empty_object();
+    g->names_.push_back(name->text);
+    words.push_back(formats::json_quote(name->text) + ",\"arguments\":");
+    arguments.push_back(args);
+  }
+  if (g->names_.empty()) {
+    if (choice.kind == ToolChoiceKind::kNamed) {
+      return core::Err("tool_choice \"" + choice.name + "\" is not an offered tool");
+    }
+    return core::Err(std::string("the tools JSON offers no tool with a name"));
+  }
+  const uint32_t call = c.list_node(Kind::kSeq, {c.literal({"{\"name\":"}), c.literal(words, &arguments),
+                                                 c.literal({"}"})});
+  const uint32_t line_feed = c.literal({"", "\n"});
+  std::vector<uint32_t> parts;
+  g->forced_ = choice.kind != ToolChoiceKind::kAuto;
+  if (g->forced_) parts.push_back(c.literal({std::string(markers::kToolCallOpen)}));
+  for (uint32_t p : {line_feed, call, line_feed, c.literal({std::string(markers::kToolCallClose)})}) {
+    parts.push_back(p);
+  }
+  g->root_ = c.list_node(Kind::kSeq, parts);
+  c.string();
+  g->finish();
+  return std::shared_ptr<const ToolGrammar>(std::move(g));
+}
+
+// ---------------------------------------------------------------------------
+// The state.
+
+namespace {
+// Number phases: 0 start, 1 after '-', 2 after a leading 0, 3 integer digits,
+// 4 after '.', 5 fraction digits, 6 after 'e', 7 after the exponent sign,
+// 8 exponent digits. Bytes still needed to end a number in each phase:
+constexpr uint8_t kNumberRest[9] = {1, 1, 0, 0, 1, 0, 1, 1, 0};
+constexpr bool number_done(uint8_t phase) { return kNumberRest[phase] == 0; }
+
+// The next number phase after `b`, or 0xFF.
+uint8_t number_step(uint8_t phase, uint8_t b, bool integer) {
+  const bool digit = is_digit(b);
+  const bool exp = !integer && (b == 'e' || b == 'E');
+  const bool dot = !integer && b == '.';
+  switch (phase) {
+    case 0: return b == '-' ? 1 : b == '0' ? 2 : digit ? 3 : 0xFF;
+    case 1: return b == '0' ? 2 : digit ? 3 : 0xFF;
+    case 2: return dot ? 4 : exp ? 6 : 0xFF;
+    case 3: return digit ? 3 : dot ? 4 : exp ? 6 : 0xFF;
+    case 4: return digit ? 5 : 0xFF;
+    case 5: return digit ? 5 : exp ? 6 : 0xFF;
+    case 6: return (b == '+' || b == '-') ? 7 : digit ? 8 : 0xFF;
+    case 7:
+    case 8: return digit ? 8 : 0xFF;
+  }
+  return 0xFF;
+}
+
+int hex_value(uint8_t c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// String phases.
+enum : uint8_t { kOpenQuote = 0, kBody = 1, kEscape = 2, kUtf8 = 3, kHex = 4 };
+// Object and array phases (free objects also use kColon).
+enum : uint8_t { kOpen = 0, kFirst = 1, kKey = 2, kColon = 3, kAfterValue = 4, kNext = 5 };
+}  // namespace
+
+GrammarState::GrammarState(const ToolGrammar& g) : g_(&g) { push(g.root_); }
+
+void GrammarState::init(Frame& f, uint32_t node) const {
+  const ToolGrammar::Node& n = g_->nodes_[node];
+  f.node = node;
+  f.pos = (n.kind == ToolGrammar::Kind::kLiteral || n.kind == ToolGrammar::Kind::kObject) ? n.trie : 0;
+  f.phase = 0;
+  f.need = 0;
+  f.lo = f.hi = 0;
+  f.used = 0;
+}
+
+bool GrammarState::push(uint32_t node) {
+  if (depth_ >= kMaxFrames) return false;
+  const uint32_t below = depth_ == 0 ? 0 : sat(uint64_t{f_[depth_ - 1].below} + rest(f_[depth_ - 1]));
+  Frame& f = f_[depth_++];
+  init(f, node);
+  f.below = below;
+  return true;
+}
+
+void GrammarState::pop() {
+  --depth_;
+  // A sequence whose last part just ended is done too.
+  while (depth_ > 0) {
+    const Frame& top = f_[depth_ - 1];
+    const ToolGrammar::Node& n = g_->nodes_[top.node];
+    if (n.kind != ToolGrammar::Kind::kSeq || top.pos < n.count) break;
+    --depth_;
+  }
+}
+
+uint32_t GrammarState::object_rest(const Frame& f, const ToolGrammar::Node& n) const {
+  const uint64_t need = n.required & ~f.used;
+  auto cost = [&](uint32_t k) {
+    const ToolGrammar::Property& p = g_->props_[n.first + k];
+    return uint64_t{p.key_len} + g_->nodes_[p.value].min_len;
+  };
+  uint64_t sum = 0;
+  for (uint64_t m = need; m; m &= m - 1) sum += cost(static_cast<uint32_t>(std::countr_zero(m)));
+  const uint64_t count = static_cast<uint64_t>(std::popcount(need));
+  const uint64_t all = n.count >= 64 ? ~uint64_t{0} : (uint64_t{1} << n.count) - 1;
+  switch (f.phase) {
+    case kOpen: return n.min_len;
+    case kFirst: return sat(sum + (count ? count - 1 : 0) + 1);
+    case kAfterValue: return sat(sum + count + 1);
+    case kNext:
+      if (count > 0) return sat(sum + count);
+      {
+        uint64_t best = kInf;
+        for (uint64_t m = all & ~f.used; m; m &= m - 1) best = std::min(best, cost(static_cast<uint32_t>(std::countr_zero(m))));
+        return sat(best + 1);
+      }
+    case kKey: {
+      const ToolGrammar::TrieNode& t = g_->trie_[f.pos];
+      uint64_t best = kInf;
+      for (uint64_t m = t.keys_below & ~f.used; m; m &= m - 1) {
+        const auto k = static_cast<uint32_t>(std::countr_zero(m));
+        const bool needed = need >> k & 1;
+        const uint64_t others = sum - (needed ? cost(k) : 0);
+        const uint64_t commas = count - (needed ? 1 : 0);
+        best = std::min(best, cost(k) - t.depth + others + commas + 1);
+      }
+      return sat(best);
+    }
+  }
+  return kInf;
+}
+
+uint32_t GrammarState::rest(const Frame& f) const {
+  const ToolGrammar::Node& n = g_->nodes_[f.node];
+  switch (n.kind) {
+    case ToolGrammar::Kind::kSeq: {
+      uint64_t sum = 0;
+      for (uint32_t k = f.pos; k < n.count; ++k) sum += g_->nodes_[g_->list_[n.first + k]].min_len;
+      return sat(sum);
+    }
+    case ToolGrammar::Kind::kLiteral: return g_->trie_[f.pos].to_end;
+    case ToolGrammar::Kind::kUnion: return n.min_len;
+    case ToolGrammar::Kind::kString:
+      switch (f.phase) {
+        case kOpenQuote: return 2;
+        case kBody: return 1;
+        case kEscape: return 2;
+        default: return f.need + 1u;
+      }
+    case ToolGrammar::Kind::kNumber:
+    case ToolGrammar::Kind::kInteger: return kNumberRest[f.phase];
+    case ToolGrammar::Kind::kObject: return object_rest(f, n);
+    case ToolGrammar::Kind::kFreeObject: {
+      const uint64_t value = g_->nodes_[n.child].min_len;
+      switch (f.phase) {
+        case kOpen: return 2;
+        case kColon: return sat(2 + value);
+        case kNext: return sat(4 + value);
+        default: return 1;
+      }
+    }
+    case ToolGrammar::Kind::kArray: {
+      if (f.phase == kOpen) return n.min_len;
+      const uint64_t item = g_->nodes_[n.child].min_len;
+      const uint64_t k = n.min_items > f.pos ? n.min_items - f.pos : 0;
+      if (f.phase == kFirst) return sat(k == 0 ? 1 : k * item + k);
+      if (f.phase == kAfterValue) return sat(k * (item + 1) + 1);
+      const uint64_t k1 = std::max<uint64_t>(k, 1);  // kNext: after a comma
+      return sat(k1 * item + k1);
+    }
+  }
+  return kInf;
+}
+
+GrammarState::Context GrammarState::context() const {
+  if (depth_ == 0) return Context::kOther;
+  const Frame& f = f_[depth_ - 1];
+  const ToolGrammar::Kind k = g_->nodes_[f.node].kind;
+  // Inside a string, unless part of the close marker was just written.
+  if (k == ToolGrammar::Kind::kString && f.phase == kBody && f.pos == 0) return Context::kStringBody;
+  if ((k == ToolGrammar::Kind::kNumber || k == ToolGrammar::Kind::kInteger) &&
+      (f.phase == 3 || f.phase == 5 || f.phase == 8)) {
+    return Context::kDigits;
+  }
+  return Context::kOther;
+}
+
+GrammarState::Edge GrammarState::container_byte(Frame& f, uint8_t b, uint8_t open, uint8_t close,
+                                                 bool may_close, bool may_add) {
+  switch (f.phase) {
+    case kOpen:
+      // Room for the open construct's first element is kept.
+      if (b != open || depth_ >= kMaxFrames) return Edge::kRefused;
+      f.phase = kFirst;
+      return Edge::kTaken;
+    case kFirst:
+    case kAfterValue:
+      if (b == close) {
+        if (!may_close) return Edge::kRefused;
+        pop();
+        return Edge::kTaken;
+      }
+      if (f.phase == kFirst) return Edge::kElement;
+      if (b != ',' || !may_add) return Edge::kRefused;
+      f.phase = kNext;
+      return Edge::kTaken;
+    default:
+      return Edge::kElement;
+  }
+}
+
+bool GrammarState::accept(uint8_t b) {
+  using K = ToolGrammar::Kind;
+  const ToolGrammar& g = *g_;
+  while (depth_ > 0) {
+    Frame& f = f_[depth_ - 1];
+    const ToolGrammar::Node& n = g.nodes_[f.node];
+    switch (n.kind) {
+      case K::kSeq:
+        if (f.pos < n.count) {
+          const uint32_t part = g.list_[n.first + f.pos++];
+          if (!push(part)) return false;
+        } else {
+          pop();
+        }
+        continue;
+
+      case K::kUnion: {
+        const uint32_t alt = g.dispatch_[n.dispatch + b];
+        if (alt == ToolGrammar::kNone) return false;
+        const uint32_t below = f.below;
+        init(f, alt);
+        f.below = below;
+        continue;
+      }
+
+      case K::kLiteral: {
+        const uint32_t c = g.child_index(f.pos, b);
+        const ToolGrammar::TrieNode& here = g.trie_[c == ToolGrammar::kNone ? f.pos : c];
+        if (c != ToolGrammar::kNone) {
+          f.pos = c;
+          if (here.word < 0 || here.edges_begin != here.edges_end) return true;
+        } else if (here.word < 0) {
+          return false;
+        }
+        // A word ends: what follows it takes over (the byte too, when the
+        // word ended before it).
+        if (here.next != ToolGrammar::kNone) {
+          const uint32_t below = f.below;
+          init(f, here.next);
+          f.below = below;
+        } else {
+          pop();
+        }
+        if (c != ToolGrammar::kNone) return true;
+        continue;
+      }
+
+      case K::kString:
+        switch (f.phase) {
+          case kOpenQuote:
+            if (b != '"') return false;
+            f.phase = kBody;
+            return true;
+          case kBody: {
+            // f.pos: bytes of the close marker just written. A string may
+            // not contain the whole marker, or the call would seem to end
+            // inside it for anyone who cuts the payload at the marker.
+            const uint32_t matched = f.pos;
+            f.pos = b == kCloseMarker[matched] ? matched + 1 : (b == kCloseMarker[0] ? 1 : 0);
+            if (f.pos == kCloseMarker.size()) return false;
+            if (b == '"') {
+              pop();
+              return true;
+            }
+            if (b == '\\') {
+              f.phase = kEscape;
+              return true;
+            }
+            if (b < 0x20) return false;
+            if (b < 0x80) return true;
+            // A UTF-8 lead byte: how many continuation bytes, and the range
+            // of the first (no overlongs, surrogates or values past U+10FFFF).
+            f.lo = 0x80;
+            f.hi = 0xBF;
+            if (b >= 0xC2 && b <= 0xDF) {
+              f.need = 1;
+            } else if (b >= 0xE0 && b <= 0xEF) {
+              f.need = 2;
+              if (b == 0xE0) f.lo = 0xA0;
+              if (b == 0xED) f.hi = 0x9F;
+            } else if (b >= 0xF0 && b <= 0xF4) {
+              f.need = 3;
+              if (b == 0xF0) f.lo = 0x90;
+              if (b == 0xF4) f.hi = 0x8F;
+            } else {
+              return false;
+            }
+            f.phase = kUtf8;
+            return true;
+          }
+          case kUtf8:
+            if (b < f.lo || b > f.hi) return false;
+            f.lo = 0x80;
+            f.hi = 0xBF;
+            if (--f.need == 0) f.phase = kBody;
+            return true;
+          case kEscape:
+            if (b == 'u') {
+              f.phase = kHex;
+              f.need = 4;
+              f.lo = 0;
+              return true;
+            }
+            if (b != '"' && b != '\\' && b != '/' && b != 'b' && b != 'f' && b != 'n' && b != 'r' && b != 't') {
+              return false;
+            }
+            f.phase = kBody;
+            return true;
+          default: {  // kHex; surrogate escapes (\uD800-\uDFFF) are refused:
+                      // the character itself can always be written instead
+            const int h = hex_value(b);
+            if (h < 0) return false;
+            if (f.need == 3 && f.lo == 1 && h > 7) return false;
+            f.lo = (f.need == 4 && h == 0xD) ? 1 : 0;
+            if (--f.need == 0) f.phase = kBody;
+            return true;
+          }
+        }
+
+      case K::kNumber:
+      case K::kInteger: {
+        const uint8_t next = number_step(f.phase, b, n.kind == K::kInteger);
+        if (next != 0xFF) {
+          f.phase = next;
+          return true;
+        }
+        if (!number_done(f.phase)) return false;
+        pop();
+        continue;
+      }
+
+      case K::kObject: {
+        if (f.phase != kKey) {
+          const uint64_t all = n.count >= 64 ? ~uint64_t{0} : (uint64_t{1} << n.count) - 1;
+          const Edge e = container_byte(f, b, '{', '}', (n.required & ~f.used) == 0, (all & ~f.used) != 0);
+          if (e != Edge::kElement) return e == Edge::kTaken;
+          f.phase = kKey;
+          f.pos = n.trie;
+        }
+        const uint32_t c = g.child_index(f.pos, b);
+        if (c == ToolGrammar::kNone || (g.trie_[c].keys_below & ~f.used) == 0) return false;
+        f.pos = c;
+        const int32_t k = g.trie_[c].word;
+        if (k < 0) return true;
+        f.used |= uint64_t{1} << k;
+        f.phase = kAfterValue;
+        return push(g.props_[n.first + static_cast<uint32_t>(k)].value);
+      }
+
+      case K::kFreeObject: {
+        if (f.phase == kColon) {
+          if (b != ':') return false;
+          f.phase = kAfterValue;
+          return push(n.child);
+        }
+        const Edge e = container_byte(f, b, '{', '}', true, true);
+        if (e != Edge::kElement) return e == Edge::kTaken;
+        if (b != '"') return false;
+        f.phase = kColon;
+        if (!push(g.string_)) return false;
+        continue;
+      }
+
+      case K::kArray: {
+        const Edge e = container_byte(f, b, '[', ']', f.pos >= n.min_items, f.pos < n.max_items);
+        if (e != Edge::kElement) return e == Edge::kTaken;
+        if (f.pos >= n.max_items) return false;
+        ++f.pos;
+        f.phase = kAfterValue;
+        if (!push(n.child)) return false;
+        continue;
+      }
+    }
+  }
+  return false;  // everything is written
+}
+
+// ---------------------------------------------------------------------------
+
+core::Result<std::shared_ptr<const ToolGrammar>, std::string> ToolGrammarCache::get(
+    std::string_view tools_json, const ToolChoice& choice) {
+  // One key for both: the choice kind, the name's length and the name, the JSON.
+  std::string key;
+  key.push_back(static_cast<char>('0' + static_cast<int>(choice.kind)));
+  key += std::to_string(choice.name.size()) + ":" + choice.name;
+  key.append(tools_json);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = index_.find(key);
+    if (it != index_.end()) {
+      entries_.splice(entries_.begin(), entries_, it->second);
+      return it->second->second;
+    }
+  }
+  auto compiled = ToolGrammar::compile(tools_json, choice);
+  if (!compiled.ok()) return compiled;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (index_.count(key) == 0 && max_entries_ > 0) {
+    while (entries_.size() >= max_entries_) {
+      index_.erase(entries_.back().first);
+      entries_.pop_back();
+    }
+    entries_.emplace_front(std::move(key), compiled.value());
+    index_.emplace(entries_.front().first, entries_.begin());
+  }
+  return compiled;
+}
+
+}  // namespace pinnet::engine

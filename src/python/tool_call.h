@@ -1,0 +1,75 @@
+// `call`: one strictly decoded tool call, shared by the engine classes whose
+// runners compile tool grammars. The class supplies its budget, docstring
+// and how its runner streams; the grammar, the options and the returned dict
+// are the same for every class.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "engine/decode_loop.h"
+#include "engine/generation.h"
+#include "engine/tool_grammar.h"
+#include "python/binding.h"
+
+// The body of each class's `call` docstring after its signature line.
+#define PINNET_CALL_DOC                                                                   \
+  "One tool call, strictly decoded: its JSON always parses and follows the\n"             \
+  "chosen tool's `parameters` schema.\n\n"                                                \
+  "`tools` is the tool list as JSON text or as a list of tool dicts (plain\n"             \
+  "`{name, description, parameters}` or wrapped `{\"type\": \"function\",\n"              \
+  "\"function\": {...}}`). `tool_choice` is \"auto\" (the model decides\n"                \
+  "whether to call; a call it opens is strict), \"required\" (the completion\n"           \
+  "is one call from its first token, without reasoning) or a tool's name\n"               \
+  "(the same, naming that tool).\n\n"                                                     \
+  "From the open marker until the call closes, only text that keeps the call\n"           \
+  "valid can be written: an offered name exactly as offered, then arguments\n"            \
+  "in compact JSON with the schema's types, enums and const values, every\n"              \
+  "required key and no undeclared one; the call always closes within\n"                   \
+  "`max_new_tokens`. Schema keywords it cannot follow allow any JSON value\n"             \
+  "there. `on_delta(delta)` receives the decoded text as it grows.\n\n"                   \
+  "Returns a dict: `name` (the tool called, or None without a call),\n"                   \
+  "`arguments` (the parsed arguments, or None), `text` (the whole\n"                      \
+  "completion) and `stop_reason` (\"NoAllowedToken\" when the vocabulary cannot\n"        \
+  "spell what the call needs next). Raises ValueError for invalid tools JSON\n"           \
+  "(with its position) or a `tool_choice` naming no offered tool, before any\n"           \
+  "model work."
+
+namespace pinnet::py {
+
+engine::GenerateOptions strict_options(std::shared_ptr<const engine::ToolGrammar> grammar,
+                                       uint64_t max_new_tokens, float temperature, uint64_t seed,
+                                       std::optional<std::string> system);
+
+// {name, arguments, text, stop_reason} of a finished call.
+PyObject* call_result(const engine::DecodePolicy& policy, const engine::GenerateOutput& out);
+
+// The body of `call`: compiles (or finds) the grammar, raising ValueError
+// before any model work when it cannot, then generates with the lock
+// released, streaming decoded text deltas to `on_delta` when given.
+template <class Runner>
+PyObject* strict_call(const Runner& r, const engine::DecodePolicy& policy, const std::string& query,
+                      const ToolsJson& tools, const std::string& tool_choice,
+                      uint64_t max_new_tokens, float temperature, uint64_t seed,
+                      std::optional<std::string> system, std::optional<Callable> on_delta) {
+  auto grammar = without_lock(
+      [&] { return r.tool_grammar(tools.text, engine::ToolChoice::from_text(tool_choice)); });
+  if (!grammar.ok()) {
+    PyErr_SetString(PyExc_ValueError, grammar.error().c_str());
+    return nullptr;
+  }
+  const engine::GenerateOptions o = strict_options(std::move(grammar).value(), max_new_tokens,
+                                                   temperature, seed, std::move(system));
+  engine::GenerateOutput out;
+  if (on_delta) {
+    out = streaming<engine::DeltaSink>(*on_delta, [&](const engine::DeltaSink& sink) {
+      return r.generate_with_deltas(query, tools.text, o, sink);
+    });
+  } else {
+    out = without_lock([&] { return r.generate(query, tools.text, o); });
+  }
+  return call_result(policy, out);
+}
+
+}  // namespace pinnet::py
