@@ -405,7 +405,7 @@ void ToolGrammar::finish() {
 core::Result<std::shared_ptr<const ToolGrammar>, std::string> ToolGrammar::compile(
     std::string_view tools_json, const ToolChoice& choice) {
   auto parsed = formats::parse_json(tools_json);
-  if (!parsed.ok()) return core::Err(std::string("invalid tools JSON: ") + parsed.error().message());
+  if (!parsed.ok()) return core::Err{std::string("invalid tools JSON: ") + parsed.error().message()};
   const JsonValue& root = parsed.value();
   std::vector<const JsonValue*> items;
   if (root.is(JsonValue::Kind::kArray)) {
@@ -413,7 +413,7 @@ core::Result<std::shared_ptr<const ToolGrammar>, std::string> ToolGrammar::compi
   } else if (root.is(JsonValue::Kind::kObject)) {
     items.push_back(&root);
   } else {
-    return core::Err(std::string("the tools JSON is not a list of tools"));
+    return core::Err{std::string("the tools JSON is not a list of tools")};
   }
 
   auto g = std::make_shared<ToolGrammar>();
@@ -444,9 +444,9 @@ core::Result<std::shared_ptr<const ToolGrammar>, std::string> ToolGrammar::compi
   }
   if (g->names_.empty()) {
     if (choice.kind == ToolChoiceKind::kNamed) {
-      return core::Err("tool_choice \"" + choice.name + "\" is not an offered tool");
+      return core::Err{"tool_choice \"" + choice.name + "\" is not an offered tool"};
     }
-    return core::Err(std::string("the tools JSON offers no tool with a name"));
+    return core::Err{std::string("the tools JSON offers no tool with a name")};
   }
   const uint32_t call = c.list_node(Kind::kSeq, {c.literal({"{\"name\":"}), c.literal(words, &arguments),
                                                  c.literal({"}"})});

@@ -6,6 +6,13 @@
 
 namespace pinnet::formats {
 
+JsonValue::JsonValue() = default;
+JsonValue::JsonValue(const JsonValue&) = default;
+JsonValue::JsonValue(JsonValue&&) noexcept = default;
+JsonValue& JsonValue::operator=(const JsonValue&) = default;
+JsonValue& JsonValue::operator=(JsonValue&&) noexcept = default;
+JsonValue::~JsonValue() = default;
+
 namespace {
 
 bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
@@ -25,11 +32,11 @@ class Parser {
   core::Result<JsonValue, JsonError> run() {
     JsonValue v;
     skip_space();
-    if (!value(v, 0)) return core::Err(error_);
+    if (!value(v, 0)) return core::Err{error_};
     skip_space();
     if (i_ < s_.size()) {
       fail("unexpected text after the value");
-      return core::Err(error_);
+      return core::Err{error_};
     }
     return v;
   }

@@ -24,6 +24,15 @@ struct JsonValue {
   std::vector<JsonValue> items;                            // kArray
   std::vector<std::pair<std::string, JsonValue>> members;  // kObject, in order, duplicates kept
 
+  // Declared here, defined where JsonValue is complete: the members'
+  // element type needs it (some standard libraries check at the class).
+  JsonValue();
+  JsonValue(const JsonValue&);
+  JsonValue(JsonValue&&) noexcept;
+  JsonValue& operator=(const JsonValue&);
+  JsonValue& operator=(JsonValue&&) noexcept;
+  ~JsonValue();
+
   bool is(Kind k) const { return kind == k; }
   // The last member called `key` (what most readers keep), or null.
   const JsonValue* get(std::string_view key) const;
