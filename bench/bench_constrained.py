@@ -5,7 +5,8 @@ build/cache/bench-gen3-tokenizer.blob (from the cached sentencepiece model of
 pinnet_tools.gen3) and runs build/bench/bench/bench_constrained and
 bench_strict on it and the tools of bench/five_tools.json; they print the
 JSON lines of benchmarks "constrained_bias" (the written constraint) and
-"strict_mask" (strict tool calls).
+"strict_mask" (strict tool calls' masks) and "strict_call" (a decode step
+of bench-gen3 under a strict call against the written constraint).
 
 Usage: python3 bench/bench_constrained.py [filter]
 """
@@ -14,7 +15,7 @@ import os
 import subprocess
 import sys
 
-NAMES = ("constrained_bias", "strict_mask")
+NAMES = ("constrained_bias", "strict_mask", "strict_call")
 VOCAB = 16384
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BLOB = os.path.join(ROOT, "build", "cache", "bench-gen3-tokenizer.blob")
@@ -25,6 +26,7 @@ EXES = {
     "strict_mask": os.environ.get(
         "PINNET_BENCH_STRICT", os.path.join(ROOT, "build", "bench", "bench", "bench_strict")),
 }
+EXES["strict_call"] = EXES["strict_mask"]  # one program prints both
 
 
 def main():
@@ -50,9 +52,9 @@ def main():
             f.write(blob)
         os.replace(BLOB + ".tmp", BLOB)
     status = 0
-    for name in wanted:
+    for exe in dict.fromkeys(EXES[name] for name in wanted):  # each program once
         sys.stdout.flush()
-        status = subprocess.run([EXES[name], filt, BLOB, TOOLS]).returncode or status
+        status = subprocess.run([exe, filt, BLOB, TOOLS]).returncode or status
     return status
 
 

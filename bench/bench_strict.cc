@@ -16,6 +16,8 @@
 // id, the same for ids inside a string and elsewhere, the ids the mask
 // refused (must be 0), and the compile time of the tool list.
 //
+// Then benchmark "strict_call" (see strict_call below).
+//
 // bench/bench_constrained.py writes the blob of the bench-gen3 vocabulary
 // and calls this program too.
 #include <algorithm>
@@ -30,10 +32,12 @@
 #include <vector>
 
 #include "bench/bench_common.h"
+#include "core/worker_pool.h"
 #include "engine/strict_decoder.h"
 #include "engine/tool_grammar.h"
 #include "formats/json.h"
 #include "formats/subword_tokenizer.h"
+#include "runners/v3_runner.h"
 
 namespace {
 
@@ -81,9 +85,60 @@ using namespace pinnet::bench;  // NOLINT: timing helpers
 
 }  // namespace
 
+// Benchmark "strict_call": a decode step of bench-gen3 under a forced strict
+// call against the same step under the written constraint, on the five
+// tools. A step's cost is (time of a 64-id budget - time of a 1-id budget) /
+// (ids of the first - 1), so the shared prompt pass cancels out; medians of
+// alternating runs. Needs build/cache/bench-gen3.tesk (bench_gen3 writes it).
+void strict_call(const std::string& tools_json) {
+  constexpr const char* kModel = "build/cache/bench-gen3.tesk";
+  if (!pinnet::bench::ensure_model(kModel, "gen3 --preset bench-gen3", "bench_strict")) return;
+  auto loaded = pinnet::runners::V3Runner::load_file(kModel);
+  if (!loaded) {
+    std::fprintf(stderr, "bench_strict: %s\n", loaded.error().message.c_str());
+    return;
+  }
+  const auto& runner = *loaded.value();
+  const std::string query = "What's the weather in Lisbon tomorrow, in celsius?";
+  pinnet::engine::GenerateOptions constrained;
+  constrained.constrain = true;
+  pinnet::engine::GenerateOptions strict;
+  strict.strict_tools =
+      runner.tool_grammar(tools_json, pinnet::engine::ToolChoice::from_text("required")).value();
+  struct Mode {
+    pinnet::engine::GenerateOptions options;
+    std::vector<double> step_ms;
+    size_t ids = 0;
+  } modes[] = {{constrained, {}, 0}, {strict, {}, 0}};
+  for (int rep = 0; rep < 9; ++rep) {
+    for (Mode& m : modes) {
+      double ms[2];
+      size_t ids = 0;
+      for (const uint64_t budget : {uint64_t{1}, uint64_t{64}}) {
+        m.options.max_new_tokens = budget;
+        const auto start = Clock::now();
+        ids = runner.generate(query, tools_json, m.options).token_ids.size();
+        ms[budget == 1 ? 0 : 1] = us_since(start) / 1000.0;
+      }
+      if (ids > 1 && rep > 0) m.step_ms.push_back((ms[1] - ms[0]) / static_cast<double>(ids - 1));
+      m.ids = ids;
+    }
+  }
+  const double plain = percentile(modes[0].step_ms, 0.5), with = percentile(modes[1].step_ms, 0.5);
+  std::printf(
+      "{\"name\":\"strict_call\",\"threads\":%zu,\"constrained_ids\":%zu,\"strict_ids\":%zu,"
+      "\"constrained_step_ms\":%.4f,\"strict_step_ms\":%.4f,\"strict_added_pct\":%.1f}\n",
+      pinnet::core::WorkerPool::instance().threads(), modes[0].ids, modes[1].ids, plain, with,
+      100.0 * (with - plain) / plain);
+}
+
 int main(int argc, char** argv) {
   const std::string filter = argc > 1 ? argv[1] : "";
-  if (argc < 4 || std::string_view("strict_mask").find(filter) == std::string_view::npos) return 0;
+  if (argc < 4) return 0;
+  if (std::string_view("strict_call").find(filter) != std::string_view::npos) {
+    strict_call(pinnet::bench::read_file(argv[3]));
+  }
+  if (std::string_view("strict_mask").find(filter) == std::string_view::npos) return 0;
   const size_t n_calls = argc > 4 ? std::max(1, std::stoi(argv[4])) : 300;
   const std::string blob_text = pinnet::bench::read_file(argv[2]);
   const std::vector<uint8_t> blob(blob_text.begin(), blob_text.end());

@@ -58,6 +58,14 @@ print("confidence_for(a hand-written completion) ->",
 print("extract_tool_call ->", repr(pinnet_rs.V3Engine.extract_tool_call(completion)))
 print("reasoning ->", repr(pinnet_rs.V3Engine.reasoning(completion)))
 
+print("\nStrict tool calls: even random weights write a call that parses and follows the schema.")
+for choice in ("required", "get_weather"):
+    call = engine.call(query, json.loads(tools_json), tool_choice=choice, max_new_tokens=96)
+    print(f"call(..., tool_choice={choice!r}) -> name {call['name']!r}, "
+          f"arguments {call['arguments']!r}, stop_reason {call['stop_reason']!r}")
+fast = pinnet_rs.V3Engine.open(path, compute="int8")
+print("open(path, compute='int8').run_json ->", repr(fast.run_json(query, tools_json)))
+
 print("\nkv_bytes(1024) ->", engine.kv_bytes(1024),
       " kv_bytes(1024, kv_int8=True) ->", engine.kv_bytes(1024, kv_int8=True))
 

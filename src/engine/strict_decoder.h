@@ -12,6 +12,7 @@
 // are walked.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -54,10 +55,17 @@ class TokenMask {
     if (id < ids_) bits_[id >> 6] &= ~(uint64_t{1} << (id & 63));
   }
   bool test(uint32_t id) const { return id < ids_ && (bits_[id >> 6] >> (id & 63) & 1); }
+  // This mask's bits become those of `o` (no scratch is copied).
+  void copy_bits(const TokenMask& o) {
+    bits_.assign(o.bits_.begin(), o.bits_.end());
+    ids_ = o.ids_;
+  }
   void add(const std::vector<uint64_t>& other) {
     for (size_t w = 0; w < bits_.size() && w < other.size(); ++w) bits_[w] |= other[w];
   }
   size_t count() const;
+  bool any() const;
+  bool fewer_than(size_t limit) const;
   // logits[i] + -1e9 for every id not in the mask (ids past the vocabulary
   // included), the others untouched.
   void apply(std::span<float> logits);
@@ -77,7 +85,23 @@ class StrictMasker {
 
  private:
   void walk(const PieceTrie& trie, uint64_t room, TokenMask& out);
+  // Whether a completion of `shortest` bytes fits in `room`, narrowing the
+  // range of rooms the mask being made holds for.
+  bool fits(uint64_t shortest, uint64_t room) {
+    if (shortest <= room) {
+      lo_ = std::max(lo_, shortest);
+      return true;
+    }
+    hi_ = std::min(hi_, shortest);
+    return false;
+  }
   const StrictVocab& v_;
+  // The last mask, for the same state again (every id inside a string or a
+  // run of digits leaves the state as it was): it holds for rooms in
+  // [lo_, hi_).
+  std::optional<GrammarState> last_state_;
+  TokenMask last_;
+  uint64_t lo_ = 0, hi_ = 0;
   std::vector<GrammarState> levels_;  // levels_[d]: the state after d bytes of the path
   struct Pending {
     uint32_t node;

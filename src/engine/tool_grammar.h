@@ -158,6 +158,10 @@ class GrammarState {
     }
     return true;
   }
+  // The same grammar at the same place, frame for frame.
+  bool same_as(const GrammarState& o) const {
+    return g_ == o.g_ && depth_ == o.depth_ && std::memcmp(f_, o.f_, depth_ * sizeof(Frame)) == 0;
+  }
   // Bytes of the shortest text that completes the grammar from here.
   uint32_t shortest() const { return depth_ == 0 ? 0 : f_[depth_ - 1].below + rest(f_[depth_ - 1]); }
   bool complete() const { return shortest() == 0; }
