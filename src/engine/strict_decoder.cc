@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <limits>
 
 #include "engine/completion_text.h"
@@ -139,9 +140,60 @@ void TokenMask::apply(std::span<float> logits) {
   }
 }
 
+uint64_t MaskMemo::hash_of(const GrammarState& state) {
+  uint64_t h = 0xCBF29CE484222325ull ^ state.grammar().serial();
+  for (uint8_t b : state.frame_bytes()) h = (h ^ b) * 0x100000001B3ull;
+  return h;
+}
+
+MaskMemo::Slot* MaskMemo::match(const GrammarState& state, uint64_t hash) {
+  if (slots_.empty()) return nullptr;
+  Slot& slot = slots_[hash % kSlots];
+  const auto key = state.frame_bytes();
+  if (slot.serial != state.grammar().serial() || slot.hash != hash || slot.key_len != key.size() ||
+      std::memcmp(slot.key.data(), key.data(), key.size()) != 0) {
+    return nullptr;
+  }
+  return &slot;
+}
+
+bool MaskMemo::find(const GrammarState& state, uint64_t room, std::vector<uint64_t>* bits,
+                    uint64_t* lo, uint64_t* hi) {
+  const uint64_t hash = hash_of(state);
+  std::lock_guard<std::mutex> lock(mutex_);
+  const Slot* slot = match(state, hash);
+  if (slot == nullptr || room < slot->lo || room >= slot->hi) return false;
+  bits->assign(slot->bits.begin(), slot->bits.end());
+  *lo = slot->lo;
+  *hi = slot->hi;
+  return true;
+}
+
+void MaskMemo::put(const GrammarState& state, uint64_t lo, uint64_t hi,
+                   const std::vector<uint64_t>& bits) {
+  const uint64_t hash = hash_of(state);
+  const auto key = state.frame_bytes();
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (slots_.empty()) slots_.resize(kSlots);
+  Slot& slot = slots_[hash % kSlots];
+  slot.serial = state.grammar().serial();
+  slot.hash = hash;
+  slot.lo = lo;
+  slot.hi = hi;
+  slot.key_len = static_cast<uint32_t>(key.size());
+  std::memcpy(slot.key.data(), key.data(), key.size());
+  slot.bits.assign(bits.begin(), bits.end());
+}
+
 void StrictMasker::compute(const GrammarState& state, uint64_t room, TokenMask& out) {
   if (last_state_ && room >= lo_ && room < hi_ && last_state_->same_as(state)) {
     out.copy_bits(last_);
+    return;
+  }
+  if (v_.memo_.find(state, room, &out.bits(), &lo_, &hi_)) {
+    out.set_ids(v_.piece_count());
+    last_state_ = state;
+    last_.copy_bits(out);
     return;
   }
   if (levels_.size() < v_.max_piece_len_ + 1u) {
@@ -169,6 +221,7 @@ void StrictMasker::compute(const GrammarState& state, uint64_t room, TokenMask& 
   }
   last_state_ = state;
   last_.copy_bits(out);
+  v_.memo_.put(state, lo_, hi_, out.bits());
 }
 
 void StrictMasker::walk(const PieceTrie& trie, uint64_t room, TokenMask& out) {

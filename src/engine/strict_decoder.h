@@ -13,8 +13,10 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -26,7 +28,35 @@
 
 namespace pinnet::engine {
 
-// Per vocabulary, read-only, shared by every strict call.
+// Masks already made, shared by every strict call on one vocabulary: calls
+// with the same tools pass through the same grammar states, so after the
+// first few calls most states find their mask here. A direct-mapped table of
+// kSlots entries keyed by (grammar serial, state frames), each valid for a
+// range of rooms; made on first use (kSlots x about 3 KB on a 16k vocabulary).
+class MaskMemo {
+ public:
+  static constexpr size_t kSlots = 512;
+  // Copies the mask of `state` at `room` into *bits, and the range of rooms
+  // it holds for into *lo, *hi; false when absent.
+  bool find(const GrammarState& state, uint64_t room, std::vector<uint64_t>* bits, uint64_t* lo,
+            uint64_t* hi);
+  // Remembers `bits` for `state` at rooms in [lo, hi).
+  void put(const GrammarState& state, uint64_t lo, uint64_t hi, const std::vector<uint64_t>& bits);
+
+ private:
+  struct Slot {
+    uint64_t serial = 0, hash = 0, lo = 0, hi = 0;  // serial 0: empty
+    uint32_t key_len = 0;
+    std::array<uint8_t, GrammarState::kMaxFrameBytes> key;
+    std::vector<uint64_t> bits;
+  };
+  static uint64_t hash_of(const GrammarState& state);
+  Slot* match(const GrammarState& state, uint64_t hash);
+  std::mutex mutex_;
+  std::vector<Slot> slots_;
+};
+
+// Per vocabulary, read-only (but for the memo), shared by every strict call.
 class StrictVocab {
  public:
   StrictVocab(const PieceTrie& all, const std::vector<std::string>& piece_texts);
@@ -34,6 +64,7 @@ class StrictVocab {
 
  private:
   friend class StrictMasker;
+  mutable MaskMemo memo_;
   const PieceTrie& all_;
   // Declared before the tries: the tries' initialisers fill them.
   std::vector<uint64_t> string_plain_;  // bit per id: stays inside a string, whole characters
@@ -55,6 +86,9 @@ class TokenMask {
     if (id < ids_) bits_[id >> 6] &= ~(uint64_t{1} << (id & 63));
   }
   bool test(uint32_t id) const { return id < ids_ && (bits_[id >> 6] >> (id & 63) & 1); }
+  std::vector<uint64_t>& bits() { return bits_; }
+  const std::vector<uint64_t>& bits() const { return bits_; }
+  void set_ids(size_t ids) { ids_ = ids; }
   // This mask's bits become those of `o` (no scratch is copied).
   void copy_bits(const TokenMask& o) {
     bits_.assign(o.bits_.begin(), o.bits_.end());

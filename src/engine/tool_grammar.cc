@@ -1,6 +1,7 @@
 #include "engine/tool_grammar.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <bitset>
 #include <cstdlib>
@@ -417,6 +418,8 @@ core::Result<std::shared_ptr<const ToolGrammar>, std::string> ToolGrammar::compi
   }
 
   auto g = std::make_shared<ToolGrammar>();
+  static std::atomic<uint64_t> serials{0};
+  g->serial_ = ++serials;
   SchemaCompiler c(*g);
   std::vector<std::string> words;
   std::vector<uint32_t> arguments;

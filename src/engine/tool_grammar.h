@@ -30,6 +30,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -75,6 +76,9 @@ class ToolGrammar {
       std::string_view tools_json, const ToolChoice& choice);
 
   bool forced() const { return forced_; }
+  // Unique per compiled grammar in this process (never reused, unlike an
+  // address), for caches keyed by grammar.
+  uint64_t serial() const { return serial_; }
   // The offered names the grammar admits, as decoded from the tools JSON.
   const std::vector<std::string>& names() const { return names_; }
 
@@ -133,6 +137,7 @@ class ToolGrammar {
   uint32_t root_ = kNone;
   uint32_t string_ = kNone;  // a free JSON string (object keys of free objects)
   bool forced_ = false;
+  uint64_t serial_ = 0;
   std::vector<std::string> names_;
 };
 
@@ -141,6 +146,7 @@ class ToolGrammar {
 class GrammarState {
  public:
   static constexpr uint32_t kMaxFrames = 32;
+  static constexpr size_t kMaxFrameBytes = kMaxFrames * 24;  // frame_bytes() at most
 
   explicit GrammarState(const ToolGrammar& g);
   GrammarState(const GrammarState& o) { copy_from(o); }
@@ -158,6 +164,11 @@ class GrammarState {
     }
     return true;
   }
+  // The frames in use, as bytes (with the grammar, they are the state).
+  std::span<const uint8_t> frame_bytes() const {
+    return {reinterpret_cast<const uint8_t*>(f_), depth_ * sizeof(Frame)};
+  }
+  const ToolGrammar& grammar() const { return *g_; }
   // The same grammar at the same place, frame for frame.
   bool same_as(const GrammarState& o) const {
     return g_ == o.g_ && depth_ == o.depth_ && std::memcmp(f_, o.f_, depth_ * sizeof(Frame)) == 0;
@@ -203,6 +214,7 @@ class GrammarState {
   const ToolGrammar* g_;
   uint32_t depth_ = 0;
   Frame f_[kMaxFrames];
+  static_assert(sizeof(Frame) * kMaxFrames == kMaxFrameBytes);
 };
 
 // Entries of an engine's grammar cache: more distinct tool lists than an

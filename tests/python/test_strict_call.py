@@ -11,6 +11,7 @@ import pytest
 
 import pinnet_rs
 from pinnet_tools import gen2, gen3
+from threads import assert_threads_match_sequential
 
 CLI = os.environ.get("PINNET_STRICT_CLI")
 QUERY = "What should I call?"
@@ -166,3 +167,12 @@ def test_call_surface(engines):
             engine.call(QUERY, tools, tool_choice="get_time")
         with pytest.raises(TypeError):
             engine.call(QUERY, [{1, 2}])
+
+
+def test_concurrent_calls_share_grammars_and_masks(engines):
+    """Threads calling with the same tools share one compiled grammar and
+    one memo of masks; each still gets exactly its sequential result."""
+    lists = corpus()[:4]
+    assert_threads_match_sequential(
+        lambda i: engines[0].call(QUERY, lists[i % 4], tool_choice="required", max_new_tokens=96,
+                                  temperature=1.0, seed=i), [(i,) for i in range(8)])
