@@ -3,7 +3,9 @@
 // blocks 1 and 6, vocabulary 16384): decode tokens/s after a 128-token
 // prompt and prefill tokens/s for 128- and 512-token prompts, at 1 and 2
 // threads (the program re-executes itself per thread count; the children
-// print the JSON lines). Each figure is the median of 7 fresh sequences.
+// print the JSON lines), for both compute precisions of the products (the
+// "compute" field: "float", then "int8"). Each figure is the median of 7
+// fresh sequences.
 // The model file is written once with
 //   python3 -m pinnet_tools.gen2 --preset bench-gen2 --out build/cache/bench-gen2.tesk
 // when missing (run from the repository root, as bench/run does).
@@ -12,6 +14,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 #include "bench/bench_common.h"
@@ -34,35 +37,41 @@ int run_benchmarks(const char* filter) {
     std::fprintf(stderr, "bench_gen2: %s\n", loaded.error().c_str());
     return 1;
   }
-  const pinnet::gen2::V2Model& model = loaded.value().model;
+  pinnet::gen2::V2Model& model = loaded.value().model;
   const auto& g = model.geometry();
   std::vector<float> logits(g.vocab_size);
+  for (pinnet::core::Compute compute :
+       {pinnet::core::Compute::kFloat, pinnet::core::Compute::kInt8}) {
+    model.set_compute(compute);
+    const std::string field =
+        std::string(", \"compute\": \"") + pinnet::core::compute_name(compute) + "\"";
 
-  if (wanted("gen2_decode", filter)) {
-    const std::vector<uint32_t> prompt = random_ids(128, g.vocab_size, 1);
-    const std::vector<uint32_t> next = random_ids(64, g.vocab_size, 2);
-    std::vector<double> secs;
-    for (int rep = 0; rep < kReps; ++rep) {
-      pinnet::gen2::V2SequenceState s = model.new_state(g.generation_capacity(), g.kv_window);
-      model.reserve(s, prompt.size() + next.size());
-      model.prefill(prompt, s, logits);
-      const auto t0 = Clock::now();
-      for (uint32_t t : next) model.step(t, s, logits);
-      secs.push_back(seconds_since(t0));
-    }
-    print_line("gen2_decode", threads, next.size(), median(secs));
-  }
-  if (wanted("gen2_prefill", filter)) {
-    for (size_t n : {size_t(128), size_t(512)}) {
-      const std::vector<uint32_t> prompt = random_ids(n, g.vocab_size, 3);
+    if (wanted("gen2_decode", filter)) {
+      const std::vector<uint32_t> prompt = random_ids(128, g.vocab_size, 1);
+      const std::vector<uint32_t> next = random_ids(64, g.vocab_size, 2);
       std::vector<double> secs;
       for (int rep = 0; rep < kReps; ++rep) {
         pinnet::gen2::V2SequenceState s = model.new_state(g.generation_capacity(), g.kv_window);
-        const auto t0 = Clock::now();
+        model.reserve(s, prompt.size() + next.size());
         model.prefill(prompt, s, logits);
+        const auto t0 = Clock::now();
+        for (uint32_t t : next) model.step(t, s, logits);
         secs.push_back(seconds_since(t0));
       }
-      print_line("gen2_prefill", threads, n, median(secs));
+      print_line("gen2_decode", threads, next.size(), median(secs), field.c_str());
+    }
+    if (wanted("gen2_prefill", filter)) {
+      for (size_t n : {size_t(128), size_t(512)}) {
+        const std::vector<uint32_t> prompt = random_ids(n, g.vocab_size, 3);
+        std::vector<double> secs;
+        for (int rep = 0; rep < kReps; ++rep) {
+          pinnet::gen2::V2SequenceState s = model.new_state(g.generation_capacity(), g.kv_window);
+          const auto t0 = Clock::now();
+          model.prefill(prompt, s, logits);
+          secs.push_back(seconds_since(t0));
+        }
+        print_line("gen2_prefill", threads, n, median(secs), field.c_str());
+      }
     }
   }
   return 0;
