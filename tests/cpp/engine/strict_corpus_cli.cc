@@ -38,7 +38,7 @@ int main(int argc, char** argv) {
     auto list = pinnet::formats::parse_json(corpus[i]);
     if (!list.ok()) return 1;
     const auto offered = testing::tools_of(list.value());
-    for (const std::string choice : {std::string("required"), offered.back().first}) {
+    for (const std::string& choice : {std::string("required"), offered.back().first}) {
       auto g = ToolGrammar::compile(corpus[i], ToolChoice::from_text(choice));
       if (!g.ok()) return 1;
       for (uint32_t seed : {1u, 2u}) {
