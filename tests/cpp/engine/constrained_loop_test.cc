@@ -15,38 +15,17 @@
 #include "engine/completion_text.h"
 #include "engine/constrained.h"
 #include "engine/decode_loop.h"
-#include "mini_json.h"
+#include "formats/json.h"
 #include "realistic_tools.h"
 #include "scripted_model.h"
 
 namespace pinnet::engine {
 namespace {
 
-using testing::JsonValue;
-using testing::MiniJson;
+using formats::JsonValue;
 using testing::RealisticToolList;
 using testing::ScriptedModel;
 using testing::TestVocabulary;
-
-// ---------------------------------------------------------------------------
-// The parser used for the checks must itself tell JSON from near-JSON.
-
-TEST(MiniJson, AcceptsJsonAndRejectsNearMisses) {
-  auto v = MiniJson::parse(R"( {"a": [1, -2.5e3, true, null, {"b": "x\"\\\u00e9\ud83c\udf89"}], "a": {}} )");
-  ASSERT_TRUE(v.has_value());
-  ASSERT_EQ(v->members.size(), 2u);  // duplicates kept, in order
-  EXPECT_EQ(v->members[0].first, "a");
-  EXPECT_EQ(v->members[1].first, "a");
-  const JsonValue& arr = v->members[0].second;
-  ASSERT_EQ(arr.items.size(), 5u);
-  EXPECT_EQ(arr.items[1].number, -2500.0);
-  EXPECT_EQ(arr.items[4].get("b")->string, "x\"\\\xC3\xA9\xF0\x9F\x8E\x89");
-  for (const char* bad : {"", "{", "{\"a\":1,}", "[1,]", "{\"a\" 1}", "{a:1}", "\"open", "01",
-                          "{\"a\":1}}", "\"tab\there\"", "\"\\x\"", "[1] [2]", "\"\\ud800\"", "-",
-                          "1.", "{\"a\":tru}", "{'a':1}"}) {
-    EXPECT_FALSE(MiniJson::parse(bad).has_value()) << bad;
-  }
-}
 
 // ---------------------------------------------------------------------------
 // The vocabulary: markers, structural JSON pieces (several with a quote
@@ -363,15 +342,15 @@ struct Call {
 std::optional<Call> parsed_call(const GenerateOutput& out) {
   auto payload = v3_tool_call(out.text);
   if (!payload) return std::nullopt;
-  auto json = MiniJson::parse(*payload);
-  if (!json || json->kind != JsonValue::Kind::kObject) return std::nullopt;
-  const JsonValue* name = json->get("name");
-  const JsonValue* args = json->get("arguments");
+  auto json = formats::parse_json(*payload);
+  if (!json.ok() || !json.value().is(JsonValue::Kind::kObject)) return std::nullopt;
+  const JsonValue* name = json.value().get("name");
+  const JsonValue* args = json.value().get("arguments");
   if (name == nullptr || name->kind != JsonValue::Kind::kString || args == nullptr ||
       args->kind != JsonValue::Kind::kObject) {
     return std::nullopt;
   }
-  Call call{name->string, {}};
+  Call call{name->text, {}};
   for (const auto& [k, unused] : args->members) call.keys.push_back(k);
   return call;
 }
@@ -404,7 +383,7 @@ class RealisticTools : public ::testing::TestWithParam<RealisticToolList> {};
 
 TEST_P(RealisticTools, NearMissesAreSteeredToOfferedNamesAndKeys) {
   const RealisticToolList& list = GetParam();
-  ASSERT_TRUE(MiniJson::parse(list.json).has_value()) << "the tool list itself is not JSON";
+  ASSERT_TRUE(formats::parse_json(list.json).ok()) << "the tool list itself is not JSON";
   const std::vector<ToolSpec> tools = parse_tools(list.json);
   ASSERT_EQ(describe(tools), list.expected);
   const auto names = offered(tools);
