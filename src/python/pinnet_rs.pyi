@@ -56,6 +56,8 @@ class ToolCall(TypedDict):
     arguments: Optional[Any]
     text: str
     stop_reason: str
+    prompt_tokens: int      # prompt ids read
+    completion_tokens: int  # ids generated, a closing end id included
 
 # `tools` of `call`: JSON text, or the tool dicts themselves.
 Tools = Union[str, Sequence[Dict[str, Any]]]

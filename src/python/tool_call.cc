@@ -61,7 +61,11 @@ PyObject* call_result(const engine::DecodePolicy& policy, const engine::Generate
   d.add_owned("name", name)
       .add_owned("arguments", arguments)
       .add("text", out.text)
-      .add("stop_reason", engine::stop_name(policy, out));
+      .add("stop_reason", engine::stop_name(policy, out))
+      .add("prompt_tokens", out.prompt_tokens)
+      // The end id that closed the completion was generated too.
+      .add("completion_tokens",
+           static_cast<uint64_t>(out.token_ids.size() + (out.stopped_naturally() ? 1 : 0)));
   return d.release();
 }
 

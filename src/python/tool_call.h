@@ -31,8 +31,9 @@
   "there. `on_delta(delta)` receives the decoded text as it grows.\n\n"                   \
   "Returns a dict: `name` (the tool called, or None without a call),\n"                   \
   "`arguments` (the parsed arguments, or None), `text` (the whole\n"                      \
-  "completion) and `stop_reason` (\"NoAllowedToken\" when the vocabulary cannot\n"        \
-  "spell what the call needs next). Raises ValueError for invalid tools JSON\n"           \
+  "completion), `stop_reason` (\"NoAllowedToken\" when the vocabulary cannot\n"         \
+  "spell what the call needs next), `prompt_tokens` (prompt ids read) and\n"              \
+  "`completion_tokens` (ids generated, a closing end id included). Raises ValueError for invalid tools JSON\n"           \
   "(with its position) or a `tool_choice` naming no offered tool, before any\n"           \
   "model work."
 
@@ -42,7 +43,8 @@ engine::GenerateOptions strict_options(std::shared_ptr<const engine::ToolGrammar
                                        uint64_t max_new_tokens, float temperature, uint64_t seed,
                                        std::optional<std::string> system);
 
-// {name, arguments, text, stop_reason} of a finished call.
+// {name, arguments, text, stop_reason, prompt_tokens, completion_tokens}
+// of a finished call.
 PyObject* call_result(const engine::DecodePolicy& policy, const engine::GenerateOutput& out);
 
 // The body of `call`: compiles (or finds) the grammar, raising ValueError

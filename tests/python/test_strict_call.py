@@ -161,6 +161,13 @@ def test_call_surface(engines):
         assert engine.call(QUERY, json.dumps(tools), "required", 40) == as_list
         none = engine.call(QUERY, tools, max_new_tokens=0)
         assert (none["name"], none["arguments"], none["stop_reason"]) == (None, None, "MaxTokens")
+        # Token counts: the prompt is the same whatever the budget; a call cut
+        # by its budget generated exactly the budget.
+        assert none["completion_tokens"] == 0 and none["prompt_tokens"] == as_list["prompt_tokens"]
+        cut = engine.call(QUERY, tools, max_new_tokens=3)
+        assert (cut["stop_reason"], cut["completion_tokens"]) == ("MaxTokens", 3)
+        if isinstance(engine, pinnet_rs.V2Engine):
+            assert none["prompt_tokens"] == engine.generate(QUERY, json.dumps(tools), 0)["prompt_tokens"]
         with pytest.raises(ValueError, match="line 1 column 2"):
             engine.call(QUERY, "[}")
         with pytest.raises(ValueError, match="not an offered tool"):
