@@ -90,6 +90,10 @@ class V2Engine:
                  temperature: float = 0.0, seed: int = 0, system: Optional[str] = None,
                  constrain: bool = False) -> V2Generation:
         """Generation with explicit settings."""
+    def generate_stream(self, query: str, tools_json: str, on_delta: Callable[[str], object],
+                        max_new_tokens: int = 128, temperature: float = 0.0, seed: int = 0,
+                        system: Optional[str] = None, constrain: bool = False) -> V2Generation:
+        """`generate` that calls `on_delta(delta)` with the decoded text as it grows; the deltas concatenate to the returned `text`."""
     # Strict decoding: the call parses and follows the chosen tool's schema,
     # and closes within max_new_tokens. tool_choice: "auto", "required" or a
     # tool's name (ValueError if not offered, or for invalid tools JSON).
@@ -168,6 +172,11 @@ class V3Engine:
                  temperature: float = 0.0, seed: int = 0, system: Optional[str] = None,
                  constrain: bool = False, kv_int8: bool = False) -> V3Generation:
         """Generation with explicit settings."""
+    def generate_stream(self, query: str, tools_json: str, on_delta: Callable[[str], object],
+                        max_new_tokens: int = 0, temperature: float = 0.0, seed: int = 0,
+                        system: Optional[str] = None, constrain: bool = False,
+                        kv_int8: bool = False) -> V3Generation:
+        """`generate` that calls `on_delta(delta)` with the decoded text as it grows; the deltas concatenate to the returned `text`."""
     def run_stream(self, query: str, tools_json: str, callback: Callable[[str], object]) -> str:
         """Generate, calling `callback(piece)` with each decoded delta."""
     # Strict decoding: the call parses and follows the chosen tool's schema,

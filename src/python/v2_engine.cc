@@ -58,18 +58,18 @@ PyObject* run_json(const V2Runner& r, std::string query, std::string tools) {
   return to_py(engine::tool_call_of(r.policy(), out.text));
 }
 
-PyObject* generate(const V2Runner& r, std::string query, std::string tools,
-                   uint64_t max_new_tokens, float temperature, uint64_t seed,
-                   std::optional<std::string> system, bool constrain) {
-  if (refuses(r)) return nullptr;
+GenerateOptions explicit_settings(uint64_t max_new_tokens, float temperature, uint64_t seed,
+                                  std::optional<std::string> system, bool constrain) {
   GenerateOptions o;
   o.max_new_tokens = max_new_tokens;  // 0 generates nothing
   o.temperature = temperature;
   o.seed = seed;
   o.system = std::move(system);
   o.constrain = constrain;
-  GenerateOutput out = generate_unlocked(r, query, tools, o);
-  const engine::DecodePolicy policy = r.policy();
+  return o;
+}
+
+PyObject* generation_dict(const engine::DecodePolicy& policy, const GenerateOutput& out) {
   DictBuilder d;
   d.add("text", out.text)
       .add("tool_call", engine::tool_call_of(policy, out.text))
@@ -79,6 +79,26 @@ PyObject* generate(const V2Runner& r, std::string query, std::string tools,
       .add("stop_reason", engine::stop_name(policy, out))
       .add("stopped_naturally", out.stopped_naturally());
   return d.release();
+}
+
+PyObject* generate(const V2Runner& r, std::string query, std::string tools,
+                   uint64_t max_new_tokens, float temperature, uint64_t seed,
+                   std::optional<std::string> system, bool constrain) {
+  if (refuses(r)) return nullptr;
+  const GenerateOptions o =
+      explicit_settings(max_new_tokens, temperature, seed, std::move(system), constrain);
+  return generation_dict(r.policy(), generate_unlocked(r, query, tools, o));
+}
+
+PyObject* generate_stream(const V2Runner& r, std::string query, std::string tools,
+                          Callable on_delta, uint64_t max_new_tokens, float temperature,
+                          uint64_t seed, std::optional<std::string> system, bool constrain) {
+  if (refuses(r)) return nullptr;
+  const GenerateOptions o =
+      explicit_settings(max_new_tokens, temperature, seed, std::move(system), constrain);
+  return generation_dict(r.policy(), streaming<engine::DeltaSink>(on_delta, [&](const engine::DeltaSink& sink) {
+                           return r.generate_with_deltas(query, tools, o, sink);
+                         }));
 }
 
 PyObject* call(const V2Runner& r, std::string query, ToolsJson tools, std::string tool_choice,
@@ -175,6 +195,11 @@ PyMethodDef methods[] = {
                    "Returns a dict: `text`, `tool_call`, `thinking`, `token_ids`,\n"
                    "`prompt_tokens`, `stop_reason`.",
                    generate>(),
+    Engine::method<"generate_stream($self, query, tools_json, on_delta, max_new_tokens=128, "
+                   "temperature=0.0, seed=0, system=None, constrain=False)\n--\n\n"
+                   "`generate` that calls `on_delta(delta)` with the decoded text as it\n"
+                   "grows; the deltas concatenate to the returned `text`.",
+                   generate_stream>(),
     Engine::method<"call($self, query, tools, tool_choice=\"auto\", max_new_tokens=128, "
                    "temperature=0.0, seed=0, system=None, on_delta=None)\n--\n\n" PINNET_CALL_DOC,
                    call>(),

@@ -66,9 +66,8 @@ PyObject* run_json(const V3Runner& r, std::string query, std::string tools) {
   return to_py(engine::v3_tool_call(generate_unlocked(r, query, tools, fixed_settings()).text));
 }
 
-PyObject* generate(const V3Runner& r, std::string query, std::string tools,
-                   uint64_t max_new_tokens, float temperature, uint64_t seed,
-                   std::optional<std::string> system, bool constrain, bool kv_int8) {
+GenerateOptions explicit_settings(uint64_t max_new_tokens, float temperature, uint64_t seed,
+                                  std::optional<std::string> system, bool constrain, bool kv_int8) {
   GenerateOptions o;
   o.max_new_tokens = max_new_tokens == 0 ? 256 : max_new_tokens;
   o.temperature = temperature;
@@ -76,7 +75,10 @@ PyObject* generate(const V3Runner& r, std::string query, std::string tools,
   o.system = std::move(system);
   o.constrain = constrain;
   o.kv_int8 = kv_int8;
-  GenerateOutput out = generate_unlocked(r, query, tools, o);
+  return o;
+}
+
+PyObject* generation_dict(const GenerateOutput& out) {
   DictBuilder d;
   d.add("text", out.text)
       .add("tool_call", engine::v3_tool_call(out.text))
@@ -85,6 +87,24 @@ PyObject* generate(const V3Runner& r, std::string query, std::string tools,
       .add("stop_reason", engine::stop_name(V3Runner::policy(), out))
       .add("positions", out.positions);
   return d.release();
+}
+
+PyObject* generate(const V3Runner& r, std::string query, std::string tools,
+                   uint64_t max_new_tokens, float temperature, uint64_t seed,
+                   std::optional<std::string> system, bool constrain, bool kv_int8) {
+  const GenerateOptions o =
+      explicit_settings(max_new_tokens, temperature, seed, std::move(system), constrain, kv_int8);
+  return generation_dict(generate_unlocked(r, query, tools, o));
+}
+
+PyObject* generate_stream(const V3Runner& r, std::string query, std::string tools,
+                          Callable on_delta, uint64_t max_new_tokens, float temperature,
+                          uint64_t seed, std::optional<std::string> system, bool constrain,
+                          bool kv_int8) {
+  const GenerateOptions o =
+      explicit_settings(max_new_tokens, temperature, seed, std::move(system), constrain, kv_int8);
+  return generation_dict(streaming<engine::DeltaSink>(
+      on_delta, [&](const engine::DeltaSink& sink) { return r.generate(query, tools, o, &sink); }));
 }
 
 PyObject* run_stream(const V3Runner& r, std::string query, std::string tools,
@@ -179,6 +199,11 @@ PyMethodDef methods[] = {
                    "Returns a dict: `text`, `tool_call`, `reasoning`, `token_ids`,\n"
                    "`stop_reason`, `positions`.",
                    generate>(),
+    Engine::method<"generate_stream($self, query, tools_json, on_delta, max_new_tokens=0, "
+                   "temperature=0.0, seed=0, system=None, constrain=False, kv_int8=False)\n--\n\n"
+                   "`generate` that calls `on_delta(delta)` with the decoded text as it\n"
+                   "grows; the deltas concatenate to the returned `text`.",
+                   generate_stream>(),
     Engine::method<"run_stream($self, query, tools_json, callback)\n--\n\n"
                    "Generate, calling `callback(piece)` with each decoded delta.\n\n"
                    "The callback receives decoded text, not raw tokenizer pieces:\n"

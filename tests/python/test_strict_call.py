@@ -184,3 +184,14 @@ def test_concurrent_calls_share_grammars_and_masks(engines):
         lambda i: engines[0].call(QUERY, lists[i % len(lists)], tool_choice="required",
                                   max_new_tokens=96, temperature=1.0, seed=i),
         [(i,) for i in range(8)])
+
+
+@pytest.mark.parametrize("settings", [dict(), dict(max_new_tokens=7, temperature=1.3, seed=5),
+                                      dict(constrain=True, system="Be brief.")])
+def test_generate_stream_is_generate_with_deltas(engines, settings):
+    tools = json.dumps(BUILTIN[0])
+    for engine in engines:
+        deltas = []
+        streamed = engine.generate_stream(QUERY, tools, deltas.append, **settings)
+        assert streamed == engine.generate(QUERY, tools, **settings)
+        assert "".join(deltas) == streamed["text"] and len(deltas) > 1
