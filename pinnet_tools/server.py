@@ -1,0 +1,247 @@
+"""An HTTP server with the routes and shapes of the common chat-completions
+API, on Starlette and uvicorn (`pip install pinnet_rs[server]`).
+
+Routes: `POST /v1/chat/completions`, `GET /v1/models`, `GET /health`. A
+request's system turns become the system text and its last user turn the
+query; with `tools` the model answers with a strictly decoded call
+(`tool_choice` "auto", "required", "none" or `{"type": "function",
+"function": {"name": ...}}`). The `<think>` block comes back as the
+message's `reasoning_content`. Each request runs on a worker thread (the
+engine releases the interpreter lock), so requests run concurrently; errors
+are that API's JSON error objects.
+"""
+from __future__ import annotations
+
+import asyncio
+import json
+import time
+import uuid
+from typing import Any, Optional
+
+from starlette.applications import Starlette
+from starlette.concurrency import run_in_threadpool
+from starlette.exceptions import HTTPException
+from starlette.requests import Request
+from starlette.responses import JSONResponse, StreamingResponse
+from starlette.routing import Route
+
+from .chat import Model, Reply, Splitter
+
+# Bounds on what one request may ask for, so a request cannot hold a worker
+# for longer than a long completion takes.
+MAX_TOKENS_LIMIT = 4096
+
+
+class ApiError(Exception):
+    def __init__(self, status: int, message: str, param: Optional[str] = None,
+                 code: Optional[str] = None, kind: str = "invalid_request_error"):
+        super().__init__(message)
+        self.status, self.message, self.param, self.code, self.kind = status, message, param, code, kind
+
+
+def error_response(status: int, message: str, param=None, code=None,
+                   kind: str = "invalid_request_error") -> JSONResponse:
+    return JSONResponse({"error": {"message": message, "type": kind, "param": param, "code": code}},
+                        status_code=status)
+
+
+def _need(cond: bool, message: str, param: str) -> None:
+    if not cond:
+        raise ApiError(422, message, param)
+
+
+class Turn:
+    """A validated chat-completions request."""
+
+    def __init__(self, body: Any, model: Model):
+        _need(isinstance(body, dict), "the request body must be a JSON object", None)
+        name = body.get("model")
+        _need(isinstance(name, str), "`model` must be a string", "model")
+        if name != model.name:
+            raise ApiError(404, f"The model `{name}` does not exist", "model", "model_not_found")
+        messages = body.get("messages")
+        _need(isinstance(messages, list) and messages, "`messages` must be a non-empty list",
+              "messages")
+        system, user = [], None
+        for i, m in enumerate(messages):
+            _need(isinstance(m, dict) and isinstance(m.get("role"), str),
+                  f"messages[{i}] must be an object with a `role`", "messages")
+            content = _text_of(m.get("content"), i)
+            if m["role"] in ("system", "developer"):
+                system.append(content)
+            elif m["role"] == "user":
+                user = content
+        _need(user is not None, "`messages` has no user turn", "messages")
+        self.query = user
+        self.system = "\n".join(system) if system else None
+        self.tools = body.get("tools") or None
+        if self.tools is not None:
+            _need(isinstance(self.tools, list) and all(isinstance(t, dict) for t in self.tools),
+                  "`tools` must be a list of objects", "tools")
+        self.tool_choice = _tool_choice(body.get("tool_choice", "auto"))
+        if self.tools and self.tool_choice not in ("auto", "required", "none"):
+            names = {(t.get("function") if t.get("type") == "function" else t).get("name")
+                     for t in self.tools if isinstance(t.get("function", {}), dict)}
+            if self.tool_choice not in names:
+                raise ApiError(400, f"tool_choice names `{self.tool_choice}`, which is not an "
+                               "offered tool", "tool_choice")
+        limit = body.get("max_completion_tokens", body.get("max_tokens"))
+        _need(limit is None or (_is_int(limit) and 0 <= limit <= MAX_TOKENS_LIMIT),
+              f"`max_tokens` must be an integer from 0 to {MAX_TOKENS_LIMIT}", "max_tokens")
+        self.max_tokens = limit
+        temperature = body.get("temperature", 0.0)
+        _need(temperature is None or (isinstance(temperature, (int, float))
+                                      and not isinstance(temperature, bool)
+                                      and 0.0 <= temperature <= 2.0),
+              "`temperature` must be a number from 0 to 2", "temperature")
+        self.temperature = float(temperature or 0.0)
+        seed = body.get("seed", 0)
+        _need(seed is None or _is_int(seed), "`seed` must be an integer", "seed")
+        self.seed = (seed or 0) % (1 << 64)
+        self.stream = bool(body.get("stream", False))
+
+    def run(self, model: Model, on_delta=None) -> Reply:
+        try:
+            return model.answer(self.query, self.tools, self.tool_choice, self.max_tokens,
+                                self.temperature, self.seed, self.system, on_delta)
+        except (ValueError, TypeError) as e:  # bad tools JSON or tool_choice
+            raise ApiError(400, str(e), "tools") from None
+
+
+def _is_int(v) -> bool:
+    return isinstance(v, int) and not isinstance(v, bool)
+
+
+def _text_of(content, i: int) -> str:
+    if content is None:
+        return ""
+    if isinstance(content, str):
+        return content
+    # The list-of-parts form: only text parts carry anything for this model.
+    _need(isinstance(content, list) and all(isinstance(p, dict) for p in content),
+          f"messages[{i}].content must be a string or a list of parts", "messages")
+    return "".join(p.get("text", "") for p in content if p.get("type") == "text")
+
+
+def _tool_choice(choice) -> str:
+    if isinstance(choice, str) and choice in ("auto", "required", "none"):
+        return choice
+    if isinstance(choice, dict):
+        name = (choice.get("function") or {}).get("name")
+        if isinstance(name, str):
+            return name
+    raise ApiError(422, '`tool_choice` must be "auto", "required", "none" or '
+                   '{"type": "function", "function": {"name": ...}}', "tool_choice")
+
+
+def _message(reply: Reply) -> dict:
+    msg = {"role": "assistant", "content": None if reply.name else reply.parts.get("content")}
+    if reply.parts.get("reasoning"):
+        msg["reasoning_content"] = reply.parts["reasoning"]
+    if reply.name is not None:
+        msg["tool_calls"] = [_tool_call(reply)]
+    return msg
+
+
+def _tool_call(reply: Reply) -> dict:
+    return {"id": "call_" + uuid.uuid4().hex[:24], "type": "function",
+            "function": {"name": reply.name,
+                         "arguments": json.dumps(reply.arguments, separators=(",", ":"))}}
+
+
+def _usage(reply: Reply) -> dict:
+    return {"prompt_tokens": reply.prompt_tokens, "completion_tokens": reply.completion_tokens,
+            "total_tokens": reply.prompt_tokens + reply.completion_tokens}
+
+
+def create_app(model: Model) -> Starlette:
+    def envelope(kind: str) -> dict:
+        return {"id": "chatcmpl-" + uuid.uuid4().hex, "object": kind,
+                "created": int(time.time()), "model": model.name}
+
+    async def completions(request: Request):
+        try:
+            body = json.loads(await request.body())
+        except ValueError as e:
+            return error_response(400, f"the request body is not valid JSON: {e}")
+        try:
+            turn = Turn(body, model)
+            if turn.stream:
+                return StreamingResponse(_stream(turn), media_type="text/event-stream")
+            reply = await run_in_threadpool(turn.run, model)
+        except ApiError as e:
+            return error_response(e.status, e.message, e.param, e.code, e.kind)
+        return JSONResponse({**envelope("chat.completion"),
+                             "choices": [{"index": 0, "message": _message(reply),
+                                          "finish_reason": reply.finish_reason}],
+                             "usage": _usage(reply)})
+
+    async def _stream(turn: Turn):
+        # Deltas arrive on the worker thread; the queue hands them to this
+        # coroutine, which turns them into chunks as they come.
+        loop = asyncio.get_running_loop()
+        queue: asyncio.Queue = asyncio.Queue()
+        splitter = Splitter()
+
+        def on_delta(text: str) -> None:
+            loop.call_soon_threadsafe(queue.put_nowait, ("delta", text))
+
+        def work():
+            try:
+                return turn.run(model, on_delta)
+            finally:
+                loop.call_soon_threadsafe(queue.put_nowait, ("done", None))
+
+        head = envelope("chat.completion.chunk")
+
+        def chunk(delta: dict, finish=None, **extra) -> str:
+            body = {**head, "choices": [{"index": 0, "delta": delta, "finish_reason": finish}],
+                    **extra}
+            return f"data: {json.dumps(body)}\n\n"
+
+        task = asyncio.ensure_future(run_in_threadpool(work))
+        yield chunk({"role": "assistant", "content": ""})
+        while True:
+            kind, text = await queue.get()
+            parts = splitter.feed(text) if kind == "delta" else splitter.close()
+            for mode, part in parts:
+                if mode != "call":  # the call goes out whole, parsed, at the end
+                    yield chunk({"content" if mode == "content" else "reasoning_content": part})
+            if kind == "done":
+                break
+        try:
+            reply = await task
+        except ApiError as e:
+            yield f"data: {json.dumps({'error': {'message': e.message, 'type': e.kind, 'param': e.param, 'code': e.code}})}\n\n"
+            yield "data: [DONE]\n\n"
+            return
+        if reply.name is not None:
+            yield chunk({"tool_calls": [{"index": 0, **_tool_call(reply)}]})
+        yield chunk({}, reply.finish_reason, usage=_usage(reply))
+        yield "data: [DONE]\n\n"
+
+    async def models(request: Request):
+        return JSONResponse({"object": "list", "data": [
+            {"id": model.name, "object": "model", "created": int(model.path.stat().st_mtime),
+             "owned_by": "pinnet_rs"}]})
+
+    async def health(request: Request):
+        return JSONResponse({"status": "ok", "model": model.name})
+
+    async def http_error(request: Request, exc: HTTPException):
+        return error_response(exc.status_code, exc.detail or "error",
+                              code="not_found" if exc.status_code == 404 else None)
+
+    async def server_error(request: Request, exc: Exception):
+        return error_response(500, f"internal error: {type(exc).__name__}: {exc}",
+                              kind="server_error")
+
+    return Starlette(routes=[Route("/v1/chat/completions", completions, methods=["POST"]),
+                             Route("/v1/models", models, methods=["GET"]),
+                             Route("/health", health, methods=["GET"])],
+                     exception_handlers={HTTPException: http_error, Exception: server_error})
+
+
+def serve(model: Model, host: str = "127.0.0.1", port: int = 8000, log_level: str = "info") -> None:
+    import uvicorn
+    uvicorn.run(create_app(model), host=host, port=port, log_level=log_level)
