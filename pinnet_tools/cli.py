@@ -133,7 +133,8 @@ def _run(args) -> int:
     model = _load(args)
     # Without --strict: plain generation with the tools in the prompt.
     choice = args.tool_choice if args.strict else "none"
-    printer = _Printer(args.raw)
+    # A generation-1 completion is the call itself, without markers.
+    printer = _Printer(args.raw or model.generation == 1)
     try:
         reply = model.answer(args.query, tools, choice, args.max_new_tokens, args.temperature,
                              args.seed, args.system, printer.delta if args.stream else None)
