@@ -20,16 +20,23 @@ CLASSES = ["V3Engine", "V2Engine"]
 @pytest.fixture(scope="module")
 def models(tmp_path_factory):
     found = write_models(tmp_path_factory.mktemp("open"))
-    m3, blob3 = gen3.build_preset("tiny-gen3")  # again, with a confidence head
-    m3 = gen3.random_model(m3.geom.replace(max_seq_len=320), bits="mixed", groups="mixed",
-                           head=gen3.HeadSpec())
+    # Again, with a confidence head, and values 2048 wide so the head's pass
+    # over the prompt runs an integer product (narrower batched inputs take
+    # the float kernel).
+    m3, blob3 = gen3.build_preset("tiny-gen3")
+    m3 = gen3.random_model(m3.geom.replace(max_seq_len=320, v_head_dim=512), bits="mixed",
+                           groups="mixed", head=gen3.HeadSpec())
     gen3.write_gen3(found["V3Engine"][0], m3, blob3)
     return found
 
 
 def fingerprint(engine):
-    return (engine.generate(QUERY, TOOLS, max_new_tokens=6)["text"],
-            engine.confidence_for(QUERY, TOOLS, COMPLETION))
+    # The score comes from a pass that runs integer products under int8: a
+    # batch under 16 positions (V2) or one with a 2048-wide input (V3).
+    score = (engine.confidence_probability("Weather in Lisbon?")
+             if isinstance(engine, pinnet_rs.V2Engine)
+             else engine.confidence_for(QUERY, TOOLS, COMPLETION))
+    return engine.generate(QUERY, TOOLS, max_new_tokens=6)["text"], score
 
 
 @pytest.mark.parametrize("name", CLASSES)
