@@ -16,5 +16,6 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 "$PY" -m pip install -q --disable-pip-version-check \
-  "cmake>=3.26" ninja "scikit-build-core>=0.10" numpy pytest sentencepiece safetensors jsonschema
+  "cmake>=3.26" ninja "scikit-build-core>=0.10" numpy pytest sentencepiece safetensors jsonschema \
+  "ray[data]"
 "$PY" -m pip install -q --disable-pip-version-check .
