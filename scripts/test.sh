@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Sets up a fresh machine and runs every test: the C++ unit tests in a release
 # build and in an AddressSanitizer + UndefinedBehaviorSanitizer build, short
-# fuzz runs of every file parser, and the Python tests against the installed
-# module.
+# fuzz runs of every file parser, the demo from the wheel in a fresh virtual
+# environment, and the Python tests against the installed module.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -24,6 +24,9 @@ if [ -f fuzz/CMakeLists.txt ]; then
   echo "== fuzz targets (short runs)"
   bash fuzz/run.sh "${FUZZ_SECONDS:-20}"
 fi
+
+echo "== wheel in a fresh environment"
+bash scripts/wheel_check.sh
 
 echo "== Python tests"
 # The installed module, plus the binding probe built beside the C++ tests.
