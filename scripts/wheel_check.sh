@@ -32,4 +32,6 @@ for m in (pinnet_rs, pinnet_tools):
     assert m.__file__.startswith(sys.prefix), m.__file__
 print("pinnet_rs from", pinnet_rs.__file__)'
 run demo.py >demo.out || { cat demo.out; exit 1; }
+# The console script the wheel installs.
+env PATH="$dir/venv/bin" pinnet --help >/dev/null
 echo "wheel check: the demo ran from the installed wheel ($(wc -l <demo.out) lines of output)"
