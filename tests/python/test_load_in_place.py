@@ -68,10 +68,13 @@ def test_from_bytes_holds_the_callers_bytes(models, name):
 
 # Runs in a fresh interpreter so that its peak resident size is the load's.
 PROBE = """
-import resource, sys, pinnet_rs
+import sys, pinnet_rs
 cls, how, weights, vocab = sys.argv[1:5]
 extra = (vocab,) if vocab else ()
-def peak_mb(): return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+# This address space's peak (ru_maxrss would count the parent's at the fork).
+def peak_mb():
+    with open("/proc/self/status") as f:
+        return next(int(l.split()[1]) for l in f if l.startswith("VmHWM:")) / 1024
 base = 0.0
 try:
     if how == "load":
