@@ -22,12 +22,11 @@ from typing import Callable, Optional
 
 import pinnet_rs
 
+from .template import THINK_CLOSE, THINK_OPEN, TOOL_CALL_CLOSE, TOOL_CALL_OPEN
 from .tesk import TESK_MAGIC_V2, TESK_MAGIC_V3
 
-THINK_OPEN, THINK_CLOSE = "<think>", "</think>"
-CALL_OPEN, CALL_CLOSE = "<tool_call>", "</tool_call>"
 _NEXT_MODE = {THINK_OPEN: "reasoning", THINK_CLOSE: "content",
-              CALL_OPEN: "call", CALL_CLOSE: "content"}
+              TOOL_CALL_OPEN: "call", TOOL_CALL_CLOSE: "content"}
 
 
 class ModelError(ValueError):
