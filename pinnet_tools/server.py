@@ -98,7 +98,10 @@ class Turn:
         seed = body.get("seed", 0)
         _need(seed is None or _is_int(seed), "`seed` must be an integer", "seed")
         self.seed = (seed or 0) % (1 << 64)
-        self.stream = bool(body.get("stream", False))
+        stream = body.get("stream", False)
+        _need(stream is None or isinstance(stream, bool), "`stream` must be a boolean", "stream")
+        self.stream = bool(stream)
+        _need(body.get("n", 1) in (1, None), "only one choice per request (`n` 1) is served", "n")
 
     def run(self, model: Model, on_delta=None) -> Reply:
         try:

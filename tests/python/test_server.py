@@ -118,7 +118,7 @@ def test_errors_are_api_error_objects(server):
     assert e.value.body["code"] == "model_not_found"
     with pytest.raises(openai.BadRequestError, match="not an offered tool"):
         ask(client, tools=TOOLS, tool_choice={"type": "function", "function": {"name": "x"}})
-    for bad in (dict(tools="get_weather"), dict(max_tokens=-1), dict(messages=[])):
+    for bad in (dict(tools="get_weather"), dict(max_tokens=-1), dict(messages=[]), dict(n=2)):
         with pytest.raises(openai.UnprocessableEntityError):
             ask(client, **bad)
     for body, status in ((b"{not json", 400), (b'{"model": "pinnet3", "messages": [{"role": '
