@@ -37,20 +37,16 @@ def generation_of(path: str | os.PathLike) -> int:
     """3 or 2 for a `.tesk` container of that version, 1 for a safetensors file."""
     try:
         with open(path, "rb") as f:
-            head = f.read(8)
+            head = f.read(9)
     except OSError as e:
         raise ModelError(f"cannot read {path}: {e.strerror}") from None
-    if len(head) >= 4:
-        tag = struct.unpack_from("<I", head)[0]
-        if tag == TESK_MAGIC_V3:
-            return 3
-        if tag == TESK_MAGIC_V2:
-            return 2
-    if len(head) == 8:  # safetensors: a little-endian header length, then "{"
-        with open(path, "rb") as f:
-            f.seek(8)
-            if f.read(1) == b"{":
-                return 1
+    tag = struct.unpack_from("<I", head)[0] if len(head) >= 4 else None
+    if tag == TESK_MAGIC_V3:
+        return 3
+    if tag == TESK_MAGIC_V2:
+        return 2
+    if head[8:9] == b"{":  # safetensors: a little-endian header length, then "{"
+        return 1
     raise ModelError(f"{path} is neither a .tesk container nor a safetensors file")
 
 
@@ -189,13 +185,12 @@ class Model:
         # No tools to call: plain generation; a call the model writes anyway
         # is reported as text.
         tools_json = json.dumps(tools or [])
-        args = (query, tools_json)
-        kwargs = dict(max_new_tokens=budget, temperature=temperature, seed=seed, system=system)
         if budget == 0 and self.generation == 3:
             # generate() reads 0 as its default budget; a budget of none is no text.
             return Reply("", None, None, "MaxTokens", 0, 0, split_text(""))
+        kwargs = dict(max_new_tokens=budget, temperature=temperature, seed=seed, system=system)
         if on_delta is None:
-            g = self.engine.generate(*args, **kwargs)
+            g = self.engine.generate(query, tools_json, **kwargs)
         else:
             g = self.engine.generate_stream(query, tools_json, on_delta, **kwargs)
         prompt = g["prompt_tokens"] if "prompt_tokens" in g else g["positions"] - len(g["token_ids"])

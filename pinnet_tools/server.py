@@ -39,10 +39,13 @@ class ApiError(Exception):
         self.status, self.message, self.param, self.code, self.kind = status, message, param, code, kind
 
 
+def error_body(message: str, param=None, code=None, kind: str = "invalid_request_error") -> dict:
+    return {"error": {"message": message, "type": kind, "param": param, "code": code}}
+
+
 def error_response(status: int, message: str, param=None, code=None,
                    kind: str = "invalid_request_error") -> JSONResponse:
-    return JSONResponse({"error": {"message": message, "type": kind, "param": param, "code": code}},
-                        status_code=status)
+    return JSONResponse(error_body(message, param, code, kind), status_code=status)
 
 
 def _need(cond: bool, message: str, param: str) -> None:
@@ -215,7 +218,7 @@ def create_app(model: Model) -> Starlette:
         try:
             reply = await task
         except ApiError as e:
-            yield f"data: {json.dumps({'error': {'message': e.message, 'type': e.kind, 'param': e.param, 'code': e.code}})}\n\n"
+            yield f"data: {json.dumps(error_body(e.message, e.param, e.code, e.kind))}\n\n"
             yield "data: [DONE]\n\n"
             return
         if reply.name is not None:
