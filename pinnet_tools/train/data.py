@@ -318,8 +318,9 @@ def _pick(rng: random.Random, slot: str, held: bool) -> str:
     return rng.choice(values)
 
 
-def _fill(rng: random.Random, tool: Tool, held: bool) -> tuple[str, str, dict]:
-    phrasings = tool.phrasings[-1:] if held else tool.phrasings[:-1]
+def _fill(rng: random.Random, tool: Tool, held: bool,
+          held_phrasing: bool) -> tuple[str, str, dict]:
+    phrasings = tool.phrasings[-1:] if held_phrasing else tool.phrasings[:-1]
     template = rng.choice(phrasings)
     values = {}
     if "{unit0}" in template:
@@ -356,10 +357,12 @@ def completion_for(tool: Optional[Tool], arguments: Optional[dict], wanted: Tool
             f"{TOOL_CALL_OPEN}\n{call}\n{TOOL_CALL_CLOSE}{IM_END}")
 
 
-def example(rng: random.Random, held: bool = False) -> Example:
-    """One example; `held` draws from the held-out values and phrasings."""
+def example(rng: random.Random, held: bool = False, held_phrasing: Optional[bool] = None) -> Example:
+    """One example; `held` draws from the held-out values, `held_phrasing`
+    (default: `held`) from the held-out phrasings."""
     wanted = rng.choice(TOOLS)
-    phrasing, query, arguments = _fill(rng, wanted, held)
+    phrasing, query, arguments = _fill(rng, wanted, held,
+                                       held if held_phrasing is None else held_phrasing)
     others = [t for t in TOOLS if t is not wanted]
     fits = rng.random() >= NO_FIT_SHARE
     count = rng.randint(1, 5)
@@ -373,20 +376,24 @@ def example(rng: random.Random, held: bool = False) -> Example:
     return Example(prompt, text, schemas, call, query, phrasing)
 
 
+SPLITS = ("train", "held_out", "held_out_values")
+
+
 def examples(count: int, seed: int = 0, split: str = "train") -> Iterator[Example]:
-    """`count` examples of a split ("train" or "held_out"), the same for the
-    same seed and DATA_VERSION."""
-    if split not in ("train", "held_out"):
+    """`count` examples of a split, the same for the same seed and
+    DATA_VERSION: "train", "held_out" (held-out values in held-out
+    phrasings) or "held_out_values" (held-out values in training phrasings)."""
+    if split not in SPLITS:
         raise ValueError(f"unknown split {split!r}")
     rng = random.Random(f"{DATA_VERSION}:{split}:{seed}")
     for _ in range(count):
-        yield example(rng, held=split == "held_out")
+        yield example(rng, held=split != "train", held_phrasing=split == "held_out")
 
 
 def main(argv=None) -> int:
     ap = argparse.ArgumentParser(prog="python -m pinnet_tools.train.data",
                                  description="Print generated tool-calling examples as JSON lines.")
-    ap.add_argument("--split", choices=("train", "held_out"), default="train")
+    ap.add_argument("--split", choices=SPLITS, default="train")
     ap.add_argument("--count", type=int, default=5)
     ap.add_argument("--seed", type=int, default=0)
     args = ap.parse_args(argv)

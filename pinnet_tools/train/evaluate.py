@@ -1,12 +1,14 @@
 """Scores a trained generation-3 model on held-out examples through `V3Engine`.
 
-    python -m pinnet_tools.train.evaluate models/demo-gen3.tesk --count 200
+    python -m pinnet_tools.train.evaluate pinnet_tools/models/demo-gen3.tesk --count 200
 
-An example is scored right-tool when the completion calls the expected tool
-(or, where no offered tool fits, calls none), exact when the call's name and
-arguments equal the expected ones, and valid when its call parses as JSON
-(a reply without a call is valid where none was expected). Strict scoring
-runs `call()` with tool choice "auto".
+Two held-out splits: argument values never trained on, in phrasings never
+trained on ("held_out") and in trained phrasings ("held_out_values"). An
+example is scored right-tool when the completion calls the expected tool (or,
+where no offered tool fits, calls none), exact when the call's name and
+arguments equal the expected ones, and valid when its call parses as JSON (a
+reply without a call is valid where none was expected). Strict scoring runs
+`call()` with tool choice "auto".
 """
 from __future__ import annotations
 
@@ -26,8 +28,11 @@ SETTINGS = (  # name, depth (None: full), kv_int8, strict
 )
 
 
-def held_out(count: int, seed: int = 0) -> list:
-    return list(data.examples(count, seed=seed, split="held_out"))
+SPLITS = ("held_out", "held_out_values")  # new values in new phrasings; in trained phrasings
+
+
+def held_out(count: int, seed: int = 0, split: str = "held_out") -> list:
+    return list(data.examples(count, seed=seed, split=split))
 
 
 def parse_call(payload):
@@ -130,7 +135,7 @@ def main(argv=None) -> int:
     ap.add_argument("--made-by", default="{}", metavar="JSON")
     args = ap.parse_args(argv)
     examples = held_out(args.count, args.seed)
-    record = {"agreement": {}, "held_out": {}}
+    record = {"agreement": {}, **{split: {} for split in SPLITS}}
     if args.params:
         import numpy as np
         import sentencepiece as spm
@@ -148,12 +153,15 @@ def main(argv=None) -> int:
             rec = {k: round(v, 4) for k, v in agreement(engine, params, geom, sp, examples).items()}
             record["agreement"][name] = rec
             print(json.dumps({"agreement_with": name, **rec}), flush=True)
-    for name, depth, kv_int8, strict in SETTINGS:
-        engine = (pinnet_rs.V3Engine.load(args.model) if depth is None
-                  else pinnet_rs.V3Engine.load_with_depth(args.model, depth))
-        rec = {k: round(v, 3) for k, v in score(engine, examples, kv_int8, strict).items()}
-        record["held_out"][name] = rec
-        print(json.dumps({"setting": name, "count": len(examples), **rec}), flush=True)
+    for split in SPLITS:
+        examples = held_out(args.count, args.seed, split)
+        for name, depth, kv_int8, strict in SETTINGS:
+            engine = (pinnet_rs.V3Engine.load(args.model) if depth is None
+                      else pinnet_rs.V3Engine.load_with_depth(args.model, depth))
+            rec = {k: round(v, 3) for k, v in score(engine, examples, kv_int8, strict).items()}
+            record[split][name] = rec
+            print(json.dumps({"split": split, "setting": name, "count": len(examples), **rec}),
+                  flush=True)
     if args.manifest:
         import hashlib
         from pathlib import Path
