@@ -24,10 +24,9 @@ Usage: python3 bench/bench_v2_engine.py [filter]
 """
 
 import os
-import subprocess
 import sys
 
-from timing import OtherLoad, emit, ready, timed
+from timing import OtherLoad, emit, per_thread_count, ready, timed
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 MODEL = os.path.join(ROOT, "build", "cache", "bench-gen2.tesk")
@@ -100,13 +99,7 @@ def main():
         return 0
     if not ready("bench_v2_engine", MODEL, ["gen2", "--preset", "bench-gen2", "--heads", "both"]):
         return 0
-    for threads in THREADS:
-        env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
-        sys.stdout.flush()
-        done = subprocess.run([sys.executable, os.path.abspath(__file__), "--child",
-                               str(threads), filt], env=env)
-        if done.returncode != 0:
-            print(f"bench_v2_engine: the {threads}-thread run failed", file=sys.stderr)
+    per_thread_count(__file__, "bench_v2_engine", filt, THREADS)
     return 0
 
 

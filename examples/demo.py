@@ -1,15 +1,41 @@
-"""pinnet_rs demo: write a small generation-3 model with the tools in this
-repository, load it, and run every kind of call on it.
+"""pinnet_rs demo: the shipped demo model making real tool calls, then every
+kind of call of the three engine classes.
 
-The model's weights are RANDOM, so its completions are gibberish: the demo
-shows the API and what each call returns, not a trained model's quality."""
+The first part runs the small trained generation-3 model that ships with the
+tools (`pinnet_tools/models/demo-gen3.tesk`). The rest writes small models
+with RANDOM weights to show what each call returns: their completions are
+gibberish, by design."""
 import json
 import os
 import tempfile
 
 import pinnet_rs
 from pinnet_tools import gen3
+from pinnet_tools.models import DEMO_MODEL, demo_tools_json
 
+demo_tools = demo_tools_json()
+names = [t["name"] for t in json.loads(demo_tools)]
+demo = pinnet_rs.V3Engine.load(str(DEMO_MODEL))
+print(f"The shipped demo model: {demo.num_layers} trained blocks, "
+      f"{os.path.getsize(DEMO_MODEL) / 1024:.0f} KiB, offered {len(names)} tools: {', '.join(names)}\n")
+for q in ("What's the weather in Lisbon?", "Set a timer for 25 minutes",
+          "Email Priya Chen about the contract",
+          "Add the workshop to my calendar on Friday at 3:15 pm",
+          'Translate "see you tomorrow" into Italian',
+          "Lock the front door",                       # no offered tool fits: a reply
+          "What's the weather in Reykjavik?"):         # a city it never saw in training
+    out = demo.generate(q, demo_tools, max_new_tokens=96)
+    print(f"{q!r}\n  -> {out['tool_call'] if out['tool_call'] is not None else out['text']!r}")
+print("(values it never saw in training come out exactly in about half of the calls; see the README)")
+
+call = demo.call("Send Omar Haddad an email about the party", demo_tools)
+print("\ncall('Send Omar Haddad an email about the party') (strict: the arguments follow the schema) ->",
+      call["name"], call["arguments"])
+six = pinnet_rs.V3Engine.load_with_depth(str(DEMO_MODEL), 6)
+print("load_with_depth(demo, 6).run_json('Set a timer for 40 minutes') ->",
+      six.run_json("Set a timer for 40 minutes", demo_tools))
+
+print("\nThe rest of the API, on random models.\n")
 tools = [
     {"name": "get_weather", "description": "Current weather for a city",
      "parameters": {"type": "object",

@@ -15,6 +15,7 @@ import sys
 from typing import Optional
 
 EPILOG = """examples:
+  pinnet run "What's the weather in Lisbon?"   # the shipped demo model and its tools
   pinnet inspect model.tesk
   pinnet run model.tesk "Weather in Lisbon?" --tools tools.json --strict --stream
   pinnet serve model.tesk --port 8000   # then POST /v1/chat/completions"""
@@ -23,8 +24,9 @@ EPILOG = """examples:
 def _command(sub, name: str, summary: str, description: str) -> argparse.ArgumentParser:
     """A subcommand taking MODEL and the flags that choose how it is loaded."""
     p = sub.add_parser(name, help=summary, description=description)
-    p.add_argument("model", metavar="MODEL",
-                   help="a .tesk container (generation 3 or 2) or a generation-1 .safetensors file")
+    p.add_argument("model", metavar="MODEL", nargs="?", default=None,
+                   help="a .tesk container (generation 3 or 2) or a generation-1 .safetensors "
+                        "file (default: the shipped demo model)")
     p.add_argument("--vocab", metavar="PATH",
                    help="generation 1: the vocabulary text (default: MODEL with suffix .vocab)")
     p.add_argument("--depth", type=int, metavar="K",
@@ -50,8 +52,9 @@ def parser() -> argparse.ArgumentParser:
                  "call markers), or the whole completion with --raw. Exit status 0 with a "
                  "call, 1 without one, 2 on bad input.")
     p.add_argument("query", metavar="QUERY", help="the user's request")
-    p.add_argument("--tools", metavar="FILE", required=True,
-                   help="JSON list of tools ('-' reads standard input)")
+    p.add_argument("--tools", metavar="FILE",
+                   help="JSON list of tools ('-' reads standard input; default, with the demo "
+                        "model only: the demo's tools)")
     p.add_argument("--system", metavar="TEXT", help="a system prompt")
     p.add_argument("--strict", action="store_true",
                    help="strict decoding: the call's JSON parses and follows the tool's schema")
@@ -78,8 +81,10 @@ class UsageError(Exception):
 
 def _load(args):
     from .chat import Model, ModelError
+    from .models import DEMO_MODEL
     try:
-        return Model(args.model, depth=args.depth, compute=args.compute, vocab=args.vocab)
+        return Model(args.model or str(DEMO_MODEL), depth=args.depth, compute=args.compute,
+                     vocab=args.vocab)
     except (ModelError, ValueError) as e:  # ValueError: a depth or compute the engine refuses
         raise UsageError(str(e)) from None
 
@@ -130,7 +135,13 @@ class _Printer:
 def _run(args) -> int:
     if args.max_new_tokens is not None and args.max_new_tokens < 0:
         raise UsageError("--max-new-tokens must be 0 or more")
-    tools = _read_tools(args.tools)
+    if args.tools is None and args.model is not None:
+        raise UsageError("--tools is needed with a model of your own")
+    if args.tools is None:
+        from .models import DEMO_TOOLS
+        tools = _read_tools(str(DEMO_TOOLS))
+    else:
+        tools = _read_tools(args.tools)
     model = _load(args)
     # Without --strict: plain generation with the tools in the prompt.
     choice = args.tool_choice if args.strict else "none"
