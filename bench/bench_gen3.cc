@@ -193,7 +193,10 @@ int run_benchmarks(const char* filter) {
     return 1;
   }
   pinnet::gen3::V3Model& model = loaded.value().model;
+  // PINNET_BENCH_COMPUTE=float|int8 keeps one precision (for profiling).
+  const char* only = std::getenv("PINNET_BENCH_COMPUTE");
   for (pinnet::core::Compute compute : {pinnet::core::Compute::kFloat, pinnet::core::Compute::kInt8}) {
+    if (only != nullptr && std::string(only) != pinnet::core::compute_name(compute)) continue;
     model.set_compute(compute);
     const std::string field = std::string(", \"compute\": \"") + pinnet::core::compute_name(compute) + "\"";
     run_figures(model, threads, filter, field);

@@ -43,20 +43,22 @@ inline int8_t round_level(float v) {
   return static_cast<int8_t>(static_cast<int>((v + kMagic) - kMagic));
 }
 
-// The portable kernel: the group sums and float steps of cq_kernels.h.
+// The portable kernel: the lane sums and float steps of cq_kernels.h.
 float row_dot(const Int8View& t, uint64_t r, const int8_t* xq, const float* xs) {
   const uint8_t* row = t.codes + r * t.row_bytes;
   const float* scale = t.scales + r * t.groups_per_row;
-  float acc = 0.0f;
+  float acc[8] = {};
   for (uint64_t g = 0; g < t.groups_per_row; ++g) {
-    int32_t sum = 0;
+    int32_t sum[8] = {};
     for (uint64_t e = g * t.group; e < (g + 1) * t.group; ++e) {
       const unsigned code = (row[nibble_byte(e)] >> nibble_shift(e)) & 15u;
-      sum += int32_t{t.levels[code]} * int32_t{xq[e]};
+      sum[e % 32 / 4] += int32_t{t.levels[code]} * int32_t{xq[e]};
     }
-    acc = std::fma(static_cast<float>(sum), scale[g] * xs[g], acc);
+    const float f = scale[g] * xs[g];
+    for (int k = 0; k < 8; ++k) acc[k] = std::fma(static_cast<float>(sum[k]), f, acc[k]);
   }
-  return acc * t.level_scale;
+  return (((acc[0] + acc[4]) + (acc[2] + acc[6])) + ((acc[1] + acc[5]) + (acc[3] + acc[7]))) *
+         t.level_scale;
 }
 
 void check_int8_buffers(uint64_t m, uint64_t padded_cols, uint64_t groups, uint64_t rows,

@@ -8,10 +8,10 @@
 // |q| and its sign moves onto the levels (VPSIGNB): |q|·sign(q)·w = q·w, and
 // both factors are at most 127 so a pair sum (at most 32258) never
 // saturates. VPMADDWD against ones widens the pair sums to 32-bit lanes of 4
-// elements each; they add up exactly over the group. At the end of a group
-// VPHADDD gathers the totals of a whole tile (4 rows, or 2 rows x 4 inputs)
-// into one vector, which takes one conversion and one fused multiply-add
-// with the tile's scale products.
+// elements each; they add up exactly over the group, then take one
+// conversion and one fused multiply-add into float lanes. No horizontal step
+// until a row is done: gathering each group's total across lanes cost more
+// than the products themselves at 64-element groups.
 #include <immintrin.h>
 
 #include <cstddef>
@@ -48,98 +48,35 @@ inline __m256i dot32(__m256i w, __m256i x, __m256i ax, __m256i ones) {
   return _mm256_madd_epi16(_mm256_maddubs_epi16(ax, _mm256_sign_epi8(w, x)), ones);
 }
 
-struct Input {
-  __m256i x0, x1, a0, a1;  // elements 0..31 and 32..63 of a unit, and their magnitudes
-};
-
-inline Input load_input(const int8_t* q) {
-  Input in;
-  in.x0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
-  in.x1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 32));
-  in.a0 = _mm256_abs_epi8(in.x0);
-  in.a1 = _mm256_abs_epi8(in.x1);
-  return in;
+// Σ of the 8 lanes in the order cq_kernels.h fixes:
+// ((a0 + a4) + (a2 + a6)) + ((a1 + a5) + (a3 + a7)).
+inline float lane_total(__m256 a) {
+  __m128 s = _mm_add_ps(_mm256_castps256_ps128(a), _mm256_extractf128_ps(a, 1));
+  s = _mm_add_ps(s, _mm_movehl_ps(s, s));
+  s = _mm_add_ss(s, _mm_movehdup_ps(s));
+  return _mm_cvtss_f32(s);
 }
 
-inline __m256i unit_dot(__m256i w0, __m256i w1, const Input& in, __m256i ones) {
-  return _mm256_add_epi32(dot32(w0, in.x0, in.a0, ones), dot32(w1, in.x1, in.a1, ones));
-}
-
-// Exact total of the 8 lanes.
-inline int32_t hsum_epi32(__m256i a) {
-  __m128i s = _mm_add_epi32(_mm256_castsi256_si128(a), _mm256_extracti128_si256(a, 1));
-  s = _mm_add_epi32(s, _mm_unpackhi_epi64(s, s));
-  s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 1));
-  return _mm_cvtsi128_si32(s);
-}
-
-// acc = fma(float(sum), f, acc) on one scalar, as the portable kernel does.
-inline float fold(int32_t sum, float f, float acc) {
-  return _mm_cvtss_f32(_mm_fmadd_ss(_mm_cvtsi32_ss(_mm_setzero_ps(), sum), _mm_set_ss(f),
-                                    _mm_set_ss(acc)));
-}
-
-// The totals of 4 sums: [S0, S1, S2, S3].
-inline __m128i totals4(__m256i s0, __m256i s1, __m256i s2, __m256i s3) {
-  const __m256i p = _mm256_hadd_epi32(_mm256_hadd_epi32(s0, s1), _mm256_hadd_epi32(s2, s3));
-  return _mm_add_epi32(_mm256_castsi256_si128(p), _mm256_extracti128_si256(p, 1));
-}
-
-// kR rows times one input: each input unit is loaded once for all rows.
-template <int kR>
-inline void matvec_tile(const Int8View& t, const Consts& c, const int8_t* xq, const float* xs,
-                        uint64_t r, float* y) {
-  static_assert(kR == 1 || kR == 4);
-  const uint64_t units = t.group / kUnit;
-  __m128 acc4 = _mm_setzero_ps();  // kR == 4
-  float acc1 = 0.0f;               // kR == 1
-  const uint8_t* code = t.codes + r * t.row_bytes;
-  const float* scale = t.scales + r * t.groups_per_row;
-  const uint64_t gpr = t.groups_per_row;
-  const int8_t* x = xq;
-  for (uint64_t g = 0; g < gpr; ++g) {
-    __m256i sum[kR];
-#pragma GCC unroll 8
-    for (int i = 0; i < kR; ++i) sum[i] = _mm256_setzero_si256();
-    for (uint64_t u = 0; u < units; ++u, code += kUnitBytes, x += kUnit) {
-      const Input in = load_input(x);
-#pragma GCC unroll 8
-      for (int i = 0; i < kR; ++i) {
-        __m256i w0, w1;
-        unit_levels(code + i * t.row_bytes, c, w0, w1);
-        sum[i] = _mm256_add_epi32(sum[i], unit_dot(w0, w1, in, c.ones));
-      }
-    }
-    if constexpr (kR == 4) {
-      const __m128 ws = _mm_setr_ps(scale[g], scale[gpr + g], scale[2 * gpr + g], scale[3 * gpr + g]);
-      const __m128 f = _mm_mul_ps(ws, _mm_set1_ps(xs[g]));
-      acc4 = _mm_fmadd_ps(_mm_cvtepi32_ps(totals4(sum[0], sum[1], sum[2], sum[3])), f, acc4);
-    } else {
-      acc1 = fold(hsum_epi32(sum[0]), scale[g] * xs[g], acc1);
-    }
-  }
-  if constexpr (kR == 4) {
-    _mm_storeu_ps(y + r, _mm_mul_ps(acc4, _mm_set1_ps(t.level_scale)));
-  } else {
-    y[r] = acc1 * t.level_scale;
-  }
-}
-
-// kR rows times kV inputs (2 x 4, or a 1-row / 1-input remainder): each row
-// unit is decoded once for all inputs and each input half-unit loaded once
-// for all rows. Registers: kR·kV sums, 2·kR levels, an input half and its
-// magnitude, and the ones (15 for 2 x 4).
+// kR rows times kV inputs. Each row unit is decoded once for all inputs and
+// each input unit loaded once for all rows; the integer lane sums of a group
+// fold into float lane accumulators (one conversion and one multiply-add per
+// row and input), and the lanes add up once, at the end of the row. Registers
+// for 2 x 2: 4 accumulators, 4 lane sums, 4 level halves, an input half and
+// its magnitude, and the three constants.
 template <int kR, int kV>
-inline void matmul_tile(const Int8View& t, const Consts& c, const int8_t* xq, const float* xs,
-                        uint64_t r, uint64_t v, float* y) {
-  constexpr bool kFull = kR == 2 && kV == 4;
-  static_assert(kFull || kR == 1 || kV == 1);
+inline void tile(const Int8View& t, const Consts& c, const int8_t* xq, const float* xs,
+                 uint64_t r, uint64_t v, float* y) {
   const uint64_t units = t.group / kUnit;
   const uint64_t gpr = t.groups_per_row;
-  __m256 acc8 = _mm256_setzero_ps();  // kFull: lane 4i + j
-  float acc[kR][kV] = {};             // otherwise
+  __m256 acc[kR][kV];
+#pragma GCC unroll 8
+  for (int i = 0; i < kR; ++i)
+#pragma GCC unroll 8
+    for (int j = 0; j < kV; ++j) acc[i][j] = _mm256_setzero_ps();
   const uint8_t* code = t.codes + r * t.row_bytes;
   const int8_t* x = xq + v * t.padded_cols;
+  const float* ws = t.scales + r * gpr;
+  const float* in_scale = xs + v * gpr;
   for (uint64_t g = 0; g < gpr; ++g) {
     __m256i sum[kR][kV];
 #pragma GCC unroll 8
@@ -163,46 +100,32 @@ inline void matmul_tile(const Int8View& t, const Consts& c, const int8_t* xq, co
         }
       }
     }
-    const float* ws = t.scales + r * gpr + g;
-    const float* in_scale = xs + v * gpr + g;
-    if constexpr (kFull) {
-      const __m128i t0 = totals4(sum[0][0], sum[0][1], sum[0][2], sum[0][3]);
-      const __m128i t1 = totals4(sum[1][0], sum[1][1], sum[1][2], sum[1][3]);
-      const __m256i tot = _mm256_inserti128_si256(_mm256_castsi128_si256(t0), t1, 1);
-      const __m128 x4 = _mm_setr_ps(in_scale[0], in_scale[gpr], in_scale[2 * gpr], in_scale[3 * gpr]);
-      const __m256 wsv = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_set1_ps(ws[0])),
-                                              _mm_set1_ps(ws[gpr]), 1);
-      const __m256 f = _mm256_mul_ps(wsv, _mm256_insertf128_ps(_mm256_castps128_ps256(x4), x4, 1));
-      acc8 = _mm256_fmadd_ps(_mm256_cvtepi32_ps(tot), f, acc8);
-    } else {
 #pragma GCC unroll 8
-      for (int i = 0; i < kR; ++i)
+    for (int j = 0; j < kV; ++j) {
+      const __m256 sj = _mm256_broadcast_ss(in_scale + j * gpr + g);
 #pragma GCC unroll 8
-        for (int j = 0; j < kV; ++j)
-          acc[i][j] = fold(hsum_epi32(sum[i][j]), ws[i * gpr] * in_scale[j * gpr], acc[i][j]);
+      for (int i = 0; i < kR; ++i) {
+        const __m256 f = _mm256_mul_ps(_mm256_broadcast_ss(ws + i * gpr + g), sj);
+        acc[i][j] = _mm256_fmadd_ps(_mm256_cvtepi32_ps(sum[i][j]), f, acc[i][j]);
+      }
     }
   }
-  if constexpr (kFull) {
-    alignas(32) float out[8];
-    _mm256_store_ps(out, _mm256_mul_ps(acc8, _mm256_set1_ps(t.level_scale)));
-    for (int i = 0; i < kR; ++i)
-      for (int j = 0; j < kV; ++j) y[(v + j) * t.rows + r + i] = out[4 * i + j];
-  } else {
-    for (int i = 0; i < kR; ++i)
-      for (int j = 0; j < kV; ++j) y[(v + j) * t.rows + r + i] = acc[i][j] * t.level_scale;
-  }
+#pragma GCC unroll 8
+  for (int i = 0; i < kR; ++i)
+#pragma GCC unroll 8
+    for (int j = 0; j < kV; ++j) y[(v + j) * t.rows + r + i] = lane_total(acc[i][j]) * t.level_scale;
 }
 
 constexpr int kMatvecRows = 4;
 constexpr int kTileRows = 2;
-constexpr int kTileVectors = 4;
+constexpr int kTileVectors = 2;
 
 template <int kR>
 void matmul_rows(const Int8View& t, const Consts& c, const int8_t* xq, const float* xs,
                  uint64_t r, uint64_t v0, uint64_t v1, float* y) {
   uint64_t v = v0;
-  for (; v + kTileVectors <= v1; v += kTileVectors) matmul_tile<kR, kTileVectors>(t, c, xq, xs, r, v, y);
-  for (; v < v1; ++v) matmul_tile<kR, 1>(t, c, xq, xs, r, v, y);
+  for (; v + kTileVectors <= v1; v += kTileVectors) tile<kR, kTileVectors>(t, c, xq, xs, r, v, y);
+  for (; v < v1; ++v) tile<kR, 1>(t, c, xq, xs, r, v, y);
 }
 
 }  // namespace
@@ -211,8 +134,8 @@ void matvec_int8_avx2(const Int8View& t, const int8_t* xq, const float* xs, uint
                       uint64_t r1, float* y) {
   const Consts c = consts(t);
   uint64_t r = r0;
-  for (; r + kMatvecRows <= r1; r += kMatvecRows) matvec_tile<kMatvecRows>(t, c, xq, xs, r, y);
-  for (; r < r1; ++r) matvec_tile<1>(t, c, xq, xs, r, y);
+  for (; r + kMatvecRows <= r1; r += kMatvecRows) tile<kMatvecRows, 1>(t, c, xq, xs, r, 0, y);
+  for (; r < r1; ++r) tile<1, 1>(t, c, xq, xs, r, 0, y);
 }
 
 void matmul_int8_avx2(const Int8View& t, const int8_t* xq, const float* xs, uint64_t r0,

@@ -61,11 +61,13 @@ void reorder_avx512(const uint8_t* element, const float* src, uint64_t n, float*
 //
 // The result, the same on every path to the last bit (integer sums are
 // exact, and the float steps are taken in one order): for row r and an input
-// of int8 values q with one scale s_g per group g,
-//   S[g] = Σ level(code e)·q[e] over the elements e of group g (exact in
-//          32 bits: at most kMaxInt8Group·127² in magnitude);
-//   A    = fma(float(S[g]), scale[r][g]·s_g, A) over g ascending, from 0;
-//   y[r] = A·level_scale.
+// of int8 values q with one scale s_g per group g, and lane k = 0..7 holding
+// the elements e with (e mod 32) / 4 = k,
+//   S[g][k] = Σ level(code e)·q[e] over the elements e of group g in lane k
+//             (exact in 32 bits: at most kMaxInt8Group·127² in magnitude);
+//   A[k]    = fma(float(S[g][k]), scale[r][g]·s_g, A[k]) over g ascending,
+//             from 0;
+//   y[r]    = (((A0 + A4) + (A2 + A6)) + ((A1 + A5) + (A3 + A7)))·level_scale.
 struct Int8View {
   const uint8_t* codes;   // rows x row_bytes nibbles, as above
   const float* scales;    // rows x groups_per_row
