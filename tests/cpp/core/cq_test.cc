@@ -647,10 +647,12 @@ TEST(CqSelectRowBlocks, RowOutOfRange) {
 
 // Shapes of the int8 products: every bits code, odd row counts (row tiles
 // with remainders) and column counts (padded last groups), groups the vector
-// kernel takes (multiples of 64) and ones only the portable path takes.
+// kernel takes (multiples of 64) and ones only the portable path takes; the
+// last is large enough that one vector's product splits over the pool.
 const Shape kInt8Shapes[] = {
     {37, 200, 64, 4}, {5, 64, 64, 2},   {9, 300, 128, 3}, {70, 513, 64, 5},
     {3, 100, 32, 4},  {6, 30, 8, 3},    {130, 1100, 256, 4}, {1, 64, 64, 2},
+    {301, 1000, 64, 4},
 };
 
 struct Int8Inputs {
