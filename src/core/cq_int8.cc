@@ -119,6 +119,10 @@ void CqTensor::quantize_input(std::span<const float> x_rot, uint64_t group, std:
   const size_t groups = x_rot.size() / group;
   if (q.size() < x_rot.size() || scales.size() < groups)
     throw std::invalid_argument("CqTensor::quantize_input: output too short");
+  if (group % 8 == 0 && best_isa() != Isa::Portable) {
+    cq_kernels::quantize_int8_avx2(x_rot.data(), x_rot.size(), group, q.data(), scales.data());
+    return;
+  }
   for (size_t g = 0; g < groups; ++g) {
     const float* x = x_rot.data() + g * group;
     int8_t* out = q.data() + g * group;

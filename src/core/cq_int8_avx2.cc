@@ -146,4 +146,31 @@ void matmul_int8_avx2(const Int8View& t, const int8_t* xq, const float* xs, uint
   for (; r < r1; ++r) matmul_rows<1>(t, c, xq, xs, r, v0, v1, y);
 }
 
+void quantize_int8_avx2(const float* x, uint64_t n, uint64_t group, int8_t* q, float* scales) {
+  const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7FFFFFFF));
+  const __m256 lo = _mm256_set1_ps(-127.0f), hi = _mm256_set1_ps(127.0f);
+  for (uint64_t g = 0; g * group < n; ++g) {
+    const float* xg = x + g * group;
+    // VMAXPS returns its second operand when either is NaN: a NaN input
+    // leaves the running maximum alone, as the portable std::max does.
+    __m256 top8 = _mm256_setzero_ps();
+    for (uint64_t j = 0; j < group; j += 8)
+      top8 = _mm256_max_ps(_mm256_and_ps(_mm256_loadu_ps(xg + j), magnitude), top8);
+    __m128 t4 = _mm_max_ps(_mm256_castps256_ps128(top8), _mm256_extractf128_ps(top8, 1));
+    t4 = _mm_max_ps(t4, _mm_movehl_ps(t4, t4));
+    t4 = _mm_max_ss(t4, _mm_movehdup_ps(t4));
+    const float top = _mm_cvtss_f32(t4);
+    scales[g] = top / 127.0f;
+    const __m256 inv = _mm256_set1_ps(top > 0.0f ? 127.0f / top : 0.0f);
+    int8_t* qg = q + g * group;
+    for (uint64_t j = 0; j < group; j += 8) {
+      // Clamp first (a NaN product becomes -127), then round to nearest even.
+      const __m256 v = _mm256_min_ps(_mm256_max_ps(_mm256_mul_ps(_mm256_loadu_ps(xg + j), inv), lo), hi);
+      const __m256i i32 = _mm256_cvtps_epi32(v);
+      const __m128i i16 = _mm_packs_epi32(_mm256_castsi256_si128(i32), _mm256_extracti128_si256(i32, 1));
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(qg + j), _mm_packs_epi16(i16, i16));
+    }
+  }
+}
+
 }  // namespace pinnet::core::cq_kernels

@@ -89,4 +89,9 @@ void matvec_int8_avx2(const Int8View& t, const int8_t* xq, const float* xs, uint
 void matmul_int8_avx2(const Int8View& t, const int8_t* xq, const float* xs, uint64_t r0,
                       uint64_t r1, uint64_t v0, uint64_t v1, float* y);
 
+// CqTensor::quantize_input for groups a multiple of 8 long: per group of n
+// floats, scale = max |x| / 127 and q = round-to-even(x · (127 / max |x|))
+// clamped to [-127, 127] (NaN to -127), the portable path's bits.
+void quantize_int8_avx2(const float* x, uint64_t n, uint64_t group, int8_t* q, float* scales);
+
 }  // namespace pinnet::core::cq_kernels

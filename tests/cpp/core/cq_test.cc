@@ -756,6 +756,33 @@ TEST(CqInt8, QuantizeInputRoundsPerGroupToNearestEven) {
                std::invalid_argument);
 }
 
+// Random groups (with exact ties and NaN) against the rule re-computed here:
+// groups of 64 take the vector path where the machine has one, groups of 12
+// the portable one.
+TEST(CqInt8, QuantizeInputMatchesTheRuleOnEveryGroupLength) {
+  std::mt19937 rng(29);
+  std::uniform_real_distribution<float> u(-3.0f, 3.0f);
+  for (uint64_t group : {64, 12}) {
+    std::vector<float> x(group * 5);
+    for (float& v : x) v = u(rng);
+    x[3] = NAN;
+    x[group] = 127.0f, x[group + 1] = 2.5f, x[group + 2] = -0.5f;  // scale 1: ties
+    std::vector<int8_t> q(x.size());
+    std::vector<float> scales(5);
+    CqTensor::quantize_input(x, group, q, scales);
+    for (size_t g = 0; g < 5; ++g) {
+      float top = 0.0f;
+      for (uint64_t j = 0; j < group; ++j) top = std::max(top, std::fabs(x[g * group + j]));
+      EXPECT_EQ(scales[g], top / 127.0f);
+      for (uint64_t j = 0; j < group; ++j) {
+        const float v = x[g * group + j] * (127.0f / top);
+        const int want = std::isnan(v) ? -127 : static_cast<int>(std::nearbyint(std::clamp(v, -127.0f, 127.0f)));
+        EXPECT_EQ(q[g * group + j], want) << "group " << group << " element " << g * group + j;
+      }
+    }
+  }
+}
+
 TEST(CqInt8, TheFormIsChosenAndDroppedAndGuardsItsBuffers) {
   std::mt19937 rng(23);
   CqTensor t = build(make_fixture({9, 130, 64, 4}, rng));
