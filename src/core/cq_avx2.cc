@@ -75,18 +75,19 @@ inline float hsum(__m256 a) {
 
 // Vector kS of the current unit of every row of a matrix-vector tile.
 template <unsigned kBits, int kR, int kS>
-inline void matvec_step(const __m256i (&raw)[kR], const Tables (&ts)[kR], const float* x,
+inline void matvec_step(const __m256i (&raw)[kR], const Tables& table, const float* x,
                         __m256 (&acc)[kR]) {
   const __m256 xs = _mm256_loadu_ps(x + 8 * kS);
 #pragma GCC unroll 8
   for (int i = 0; i < kR; ++i) {
-    acc[i] = _mm256_fmadd_ps(decode<kBits, kS>(raw[i], ts[i]), xs, acc[i]);
+    acc[i] = _mm256_fmadd_ps(decode<kBits, kS>(raw[i], table), xs, acc[i]);
   }
 }
 
-// kR rows times one input over the whole row, decoding as it goes: one
-// accumulation chain per row, and each input load serves every row. The
-// group's scale is folded into the level tables.
+// kR rows times one input over the whole row, decoding as it goes: the
+// level tables are shared by every row (two registers, where tables scaled
+// per row would not fit beside a 4-row tile's sums), each group's sum is
+// kept apart and takes its scale with one multiply-add.
 template <unsigned kBits, int kR>
 inline void matvec_tile(const View& t, const Tables& table, const float* xp, uint64_t r,
                         float* y) {
@@ -98,24 +99,27 @@ inline void matvec_tile(const View& t, const Tables& table, const float* xp, uin
   const uint8_t* code = t.codes + r * t.row_bytes;
   const float* x = xp;
   for (uint64_t g = 0; g < t.groups_per_row; ++g) {
-    Tables ts[kR];
+    __m256 sum[kR];
 #pragma GCC unroll 8
-    for (int i = 0; i < kR; ++i) ts[i] = scaled(table, t.scales[(r + i) * t.groups_per_row + g]);
+    for (int i = 0; i < kR; ++i) sum[i] = _mm256_setzero_ps();
     for (uint64_t u = 0; u < units_per_group; ++u) {
       __m256i raw[kR];
 #pragma GCC unroll 8
       for (int i = 0; i < kR; ++i) raw[i] = load_unit<kBits>(code + i * t.row_bytes);
-      matvec_step<kBits, kR, 0>(raw, ts, x, acc);
-      matvec_step<kBits, kR, 1>(raw, ts, x, acc);
-      matvec_step<kBits, kR, 2>(raw, ts, x, acc);
-      matvec_step<kBits, kR, 3>(raw, ts, x, acc);
-      matvec_step<kBits, kR, 4>(raw, ts, x, acc);
-      matvec_step<kBits, kR, 5>(raw, ts, x, acc);
-      matvec_step<kBits, kR, 6>(raw, ts, x, acc);
-      matvec_step<kBits, kR, 7>(raw, ts, x, acc);
+      matvec_step<kBits, kR, 0>(raw, table, x, sum);
+      matvec_step<kBits, kR, 1>(raw, table, x, sum);
+      matvec_step<kBits, kR, 2>(raw, table, x, sum);
+      matvec_step<kBits, kR, 3>(raw, table, x, sum);
+      matvec_step<kBits, kR, 4>(raw, table, x, sum);
+      matvec_step<kBits, kR, 5>(raw, table, x, sum);
+      matvec_step<kBits, kR, 6>(raw, table, x, sum);
+      matvec_step<kBits, kR, 7>(raw, table, x, sum);
       code += kUnitBytes;
       x += kUnit;
     }
+#pragma GCC unroll 8
+    for (int i = 0; i < kR; ++i)
+      acc[i] = _mm256_fmadd_ps(sum[i], _mm256_set1_ps(t.scales[(r + i) * t.groups_per_row + g]), acc[i]);
   }
 #pragma GCC unroll 8
   for (int i = 0; i < kR; ++i) y[r + i] = hsum(acc[i]);
