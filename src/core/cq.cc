@@ -53,6 +53,7 @@ uint64_t unit_element(Isa isa, unsigned bits, uint64_t p) {
   }
   const uint64_t s = p / 8, lane = p % 8;
   if (bits == 2) return 16 * (lane & 3) + (lane >> 2) + 2 * s;
+  if (bits == 4) return 2 * (16 * (lane / 4) + 4 * (s % 4) + lane % 4) + s / 4;
   return 8 * lane + s;
 }
 
