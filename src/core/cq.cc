@@ -362,8 +362,7 @@ void CqTensor::matvec_with(Isa wanted, WorkerPool* pool, std::span<const float> 
     }
   };
   if (pool != nullptr && s.rows >= 128 && saturating_mul(s.rows, s.padded_cols) > cq_detail::kParallelWork) {
-    const uint64_t chunk = std::max<uint64_t>(ceil_div(s.rows, pool->threads()), 64);
-    split(*pool, s.rows, chunk, rows_kernel);
+    split(*pool, s.rows, cq_detail::row_chunk(s.rows, pool->threads(), 64), rows_kernel);
   } else {
     rows_kernel(0, s.rows);
   }
@@ -447,7 +446,7 @@ void CqTensor::matmul_reordered(Isa wanted, WorkerPool* pool, std::span<const fl
   if (pool != nullptr && work > cq_detail::kParallelWork && s.rows > 127) {
     // Whole multiples of 64 rows, so that the wide kernel's 32-row tiles
     // fall on the same rows however the product is split.
-    const uint64_t chunk = std::max<uint64_t>(ceil_div(ceil_div(s.rows, pool->threads()), 64) * 64, 64);
+    const uint64_t chunk = cq_detail::row_chunk(s.rows, pool->threads(), 64);
     split(*pool, s.rows, chunk, [&](uint64_t r0, uint64_t r1) { kernel(r0, r1, 0, m); });
   } else if (pool != nullptr && work > cq_detail::kParallelWork && m > 15) {
     const uint64_t chunk = std::max<uint64_t>(ceil_div(m, pool->threads()), 8);

@@ -64,6 +64,20 @@ class ScratchOf {
 
 using Scratch = ScratchOf<float>;
 
+// Rows per part when a product splits its rows over the pool: a multiple of
+// `multiple`, about kPartsPerThread parts per thread. More parts than
+// threads, because a worker that was asleep or preempted when the split
+// began joins late, and with one part per thread the caller has often taken
+// them all by then (a 2-thread prefill beside another process that kept both
+// cores busy: the caller did 2.2 times the worker's share of the batched
+// products with one part per thread, 1.3 times with four; on quiet cores the
+// shares are even either way).
+inline constexpr uint64_t kPartsPerThread = 4;
+inline uint64_t row_chunk(uint64_t rows, size_t threads, uint64_t multiple) {
+  const uint64_t parts = kPartsPerThread * std::max<uint64_t>(threads, 1);
+  return std::max<uint64_t>(ceil_div(ceil_div(rows, parts), multiple) * multiple, multiple);
+}
+
 // Runs body(begin, end) over [0, n) in chunks of `chunk` items on the pool.
 template <class Body>
 void split(WorkerPool& pool, uint64_t n, uint64_t chunk, Body&& body) {

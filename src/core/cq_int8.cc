@@ -165,10 +165,10 @@ void CqTensor::matmul_int8_with(Isa wanted, WorkerPool* pool, std::span<const in
   };
   const uint64_t work = saturating_mul(saturating_mul(m, s.rows), s.padded_cols);
   if (pool != nullptr && m == 1 && work > kParallelInt8Vector && s.rows > 127) {
-    const uint64_t chunk = ceil_div(ceil_div(s.rows, pool->threads()), 4) * 4;
+    const uint64_t chunk = cq_detail::row_chunk(s.rows, pool->threads(), 16);
     cq_detail::split(*pool, s.rows, chunk, [&](uint64_t r0, uint64_t r1) { kernel(r0, r1, 0, 1); });
   } else if (pool != nullptr && work > cq_detail::kParallelWork && s.rows > 127) {
-    const uint64_t chunk = std::max<uint64_t>(ceil_div(ceil_div(s.rows, pool->threads()), 16) * 16, 16);
+    const uint64_t chunk = cq_detail::row_chunk(s.rows, pool->threads(), 16);
     cq_detail::split(*pool, s.rows, chunk, [&](uint64_t r0, uint64_t r1) { kernel(r0, r1, 0, m); });
   } else if (pool != nullptr && work > cq_detail::kParallelWork && m > 15) {
     const uint64_t chunk = std::max<uint64_t>(ceil_div(m, pool->threads()), 8);
