@@ -13,6 +13,11 @@ end marker.
 Held out for evaluation, never generated for training: every value whose
 hash falls in HELD_OUT_SHARE, and the last phrasing of every tool.
 
+A share of training examples (COPY_DRILL_SHARE) fill their slots with
+made-up words and random numbers instead of list values: a value never seen
+twice cannot be memorised, so these examples teach copying from the query
+itself, which is what unseen values need.
+
     python -m pinnet_tools.train.data --split train --count 3   # a look
 """
 from __future__ import annotations
@@ -26,9 +31,10 @@ from typing import Iterator, Optional
 
 from ..template import IM_END, THINK_CLOSE, THINK_OPEN, TOOL_CALL_CLOSE, TOOL_CALL_OPEN, build_prompt
 
-DATA_VERSION = 2
+DATA_VERSION = 3
 HELD_OUT_SHARE = 10  # percent of the values of every list
 NO_FIT_SHARE = 0.1   # examples whose offered tools cannot serve the query
+COPY_DRILL_SHARE = 0.3  # training examples with made-up values
 
 # ----------------------------------------------------------------------------
 # Values
@@ -465,14 +471,57 @@ class Example:
     phrasing: str                # the template the query was written from
 
 
-def _pick(rng: random.Random, slot: str, held: bool) -> str:
+_ONSETS = ("b c d f g h j k l m n p r s t v w z br ch dr fl gr kr pl sh sk st tr th "
+           "v z").split() + [""]
+_VOWELS = "a e i o u a e i o ai ea ou ie y".split()
+_CODAS = ["", "", "", "n", "r", "s", "l", "k", "m", "nd", "st", "x"]
+# slot -> (words low, words high, capitalised)
+_MADE_UP_WORDS = {"city": (1, 2, True), "person": (1, 2, True), "artist": (1, 3, True),
+                  "language": (1, 1, True), "room": (1, 2, False), "topic": (1, 4, False),
+                  "subject": (1, 4, False), "item": (1, 2, False), "phrase": (2, 5, False)}
+
+
+def _made_up_word(rng: random.Random) -> str:
+    if rng.random() < 0.2:  # plain letters, no syllable structure to lean on
+        return "".join(rng.choice("abcdefghijklmnopqrstuvwxyz") for _ in range(rng.randint(2, 9)))
+    return "".join(rng.choice(_ONSETS) + rng.choice(_VOWELS) + rng.choice(_CODAS)
+                   for _ in range(rng.randint(1, 3)))
+
+
+def _made_up(rng: random.Random, slot: str) -> str:
+    """A value for `slot` that no list holds: made-up words, random numbers."""
+    if slot in _MADE_UP_WORDS:
+        low, high, cap = _MADE_UP_WORDS[slot]
+        words = [_made_up_word(rng) for _ in range(rng.randint(low, high))]
+        return " ".join(w.capitalize() if cap else w for w in words)
+    if slot == "ticker":
+        return "".join(rng.choice("ABCDEFGHIJKLMNOPQRSTUVWXYZ") for _ in range(rng.randint(1, 5)))
+    if slot == "time":
+        if rng.random() < 0.5:
+            return f"{rng.randint(1, 12)}:{rng.randint(0, 59):02d} {rng.choice(('am', 'pm'))}"
+        return f"{rng.randint(0, 23):02d}:{rng.randint(0, 59):02d}"
+    if slot == "amount":
+        n = rng.randint(1, 9999)
+        return f"{n}.{rng.randint(1, 9)}" if rng.random() < 0.3 else str(n)
+    if slot in ("minutes", "percent", "temperature"):
+        return str(rng.randint(*{"minutes": (1, 999), "percent": (1, 100),
+                                 "temperature": (5, 35)}[slot]))
+    return _pick(rng, slot, False)  # days: a closed set, every one seen
+
+
+def _pick(rng: random.Random, slot: str, held: bool, drill: bool = False) -> str:
+    if drill:
+        for _ in range(20):
+            value = _made_up(rng, slot)
+            if not held_out(value):
+                return value
     pool = POOLS[slot]
     values = [v for v in pool if held_out(v) == held]
     return rng.choice(values)
 
 
-def _fill(rng: random.Random, tool: Tool, held: bool,
-          held_phrasing: bool) -> tuple[str, str, dict]:
+def _fill(rng: random.Random, tool: Tool, held: bool, held_phrasing: bool,
+          drill: bool = False) -> tuple[str, str, dict]:
     phrasings = tool.phrasings[-1:] if held_phrasing else tool.phrasings[:-1]
     template = rng.choice(phrasings)
     values = {}
@@ -481,7 +530,7 @@ def _fill(rng: random.Random, tool: Tool, held: bool,
     for slot in ("city", "person", "time", "day", "minutes", "amount", "percent", "temperature",
                  "ticker", "room", "language", "phrase", "topic", "artist", "subject", "item"):
         if "{" + slot + "}" in template:
-            values[slot] = _pick(rng, slot, held)
+            values[slot] = _pick(rng, slot, held, drill)
     if "{currency}" in template:
         values["currency"], values["currency1"] = rng.sample(CURRENCIES, 2)
     arguments = {}
@@ -529,8 +578,9 @@ def example(rng: random.Random, held: bool = False, held_phrasing: Optional[bool
     """One example; `held` draws from the held-out values, `held_phrasing`
     (default: `held`) from the held-out phrasings."""
     wanted = rng.choice(TOOLS)
+    drill = not held and rng.random() < COPY_DRILL_SHARE
     phrasing, query, arguments = _fill(rng, wanted, held,
-                                       held if held_phrasing is None else held_phrasing)
+                                       held if held_phrasing is None else held_phrasing, drill)
     others = [t for t in TOOLS if t is not wanted]
     fits = rng.random() >= NO_FIT_SHARE
     count = rng.randint(1, 5)
