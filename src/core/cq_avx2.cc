@@ -119,8 +119,8 @@ inline float hsum(__m256 a) {
 }
 
 // kR rows times one input over the whole row, decoding as it goes: the
-// level tables are shared by every row (two registers, where tables scaled
-// per row would not fit beside a 4-row tile's sums), each group's sum is
+// unscaled level tables are shared by every row (tables scaled per row would
+// not fit in registers beside a 4-row tile's sums), so each group's sum is
 // kept apart and takes its scale with one multiply-add.
 template <unsigned kBits, int kR>
 inline void matvec_tile(const View& t, const Tables& table, const float* xp, uint64_t r,
