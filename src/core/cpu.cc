@@ -43,8 +43,18 @@ Isa detect() {
   if (f && dq && bw && vl && (xcr0 & kZmmState) == kZmmState) return Isa::Avx512;
   return Isa::Avx2;
 }
+
+bool detect_vnni_vbmi() {
+  if (__get_cpuid_max(0, nullptr) < 7) return false;
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  __cpuid_count(7, 0, eax, ebx, ecx, edx);
+  const bool vbmi = ecx & (1u << 1);
+  const bool vnni = ecx & (1u << 11);
+  return vbmi && vnni;
+}
 #else
 Isa detect() { return Isa::Portable; }
+bool detect_vnni_vbmi() { return false; }
 #endif
 
 Isa detected() {
@@ -82,6 +92,11 @@ Isa best_isa() {
 }
 
 bool isa_supported(Isa isa) { return isa <= detected(); }
+
+bool has_avx512_int8() {
+  static const bool has = detected() == Isa::Avx512 && detect_vnni_vbmi();
+  return has;
+}
 
 std::optional<Compute> parse_compute(std::string_view text) {
   for (Compute c : {Compute::kFloat, Compute::kInt8})

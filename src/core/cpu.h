@@ -20,6 +20,11 @@ enum class Isa { Portable = 0, Avx2 = 1, Avx512 = 2 };
 // processor and OS can run. An unrecognised value is ignored.
 Isa best_isa();
 
+// Whether the processor has AVX-512 VNNI (VPDPBUSD) and VBMI (VPERMB) beside
+// the Avx512 level; the int8 products use them when they run at Avx512, and
+// the AVX2 int8 kernels otherwise. Cached like best_isa().
+bool has_avx512_int8();
+
 // What the processor and OS can run, ignoring PINNET_ISA. Tests use it to run
 // every available path against the scalar reference.
 bool isa_supported(Isa isa);

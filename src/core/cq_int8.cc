@@ -147,7 +147,29 @@ void CqTensor::matmul_int8_with(Isa wanted, WorkerPool* pool, std::span<const in
   if (m == 0) return;
   const Isa isa = product_isa(wanted);
   const Int8View view = int8_view();
+  // The VNNI kernels read the inputs reordered and with their offset shares
+  // (cq_kernels::Int8Prepared), made once here for every part of a split.
+  const bool vnni = isa == Isa::Avx512 && has_avx512_int8();
+  const uint64_t q_words = vnni ? m * s.padded_cols / 4 : 0;
+  cq_detail::ScratchOf<int32_t> prepared(vnni ? q_words + m * s.groups_per_row * 8 : 0);
+  const cq_kernels::Int8Prepared px{reinterpret_cast<const int8_t*>(prepared.data()),
+                                    prepared.data() + q_words, xs.data()};
+  if (vnni) {
+    cq_kernels::prepare_int8_avx512(view, xq.data(), m, reinterpret_cast<int8_t*>(prepared.data()),
+                                    prepared.data() + q_words);
+  }
   auto kernel = [&](uint64_t r0, uint64_t r1, uint64_t v0, uint64_t v1) {
+    if (vnni) {
+      if (v1 - v0 == 1) {
+        const cq_kernels::Int8Prepared one{px.q + v0 * s.padded_cols,
+                                           px.corr + v0 * s.groups_per_row * 8,
+                                           px.scales + v0 * s.groups_per_row};
+        cq_kernels::matvec_int8_avx512(view, one, r0, r1, y.data() + v0 * s.rows);
+      } else {
+        cq_kernels::matmul_int8_avx512(view, px, r0, r1, v0, v1, y.data());
+      }
+      return;
+    }
     if (isa != Isa::Portable) {
       if (v1 - v0 == 1) {
         cq_kernels::matvec_int8_avx2(view, xq.data() + v0 * s.padded_cols,

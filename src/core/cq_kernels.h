@@ -89,6 +89,23 @@ void matvec_int8_avx2(const Int8View& t, const int8_t* xq, const float* xs, uint
 void matmul_int8_avx2(const Int8View& t, const int8_t* xq, const float* xs, uint64_t r0,
                       uint64_t r1, uint64_t v0, uint64_t v1, float* y);
 
+// The AVX-512 VNNI kernels read m int8 inputs prepared once per product
+// (prepare_int8_avx512): the values of each pair of units reordered to
+// elements 0..31 of both units, then 32..63 of both (a last unpaired unit
+// stays as it is), and per group and lane k the offset share -128·Σ q over
+// the group's elements in lane k, where the kernels start the sums of levels
+// they multiply with +128. Groups are 64 or whole unit pairs (powers of two).
+struct Int8Prepared {
+  const int8_t* q;       // m x padded_cols, reordered
+  const int32_t* corr;   // m x groups_per_row x 8
+  const float* scales;   // m x groups_per_row: the inputs' group scales
+};
+void prepare_int8_avx512(const Int8View& t, const int8_t* xq, uint64_t m, int8_t* q, int32_t* corr);
+void matvec_int8_avx512(const Int8View& t, const Int8Prepared& x, uint64_t r0, uint64_t r1,
+                        float* y);
+void matmul_int8_avx512(const Int8View& t, const Int8Prepared& x, uint64_t r0, uint64_t r1,
+                        uint64_t v0, uint64_t v1, float* y);
+
 // CqTensor::quantize_input for groups a multiple of 8 long: per group of n
 // floats, scale = max |x| / 127 and q = round-to-even(x · (127 / max |x|))
 // clamped to [-127, 127] (NaN to -127), the portable path's bits.
