@@ -52,7 +52,7 @@ inline int8_t round_level(float v) {
 float row_dot(const Int8View& t, uint64_t r, const int8_t* xq, const float* xs) {
   const uint8_t* row = t.codes + r * t.row_bytes;
   const float* scale = t.scales + r * t.groups_per_row;
-  float acc[8] = {};
+  float acc[2][8] = {};
   for (uint64_t g = 0; g < t.groups_per_row; ++g) {
     int32_t sum[8] = {};
     for (uint64_t e = g * t.group; e < (g + 1) * t.group; ++e) {
@@ -60,10 +60,12 @@ float row_dot(const Int8View& t, uint64_t r, const int8_t* xq, const float* xs) 
       sum[e % 32 / 4] += int32_t{t.levels[code]} * int32_t{xq[e]};
     }
     const float f = scale[g] * xs[g];
-    for (int k = 0; k < 8; ++k) acc[k] = std::fma(static_cast<float>(sum[k]), f, acc[k]);
+    float* half = acc[t.group == kUnit ? g % 2 : 0];
+    for (int k = 0; k < 8; ++k) half[k] = std::fma(static_cast<float>(sum[k]), f, half[k]);
   }
-  return (((acc[0] + acc[4]) + (acc[2] + acc[6])) + ((acc[1] + acc[5]) + (acc[3] + acc[7]))) *
-         t.level_scale;
+  float b[8];
+  for (int k = 0; k < 8; ++k) b[k] = acc[0][k] + acc[1][k];
+  return (((b[0] + b[4]) + (b[2] + b[6])) + ((b[1] + b[5]) + (b[3] + b[7]))) * t.level_scale;
 }
 
 void check_int8_buffers(uint64_t m, uint64_t padded_cols, uint64_t groups, uint64_t rows,

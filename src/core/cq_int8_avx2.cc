@@ -60,29 +60,31 @@ inline float lane_total(__m256 a) {
 // kR rows times kV inputs. Each row unit is decoded once for all inputs and
 // each input unit loaded once for all rows; the integer lane sums of a group
 // fold into float lane accumulators (one conversion and one multiply-add per
-// row and input), and the lanes add up once, at the end of the row. Registers
-// for 2 x 2: 4 accumulators, 4 lane sums, 4 level halves, an input half and
-// its magnitude, and the three constants.
+// row and input), of the group's half (cq_kernels.h), and the lanes add up
+// once, at the end of the row. Registers for 2 x 2: 8 accumulators, 4 lane
+// sums, 4 level halves, an input half and its magnitude, and the constants.
 template <int kR, int kV>
 inline void tile(const Int8View& t, const Consts& c, const int8_t* xq, const float* xs,
                  uint64_t r, uint64_t v, float* y) {
   const uint64_t units = t.group / kUnit;
   const uint64_t gpr = t.groups_per_row;
-  __m256 acc[kR][kV];
+  __m256 acc[2][kR][kV];
 #pragma GCC unroll 8
   for (int i = 0; i < kR; ++i)
 #pragma GCC unroll 8
-    for (int j = 0; j < kV; ++j) acc[i][j] = _mm256_setzero_ps();
-  const uint8_t* code = t.codes + r * t.row_bytes;
-  const int8_t* x = xq + v * t.padded_cols;
+    for (int j = 0; j < kV; ++j) acc[0][i][j] = acc[1][i][j] = _mm256_setzero_ps();
+  const uint8_t* row_code = t.codes + r * t.row_bytes;
+  const int8_t* row_x = xq + v * t.padded_cols;
   const float* ws = t.scales + r * gpr;
   const float* in_scale = xs + v * gpr;
-  for (uint64_t g = 0; g < gpr; ++g) {
+  auto group = [&](uint64_t g, __m256 (&a)[kR][kV]) {
     __m256i sum[kR][kV];
 #pragma GCC unroll 8
     for (int i = 0; i < kR; ++i)
 #pragma GCC unroll 8
       for (int j = 0; j < kV; ++j) sum[i][j] = _mm256_setzero_si256();
+    const uint8_t* code = row_code + g * units * kUnitBytes;
+    const int8_t* x = row_x + g * t.group;
     for (uint64_t u = 0; u < units; ++u, code += kUnitBytes, x += kUnit) {
       __m256i w[kR][2];
 #pragma GCC unroll 8
@@ -106,14 +108,26 @@ inline void tile(const Int8View& t, const Consts& c, const int8_t* xq, const flo
 #pragma GCC unroll 8
       for (int i = 0; i < kR; ++i) {
         const __m256 f = _mm256_mul_ps(_mm256_broadcast_ss(ws + i * gpr + g), sj);
-        acc[i][j] = _mm256_fmadd_ps(_mm256_cvtepi32_ps(sum[i][j]), f, acc[i][j]);
+        a[i][j] = _mm256_fmadd_ps(_mm256_cvtepi32_ps(sum[i][j]), f, a[i][j]);
       }
     }
+  };
+  if (t.group == kUnit) {
+    uint64_t g = 0;
+    for (; g + 2 <= gpr; g += 2) {
+      group(g, acc[0]);
+      group(g + 1, acc[1]);
+    }
+    if (g < gpr) group(g, acc[0]);
+  } else {
+    for (uint64_t g = 0; g < gpr; ++g) group(g, acc[0]);
   }
 #pragma GCC unroll 8
   for (int i = 0; i < kR; ++i)
 #pragma GCC unroll 8
-    for (int j = 0; j < kV; ++j) y[(v + j) * t.rows + r + i] = lane_total(acc[i][j]) * t.level_scale;
+    for (int j = 0; j < kV; ++j)
+      y[(v + j) * t.rows + r + i] =
+          lane_total(_mm256_add_ps(acc[0][i][j], acc[1][i][j])) * t.level_scale;
 }
 
 constexpr int kMatvecRows = 4;

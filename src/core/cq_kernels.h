@@ -61,13 +61,19 @@ void reorder_avx512(const uint8_t* element, const float* src, uint64_t n, float*
 //
 // The result, the same on every path to the last bit (integer sums are
 // exact, and the float steps are taken in one order): for row r and an input
-// of int8 values q with one scale s_g per group g, and lane k = 0..7 holding
-// the elements e with (e mod 32) / 4 = k,
-//   S[g][k] = Σ level(code e)·q[e] over the elements e of group g in lane k
-//             (exact in 32 bits: at most kMaxInt8Group·127² in magnitude);
-//   A[k]    = fma(float(S[g][k]), scale[r][g]·s_g, A[k]) over g ascending,
-//             from 0;
-//   y[r]    = (((A0 + A4) + (A2 + A6)) + ((A1 + A5) + (A3 + A7)))·level_scale.
+// of int8 values q with one scale s_g per group g, lane k = 0..7 holding the
+// elements e with (e mod 32) / 4 = k, and two halves h of float lanes, where
+// 64-element groups alternate (group g goes to half g mod 2) and groups of
+// any other length all go to half 0,
+//   S[g][k]  = Σ level(code e)·q[e] over the elements e of group g in lane k
+//              (exact in 32 bits: at most kMaxInt8Group·127² in magnitude);
+//   A[h][k]  = fma(float(S[g][k]), scale[r][g]·s_g, A[h][k]) over the groups
+//              g of half h ascending, from 0;
+//   B[k]     = A[0][k] + A[1][k];
+//   y[r]     = (((B0 + B4) + (B2 + B6)) + ((B1 + B5) + (B3 + B7)))·level_scale.
+// The halves let a 512-bit kernel fold two 64-element groups with one
+// multiply-add. A half that takes no group stays +0 (no step ever makes a
+// lane -0), so adding it changes nothing.
 struct Int8View {
   const uint8_t* codes;   // rows x row_bytes nibbles, as above
   const float* scales;    // rows x groups_per_row
