@@ -361,7 +361,7 @@ void CqTensor::matvec_with(Isa wanted, WorkerPool* pool, std::span<const float> 
       case Isa::Portable: Portable{*this}.matvec(x_rot, r0, r1, y.data()); break;
     }
   };
-  if (pool != nullptr && s.rows >= 128 && saturating_mul(s.rows, s.padded_cols) > cq_detail::kParallelWork) {
+  if (pool != nullptr && s.rows >= 128 && saturating_mul(s.rows, s.padded_cols) > cq_detail::kParallelVector) {
     split(*pool, s.rows, cq_detail::row_chunk(s.rows, pool->threads(), 64), rows_kernel);
   } else {
     rows_kernel(0, s.rows);

@@ -20,11 +20,6 @@ using cq_kernels::kUnit;
 
 constexpr uint64_t kUnitBytes = kUnit / 2;
 constexpr float kInt8Max = 127.0f;
-// Weights (rows x padded columns) above which one vector's int8 product is
-// split over the pool: a quarter of the float products' threshold, since
-// the int8 kernel is about four times as fast per weight and a split pays
-// only when each part outlasts waking the other threads.
-constexpr uint64_t kParallelInt8Vector = cq_detail::kParallelWork / 4;
 
 // Code of padded element e of a stored row: `bits` bits at bit bits·e, LSB
 // first (whole codes per byte for 2 and 4 bits, straddling bytes for 3).
@@ -188,7 +183,7 @@ void CqTensor::matmul_int8_with(Isa wanted, WorkerPool* pool, std::span<const in
             row_dot(view, r, xq.data() + v * s.padded_cols, xs.data() + v * s.groups_per_row);
   };
   const uint64_t work = saturating_mul(saturating_mul(m, s.rows), s.padded_cols);
-  if (pool != nullptr && m == 1 && work > kParallelInt8Vector && s.rows > 127) {
+  if (pool != nullptr && m == 1 && work > cq_detail::kParallelVector && s.rows > 127) {
     const uint64_t chunk = cq_detail::row_chunk(s.rows, pool->threads(), 16);
     cq_detail::split(*pool, s.rows, chunk, [&](uint64_t r0, uint64_t r1) { kernel(r0, r1, 0, 1); });
   } else if (pool != nullptr && work > cq_detail::kParallelWork && s.rows > 127) {
