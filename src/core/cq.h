@@ -122,8 +122,8 @@ class CqTensor {
   // the float products above keep giving float results through *_with):
   // the levels as int8 with one scale, level_scale = max |level| / 127 and
   // int8 level = round(level / level_scale), and every code repacked into a
-  // 4-bit nibble in the layout of cq_kernels::Int8View (2- and 3-bit codes
-  // too, so one kernel serves every width). From then on matvec and matmul
+  // 4-bit nibble in the tile layout of cq_kernels::Int8View (2- and 3-bit
+  // codes too, so one kernel serves every width), the row scales beside. From then on matvec and matmul
   // quantise their rotated inputs per group and run the int8 products.
   // kFloat drops the form. A group above kMaxInt8Group keeps the float path
   // (false is returned), which keeps every group's integer sum well inside
@@ -175,11 +175,12 @@ class CqTensor {
   std::vector<float> lut_;
   std::vector<float> levels_;
   std::array<float, 16> code_table_{};  // level of code (i & (2^bits - 1))
-  // The int8 form (empty without it): rows·q8_row_bytes_ nibbles.
+  // The int8 form (empty without it), in the tile layout of
+  // cq_kernels::Int8View: nibbles and row scales.
   std::vector<uint8_t> q8_codes_;
+  std::vector<float> q8_scales_;
   std::array<int8_t, 16> q8_levels_{};
   float q8_level_scale_ = 0.0f;
-  uint64_t q8_row_bytes_ = 0;
   struct Shape {
     uint64_t rows = 0, cols = 0, padded_cols = 0, group = 0, groups_per_row = 0, row_bytes = 0;
     uint8_t bits_code = 0;

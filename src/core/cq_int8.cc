@@ -1,5 +1,6 @@
-// The int8 form of CqTensor and its portable kernel; the AVX2 kernel is in
-// cq_int8_avx2.cc and cq_kernels.h states the result both give.
+// The int8 form of CqTensor and its portable kernel; the vector kernels are
+// in cq_int8_avx2.cc and cq_int8_avx512.cc, and cq_kernels.h states the
+// result all of them give.
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
@@ -16,9 +17,10 @@ namespace {
 using cq_detail::ceil_div;
 using cq_detail::saturating_mul;
 using cq_kernels::Int8View;
-using cq_kernels::kUnit;
 
-constexpr uint64_t kUnitBytes = kUnit / 2;
+using cq_kernels::kInt8QuadBytes;
+using cq_kernels::kInt8TileRows;
+
 constexpr float kInt8Max = 127.0f;
 
 // Code of padded element e of a stored row: `bits` bits at bit bits·e, LSB
@@ -30,10 +32,6 @@ unsigned stored_code(const uint8_t* row, uint64_t e, unsigned bits) {
   return (word >> (o % 8)) & ((1u << bits) - 1);
 }
 
-// Nibble of element e in the int8 layout (cq_kernels::Int8View).
-inline uint64_t nibble_byte(uint64_t e) { return e / kUnit * kUnitBytes + e % 32; }
-inline unsigned nibble_shift(uint64_t e) { return e % kUnit < 32 ? 0 : 4; }
-
 // Round to nearest, ties to even, for |v| <= 127: adding 1.5·2^23 leaves no
 // fraction bits, the same rounding VCVTPS2DQ applies in the default mode.
 inline int8_t round_level(float v) {
@@ -43,24 +41,18 @@ inline int8_t round_level(float v) {
   return static_cast<int8_t>(static_cast<int>((v + kMagic) - kMagic));
 }
 
-// The portable kernel: the lane sums and float steps of cq_kernels.h.
-float row_dot(const Int8View& t, uint64_t r, const int8_t* xq, const float* xs) {
-  const uint8_t* row = t.codes + r * t.row_bytes;
-  const float* scale = t.scales + r * t.groups_per_row;
-  float acc[2][8] = {};
+// The portable kernel: the sums and float steps of cq_kernels.h, read from
+// the stored codes and scales (so it checks the int8 form's repacking too).
+float row_dot(const Int8View& t, const uint8_t* row, unsigned bits, const float* scale,
+              const int8_t* xq, const float* xs) {
+  float acc = 0.0f;
   for (uint64_t g = 0; g < t.groups_per_row; ++g) {
-    int32_t sum[8] = {};
-    for (uint64_t e = g * t.group; e < (g + 1) * t.group; ++e) {
-      const unsigned code = (row[nibble_byte(e)] >> nibble_shift(e)) & 15u;
-      sum[e % 32 / 4] += int32_t{t.levels[code]} * int32_t{xq[e]};
-    }
-    const float f = scale[g] * xs[g];
-    float* half = acc[t.group == kUnit ? g % 2 : 0];
-    for (int k = 0; k < 8; ++k) half[k] = std::fma(static_cast<float>(sum[k]), f, half[k]);
+    int32_t sum = 0;
+    for (uint64_t e = g * t.group; e < (g + 1) * t.group; ++e)
+      sum += int32_t{t.levels[stored_code(row, e, bits)]} * int32_t{xq[e]};
+    acc = std::fma(static_cast<float>(sum), scale[g] * xs[g], acc);
   }
-  float b[8];
-  for (int k = 0; k < 8; ++k) b[k] = acc[0][k] + acc[1][k];
-  return (((b[0] + b[4]) + (b[2] + b[6])) + ((b[1] + b[5]) + (b[3] + b[7]))) * t.level_scale;
+  return acc * t.level_scale;
 }
 
 void check_int8_buffers(uint64_t m, uint64_t padded_cols, uint64_t groups, uint64_t rows,
@@ -79,9 +71,9 @@ void check_int8_buffers(uint64_t m, uint64_t padded_cols, uint64_t groups, uint6
 bool CqTensor::set_compute(Compute compute) {
   if (compute == Compute::kFloat || shape_.group > kMaxInt8Group) {
     q8_codes_ = {};
+    q8_scales_ = {};
     q8_levels_ = {};
     q8_level_scale_ = 0.0f;
-    q8_row_bytes_ = 0;
     return compute == Compute::kFloat;
   }
   if (!q8_codes_.empty()) return true;
@@ -92,21 +84,28 @@ bool CqTensor::set_compute(Compute compute) {
   for (unsigned c = 0; c < 16; ++c)
     q8_levels_[c] = top > 0.0f ? round_level(code_table_[c] * (kInt8Max / top)) : 0;
 
-  q8_row_bytes_ = ceil_div(s.padded_cols, kUnit) * kUnitBytes;
-  q8_codes_.assign(s.rows * q8_row_bytes_, 0);
+  // The tile layout of cq_kernels::Int8View; padded rows keep code 0 and
+  // scale 0.
+  const uint64_t tiles = ceil_div(s.rows, kInt8TileRows), quads = s.padded_cols / 4;
+  q8_codes_.assign(tiles * quads * kInt8QuadBytes, 0);
+  q8_scales_.assign(tiles * s.groups_per_row * kInt8TileRows, 0.0f);
   for (uint64_t r = 0; r < s.rows; ++r) {
+    const uint64_t tile = r / kInt8TileRows, i = r % kInt8TileRows;
     const uint8_t* row = codes_ + r * s.row_bytes;
-    uint8_t* out = q8_codes_.data() + r * q8_row_bytes_;
+    uint8_t* out = q8_codes_.data() + tile * quads * kInt8QuadBytes + (i % 8) * 4;
+    const unsigned shift = i < 8 ? 0 : 4;
     for (uint64_t e = 0; e < s.padded_cols; ++e)
-      out[nibble_byte(e)] |= static_cast<uint8_t>(stored_code(row, e, s.bits) << nibble_shift(e));
+      out[e / 4 * kInt8QuadBytes + e % 4] |= static_cast<uint8_t>(stored_code(row, e, s.bits) << shift);
+    for (uint64_t g = 0; g < s.groups_per_row; ++g)
+      q8_scales_[(tile * s.groups_per_row + g) * kInt8TileRows + i] = scales_[r * s.groups_per_row + g];
   }
   return true;
 }
 
 cq_kernels::Int8View CqTensor::int8_view() const {
   const Shape& s = shape_;
-  return Int8View{q8_codes_.data(), scales_.data(), q8_levels_.data(), s.rows, s.padded_cols,
-                  s.group, s.groups_per_row, q8_row_bytes_, q8_level_scale_};
+  return Int8View{q8_codes_.data(), q8_scales_.data(), q8_levels_.data(), s.rows, s.padded_cols,
+                  s.group, s.groups_per_row, q8_level_scale_};
 }
 
 void CqTensor::quantize_input(std::span<const float> x_rot, uint64_t group, std::span<int8_t> q,
@@ -142,58 +141,42 @@ void CqTensor::matmul_int8_with(Isa wanted, WorkerPool* pool, std::span<const in
   if (q8_codes_.empty()) throw std::invalid_argument("CqTensor: no int8 form");
   check_int8_buffers(m, s.padded_cols, s.groups_per_row, s.rows, xq.size(), xs.size(), y.size());
   if (m == 0) return;
-  const Isa isa = product_isa(wanted);
-  const Int8View view = int8_view();
-  // The VNNI kernels read the inputs reordered and with their offset shares
-  // (cq_kernels::Int8Prepared), made once here for every part of a split.
-  const bool vnni = isa == Isa::Avx512 && has_avx512_int8();
-  const uint64_t q_words = vnni ? m * s.padded_cols / 4 : 0;
-  cq_detail::ScratchOf<int32_t> prepared(vnni ? q_words + m * s.groups_per_row * 8 : 0);
-  const cq_kernels::Int8Prepared px{reinterpret_cast<const int8_t*>(prepared.data()),
-                                    prepared.data() + q_words, xs.data()};
-  if (vnni) {
-    cq_kernels::prepare_int8_avx512(view, xq.data(), m, reinterpret_cast<int8_t*>(prepared.data()),
-                                    prepared.data() + q_words);
+  if (!isa_supported(wanted)) {
+    throw std::invalid_argument(std::string("CqTensor: instruction set not supported: ") +
+                                isa_name(wanted));
   }
-  auto kernel = [&](uint64_t r0, uint64_t r1, uint64_t v0, uint64_t v1) {
+  const Int8View view = int8_view();
+  const bool vnni = wanted == Isa::Avx512 && has_avx512_int8();
+  // The VNNI kernel's per-group offsets, made once here for every part of
+  // a split.
+  cq_detail::ScratchOf<int32_t> offsets(vnni ? m * s.groups_per_row : 0);
+  if (vnni) cq_kernels::prepare_int8_avx512(view, xq.data(), m, offsets.data());
+  auto kernel = [&](uint64_t t0, uint64_t t1, uint64_t v0, uint64_t v1) {
     if (vnni) {
-      if (v1 - v0 == 1) {
-        const cq_kernels::Int8Prepared one{px.q + v0 * s.padded_cols,
-                                           px.corr + v0 * s.groups_per_row * 8,
-                                           px.scales + v0 * s.groups_per_row};
-        cq_kernels::matvec_int8_avx512(view, one, r0, r1, y.data() + v0 * s.rows);
-      } else {
-        cq_kernels::matmul_int8_avx512(view, px, r0, r1, v0, v1, y.data());
-      }
-      return;
+      cq_kernels::matmul_int8_avx512(view, xq.data(), xs.data(), offsets.data(), t0, t1, v0, v1,
+                                     y.data());
+    } else if (wanted != Isa::Portable) {
+      cq_kernels::matmul_int8_avx2(view, xq.data(), xs.data(), t0, t1, v0, v1, y.data());
+    } else {
+      const uint64_t r1 = std::min(t1 * kInt8TileRows, s.rows);
+      for (uint64_t v = v0; v < v1; ++v)
+        for (uint64_t r = t0 * kInt8TileRows; r < r1; ++r)
+          y[v * s.rows + r] = row_dot(view, codes_ + r * s.row_bytes, s.bits,
+                                      scales_.data() + r * s.groups_per_row,
+                                      xq.data() + v * s.padded_cols, xs.data() + v * s.groups_per_row);
     }
-    if (isa != Isa::Portable) {
-      if (v1 - v0 == 1) {
-        cq_kernels::matvec_int8_avx2(view, xq.data() + v0 * s.padded_cols,
-                                     xs.data() + v0 * s.groups_per_row, r0, r1,
-                                     y.data() + v0 * s.rows);
-      } else {
-        cq_kernels::matmul_int8_avx2(view, xq.data(), xs.data(), r0, r1, v0, v1, y.data());
-      }
-      return;
-    }
-    for (uint64_t v = v0; v < v1; ++v)
-      for (uint64_t r = r0; r < r1; ++r)
-        y[v * s.rows + r] =
-            row_dot(view, r, xq.data() + v * s.padded_cols, xs.data() + v * s.groups_per_row);
   };
+  const uint64_t tiles = ceil_div(s.rows, kInt8TileRows);
   const uint64_t work = saturating_mul(saturating_mul(m, s.rows), s.padded_cols);
-  if (pool != nullptr && m == 1 && work > cq_detail::kParallelVector && s.rows > 127) {
-    const uint64_t chunk = cq_detail::row_chunk(s.rows, pool->threads(), 16);
-    cq_detail::split(*pool, s.rows, chunk, [&](uint64_t r0, uint64_t r1) { kernel(r0, r1, 0, 1); });
-  } else if (pool != nullptr && work > cq_detail::kParallelWork && s.rows > 127) {
-    const uint64_t chunk = cq_detail::row_chunk(s.rows, pool->threads(), 16);
-    cq_detail::split(*pool, s.rows, chunk, [&](uint64_t r0, uint64_t r1) { kernel(r0, r1, 0, m); });
-  } else if (pool != nullptr && work > cq_detail::kParallelWork && m > 15) {
+  const uint64_t threshold = m == 1 ? cq_detail::kParallelVector : cq_detail::kParallelWork;
+  if (pool != nullptr && work > threshold && tiles >= 8) {
+    const uint64_t chunk = cq_detail::row_chunk(tiles, pool->threads(), 1);
+    cq_detail::split(*pool, tiles, chunk, [&](uint64_t t0, uint64_t t1) { kernel(t0, t1, 0, m); });
+  } else if (pool != nullptr && work > threshold && m > 15) {
     const uint64_t chunk = std::max<uint64_t>(ceil_div(m, pool->threads()), 8);
-    cq_detail::split(*pool, m, chunk, [&](uint64_t v0, uint64_t v1) { kernel(0, s.rows, v0, v1); });
+    cq_detail::split(*pool, m, chunk, [&](uint64_t v0, uint64_t v1) { kernel(0, tiles, v0, v1); });
   } else {
-    kernel(0, s.rows, 0, m);
+    kernel(0, tiles, 0, m);
   }
 }
 

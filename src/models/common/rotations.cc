@@ -5,16 +5,14 @@
 
 namespace pinnet::models {
 
-bool int8_product(const core::CqTensor& t, size_t m) {
-  return t.compute() == core::Compute::kInt8 && (m < kFloatBatchFrom || t.cols() >= kInt8BatchCols);
-}
+bool int8_product(const core::CqTensor& t) { return t.compute() == core::Compute::kInt8; }
 
-uint32_t Rotations::order_of(const core::CqTensor& t, size_t m) {
-  return int8_product(t, m) ? kInt8Order : t.input_order(core::best_isa());
+uint32_t Rotations::order_of(const core::CqTensor& t) {
+  return int8_product(t) ? kInt8Order : t.input_order(core::best_isa());
 }
 
 Rotations::Slot& Rotations::slot(const core::CqTensor& t, size_t m) {
-  const uint32_t order = order_of(t, m);
+  const uint32_t order = order_of(t);
   Slot* found = nullptr;
   for (Slot& s : slots_) {
     if (s.group == t.group() && s.padded == t.padded_cols() && s.order == order) found = &s;
@@ -86,7 +84,7 @@ Rotations::Int8Inputs Rotations::get_int8(const core::CqTensor& t, const float* 
 }
 
 void Rotations::fill(const core::CqTensor& t, const float* src, size_t stride, size_t m) {
-  if (int8_product(t, m)) {
+  if (int8_product(t)) {
     (void)get_int8(t, src, stride, m);
   } else {
     (void)get(t, src, stride, m);
@@ -98,7 +96,7 @@ void product(const core::CqTensor& t, Rotations& rot, const float* src, size_t s
   // The int8 products read the shared quantised copy even for one vector:
   // the product itself picks its single-vector kernel, and q, k, v and gate
   // then rotate and quantise xn once between them.
-  if (int8_product(t, m)) {
+  if (int8_product(t)) {
     const Rotations::Int8Inputs x = rot.get_int8(t, src, stride, m);
     t.matmul_int8_with(core::best_isa(), &core::WorkerPool::instance(), x.q, x.scales, m,
                        std::span<float>(y, m * t.rows()));
@@ -125,7 +123,7 @@ void products(Rotations& rot, const float* src, size_t stride, size_t m,
   }
   // Rotations are filled here, on this thread, so the jobs only read them.
   for (const ProductJob& j : jobs)
-    if (j.t->rows() < kMatvecRows || int8_product(*j.t, m))
+    if (j.t->rows() < kMatvecRows || int8_product(*j.t))
       rot.fill(*j.t, src, stride, m);
   const ProductJob* list = jobs.begin();
   pool.parallel_for(jobs.size(), [&](size_t i) { product(*list[i].t, rot, src, stride, m, list[i].y); });
