@@ -58,16 +58,18 @@ void cpu_relax() {
 #endif
 }
 
-// Watches `state` for a short while before a worker goes to sleep. A decode
-// step issues its loops a few microseconds apart, less than it takes to wake
-// a sleeping thread, so a worker that has just finished one loop stays
-// awake for the next. True when the value changed within the budget.
-bool poll_for_change(const std::atomic<uint32_t>& state, uint32_t seen) {
+// Watches `value` for a short while before its reader goes to sleep on it:
+// true once it differs from `seen` within the budget. A decode step issues
+// its loops a few microseconds apart, and a loop's last items end about as
+// far apart, both less than it takes to wake a sleeping thread; so a worker
+// that has just finished one loop stays awake for the next, and a loop's
+// owner for the workers still finishing it.
+bool poll_for_change(const std::atomic<uint32_t>& value, uint32_t seen) {
   using clock = std::chrono::steady_clock;
   constexpr auto kBudget = std::chrono::microseconds(50);
   const clock::time_point deadline = clock::now() + kBudget;
   for (unsigned i = 1;; ++i) {
-    if (state.load(std::memory_order_relaxed) != seen) return true;
+    if (value.load(std::memory_order_relaxed) != seen) return true;
     cpu_relax();
     if (i % 64 == 0 && clock::now() > deadline) return false;
   }
@@ -192,7 +194,7 @@ void WorkerPool::parallel_for(size_t n, FunctionRef<void(size_t)> body) {
   // Every item is claimed; close, then wait for the workers still inside.
   state_.store(generation, std::memory_order_seq_cst);
   for (uint32_t r; (r = refs_.load(std::memory_order_seq_cst)) != 0;)
-    refs_.wait(r, std::memory_order_seq_cst);
+    if (!poll_for_change(refs_, r)) refs_.wait(r, std::memory_order_seq_cst);
 
   std::exception_ptr error = std::move(error_);
   error_ = nullptr;
