@@ -95,43 +95,78 @@ float hsum(__m256 v) {
   return _mm_cvtss_f32(h);
 }
 
-// Float keys and values with widths that are multiples of 8: scores four
+// 8 floats of a key or value row: float rows as they are, int8 codes widened.
+inline __m256 load8(const float* p) { return _mm256_loadu_ps(p); }
+inline __m256 load8(const int8_t* p) {
+  return _mm256_cvtepi32_ps(_mm256_cvtepi8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))));
+}
+
+// Rows of kv head g, float or int8 (kInt8; each row's scale applied to its
+// score or weight, as the portable path does).
+template <bool kInt8>
+struct KvRows {
+  const KvView& kv;
+  size_t g;
+  auto key(uint64_t r) const {
+    if constexpr (kInt8) {
+      return kv.key_codes + (r * kv.kv_heads + g) * kv.head_dim;
+    } else {
+      return kv.keys + (r * kv.kv_heads + g) * kv.head_dim;
+    }
+  }
+  auto value(uint64_t r) const {
+    if constexpr (kInt8) {
+      return kv.value_codes + (r * kv.kv_heads + g) * kv.v_head_dim;
+    } else {
+      return kv.values + (r * kv.kv_heads + g) * kv.v_head_dim;
+    }
+  }
+  // score = dot · key scale · 1/sqrt(hd); weight = softmax weight · value scale
+  float score(float dot, uint64_t r, float inv) const {
+    return kInt8 ? dot * kv.key_scales[r * kv.kv_heads + g] * inv : dot * inv;
+  }
+  float weight(float w, uint64_t r) const { return kInt8 ? w * kv.value_scales[r * kv.kv_heads + g] : w; }
+};
+
+// Keys and values with widths that are multiples of 8: scores four
 // positions at a time (four independent sums), values in register blocks of
 // 32 floats.
+template <bool kInt8>
 void attend_head_wide(const KvView& kv, const float* q, size_t g, uint64_t start, uint64_t p,
                       float* scores, float* out) {
-  const size_t hd = kv.head_dim, vd = kv.v_head_dim, kvh = kv.kv_heads;
+  const KvRows<kInt8> rows{kv, g};
+  const size_t hd = kv.head_dim, vd = kv.v_head_dim;
   const float inv = 1.0f / std::sqrt(static_cast<float>(hd));
   const size_t count = static_cast<size_t>(p - start + 1);
   const uint64_t first = start % kv.slots;
   auto next = [&](uint64_t r) { return r + 1 == kv.slots ? 0 : r + 1; };
-  auto key = [&](uint64_t r) { return kv.keys + (r * kvh + g) * hd; };
+  auto key = [&](uint64_t r) { return rows.key(r); };
   uint64_t row = first;
   size_t t = 0;
   float m = -INFINITY;
   for (; t + 4 <= count; t += 4) {
     const uint64_t r1 = next(row), r2 = next(r1), r3 = next(r2);
-    const float *k0 = key(row), *k1 = key(r1), *k2 = key(r2), *k3 = key(r3);
+    const auto *k0 = key(row), *k1 = key(r1), *k2 = key(r2), *k3 = key(r3);
     __m256 a0 = _mm256_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
     for (size_t i = 0; i < hd; i += 8) {
       const __m256 qv = _mm256_loadu_ps(q + i);
-      a0 = _mm256_fmadd_ps(_mm256_loadu_ps(k0 + i), qv, a0);
-      a1 = _mm256_fmadd_ps(_mm256_loadu_ps(k1 + i), qv, a1);
-      a2 = _mm256_fmadd_ps(_mm256_loadu_ps(k2 + i), qv, a2);
-      a3 = _mm256_fmadd_ps(_mm256_loadu_ps(k3 + i), qv, a3);
+      a0 = _mm256_fmadd_ps(load8(k0 + i), qv, a0);
+      a1 = _mm256_fmadd_ps(load8(k1 + i), qv, a1);
+      a2 = _mm256_fmadd_ps(load8(k2 + i), qv, a2);
+      a3 = _mm256_fmadd_ps(load8(k3 + i), qv, a3);
     }
-    scores[t] = hsum(a0) * inv;
-    scores[t + 1] = hsum(a1) * inv;
-    scores[t + 2] = hsum(a2) * inv;
-    scores[t + 3] = hsum(a3) * inv;
+    scores[t] = rows.score(hsum(a0), row, inv);
+    scores[t + 1] = rows.score(hsum(a1), r1, inv);
+    scores[t + 2] = rows.score(hsum(a2), r2, inv);
+    scores[t + 3] = rows.score(hsum(a3), r3, inv);
     m = std::max(std::max(m, std::max(scores[t], scores[t + 1])), std::max(scores[t + 2], scores[t + 3]));
     row = next(r3);
   }
   for (; t < count; ++t) {
-    const float* k0 = key(row);
+    const auto* k0 = key(row);
     __m256 a0 = _mm256_setzero_ps();
-    for (size_t i = 0; i < hd; i += 8) a0 = _mm256_fmadd_ps(_mm256_loadu_ps(k0 + i), _mm256_loadu_ps(q + i), a0);
-    scores[t] = hsum(a0) * inv;
+    for (size_t i = 0; i < hd; i += 8) a0 = _mm256_fmadd_ps(load8(k0 + i), _mm256_loadu_ps(q + i), a0);
+    scores[t] = rows.score(hsum(a0), row, inv);
     m = std::max(m, scores[t]);
     row = next(row);
   }
@@ -144,9 +179,9 @@ void attend_head_wide(const KvView& kv, const float* q, size_t g, uint64_t start
     for (size_t j = 0; j < kLanes; ++j) acc[j] = _mm256_setzero_ps();
     uint64_t vrow = first;
     for (size_t k = 0; k < count; ++k) {
-      const __m256 c = _mm256_set1_ps(scores[k]);
-      const float* v = kv.values + (vrow * kvh + g) * vd + i0;
-      for (size_t j = 0; j < kLanes; ++j) acc[j] = _mm256_fmadd_ps(c, _mm256_loadu_ps(v + 8 * j), acc[j]);
+      const __m256 c = _mm256_set1_ps(rows.weight(scores[k], vrow));
+      const auto* v = rows.value(vrow) + i0;
+      for (size_t j = 0; j < kLanes; ++j) acc[j] = _mm256_fmadd_ps(c, load8(v + 8 * j), acc[j]);
       vrow = next(vrow);
     }
     for (size_t j = 0; j < kLanes; ++j) _mm256_storeu_ps(out + i0 + 8 * j, acc[j]);
@@ -293,47 +328,49 @@ void two_factor_avx2(const float* v, const float* a, const float* b, size_t r, s
 
 // The heads of one kv head in pairs: each key and value row is loaded once
 // for two query heads.
+template <bool kInt8>
 void attend_pair_wide(const KvView& kv, const float* q0, const float* q1, size_t g, uint64_t start,
                       uint64_t p, float* s0, float* s1, float* out0, float* out1) {
-  const size_t hd = kv.head_dim, vd = kv.v_head_dim, kvh = kv.kv_heads;
+  const size_t hd = kv.head_dim, vd = kv.v_head_dim;
   const float inv = 1.0f / std::sqrt(static_cast<float>(hd));
   const size_t count = static_cast<size_t>(p - start + 1);
   const uint64_t first = start % kv.slots;
   auto next = [&](uint64_t r) { return r + 1 == kv.slots ? 0 : r + 1; };
-  auto key = [&](uint64_t r) { return kv.keys + (r * kvh + g) * hd; };
+  const KvRows<kInt8> rows{kv, g};
+  auto key = [&](uint64_t r) { return rows.key(r); };
   uint64_t row = first;
   size_t t = 0;
   float m0 = -INFINITY, m1 = -INFINITY;
   for (; t + 2 <= count; t += 2) {
     const uint64_t r1 = next(row);
-    const float *ka = key(row), *kb = key(r1);
+    const auto *ka = key(row), *kb = key(r1);
     __m256 a0 = _mm256_setzero_ps(), a1 = a0, b0 = a0, b1 = a0;
     for (size_t i = 0; i < hd; i += 8) {
-      const __m256 x = _mm256_loadu_ps(ka + i), y = _mm256_loadu_ps(kb + i);
+      const __m256 x = load8(ka + i), y = load8(kb + i);
       const __m256 u = _mm256_loadu_ps(q0 + i), w = _mm256_loadu_ps(q1 + i);
       a0 = _mm256_fmadd_ps(x, u, a0);
       a1 = _mm256_fmadd_ps(y, u, a1);
       b0 = _mm256_fmadd_ps(x, w, b0);
       b1 = _mm256_fmadd_ps(y, w, b1);
     }
-    s0[t] = hsum(a0) * inv;
-    s0[t + 1] = hsum(a1) * inv;
-    s1[t] = hsum(b0) * inv;
-    s1[t + 1] = hsum(b1) * inv;
+    s0[t] = rows.score(hsum(a0), row, inv);
+    s0[t + 1] = rows.score(hsum(a1), r1, inv);
+    s1[t] = rows.score(hsum(b0), row, inv);
+    s1[t + 1] = rows.score(hsum(b1), r1, inv);
     m0 = std::max(m0, std::max(s0[t], s0[t + 1]));
     m1 = std::max(m1, std::max(s1[t], s1[t + 1]));
     row = next(r1);
   }
   for (; t < count; ++t) {
-    const float* ka = key(row);
+    const auto* ka = key(row);
     __m256 a0 = _mm256_setzero_ps(), b0 = a0;
     for (size_t i = 0; i < hd; i += 8) {
-      const __m256 x = _mm256_loadu_ps(ka + i);
+      const __m256 x = load8(ka + i);
       a0 = _mm256_fmadd_ps(x, _mm256_loadu_ps(q0 + i), a0);
       b0 = _mm256_fmadd_ps(x, _mm256_loadu_ps(q1 + i), b0);
     }
-    s0[t] = hsum(a0) * inv;
-    s1[t] = hsum(b0) * inv;
+    s0[t] = rows.score(hsum(a0), row, inv);
+    s1[t] = rows.score(hsum(b0), row, inv);
     m0 = std::max(m0, s0[t]);
     m1 = std::max(m1, s1[t]);
     row = next(row);
@@ -351,10 +388,11 @@ void attend_pair_wide(const KvView& kv, const float* q0, const float* q1, size_t
     for (size_t j = 0; j < kLanes; ++j) acc0[j] = acc1[j] = _mm256_setzero_ps();
     uint64_t vrow = first;
     for (size_t k = 0; k < count; ++k) {
-      const __m256 c0 = _mm256_set1_ps(s0[k]), c1 = _mm256_set1_ps(s1[k]);
-      const float* v = kv.values + (vrow * kvh + g) * vd + i0;
+      const __m256 c0 = _mm256_set1_ps(rows.weight(s0[k], vrow));
+      const __m256 c1 = _mm256_set1_ps(rows.weight(s1[k], vrow));
+      const auto* v = rows.value(vrow) + i0;
       for (size_t j = 0; j < kLanes; ++j) {
-        const __m256 x = _mm256_loadu_ps(v + 8 * j);
+        const __m256 x = load8(v + 8 * j);
         acc0[j] = _mm256_fmadd_ps(c0, x, acc0[j]);
         acc1[j] = _mm256_fmadd_ps(c1, x, acc1[j]);
       }
@@ -372,23 +410,25 @@ void attend_pair_wide(const KvView& kv, const float* q0, const float* q1, size_t
 
 void attend_group_avx2(const KvView& kv, const float* q, size_t g, size_t heads, uint64_t start,
                        uint64_t p, float* scores, float* out) {
-  if (kv.int8 || kv.head_dim % 8 != 0 || kv.v_head_dim % 8 != 0) {
+  if (kv.head_dim % 8 != 0 || kv.v_head_dim % 8 != 0) {
     avx2::attend_group(kv, q, g, heads, start, p, scores, out);
     return;
   }
   const size_t count = static_cast<size_t>(p - start + 1);
   const size_t hd = kv.head_dim, vd = kv.v_head_dim;
+  auto pair = kv.int8 ? attend_pair_wide<true> : attend_pair_wide<false>;
+  auto one = kv.int8 ? attend_head_wide<true> : attend_head_wide<false>;
   size_t h = 0;
   for (; h + 2 <= heads; h += 2)
-    attend_pair_wide(kv, q + h * hd, q + (h + 1) * hd, g, start, p, scores + h * count,
-                     scores + (h + 1) * count, out + h * vd, out + (h + 1) * vd);
-  if (h < heads) attend_head_wide(kv, q + h * hd, g, start, p, scores + h * count, out + h * vd);
+    pair(kv, q + h * hd, q + (h + 1) * hd, g, start, p, scores + h * count, scores + (h + 1) * count,
+         out + h * vd, out + (h + 1) * vd);
+  if (h < heads) one(kv, q + h * hd, g, start, p, scores + h * count, out + h * vd);
 }
 
 void attend_head_avx2(const KvView& kv, const float* q, size_t g, uint64_t start, uint64_t p,
                       float* scores, float* out) {
-  if (!kv.int8 && kv.head_dim % 8 == 0 && kv.v_head_dim % 8 == 0) {
-    attend_head_wide(kv, q, g, start, p, scores, out);
+  if (kv.head_dim % 8 == 0 && kv.v_head_dim % 8 == 0) {
+    (kv.int8 ? attend_head_wide<true> : attend_head_wide<false>)(kv, q, g, start, p, scores, out);
   } else {
     avx2::attend_head(kv, q, g, start, p, scores, out);
   }

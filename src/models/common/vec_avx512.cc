@@ -85,6 +85,12 @@ void gated_silu_zmm(float* v, const float* scale, const float* mix, const float*
 // w[t] <- exp(w[t] - max) over count scores; returns the sum, broadcast.
 // The maximum is taken 16 lanes at a time (a scalar running maximum is one
 // long dependency chain).
+// 16 floats of a key or value row: float rows as they are, int8 codes widened.
+inline __m512 load16(const float* p) { return _mm512_loadu_ps(p); }
+inline __m512 load16(const int8_t* p) {
+  return _mm512_cvtepi32_ps(_mm512_cvtepi8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))));
+}
+
 inline __m512 softmax_weights(float* w, size_t count) {
   __m512 vm = _mm512_set1_ps(-INFINITY);
   size_t t = 0;
@@ -222,7 +228,7 @@ inline __m512 sum_lanes16(const __m512* v) {
 // across lanes by sum_lanes16); values for all R heads in registers while
 // the positions stream, each key and value row read once for every head;
 // each output divided by its head's sum at the end.
-template <size_t R>
+template <size_t R, bool kInt8>
 void attend_group_zmm(const KvView& kv, const float* q, size_t g, uint64_t start, uint64_t p,
                       float* scores, float* out) {
   const size_t hd = kv.head_dim, vd = kv.v_head_dim, kvh = kv.kv_heads;
@@ -231,30 +237,46 @@ void attend_group_zmm(const KvView& kv, const float* q, size_t g, uint64_t start
   const size_t count = static_cast<size_t>(p - start + 1);
   const uint64_t first = start % kv.slots;
   auto next = [&](uint64_t r) { return r + 1 == kv.slots ? 0 : r + 1; };
-  auto key = [&](uint64_t r) { return kv.keys + (r * kvh + g) * hd; };
-  const float* rows16[16];
+  auto key = [&](uint64_t r) {
+    if constexpr (kInt8) {
+      return kv.key_codes + (r * kvh + g) * hd;
+    } else {
+      return kv.keys + (r * kvh + g) * hd;
+    }
+  };
+  // An int8 row's scale, applied to its score (keys) or weight (values).
+  auto key_scale = [&](uint64_t r) { return kInt8 ? kv.key_scales[r * kvh + g] : 1.0f; };
+  auto value_scale = [&](uint64_t r) { return kInt8 ? kv.value_scales[r * kvh + g] : 1.0f; };
+  decltype(key(0)) rows16[16];
+  alignas(64) float scales16[16];
   uint64_t row = first;
   size_t t = 0;
   for (; t + 16 <= count; t += 16) {
-    for (size_t j = 0; j < 16; ++j, row = next(row)) rows16[j] = key(row);
+    for (size_t j = 0; j < 16; ++j, row = next(row)) {
+      rows16[j] = key(row);
+      scales16[j] = key_scale(row);
+    }
     for (size_t r = 0; r < R; ++r) {
       const float* qr = q + r * hd;
       __m512 part[16];
       for (size_t j = 0; j < 16; ++j) part[j] = _mm512_setzero_ps();
       for (size_t i = 0; i < hd; i += 16) {
         const __m512 qv = _mm512_loadu_ps(qr + i);
-        for (size_t j = 0; j < 16; ++j) part[j] = _mm512_fmadd_ps(_mm512_loadu_ps(rows16[j] + i), qv, part[j]);
+        for (size_t j = 0; j < 16; ++j) part[j] = _mm512_fmadd_ps(load16(rows16[j] + i), qv, part[j]);
       }
-      _mm512_storeu_ps(scores + r * count + t, _mm512_mul_ps(sum_lanes16(part), inv));
+      __m512 e = _mm512_mul_ps(sum_lanes16(part), inv);
+      if constexpr (kInt8) e = _mm512_mul_ps(e, _mm512_load_ps(scales16));
+      _mm512_storeu_ps(scores + r * count + t, e);
     }
   }
   for (; t < count; ++t, row = next(row)) {
-    const float* k = key(row);
+    const auto* k = key(row);
     for (size_t r = 0; r < R; ++r) {
       __m512 acc = _mm512_setzero_ps();
       for (size_t i = 0; i < hd; i += 16)
-        acc = _mm512_fmadd_ps(_mm512_loadu_ps(k + i), _mm512_loadu_ps(q + r * hd + i), acc);
+        acc = _mm512_fmadd_ps(load16(k + i), _mm512_loadu_ps(q + r * hd + i), acc);
       scores[r * count + t] = _mm512_reduce_add_ps(acc) * inv_s;
+      if constexpr (kInt8) scores[r * count + t] *= key_scale(row);
     }
   }
   __m512 sums[R];
@@ -267,11 +289,17 @@ void attend_group_zmm(const KvView& kv, const float* q, size_t g, uint64_t start
       for (size_t j = 0; j < kNv; ++j) acc[r][j] = _mm512_setzero_ps();
     uint64_t vrow = first;
     for (size_t k = 0; k < count; ++k, vrow = next(vrow)) {
-      const float* v = kv.values + (vrow * kvh + g) * vd + c;
       __m512 x[kNv];
-      for (size_t j = 0; j < kNv; ++j) x[j] = _mm512_loadu_ps(v + 16 * j);
+      if constexpr (kInt8) {
+        const int8_t* v = kv.value_codes + (vrow * kvh + g) * vd + c;
+        for (size_t j = 0; j < kNv; ++j) x[j] = load16(v + 16 * j);
+      } else {
+        const float* v = kv.values + (vrow * kvh + g) * vd + c;
+        for (size_t j = 0; j < kNv; ++j) x[j] = _mm512_loadu_ps(v + 16 * j);
+      }
+      const float vs = value_scale(vrow);
       for (size_t r = 0; r < R; ++r) {
-        const __m512 wt = _mm512_set1_ps(scores[r * count + k]);
+        const __m512 wt = _mm512_set1_ps(kInt8 ? scores[r * count + k] * vs : scores[r * count + k]);
         for (size_t j = 0; j < kNv; ++j) acc[r][j] = _mm512_fmadd_ps(wt, x[j], acc[r][j]);
       }
     }
@@ -286,17 +314,20 @@ void attend_group_zmm(const KvView& kv, const float* q, size_t g, uint64_t start
 
 void attend_group_avx512(const KvView& kv, const float* q, size_t g, size_t heads, uint64_t start,
                          uint64_t p, float* scores, float* out) {
-  if (kv.int8 || kv.head_dim % 16 != 0 || kv.v_head_dim % 16 != 0) {
+  if (kv.head_dim % 16 != 0 || kv.v_head_dim % 16 != 0) {
     vec_kernels_avx2().attend_group(kv, q, g, heads, start, p, scores, out);
     return;
   }
   using Group = void (*)(const KvView&, const float*, size_t, uint64_t, uint64_t, float*, float*);
-  static constexpr Group kGroups[] = {attend_group_zmm<1>, attend_group_zmm<2>, attend_group_zmm<3>,
-                                      attend_group_zmm<4>};
+  static constexpr Group kGroups[2][4] = {
+      {attend_group_zmm<1, false>, attend_group_zmm<2, false>, attend_group_zmm<3, false>,
+       attend_group_zmm<4, false>},
+      {attend_group_zmm<1, true>, attend_group_zmm<2, true>, attend_group_zmm<3, true>,
+       attend_group_zmm<4, true>}};
   const size_t count = static_cast<size_t>(p - start + 1);
   for (size_t h = 0; h < heads; h += 4) {
-    kGroups[std::min<size_t>(4, heads - h) - 1](kv, q + h * kv.head_dim, g, start, p,
-                                                scores + h * count, out + h * kv.v_head_dim);
+    kGroups[kv.int8][std::min<size_t>(4, heads - h) - 1](kv, q + h * kv.head_dim, g, start, p,
+                                                         scores + h * count, out + h * kv.v_head_dim);
   }
 }
 

@@ -113,15 +113,27 @@ TEST(VecKernels, WidePathsMatchThePortableOnes) {
     EXPECT_EQ(nan8[1], 1.0f);
   }
   // The step's attention for a group of heads over a wrapped ring, every
-  // build, widths on and off their fast paths, fewer and more than 16 keys.
-  {
+  // build, float and int8 rows, widths on and off their fast paths, fewer
+  // and more than 16 keys.
+  for (bool int8 : {false, true}) {
     std::vector<const VecKernels*> builds = {&wide};
     if (core::isa_supported(core::Isa::Avx512)) builds.push_back(&vec_kernels_avx512());
     for (auto [hd, vd] : {std::pair<size_t, size_t>{64, 64}, {16, 48}, {32, 80}, {8, 24}, {6, 10}}) {
       const size_t slots = 53, kvh = 2, heads = 6;
       std::vector<float> keys(slots * kvh * hd), values(slots * kvh * vd), q(heads * hd);
       fill(keys), fill(values), fill(q);
-      const KvView kv = float_view(keys, values, slots, kvh, hd, vd);
+      KvView kv = float_view(keys, values, slots, kvh, hd, vd);
+      // int8: about the same numbers as codes with a scale per row.
+      std::vector<int8_t> key_codes(keys.size()), value_codes(values.size());
+      std::vector<float> key_scales(slots * kvh), value_scales(slots * kvh);
+      auto code = [](float x) { return static_cast<int8_t>(std::clamp(std::lround(x * 40), -127L, 127L)); };
+      std::transform(keys.begin(), keys.end(), key_codes.begin(), code);
+      std::transform(values.begin(), values.end(), value_codes.begin(), code);
+      fill(key_scales), fill(value_scales);
+      for (std::vector<float>* sc : {&key_scales, &value_scales})
+        for (float& v : *sc) v = (1.0f + 0.1f * v) / 40;  // codes · scale near the floats
+      if (int8) kv = {nullptr, nullptr, key_codes.data(), value_codes.data(), key_scales.data(),
+                      value_scales.data(), slots, kvh, hd, vd, true};
       for (auto [start, p] : {std::pair<uint64_t, uint64_t>{0, 0}, {0, 15}, {0, 16}, {3, 40}, {30, 82}, {60, 100}}) {
         const size_t count = p - start + 1;
         std::vector<float> s1(heads * count), s2(heads * count), o1(heads * vd, 5.0f), o2(heads * vd);
@@ -129,7 +141,7 @@ TEST(VecKernels, WidePathsMatchThePortableOnes) {
         for (const VecKernels* k : builds) {
           k->attend_group(kv, q.data(), 1, heads, start, p, s1.data(), o1.data());
           for (size_t i = 0; i < heads * vd; ++i)
-            EXPECT_NEAR(o1[i], o2[i], 1e-5) << hd << "/" << vd << " " << start << ".." << p << " at " << i;
+            EXPECT_NEAR(o1[i], o2[i], 1e-5 * (1 + std::fabs(o2[i]))) << int8 << " " << hd << "/" << vd << " " << start << ".." << p << " at " << i;
         }
       }
     }
