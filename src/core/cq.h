@@ -176,9 +176,10 @@ class CqTensor {
   std::vector<float> levels_;
   std::array<float, 16> code_table_{};  // level of code (i & (2^bits - 1))
   // The int8 form (empty without it), in the tile layout of
-  // cq_kernels::Int8View: nibbles and row scales.
+  // cq_kernels::Int8View: nibbles, and the row scales as the binary16 values
+  // they were stored as (half the bytes a decode step streams for them).
   std::vector<uint8_t> q8_codes_;
-  std::vector<float> q8_scales_;
+  std::vector<uint16_t> q8_scales_;
   std::array<int8_t, 16> q8_levels_{};
   float q8_level_scale_ = 0.0f;
   struct Shape {

@@ -32,6 +32,18 @@ unsigned stored_code(const uint8_t* row, uint64_t e, unsigned bits) {
   return (word >> (o % 8)) & ((1u << bits) - 1);
 }
 
+// The binary16 bits of a float that was widened from one (every stored
+// scale was): exact, NaN payloads and signed zeros included.
+uint16_t narrow_exact_half(float f) {
+  uint32_t b;
+  std::memcpy(&b, &f, sizeof b);
+  const uint32_t sign = (b >> 16) & 0x8000u, exp = (b >> 23) & 0xFFu, man = b & 0x7FFFFFu;
+  if (exp == 0xFF) return static_cast<uint16_t>(sign | 0x7C00u | (man >> 13));  // inf, NaN
+  if (exp == 0) return static_cast<uint16_t>(sign);                            // zero
+  if (exp >= 113) return static_cast<uint16_t>(sign | ((exp - 112) << 10) | (man >> 13));
+  return static_cast<uint16_t>(sign | ((man | 0x800000u) >> (126 - exp)));    // subnormal half
+}
+
 // Round to nearest, ties to even, for |v| <= 127: adding 1.5·2^23 leaves no
 // fraction bits, the same rounding VCVTPS2DQ applies in the default mode.
 inline int8_t round_level(float v) {
@@ -88,7 +100,7 @@ bool CqTensor::set_compute(Compute compute) {
   // scale 0.
   const uint64_t tiles = ceil_div(s.rows, kInt8TileRows), quads = s.padded_cols / 4;
   q8_codes_.assign(tiles * quads * kInt8QuadBytes, 0);
-  q8_scales_.assign(tiles * s.groups_per_row * kInt8TileRows, 0.0f);
+  q8_scales_.assign(tiles * s.groups_per_row * kInt8TileRows, 0);
   for (uint64_t r = 0; r < s.rows; ++r) {
     const uint64_t tile = r / kInt8TileRows, i = r % kInt8TileRows;
     const uint8_t* row = codes_ + r * s.row_bytes;
@@ -97,7 +109,8 @@ bool CqTensor::set_compute(Compute compute) {
     for (uint64_t e = 0; e < s.padded_cols; ++e)
       out[e / 4 * kInt8QuadBytes + e % 4] |= static_cast<uint8_t>(stored_code(row, e, s.bits) << shift);
     for (uint64_t g = 0; g < s.groups_per_row; ++g)
-      q8_scales_[(tile * s.groups_per_row + g) * kInt8TileRows + i] = scales_[r * s.groups_per_row + g];
+      q8_scales_[(tile * s.groups_per_row + g) * kInt8TileRows + i] =
+          narrow_exact_half(scales_[r * s.groups_per_row + g]);
   }
   return true;
 }

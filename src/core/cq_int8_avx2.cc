@@ -1,5 +1,5 @@
 // AVX2 kernel of the int8 codebook-quantised products. Compiled with
-// -mavx2 -mfma; like cq_avx2.cc this file includes nothing but intrinsics and
+// -mavx2 -mfma -mf16c; like cq_avx2.cc this file includes nothing but intrinsics and
 // cq_kernels.h (which states the layout and the result every path must give).
 //
 // Per tile of 16 rows and quad of 4 elements, 32 code bytes: a mask gives
@@ -34,7 +34,7 @@ inline void tile(const Int8View& t, const Consts& c, const int8_t* xq, const flo
                  uint64_t t0, uint64_t v, float* y) {
   const uint64_t quads = t.padded_cols / 4, gpr = t.groups_per_row, per_group = t.group / 4;
   const uint8_t* codes = t.codes + t0 * quads * kInt8QuadBytes;
-  const float* ws = t.scales + t0 * gpr * kInt8TileRows;
+  const uint16_t* ws = t.scales + t0 * gpr * kInt8TileRows;
   const int8_t* x = xq + v * t.padded_cols;
   __m256 acc[kT][kV][2];
 #pragma GCC unroll 8
@@ -75,7 +75,8 @@ inline void tile(const Int8View& t, const Consts& c, const int8_t* xq, const flo
     for (int i = 0; i < kT; ++i)
 #pragma GCC unroll 2
       for (int h = 0; h < 2; ++h) {
-        const __m256 scale = _mm256_loadu_ps(ws + (i * gpr + g) * kInt8TileRows + 8 * h);
+        const __m256 scale = _mm256_cvtph_ps(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(ws + (i * gpr + g) * kInt8TileRows + 8 * h)));
 #pragma GCC unroll 8
         for (int j = 0; j < kV; ++j) {
           const __m256 f = _mm256_mul_ps(scale, _mm256_broadcast_ss(xs + (v + j) * gpr + g));

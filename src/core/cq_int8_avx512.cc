@@ -39,7 +39,7 @@ inline void tile(const Int8View& t, __m512i table, __m512i shifts, const int8_t*
                  const float* xs, const int32_t* offsets, uint64_t t0, uint64_t v, float* y) {
   const uint64_t quads = t.padded_cols / 4, gpr = t.groups_per_row, per_group = t.group / 4;
   const uint8_t* codes = t.codes + t0 * quads * kInt8QuadBytes;
-  const float* ws = t.scales + t0 * gpr * kInt8TileRows;
+  const uint16_t* ws = t.scales + t0 * gpr * kInt8TileRows;
   const int8_t* x = xq + v * t.padded_cols;
   __m512 acc[kT][kV];
 #pragma GCC unroll 8
@@ -70,7 +70,8 @@ inline void tile(const Int8View& t, __m512i table, __m512i shifts, const int8_t*
     }
 #pragma GCC unroll 8
     for (int i = 0; i < kT; ++i) {
-      const __m512 scale = _mm512_loadu_ps(ws + (i * gpr + g) * kInt8TileRows);
+      const __m512 scale = _mm512_cvtph_ps(
+          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(ws + (i * gpr + g) * kInt8TileRows)));
 #pragma GCC unroll 8
       for (int j = 0; j < kV; ++j) {
         const __m512 f = _mm512_mul_ps(scale, _mm512_set1_ps(xs[(v + j) * gpr + g]));

@@ -62,7 +62,9 @@ void reorder_avx512(const uint8_t* element, const float* src, uint64_t n, float*
 // lane, one row's four codes as levels: a dot product of the lane with the
 // quad's four inputs is that row's share, and a tile's 16 rows fill one
 // 512-bit register (8 rows, from either nibble, one 256-bit register).
-// The row scales are laid out to match: per tile and group, 16 floats.
+// The row scales are laid out to match: per tile and group, 16 binary16
+// values (every stored scale is one, so widening them gives the float scales
+// exactly).
 //
 // The result, the same on every path to the last bit (integer sums are
 // exact, and the float steps are taken in one order): for row r and an input
@@ -75,7 +77,7 @@ inline constexpr uint64_t kInt8TileRows = 16;
 inline constexpr uint64_t kInt8QuadBytes = 32;
 struct Int8View {
   const uint8_t* codes;   // tiles x padded_cols / 4 quads x 32 bytes, as above
-  const float* scales;    // tiles x groups_per_row x 16
+  const uint16_t* scales; // tiles x groups_per_row x 16 binary16
   const int8_t* levels;   // 16: level of code i & (2^bits - 1), in [-127, 127]
   uint64_t rows;
   uint64_t padded_cols;

@@ -704,6 +704,30 @@ TEST(CqInt8, EveryPathAndSplitEqualsPortableExactly) {
   }
 }
 
+// The vector kernels keep the row scales as the halves they were stored
+// as; zeros, subnormals and the largest half come back exactly.
+TEST(CqInt8, EdgeScalesGiveThePortableBits) {
+  std::mt19937 rng(24);
+  Fixture f = make_fixture({40, 256, 64, 4}, rng);
+  const uint16_t edge[] = {0x0000, 0x8000, 0x0001, 0x83FF, 0x0200, 0x7BFF, 0xFBFF, 0x0400};
+  const uint64_t code_bytes = 40 * f.shape.row_bytes();
+  for (size_t i = 0; i < 40 * 4; ++i) {
+    const uint16_t h = edge[i % 8];
+    f.blob[code_bytes + 2 * i] = static_cast<uint8_t>(h & 0xFF);
+    f.blob[code_bytes + 2 * i + 1] = static_cast<uint8_t>(h >> 8);
+  }
+  CqTensor t = build(f);
+  ASSERT_TRUE(t.set_compute(Compute::kInt8));
+  const Int8Inputs in = quantised_inputs(t, 3, rng);
+  std::vector<float> base(3 * 40), y(3 * 40);
+  t.matmul_int8_with(Isa::Portable, nullptr, in.q, in.scales, 3, base);
+  for (Isa isa : kAllIsas) {
+    if (!isa_supported(isa)) continue;
+    t.matmul_int8_with(isa, nullptr, in.q, in.scales, 3, y);
+    EXPECT_EQ(0, std::memcmp(y.data(), base.data(), y.size() * sizeof(float))) << isa_name(isa);
+  }
+}
+
 // Against the exact product in the stored domain, within the error the two
 // roundings allow. Per element k of group g (stored scale w_g, input scale
 // s_g = max |x| / 127, level scale L = max |level| / 127), the level is off
