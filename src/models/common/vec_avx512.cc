@@ -254,7 +254,7 @@ void attend_group_zmm(const KvView& kv, const float* q, size_t g, uint64_t start
   for (; t + 16 <= count; t += 16) {
     for (size_t j = 0; j < 16; ++j, row = next(row)) {
       rows16[j] = key(row);
-      scales16[j] = key_scale(row);
+      if constexpr (kInt8) scales16[j] = key_scale(row);
     }
     for (size_t r = 0; r < R; ++r) {
       const float* qr = q + r * hd;
