@@ -48,8 +48,8 @@ Isa product_isa(Isa wanted) {
     throw std::invalid_argument(std::string("int4 layer: instruction set not supported: ") +
                                 isa_name(wanted));
   }
-  // AVX-512 machines run the AVX2 kernels: a 16-column kernel is kept only
-  // once it is measured faster, and the machines here have no AVX-512.
+  // AVX-512 machines run the AVX2 kernels: no 16-column kernel has been
+  // written and measured faster yet.
   return wanted == Isa::Portable ? Isa::Portable : Isa::Avx2;
 }
 
