@@ -321,10 +321,7 @@ cq_kernels::View CqTensor::kernel_view() const {
 }
 
 Isa CqTensor::product_isa(Isa wanted) const {
-  if (!isa_supported(wanted)) {
-    throw std::invalid_argument(std::string("CqTensor: instruction set not supported: ") +
-                                isa_name(wanted));
-  }
+  cq_detail::require_isa(wanted);
   // The vector kernels decode whole 64-element units within one group.
   if (shape_.group % cq_kernels::kUnit != 0) return Isa::Portable;
   return wanted;

@@ -6,8 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
+#include "core/cpu.h"
 #include "core/worker_pool.h"
 
 namespace pinnet::core::cq_detail {
@@ -20,6 +23,14 @@ inline constexpr uint64_t kParallelWork = 0xFFFFF;
 // decode at 2 threads (512 x 512 products now split): float 58 -> 55 ms per
 // 64 tokens; a threshold half as large again changed nothing.
 inline constexpr uint64_t kParallelVector = kParallelWork / 4;
+
+// Throws std::invalid_argument when the processor cannot run `isa`.
+inline void require_isa(Isa isa) {
+  if (!isa_supported(isa)) {
+    throw std::invalid_argument(std::string("CqTensor: instruction set not supported: ") +
+                                isa_name(isa));
+  }
+}
 
 inline uint64_t saturating_mul(uint64_t a, uint64_t b) {
   uint64_t out;

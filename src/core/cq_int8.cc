@@ -154,10 +154,7 @@ void CqTensor::matmul_int8_with(Isa wanted, WorkerPool* pool, std::span<const in
   if (q8_codes_.empty()) throw std::invalid_argument("CqTensor: no int8 form");
   check_int8_buffers(m, s.padded_cols, s.groups_per_row, s.rows, xq.size(), xs.size(), y.size());
   if (m == 0) return;
-  if (!isa_supported(wanted)) {
-    throw std::invalid_argument(std::string("CqTensor: instruction set not supported: ") +
-                                isa_name(wanted));
-  }
+  cq_detail::require_isa(wanted);
   const Int8View view = int8_view();
   const bool vnni = wanted == Isa::Avx512 && has_avx512_int8();
   // The VNNI kernel's per-group offsets, made once here for every part of

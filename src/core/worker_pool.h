@@ -8,10 +8,12 @@
 // Idle workers sleep on an atomic wait (futex), woken by a generation counter
 // when a loop starts; after each loop they poll that counter for up to 50
 // microseconds first, since the next loop of a decode step usually follows
-// sooner than a sleeping thread can be woken. Items are handed out by one atomic counter, so a thread
-// that finishes early takes the next unclaimed item. The caller never waits
-// for a worker that has not woken up yet: if every worker is asleep, the
-// caller simply runs all items itself.
+// sooner than a sleeping thread can be woken. The caller, done with its
+// items, likewise polls for up to 50 microseconds for workers still inside
+// the loop before it sleeps on them. Items are handed out by one atomic
+// counter, so a thread that finishes early takes the next unclaimed item.
+// The caller never waits for a worker that has not woken up yet: if every
+// worker is asleep, the caller simply runs all items itself.
 //
 // Re-entrancy: a loop started from inside a loop item, or while another
 // thread's loop owns the workers, runs inline on its own thread. Two Python
