@@ -125,11 +125,11 @@ void run_benchmarks(const char* filter) {
         t.set_compute(compute);
         const char* compute_text = pinnet::core::compute_name(compute);
         // Bytes the kernels stream: the codes (one nibble per weight in the int8
-        // form) and the scales (binary16 in the int8 form).
+        // form) and the binary16 scales.
         const bool int8 = compute == pinnet::core::Compute::kInt8;
         const double code_bytes =
             int8 ? double(s.rows) * double(t.padded_cols()) / 2 : double(t.codes().size());
-        const double weight_bytes = code_bytes + (int8 ? 2.0 : 4.0) * double(t.scales().size());
+        const double weight_bytes = code_bytes + 2.0 * double(s.rows) * double(t.groups_per_row());
 
         if (wanted(mv_name, filter)) {
           std::vector<float> y(s.rows);

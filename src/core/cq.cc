@@ -146,7 +146,9 @@ Result<CqTensor, CqError> CqTensor::create(uint64_t rows, uint64_t cols, uint64_
     t.codes_ = codes;
   }
   t.scales_.resize(scale_count);
-  halves_to_floats(blob.data() + code_bytes, scale_count, t.scales_.data());
+  const uint8_t* halves = blob.data() + code_bytes;
+  for (uint64_t i = 0; i < scale_count; ++i)
+    t.scales_[i] = static_cast<uint16_t>(halves[2 * i] | (halves[2 * i + 1] << 8));
 
   const unsigned level_count = 1u << bits;
   std::array<float, 16> by_code{};
@@ -239,10 +241,9 @@ struct Portable {
 
   float row_dot(uint64_t r, const float* x_rot) const {
     const uint8_t* row = t.codes().data() + r * t.row_bytes();
-    const float* scale = t.scales().data() + r * t.groups_per_row();
     float total = 0;
     for (uint64_t g = 0; g < t.groups_per_row(); ++g) {
-      total += group_dot(row, g, x_rot + g * t.group()) * scale[g];
+      total += group_dot(row, g, x_rot + g * t.group()) * t.scale(r, g);
     }
     return total;
   }
@@ -264,8 +265,8 @@ struct Portable {
     for (uint64_t v = v0; v < v1; ++v) std::fill(y + v * rows + r0, y + v * rows + r1, 0.0f);
     for (uint64_t r = r0; r < r1; ++r) {
       const uint8_t* row = t.codes().data() + r * t.row_bytes();
-      const float* scale = t.scales().data() + r * t.groups_per_row();
       for (uint64_t g = 0; g < t.groups_per_row(); ++g) {
+        const float scale = t.scale(r, g);
         decode_group(row, g, levels);
         for (uint64_t v = v0; v < v1; ++v) {
           const float* x = x_rot + v * cols + g * group;
@@ -276,7 +277,7 @@ struct Portable {
             s2 += levels[j + 2] * x[j + 2];
             s3 += levels[j + 3] * x[j + 3];
           }
-          y[v * rows + r] += ((s0 + s1) + (s2 + s3)) * scale[g];
+          y[v * rows + r] += ((s0 + s1) + (s2 + s3)) * scale;
         }
       }
     }
@@ -295,7 +296,7 @@ void CqTensor::dequantize_row(size_t r, std::span<float> out) const {
   const uint8_t* row = codes_ + r * s.row_bytes;
   for (uint64_t g = 0; g < s.groups_per_row; ++g) {
     portable.decode_group(row, g, buf);
-    const float scale = scales_[r * s.groups_per_row + g];
+    const float scale = this->scale(r, g);
     for (uint64_t j = 0; j < s.group; ++j) buf[j] *= scale;
     fwht(std::span<float>(buf, s.group));
     const uint64_t start = g * s.group;
@@ -311,6 +312,10 @@ std::vector<float> CqTensor::expand() const {
     dequantize_row(r, std::span<float>(out.data() + r * cols, cols));
   }
   return out;
+}
+
+float CqTensor::scale(uint64_t r, uint64_t g) const {
+  return half_to_float(scales_[r * shape_.groups_per_row + g]);
 }
 
 cq_kernels::View CqTensor::kernel_view() const {
@@ -480,7 +485,7 @@ Result<CqTensor, std::string> CqTensor::select_row_blocks(std::span<const size_t
       std::memcpy(codes + r_out * s.row_bytes, codes_ + r * s.row_bytes,
                   s.row_bytes);
       std::memcpy(out.scales_.data() + r_out * s.groups_per_row,
-                  scales_.data() + r * s.groups_per_row, s.groups_per_row * sizeof(float));
+                  scales_.data() + r * s.groups_per_row, s.groups_per_row * sizeof(uint16_t));
     }
   }
   out.set_compute(compute());

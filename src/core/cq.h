@@ -79,7 +79,8 @@ class CqTensor {
   std::span<const uint8_t> codes() const { return {codes_, shape_.rows * shape_.row_bytes}; }
   // True when the codes are read in place from the blob given to create.
   bool borrows_codes() const { return borrowed_; }
-  std::span<const float> scales() const { return scales_; }
+  // The scale of row r's group g (stored as binary16, widened exactly).
+  float scale(uint64_t r, uint64_t g) const;
   std::span<const float> levels() const { return levels_; }  // 4, 8, 16 or 3 (ternary) floats
   std::span<const float> lut() const { return lut_; }  // 256·codes_per_byte floats
   float level_of_code(unsigned code) const { return code_table_[code & 15]; }
@@ -171,7 +172,9 @@ class CqTensor {
   const uint8_t* codes_ = nullptr;
   std::shared_ptr<const void> codes_keeper_;  // the tensor's own copy, or the borrowed source
   bool borrowed_ = false;
-  std::vector<float> scales_;   // rows·groups_per_row
+  // rows·groups_per_row binary16 scales as stored: the products widen them
+  // as they read them, which halves the scale bytes a decode step streams.
+  std::vector<uint16_t> scales_;
   std::vector<float> lut_;
   std::vector<float> levels_;
   std::array<float, 16> code_table_{};  // level of code (i & (2^bits - 1))

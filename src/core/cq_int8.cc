@@ -8,6 +8,7 @@
 #include "core/cq.h"
 #include "core/cq_detail.h"
 #include "core/cq_kernels.h"
+#include "core/half.h"
 #include "core/hadamard.h"
 #include "core/worker_pool.h"
 
@@ -32,18 +33,6 @@ unsigned stored_code(const uint8_t* row, uint64_t e, unsigned bits) {
   return (word >> (o % 8)) & ((1u << bits) - 1);
 }
 
-// The binary16 bits of a float that was widened from one (every stored
-// scale was): exact, NaN payloads and signed zeros included.
-uint16_t narrow_exact_half(float f) {
-  uint32_t b;
-  std::memcpy(&b, &f, sizeof b);
-  const uint32_t sign = (b >> 16) & 0x8000u, exp = (b >> 23) & 0xFFu, man = b & 0x7FFFFFu;
-  if (exp == 0xFF) return static_cast<uint16_t>(sign | 0x7C00u | (man >> 13));  // inf, NaN
-  if (exp == 0) return static_cast<uint16_t>(sign);                            // zero
-  if (exp >= 113) return static_cast<uint16_t>(sign | ((exp - 112) << 10) | (man >> 13));
-  return static_cast<uint16_t>(sign | ((man | 0x800000u) >> (126 - exp)));    // subnormal half
-}
-
 // Round to nearest, ties to even, for |v| <= 127: adding 1.5·2^23 leaves no
 // fraction bits, the same rounding VCVTPS2DQ applies in the default mode.
 inline int8_t round_level(float v) {
@@ -55,14 +44,14 @@ inline int8_t round_level(float v) {
 
 // The portable kernel: the sums and float steps of cq_kernels.h, read from
 // the stored codes and scales (so it checks the int8 form's repacking too).
-float row_dot(const Int8View& t, const uint8_t* row, unsigned bits, const float* scale,
+float row_dot(const Int8View& t, const uint8_t* row, unsigned bits, const uint16_t* scale,
               const int8_t* xq, const float* xs) {
   float acc = 0.0f;
   for (uint64_t g = 0; g < t.groups_per_row; ++g) {
     int32_t sum = 0;
     for (uint64_t e = g * t.group; e < (g + 1) * t.group; ++e)
       sum += int32_t{t.levels[stored_code(row, e, bits)]} * int32_t{xq[e]};
-    acc = std::fma(static_cast<float>(sum), scale[g] * xs[g], acc);
+    acc = std::fma(static_cast<float>(sum), half_to_float(scale[g]) * xs[g], acc);
   }
   return acc * t.level_scale;
 }
@@ -110,7 +99,7 @@ bool CqTensor::set_compute(Compute compute) {
       out[e / 4 * kInt8QuadBytes + e % 4] |= static_cast<uint8_t>(stored_code(row, e, s.bits) << shift);
     for (uint64_t g = 0; g < s.groups_per_row; ++g)
       q8_scales_[(tile * s.groups_per_row + g) * kInt8TileRows + i] =
-          narrow_exact_half(scales_[r * s.groups_per_row + g]);
+          scales_[r * s.groups_per_row + g];
   }
   return true;
 }

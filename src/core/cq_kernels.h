@@ -24,7 +24,7 @@ inline constexpr uint64_t kUnit = 64;  // elements per decoded unit
 
 struct View {
   const uint8_t* codes;   // rows x row_bytes, readable 64 bytes past the end
-  const float* scales;    // rows x groups_per_row
+  const uint16_t* scales; // rows x groups_per_row binary16, widened as read
   const float* table;     // 16 floats: table[i] = level(i & (2^bits - 1))
   uint64_t rows;
   uint64_t padded_cols;
