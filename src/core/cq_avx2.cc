@@ -24,6 +24,7 @@
 #include <cstring>
 
 #include "core/cq_kernels.h"
+#include "core/cq_prefetch.h"
 
 namespace pinnet::core::cq_kernels {
 namespace {
@@ -128,6 +129,9 @@ inline void matvec_tile(const View& t, const Tables& table, const float* xp, uin
                         float* y) {
   constexpr uint64_t kUnitBytes = kUnit * kBits / 8;
   const uint64_t units_per_group = t.group / kUnit;
+  const uint64_t ahead = prefetch_distance(kR * t.row_bytes);
+  constexpr uint64_t kPrefetchUnits = 64 / kUnitBytes;  // one prefetch a line and row
+  uint64_t unit = 0;
   __m256 acc[kR];
 #pragma GCC unroll 8
   for (int i = 0; i < kR; ++i) acc[i] = _mm256_setzero_ps();
@@ -151,6 +155,10 @@ inline void matvec_tile(const View& t, const Tables& table, const float* xp, uin
 #pragma GCC unroll 8
     for (int i = 0; i < kR; ++i) sum[i] = _mm256_setzero_ps();
     for (uint64_t u = 0; u < units_per_group; ++u) {
+      if (unit++ % kPrefetchUnits == 0) {
+#pragma GCC unroll 8
+        for (int i = 0; i < kR; ++i) prefetch_ahead(code + i * t.row_bytes, ahead);
+      }
 #pragma GCC unroll 8
       for (int i = 0; i < kR; ++i) {
         __m256 f[8];

@@ -20,6 +20,7 @@
 #include <cstdint>
 
 #include "core/cq_kernels.h"
+#include "core/cq_prefetch.h"
 
 namespace pinnet::core::cq_kernels {
 namespace {
@@ -77,6 +78,9 @@ inline void matvec_tile(const View& t, const Shifts& sh, __m512 table, const flo
                         uint64_t r, float* y) {
   constexpr uint64_t kUnitBytes = kUnit * kBits / 8;
   const uint64_t units_per_group = t.group / kUnit;
+  const uint64_t ahead = prefetch_distance(kR * t.row_bytes);
+  constexpr uint64_t kPrefetchUnits = 64 / kUnitBytes;  // one prefetch a line and row
+  uint64_t unit = 0;
   __m512 acc[kR];
 #pragma GCC unroll 8
   for (int i = 0; i < kR; ++i) acc[i] = _mm512_setzero_ps();
@@ -103,6 +107,10 @@ inline void matvec_tile(const View& t, const Shifts& sh, __m512 table, const flo
       __m512i raw[kR];
 #pragma GCC unroll 8
       for (int i = 0; i < kR; ++i) raw[i] = load_unit<kBits>(code + i * t.row_bytes);
+      if (unit++ % kPrefetchUnits == 0) {
+#pragma GCC unroll 8
+        for (int i = 0; i < kR; ++i) prefetch_ahead(code + i * t.row_bytes, ahead);
+      }
 #pragma GCC unroll 4
       for (int s = 0; s < 4; ++s) {
         const __m512 xs = _mm512_loadu_ps(x + 16 * s);

@@ -17,6 +17,7 @@
 #include <cstdint>
 
 #include "core/cq_kernels.h"
+#include "core/cq_prefetch.h"
 
 namespace pinnet::core::cq_kernels {
 namespace {
@@ -36,6 +37,7 @@ inline void tile(const Int8View& t, const Consts& c, const int8_t* xq, const flo
   const uint8_t* codes = t.codes + t0 * quads * kInt8QuadBytes;
   const uint16_t* ws = t.scales + t0 * gpr * kInt8TileRows;
   const int8_t* x = xq + v * t.padded_cols;
+  const uint64_t ahead = prefetch_distance(kT * quads * kInt8QuadBytes);
   __m256 acc[kT][kV][2];
 #pragma GCC unroll 8
   for (int i = 0; i < kT; ++i)
@@ -48,6 +50,14 @@ inline void tile(const Int8View& t, const Consts& c, const int8_t* xq, const flo
 #pragma GCC unroll 8
       for (int j = 0; j < kV; ++j) sum[i][j][0] = sum[i][j][1] = _mm256_setzero_si256();
     for (uint64_t q = g * per_group; q < (g + 1) * per_group; ++q) {
+      if constexpr (kV == 1) {
+        // One input streams every code once: ask for the codes ahead, a
+        // line per tile every other quad.
+        if (q % 2 == 0) {
+#pragma GCC unroll 8
+          for (int i = 0; i < kT; ++i) prefetch_ahead(codes + (i * quads + q) * kInt8QuadBytes, ahead);
+        }
+      }
       __m256i w[kT][2];
 #pragma GCC unroll 8
       for (int i = 0; i < kT; ++i) {

@@ -20,6 +20,7 @@
 #include <cstdint>
 
 #include "core/cq_kernels.h"
+#include "core/cq_prefetch.h"
 
 namespace pinnet::core::cq_kernels {
 namespace {
@@ -41,6 +42,7 @@ inline void tile(const Int8View& t, __m512i table, __m512i shifts, const int8_t*
   const uint8_t* codes = t.codes + t0 * quads * kInt8QuadBytes;
   const uint16_t* ws = t.scales + t0 * gpr * kInt8TileRows;
   const int8_t* x = xq + v * t.padded_cols;
+  const uint64_t ahead = prefetch_distance(kT * quads * kInt8QuadBytes);
   __m512 acc[kT][kV];
 #pragma GCC unroll 8
   for (int i = 0; i < kT; ++i)
@@ -55,6 +57,14 @@ inline void tile(const Int8View& t, __m512i table, __m512i shifts, const int8_t*
       for (int i = 0; i < kT; ++i) sum[i][j] = start;
     }
     for (uint64_t q = g * per_group; q < (g + 1) * per_group; ++q) {
+      if constexpr (kV == 1) {
+        // One input streams every code once: ask for the codes ahead, a
+        // line per tile every other quad.
+        if (q % 2 == 0) {
+#pragma GCC unroll 8
+          for (int i = 0; i < kT; ++i) prefetch_ahead(codes + (i * quads + q) * kInt8QuadBytes, ahead);
+        }
+      }
       __m512i w[kT];
 #pragma GCC unroll 8
       for (int i = 0; i < kT; ++i)
