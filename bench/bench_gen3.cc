@@ -37,7 +37,7 @@ constexpr const char* kChildVar = "PINNET_BENCH_GEN3_CHILD";
 constexpr int kReps = 7;
 constexpr const char* kModelPath = "build/cache/bench-gen3.tesk";
 
-// The quantised products of one decode step on pre-rotated inputs: per block
+// The quantised products of one decode step: per block
 // the three lane matrices and q, k, v, gate, out; per site key and value; the
 // tied output.
 double step_products_seconds(const pinnet::gen3::V3Model& model) {
@@ -55,28 +55,15 @@ double step_products_seconds(const pinnet::gen3::V3Model& model) {
     tensors.push_back(&s.value_proj);
   }
   tensors.push_back(&model.embedding());
-  std::mt19937 rng(7);
-  std::normal_distribution<float> d(0.0f, 1.0f);
-  std::vector<std::vector<float>> xs, ys;
+  // The kernels the step uses: the single-vector ones, every input rotated
+  // once (here by the product itself).
+  std::vector<std::vector<float>> raw, ys;
   for (const CqTensor* t : tensors) {
-    std::vector<float> x(t->cols()), xr(t->padded_cols());
-    for (float& v : x) v = d(rng);
-    pinnet::core::pad_and_rotate(x, t->group(), xr);
-    xs.push_back(std::move(xr));
+    raw.emplace_back(t->cols(), 0.25f);
     ys.emplace_back(t->rows());
   }
-  // The same kernels the step uses: the matrix-vector one (rotating its own
-  // input) for tall tensors, the batched one on a shared rotation otherwise.
-  std::vector<std::vector<float>> raw;
-  for (const CqTensor* t : tensors) raw.emplace_back(t->cols(), 0.25f);
   auto once = [&] {
-    for (size_t i = 0; i < tensors.size(); ++i) {
-      if (tensors[i]->rows() >= pinnet::models::kMatvecRows) {
-        tensors[i]->matvec(raw[i], ys[i]);
-      } else {
-        tensors[i]->matmul(xs[i], 1, ys[i]);
-      }
-    }
+    for (size_t i = 0; i < tensors.size(); ++i) tensors[i]->matvec(raw[i], ys[i]);
   };
   once();
   std::vector<double> samples;

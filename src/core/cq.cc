@@ -354,7 +354,17 @@ void CqTensor::matvec_with(Isa wanted, WorkerPool* pool, std::span<const float> 
   float* x_rot = scratch.data();
   pad_and_rotate(x, s.group, std::span<float>(x_rot, s.padded_cols));
   if (isa != Isa::Portable) reorder_in_place(isa, unit_order(isa, s.bits), x_rot, s.padded_cols);
+  matvec_reordered(isa, pool, std::span<const float>(x_rot, s.padded_cols), y);
+}
 
+void CqTensor::matvec_reordered(Isa wanted, WorkerPool* pool, std::span<const float> xp,
+                                std::span<float> y) const {
+  const Shape& s = shape_;
+  if (xp.size() < s.padded_cols)
+    throw std::invalid_argument("CqTensor::matmul: x_rot must hold m x padded_cols floats");
+  if (y.size() < s.rows) throw std::invalid_argument("CqTensor::matvec: y must hold rows floats");
+  const Isa isa = product_isa(wanted);
+  const float* x_rot = xp.data();
   const cq_kernels::View view = kernel_view();
   auto rows_kernel = [&](uint64_t r0, uint64_t r1) {
     switch (isa) {

@@ -118,6 +118,12 @@ class CqTensor {
   void reorder_inputs(Isa isa, std::span<const float> x_rot, size_t m, std::span<float> out) const;
   void matmul_reordered(Isa isa, WorkerPool* pool, std::span<const float> xp, size_t m,
                         std::span<float> y) const;
+  // One reordered input (padded_cols floats) through the single-vector
+  // kernels, which are several times faster than the batched ones on one
+  // vector: the matvec of an input rotated and reordered once for several
+  // tensors. The same floats as matvec_with on the unrotated input.
+  void matvec_reordered(Isa isa, WorkerPool* pool, std::span<const float> xp,
+                        std::span<float> y) const;
 
   // The int8 compute form. kInt8 builds it (once; the float form stays, and
   // the float products above keep giving float results through *_with):

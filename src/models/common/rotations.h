@@ -74,10 +74,6 @@ class Rotations {
   std::vector<Slot> slots_;
 };
 
-// Tensors at least this tall multiply a single vector with the matrix-vector
-// kernel (which rotates its own input) instead of the shared rotation.
-inline constexpr uint64_t kMatvecRows = 64;
-
 // y (m x t.rows(), vector-major) = t · x for the m vectors behind `rot`.
 void product(const core::CqTensor& t, Rotations& rot, const float* src, size_t stride, size_t m,
              float* y);
