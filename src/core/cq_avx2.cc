@@ -129,7 +129,7 @@ inline void matvec_tile(const View& t, const Tables& table, const float* xp, uin
                         float* y) {
   constexpr uint64_t kUnitBytes = kUnit * kBits / 8;
   const uint64_t units_per_group = t.group / kUnit;
-  const uint64_t ahead = prefetch_distance(kR * t.row_bytes);
+  const uint64_t ahead = prefetch_distance(kR, t.row_bytes);
   constexpr uint64_t kPrefetchUnits = 64 / kUnitBytes;  // one prefetch a line and row
   uint64_t unit = 0;
   __m256 acc[kR];

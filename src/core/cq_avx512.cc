@@ -78,7 +78,7 @@ inline void matvec_tile(const View& t, const Shifts& sh, __m512 table, const flo
                         uint64_t r, float* y) {
   constexpr uint64_t kUnitBytes = kUnit * kBits / 8;
   const uint64_t units_per_group = t.group / kUnit;
-  const uint64_t ahead = prefetch_distance(kR * t.row_bytes);
+  const uint64_t ahead = prefetch_distance(kR, t.row_bytes);
   constexpr uint64_t kPrefetchUnits = 64 / kUnitBytes;  // one prefetch a line and row
   uint64_t unit = 0;
   __m512 acc[kR];

@@ -37,7 +37,7 @@ inline void tile(const Int8View& t, const Consts& c, const int8_t* xq, const flo
   const uint8_t* codes = t.codes + t0 * quads * kInt8QuadBytes;
   const uint16_t* ws = t.scales + t0 * gpr * kInt8TileRows;
   const int8_t* x = xq + v * t.padded_cols;
-  const uint64_t ahead = prefetch_distance(kT * quads * kInt8QuadBytes);
+  const uint64_t ahead = prefetch_distance(kT, quads * kInt8QuadBytes);
   __m256 acc[kT][kV][2];
 #pragma GCC unroll 8
   for (int i = 0; i < kT; ++i)

@@ -42,7 +42,7 @@ inline void tile(const Int8View& t, __m512i table, __m512i shifts, const int8_t*
   const uint8_t* codes = t.codes + t0 * quads * kInt8QuadBytes;
   const uint16_t* ws = t.scales + t0 * gpr * kInt8TileRows;
   const int8_t* x = xq + v * t.padded_cols;
-  const uint64_t ahead = prefetch_distance(kT * quads * kInt8QuadBytes);
+  const uint64_t ahead = prefetch_distance(kT, quads * kInt8QuadBytes);
   __m512 acc[kT][kV];
 #pragma GCC unroll 8
   for (int i = 0; i < kT; ++i)
