@@ -361,7 +361,7 @@ void CqTensor::matvec_reordered(Isa wanted, WorkerPool* pool, std::span<const fl
                                 std::span<float> y) const {
   const Shape& s = shape_;
   if (xp.size() < s.padded_cols)
-    throw std::invalid_argument("CqTensor::matmul: x_rot must hold m x padded_cols floats");
+    throw std::invalid_argument("CqTensor::matvec: xp must hold padded_cols floats");
   if (y.size() < s.rows) throw std::invalid_argument("CqTensor::matvec: y must hold rows floats");
   const Isa isa = product_isa(wanted);
   const float* x_rot = xp.data();

@@ -67,6 +67,14 @@ inline Shifts make_shifts() {
                  shift_counts<kBits>(3)}};
 }
 
+// dst[0, 16) <- the first min(count, 16) binary16 scales at src, widened
+// (the rest zero). Converting 16 at once keeps the per-group scalar
+// conversions off port 5, which the permutes of the decode already fill.
+inline void widen_scales(const uint16_t* src, uint64_t count, float* dst) {
+  const __mmask16 mask = count >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << count) - 1);
+  _mm512_storeu_ps(dst, _mm512_cvtph_ps(_mm256_maskz_loadu_epi16(mask, src)));
+}
+
 inline __m512 decode(__m512i raw, __m512i count, __m512 table) {
   return _mm512_permutexvar_ps(_mm512_srlv_epi32(raw, count), table);
 }
@@ -86,18 +94,13 @@ inline void matvec_tile(const View& t, const Shifts& sh, __m512 table, const flo
   for (int i = 0; i < kR; ++i) acc[i] = _mm512_setzero_ps();
   const uint8_t* code = t.codes + r * t.row_bytes;
   const float* x = xp;
-  // The rows' binary16 scales, widened 16 groups at a time: a scalar
-  // conversion per group and row would add port-5 work beside the permutes.
+  // The rows' binary16 scales, widened 16 groups at a time.
   alignas(64) float scale[kR][16];
   for (uint64_t g = 0; g < t.groups_per_row; ++g) {
     if (g % 16 == 0) {
-      const uint64_t left = t.groups_per_row - g;
-      const __mmask16 mask = left >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << left) - 1);
 #pragma GCC unroll 8
-      for (int i = 0; i < kR; ++i) {
-        const __m256i h = _mm256_maskz_loadu_epi16(mask, t.scales + (r + i) * t.groups_per_row + g);
-        _mm512_store_ps(scale[i], _mm512_cvtph_ps(h));
-      }
+      for (int i = 0; i < kR; ++i)
+        widen_scales(t.scales + (r + i) * t.groups_per_row + g, t.groups_per_row - g, scale[i]);
     }
     // The group's scale is folded into the table: level·scale per lane.
     __m512 ts[kR];
@@ -136,22 +139,27 @@ inline void matvec_tile(const View& t, const Shifts& sh, __m512 table, const flo
 constexpr int kTileRows = 4;
 constexpr int kTileVectors = 4;
 constexpr uint64_t kChunkUnits = 8;        // 512 columns per row per chunk
+static_assert(kChunkUnits <= 16, "decode_chunk widens at most 16 scales a row");
 constexpr uint64_t kMaxBlockVectors = 64;  // inputs per block (acc buffer size)
 // Inputs are taken in blocks that stay in the core's L2 cache while every
 // row tile of [r0, r1) streams past them; the codes are re-read once per block.
 constexpr uint64_t kInputBlockBytes = 512 * 1024;
 
+// nu <= 16 units (a chunk spans at most 16 groups, widened at once).
 template <unsigned kBits, int kR>
 inline void decode_chunk(const View& t, const Shifts& sh, __m512 table, uint64_t r, uint64_t u0,
                          uint64_t nu, float* w) {
   constexpr uint64_t kUnitBytes = kUnit * kBits / 8;
   const uint64_t units_per_group = t.group / kUnit;
+  const uint64_t g0 = u0 / units_per_group;
+  const uint64_t groups = (u0 + nu - 1) / units_per_group - g0 + 1;
+  alignas(64) float scale[16];
   for (int i = 0; i < kR; ++i) {
     const uint8_t* code = t.codes + (r + i) * t.row_bytes + u0 * kUnitBytes;
-    const uint16_t* scale = t.scales + (r + i) * t.groups_per_row;
+    widen_scales(t.scales + (r + i) * t.groups_per_row + g0, groups, scale);
     float* out = w + i * nu * kUnit;
     for (uint64_t u = 0; u < nu; ++u) {
-      const __m512 ts = _mm512_mul_ps(table, _mm512_set1_ps(_cvtsh_ss(scale[(u0 + u) / units_per_group])));
+      const __m512 ts = _mm512_mul_ps(table, _mm512_set1_ps(scale[(u0 + u) / units_per_group - g0]));
       const __m512i raw = load_unit<kBits>(code + u * kUnitBytes);
       _mm512_storeu_ps(out + u * kUnit, decode(raw, sh.c[0], ts));
       _mm512_storeu_ps(out + u * kUnit + 16, decode(raw, sh.c[1], ts));
@@ -231,6 +239,7 @@ void matmul_row_tile(const View& t, const Shifts& sh, __m512 table, const float*
 constexpr int kPanelRows = 32;
 constexpr int kPanelVectors = 12;
 constexpr uint64_t kPanelUnits = 4;  // 256 columns per chunk: a 32 KiB panel
+static_assert(kPanelUnits <= 16, "decode_chunk widens at most 16 scales a row");
 // Inputs per block: their kPanelCols-column slices (384 KiB) stay in L2
 // while every row tile passes over them.
 constexpr uint64_t kPanelBlockVectors = 384;
