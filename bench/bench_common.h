@@ -128,7 +128,7 @@ double median_seconds(F&& call, int samples = 7, double min_sample = 0.02, int w
 }
 
 // The worker pool reads its size once per process, so a program measures each
-// thread count in a fresh copy of itself: RAYON_NUM_THREADS set, and
+// thread count in a fresh copy of itself: PINNET_NUM_THREADS set, and
 // `child_var` set so the copy runs the benchmarks instead of coming here.
 // Returns the exit status for main.
 inline int run_per_thread_count(char** argv, std::initializer_list<unsigned> counts,
@@ -140,7 +140,7 @@ inline int run_per_thread_count(char** argv, std::initializer_list<unsigned> cou
       return 1;
     }
     if (pid == 0) {
-      setenv("RAYON_NUM_THREADS", std::to_string(threads).c_str(), 1);
+      setenv("PINNET_NUM_THREADS", std::to_string(threads).c_str(), 1);
       setenv(child_var, "1", 1);
       execv("/proc/self/exe", argv);
       std::perror(program);

@@ -2,7 +2,7 @@
 //
 // The worker pool reads its size from the environment once per process, so
 // the program re-executes itself once per thread count with
-// RAYON_NUM_THREADS set; the children print the JSON lines.
+// PINNET_NUM_THREADS set; the children print the JSON lines.
 //
 // Usage: bench_cq [filter]   (only benchmarks whose name contains filter)
 #include <unistd.h>

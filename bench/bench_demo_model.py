@@ -1,5 +1,5 @@
 """The shipped demo model end to end: held-out queries with the demo's five
-tools, greedy, at RAYON_NUM_THREADS = 1 and 2 (a child process each).
+tools, greedy, at PINNET_NUM_THREADS = 1 and 2 (a child process each).
 
 Lines (one JSON object each, medians over the queries):
   demo_query    generate(): seconds per query, tokens generated, prompt tokens

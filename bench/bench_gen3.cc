@@ -7,7 +7,7 @@
 // "compute" field: "float", then "int8").
 //
 // The worker pool reads its size from the environment once per process, so
-// the program re-executes itself with RAYON_NUM_THREADS = 1 and 2; the
+// the program re-executes itself with PINNET_NUM_THREADS = 1 and 2; the
 // children print the JSON lines. The model file is written once with
 //   python3 -m pinnet_tools.gen3 --preset bench-gen3 --out build/cache/bench-gen3.tesk
 // when missing (run from the repository root, as bench/run does).

@@ -12,7 +12,7 @@
 // 32 MiB last-level cache here, 24 int4 layers (12 MiB) do.
 //
 // The worker pool reads its size from the environment once per process, so
-// the program re-executes itself with RAYON_NUM_THREADS = 1 and 2.
+// the program re-executes itself with PINNET_NUM_THREADS = 1 and 2.
 //
 // Usage: bench_int4 [filter]   (only benchmarks whose name contains filter)
 #include <immintrin.h>

@@ -1,7 +1,7 @@
 """PinnetEngine end to end on the bench-gen1 model (the configuration
 defaults with a swiglu feed-forward, 8192-piece vocabulary, random weights):
 `run` of one realistic query with 5 tools (always constrained, up to
-max_dec_len ids), at RAYON_NUM_THREADS = 1 and 2 (a child process per
+max_dec_len ids), at PINNET_NUM_THREADS = 1 and 2 (a child process per
 setting). Seconds are the median of the calls after a warm-up; every line
 carries other_cores, the processor time other processes took meanwhile.
 
@@ -52,7 +52,7 @@ def main():
                  ["gen1", "--preset", "bench-gen1", "--vocab-out", VOCAB]):
         return 0
     for threads in (1, 2):
-        env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+        env = dict(os.environ, PINNET_NUM_THREADS=str(threads))
         sys.stdout.flush()
         if subprocess.run([sys.executable, os.path.abspath(__file__), "--child", str(threads)],
                           env=env).returncode != 0:

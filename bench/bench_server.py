@@ -8,7 +8,7 @@ Lines (one JSON object each):
                    p50_seconds / p90_seconds (one request's latency),
                    completion_tokens (of the last reply)
 
-The server runs in a child process with the default pool (RAYON_NUM_THREADS
+The server runs in a child process with the default pool (PINNET_NUM_THREADS
 or every core). Needs the server extra (starlette, uvicorn); skipped
 without it. The module comes from PYTHONPATH (bench/run puts
 build/bench/src/python there).

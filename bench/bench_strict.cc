@@ -39,7 +39,7 @@
 #include "engine/tool_grammar.h"
 #include "formats/json.h"
 #include "formats/subword_tokenizer.h"
-#include "runners/v3_runner.h"
+#include "runners/gen3_runner.h"
 
 namespace {
 

@@ -11,7 +11,7 @@ warm-up):
   v2_retrieve_tools       retrieve_tools over 50 one-line descriptions with a
                           new query each call; first_seconds is the first
                           call, which embeds every description
-each at RAYON_NUM_THREADS = 1 and 2 (a child process per setting, since the
+each at PINNET_NUM_THREADS = 1 and 2 (a child process per setting, since the
 pool reads its size once). Every line carries other_cores, the processor
 time other processes took while it was measured (in cores).
 

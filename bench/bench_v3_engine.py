@@ -18,7 +18,7 @@ first call of each kind is a warm-up and also reported as first_seconds):
                            of these outputs gives one delta)
   v3_concurrent_overlap    two Python threads calling generate on one engine
                            at once versus one after the other, pool of 1
-each at RAYON_NUM_THREADS = 1 and 2 (a child process per setting, since
+each at PINNET_NUM_THREADS = 1 and 2 (a child process per setting, since
 the pool reads its size once), except the overlap line (1 thread).
 Every line carries other_cores, the processor time other processes took
 while it was measured (in cores; the machine may be shared).
@@ -174,7 +174,7 @@ def main():
     if filt in "v3_concurrent_overlap":
         runs.append("overlap")
     for mode in runs:
-        env = dict(os.environ, RAYON_NUM_THREADS="1" if mode == "overlap" else mode)
+        env = dict(os.environ, PINNET_NUM_THREADS="1" if mode == "overlap" else mode)
         sys.stdout.flush()
         done = subprocess.run([sys.executable, os.path.abspath(__file__), "--child", mode, filt],
                               env=env)

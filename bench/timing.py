@@ -76,10 +76,10 @@ def ready(program, model, tool_args):
 
 def per_thread_count(script, name, filt, threads=(1, 2)):
     """Runs `script --child THREADS FILTER` once per thread count with
-    RAYON_NUM_THREADS set: the pool reads its size once per process."""
+    PINNET_NUM_THREADS set: the pool reads its size once per process."""
     for t in threads:
         sys.stdout.flush()
         done = subprocess.run([sys.executable, os.path.abspath(script), "--child", str(t), filt],
-                              env=dict(os.environ, RAYON_NUM_THREADS=str(t)))
+                              env=dict(os.environ, PINNET_NUM_THREADS=str(t)))
         if done.returncode != 0:
             print(f"{name}: the {t}-thread run failed", file=sys.stderr)

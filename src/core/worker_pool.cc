@@ -88,10 +88,10 @@ std::span<float> chunk_of(std::span<float> buf, size_t chunk, size_t item) {
 
 }  // namespace
 
-size_t pool_size_from_env(const char* rayon_num_threads, const char* rayon_rs_num_cpus,
-                          size_t logical_cpus) {
-  std::optional<size_t> n = parse_positive(rayon_num_threads);
-  if (!n) n = parse_positive(rayon_rs_num_cpus);
+size_t pool_size_from_env(std::initializer_list<const char*> settings, size_t logical_cpus) {
+  std::optional<size_t> n;
+  for (const char* setting : settings)
+    if ((n = parse_positive(setting))) break;
   size_t threads = n ? *n : (logical_cpus > 0 ? logical_cpus : 1);
   return threads < kMaxPoolThreads ? threads : kMaxPoolThreads;
 }
@@ -100,9 +100,10 @@ WorkerPool& WorkerPool::instance() {
   // Leaked on purpose: detached-in-effect workers may still be parked when
   // static destructors run at exit.
   static WorkerPool* pool = [] {
-    auto* p = new WorkerPool(pool_size_from_env(std::getenv("RAYON_NUM_THREADS"),
-                                                std::getenv("RAYON_RS_NUM_CPUS"),
-                                                std::thread::hardware_concurrency()));
+    const auto& names = kPoolSizeVariables;
+    auto* p = new WorkerPool(pool_size_from_env(
+        {std::getenv(names[0]), std::getenv(names[1]), std::getenv(names[2])},
+        std::thread::hardware_concurrency()));
     pthread_atfork(nullptr, nullptr, &mark_forked_child);
     return p;
   }();

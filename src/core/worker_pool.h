@@ -24,6 +24,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <initializer_list>
 #include <span>
 #include <thread>
 #include <vector>
@@ -88,12 +89,17 @@ class WorkerPool {
 // cannot exhaust the process's threads.
 inline constexpr size_t kMaxPoolThreads = 1024;
 
-// The sizing rule: the positive decimal integer in RAYON_NUM_THREADS, else the
-// one in RAYON_RS_NUM_CPUS, else the number of logical processors (at least
-// 1); capped at kMaxPoolThreads. Anything but a plain positive decimal ("",
-// "0", "-3", "abc", " 4") is treated as unset. Null pointers mean unset.
-size_t pool_size_from_env(const char* rayon_num_threads, const char* rayon_rs_num_cpus,
-                          size_t logical_cpus);
+// The environment variables that size the pool, first match wins: our own
+// name, then the two older ones that earlier releases and callers set.
+inline constexpr const char* kPoolSizeVariables[] = {"PINNET_NUM_THREADS", "RAYON_NUM_THREADS",
+                                                     "RAYON_RS_NUM_CPUS"};
+
+// The sizing rule: the first of `settings` (the values of kPoolSizeVariables,
+// in order) that holds a positive decimal integer, else the number of logical
+// processors (at least 1); capped at kMaxPoolThreads. Anything but a plain
+// positive decimal ("", "0", "-3", "abc", " 4") is treated as unset. Null
+// pointers mean unset.
+size_t pool_size_from_env(std::initializer_list<const char*> settings, size_t logical_cpus);
 
 // One item per chunk of `out`: items = ceil(len / chunk); item k gets
 // out[k*chunk, min((k+1)*chunk, len)). Runs on WorkerPool::instance().

@@ -4,7 +4,7 @@
 #include "python/engine_class.h"
 #include "python/engines.h"
 #include "python/tool_call.h"
-#include "runners/v2_runner.h"
+#include "runners/gen2_runner.h"
 
 namespace pinnet::py {
 

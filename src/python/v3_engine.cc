@@ -2,7 +2,7 @@
 #include <memory>
 
 #include "engine/completion_text.h"
-#include "runners/v3_runner.h"
+#include "runners/gen3_runner.h"
 #include "python/engine_class.h"
 #include "python/engines.h"
 #include "python/tool_call.h"

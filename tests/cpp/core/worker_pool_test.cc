@@ -30,26 +30,28 @@ void expect_each_item_once(WorkerPool& pool, size_t n) {
 // ---- sizing ----
 
 TEST(PoolSize, EnvironmentRule) {
-  EXPECT_EQ(pool_size_from_env("3", "5", 8), 3u);
-  EXPECT_EQ(pool_size_from_env(nullptr, "5", 8), 5u);
-  EXPECT_EQ(pool_size_from_env(nullptr, nullptr, 8), 8u);
-  EXPECT_EQ(pool_size_from_env(nullptr, nullptr, 0), 1u);
-  EXPECT_EQ(pool_size_from_env("1", nullptr, 8), 1u);
-  EXPECT_EQ(pool_size_from_env("12", nullptr, 2), 12u);  // may exceed the processors
+  EXPECT_EQ(pool_size_from_env({"4", "3", "5"}, 8), 4u);
+  EXPECT_EQ(pool_size_from_env({nullptr, "3", "5"}, 8), 3u);
+  EXPECT_EQ(pool_size_from_env({nullptr, nullptr, "5"}, 8), 5u);
+  EXPECT_EQ(pool_size_from_env({nullptr, nullptr, nullptr}, 8), 8u);
+  EXPECT_EQ(pool_size_from_env({nullptr, nullptr, nullptr}, 0), 1u);
+  EXPECT_EQ(pool_size_from_env({"1", nullptr, nullptr}, 8), 1u);
+  EXPECT_EQ(pool_size_from_env({"12", nullptr, nullptr}, 2), 12u);  // may exceed the processors
   for (const char* bad : {"0", "abc", "-3", "", " 4", "4 ", "+4", "3.5", "0x4",
                           "99999999999999999999999999"}) {
-    EXPECT_EQ(pool_size_from_env(bad, "6", 8), 6u) << '"' << bad << '"';
-    EXPECT_EQ(pool_size_from_env("2", bad, 8), 2u) << '"' << bad << '"';
-    EXPECT_EQ(pool_size_from_env(bad, bad, 7), 7u) << '"' << bad << '"';
+    EXPECT_EQ(pool_size_from_env({bad, bad, "6"}, 8), 6u) << '"' << bad << '"';
+    EXPECT_EQ(pool_size_from_env({bad, "2", bad}, 8), 2u) << '"' << bad << '"';
+    EXPECT_EQ(pool_size_from_env({bad, bad, bad}, 7), 7u) << '"' << bad << '"';
   }
-  EXPECT_EQ(pool_size_from_env("007", nullptr, 1), 7u);
-  EXPECT_EQ(pool_size_from_env("100000", nullptr, 1), kMaxPoolThreads);
+  EXPECT_EQ(pool_size_from_env({"007", nullptr, nullptr}, 1), 7u);
+  EXPECT_EQ(pool_size_from_env({"100000", nullptr, nullptr}, 1), kMaxPoolThreads);
 }
 
 TEST(PoolSize, ProcessPoolFollowsEnvironment) {
-  const size_t want = pool_size_from_env(std::getenv("RAYON_NUM_THREADS"),
-                                         std::getenv("RAYON_RS_NUM_CPUS"),
-                                         std::thread::hardware_concurrency());
+  const auto& names = kPoolSizeVariables;
+  const size_t want =
+      pool_size_from_env({std::getenv(names[0]), std::getenv(names[1]), std::getenv(names[2])},
+                         std::thread::hardware_concurrency());
   EXPECT_EQ(WorkerPool::instance().threads(), want);
   EXPECT_EQ(&WorkerPool::instance(), &WorkerPool::instance());
 }

@@ -1,4 +1,4 @@
-#include "runners/v2_runner.h"
+#include "runners/gen2_runner.h"
 
 #include <algorithm>
 #include <cmath>

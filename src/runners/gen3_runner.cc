@@ -1,4 +1,4 @@
-#include "runners/v3_runner.h"
+#include "runners/gen3_runner.h"
 
 #include <utility>
 
