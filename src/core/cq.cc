@@ -6,6 +6,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "core/checked_math.h"
 #include "core/cq_detail.h"
 #include "core/cq_kernels.h"
 #include "core/hadamard.h"
@@ -13,8 +14,6 @@
 #include "core/worker_pool.h"
 
 namespace pinnet::core {
-using cq_detail::ceil_div;
-using cq_detail::saturating_mul;
 using cq_detail::Scratch;
 using cq_detail::split;
 namespace {
@@ -26,12 +25,6 @@ constexpr size_t kCodeSlack = 64;
 // Ternary level magnitude times sqrt(group): float bits 0x3F9CAC3E.
 constexpr float kTernaryLevel = 1.2240064f;
 
-bool mul_overflows(uint64_t a, uint64_t b, uint64_t* out) {
-  return __builtin_mul_overflow(a, b, out);
-}
-bool add_overflows(uint64_t a, uint64_t b, uint64_t* out) {
-  return __builtin_add_overflow(a, b, out);
-}
 
 // A zeroed code buffer of n bytes plus the slack, owned through *keeper;
 // returns where to write the codes.

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "core/checked_math.h"
 #include "core/cpu.h"
 #include "core/hadamard_kernels.h"
 
@@ -13,8 +14,6 @@
 
 namespace pinnet::core {
 namespace {
-
-bool is_power_of_two(size_t n) { return n != 0 && (n & (n - 1)) == 0; }
 
 // One stage of butterflies with half-width h over n floats.
 inline void stage_scalar(float* x, size_t n, size_t h) {

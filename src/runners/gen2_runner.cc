@@ -4,6 +4,7 @@
 #include <cmath>
 #include <utility>
 
+#include "core/kernels.h"
 #include "engine/completion_text.h"
 #include "models/gen2/load.h"
 #include "runners/embedding_cache.h"
@@ -89,8 +90,6 @@ class V2Session final : public engine::DecodeSession {
   const gen2::V2Model& model_;
   gen2::V2SequenceState& state_;
 };
-
-float sigmoid(float z) { return 1.0f / (1.0f + std::exp(-z)); }
 
 }  // namespace
 
@@ -193,7 +192,7 @@ std::optional<float> V2Runner::confidence(std::string_view text) const { return 
 std::optional<float> V2Runner::confidence_probability(std::string_view text) const {
   const std::optional<float> logit = impl_->logit(text);
   if (!logit) return std::nullopt;
-  return sigmoid(*logit);
+  return core::sigmoid(*logit);
 }
 
 std::optional<float> V2Runner::confidence_for(std::string_view query, std::string_view tools_json,
