@@ -70,6 +70,8 @@ GenerateOutput decode_ids(const DecodePolicy& policy, const Vocabulary& vocab,
     if (vocab.im_end) end_ids.push_back(*vocab.im_end);
     strict.emplace(options.strict_tools, vocab.piece_trie->strict(), vocab.tool_call_open,
                    std::move(end_ids));
+    if (vocab.think_open && vocab.think_close)
+      strict->allow_thinking(*vocab.think_open, *vocab.think_close);
   } else if (whole || options.constrain) {
     std::vector<ToolSpec> tools = parse_tools(tools_json);
     if (whole || !tools.empty()) {

@@ -38,6 +38,8 @@ struct Vocabulary {
   std::optional<uint32_t> im_end;           // "<|im_end|>"
   std::optional<uint32_t> tool_call_open;   // "<tool_call>"
   std::optional<uint32_t> tool_call_close;  // "</tool_call>"
+  std::optional<uint32_t> think_open;       // "<think>"
+  std::optional<uint32_t> think_close;      // "</think>"
   const LazyPieceTrie* piece_trie = nullptr;  // piece texts, for constrained calls
 };
 

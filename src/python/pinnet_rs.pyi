@@ -96,7 +96,8 @@ class V2Engine:
         """`generate` that calls `on_delta(delta)` with the decoded text as it grows; the deltas concatenate to the returned `text`."""
     # Strict decoding: the call parses and follows the chosen tool's schema,
     # and closes within max_new_tokens. tool_choice: "auto", "required" or a
-    # tool's name (ValueError if not offered, or for invalid tools JSON).
+    # tool's name (ValueError if not offered, or for invalid tools JSON); a
+    # forced choice still lets the model write its <think> block first.
     def call(self, query: str, tools: Tools, tool_choice: str = "auto",
              max_new_tokens: int = 128, temperature: float = 0.0, seed: int = 0,
              system: Optional[str] = None,
@@ -181,7 +182,8 @@ class V3Engine:
         """Generate, calling `callback(piece)` with each decoded delta."""
     # Strict decoding: the call parses and follows the chosen tool's schema,
     # and closes within max_new_tokens. tool_choice: "auto", "required" or a
-    # tool's name (ValueError if not offered, or for invalid tools JSON).
+    # tool's name (ValueError if not offered, or for invalid tools JSON); a
+    # forced choice still lets the model write its <think> block first.
     def call(self, query: str, tools: Tools, tool_choice: str = "auto",
              max_new_tokens: int = 256, temperature: float = 0.0, seed: int = 0,
              system: Optional[str] = None,

@@ -21,8 +21,8 @@
   "`{name, description, parameters}` or wrapped `{\"type\": \"function\",\n"              \
   "\"function\": {...}}`). `tool_choice` is \"auto\" (the model decides\n"                \
   "whether to call; a call it opens is strict), \"required\" (the completion\n"           \
-  "is one call from its first token, without reasoning) or a tool's name\n"               \
-  "(the same, naming that tool).\n\n"                                                     \
+  "is one call, after the reasoning block the model may write first; no\n"               \
+  "plain reply) or a tool's name (the same, naming that tool).\n\n"                       \
   "From the open marker until the call closes, only text that keeps the call\n"           \
   "valid can be written: an offered name exactly as offered, then arguments\n"            \
   "in compact JSON with the schema's types, enums and const values, every\n"              \
