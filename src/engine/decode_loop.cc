@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/checked_math.h"
 #include "core/interrupt.h"
 #include "engine/completion_text.h"
 #include "engine/sampling.h"
@@ -26,6 +27,33 @@ PromptIds prompt_ids(const DecodePolicy& policy, const formats::SubwordTokenizer
     p.budget = max_new_tokens;
   }
   return p;
+}
+
+std::optional<std::string> forced_call_problem(const DecodePolicy& policy, const Vocabulary& vocab,
+                                               const ToolGrammar& grammar, std::string_view query,
+                                               std::string_view tools_json,
+                                               const GenerateOptions& options,
+                                               uint64_t max_seq_len) {
+  if (!grammar.forced()) return std::nullopt;
+  // The fewest ids the shortest call can take; a budget between this and
+  // its bytes may still close the call, which the caller checks afterwards.
+  const uint64_t piece = std::max<uint64_t>(vocab.piece_trie->strict().max_piece_len(), 1);
+  const uint64_t shortest = core::ceil_div(GrammarState(grammar).shortest(), piece);
+  if (options.max_new_tokens < shortest) {
+    return "max_new_tokens=" + std::to_string(options.max_new_tokens) +
+           " is too small for a call of these tools: the shortest takes at least " +
+           std::to_string(shortest) + " ids";
+  }
+  const std::string prompt = build_prompt(
+      query, tools_json,
+      options.system ? std::optional<std::string_view>(*options.system) : std::nullopt);
+  const uint64_t prompt_len = prompt_ids(policy, *vocab.tokenizer, prompt, UINT64_MAX, 0).ids.size();
+  if (prompt_len + shortest > max_seq_len) {
+    return "the prompt takes " + std::to_string(prompt_len) + " of the " +
+           std::to_string(max_seq_len) + " positions of the context and leaves no room for a call of at least " +
+           std::to_string(shortest) + " ids";
+  }
+  return std::nullopt;
 }
 
 GenerateOutput decode(const DecodePolicy& policy, const Vocabulary& vocab, const DecodeModel& model,

@@ -8,12 +8,14 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "core/function_ref.h"
 #include "engine/constrained.h"
 #include "engine/generation.h"
+#include "engine/tool_grammar.h"
 #include "formats/subword_tokenizer.h"
 
 namespace pinnet::engine {
@@ -75,6 +77,17 @@ struct PromptIds {
 // The begin id, then the tokenizer's ids of `prompt`, fitted by the policy.
 PromptIds prompt_ids(const DecodePolicy& policy, const formats::SubwordTokenizer& tokenizer,
                      std::string_view prompt, uint64_t max_seq_len, uint64_t max_new_tokens);
+
+// Why a forced call (tool_choice "required" or a name) cannot be made within
+// `max_new_tokens` and the context, before any model work: the budget below
+// the shortest call of the grammar (counted one byte an id, as the mask keeps
+// calls closable), or a prompt that leaves the context no room for it. Empty
+// when the call can be made, or when the grammar is not forced.
+std::optional<std::string> forced_call_problem(const DecodePolicy& policy, const Vocabulary& vocab,
+                                               const ToolGrammar& grammar, std::string_view query,
+                                               std::string_view tools_json,
+                                               const GenerateOptions& options,
+                                               uint64_t max_seq_len);
 
 // The model side of one call: its limits and where its session comes from.
 struct DecodeModel {

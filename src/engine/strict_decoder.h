@@ -61,6 +61,9 @@ class StrictVocab {
  public:
   StrictVocab(const PieceTrie& all, const std::vector<std::string>& piece_texts);
   uint32_t piece_count() const { return all_.piece_count(); }
+  // Bytes of the longest piece: a text of n bytes takes at least
+  // ⌈n / max_piece_len()⌉ ids.
+  uint32_t max_piece_len() const { return max_piece_len_; }
 
  private:
   friend class StrictMasker;

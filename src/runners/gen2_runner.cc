@@ -98,6 +98,10 @@ core::Result<std::shared_ptr<const engine::ToolGrammar>, std::string> V2Runner::
   return impl_->grammars.get(tools_json, choice);
 }
 
+const engine::Vocabulary* V2Runner::vocabulary() const {
+  return impl_->words ? &impl_->words->vocab() : nullptr;
+}
+
 LoadResult<V2Runner> V2Runner::load_file(const std::string& path) {
   return load_file(path, core::default_compute());
 }

@@ -86,6 +86,10 @@ class V2Runner {
                                          uint64_t top_k) const;
 
   V2Config config() const;
+  uint64_t max_seq_len() const { return config().max_seq_len; }
+  // The tokenizer and marker ids the decode loop uses (prompt lengths for
+  // request checks); null without a tokenizer.
+  const engine::Vocabulary* vocabulary() const;
 
   struct Impl;
   explicit V2Runner(std::unique_ptr<Impl> impl);

@@ -105,6 +105,7 @@ std::optional<float> V3Runner::confidence(std::string_view query, std::string_vi
 bool V3Runner::has_confidence() const { return impl_->bundle.head.has_value(); }
 uint64_t V3Runner::num_layers() const { return impl_->bundle.model.geometry().num_layers; }
 uint64_t V3Runner::max_seq_len() const { return impl_->bundle.model.geometry().max_seq_len; }
+const engine::Vocabulary* V3Runner::vocabulary() const { return &impl_->words.vocab(); }
 uint64_t V3Runner::kv_bytes(uint64_t seq_len, bool kv_int8) const {
   return impl_->bundle.model.kv_bytes(seq_len, kv_int8);
 }

@@ -158,8 +158,8 @@ def test_random_models_make_valid_calls(engines):
 def test_call_surface(engines):
     tools = BUILTIN[0]
     for engine in engines:
-        as_list = engine.call(QUERY, tools, tool_choice="required", max_new_tokens=40)
-        assert engine.call(QUERY, json.dumps(tools), "required", 40) == as_list
+        as_list = engine.call(QUERY, tools, tool_choice="required", max_new_tokens=80)
+        assert engine.call(QUERY, json.dumps(tools), "required", 80) == as_list
         none = engine.call(QUERY, tools, max_new_tokens=0)
         assert (none["name"], none["arguments"], none["stop_reason"]) == (None, None, "MaxTokens")
         # Token counts: the prompt is the same whatever the budget; a call cut
@@ -175,6 +175,14 @@ def test_call_surface(engines):
             engine.call(QUERY, tools, tool_choice="get_time")
         with pytest.raises(TypeError):
             engine.call(QUERY, [{1, 2}])
+        # A forced call that cannot be made raises, never returns without a call:
+        # refused before any work, or found unclosed at the end of the budget.
+        for query, budget, why in ((QUERY, 3, "max_new_tokens=3 is too small"),
+                                   ("x " * 3000, 128, "leaves no room for a call"),
+                                   (QUERY, 40, "did not close within max_new_tokens=40")):
+            for choice in ("required", list(offered(tools))[0]):
+                with pytest.raises(ValueError, match=why):
+                    engine.call(query, tools, tool_choice=choice, max_new_tokens=budget)
 
 
 def test_concurrent_calls_share_grammars_and_masks(engines):
