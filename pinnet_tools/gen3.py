@@ -5,7 +5,8 @@ and the named geometries used by tests and benchmarks.
     python -m pinnet_tools.gen3 --preset bench-gen3 --out bench.tesk
 
 Every tensor of a generation-3 container is listed once, by `canon`; the
-writer, the reference (`gen3_reference`) and the tests all walk that list.
+writer, the training forward pass, the tests and their NumPy reference all
+walk that list.
 """
 
 from __future__ import annotations
@@ -454,6 +455,58 @@ def random_model(geom: Gen3Geometry, seed: int = 0, bits=4, groups=64,
             raise AssertionError(f"no initialiser for {e.label}")
         t[e.label] = np.ascontiguousarray(v, dtype=F32).reshape(shape)
     return Gen3Model(geom=g, tensors=t, quant=quant, heads=heads)
+
+
+# ----------------------------------------------------------------------------
+# Conventions every reader of a model follows: the depth ladder (which blocks
+# a shallower run keeps), the rotary tables, the permutation indices and the
+# lane-mixing projection's round count. The training forward pass and
+# `pinnet inspect` use them as they are.
+
+SINKHORN_ROUNDS = 20
+
+
+def ladder_order(n: int) -> list[int]:
+    """Bisection order of the block indices of an n-block container."""
+    order = [0, n - 1] if n > 1 else [0]
+    while len(order) < n:
+        chosen = sorted(order)
+        best = None
+        for lo, hi in zip(chosen, chosen[1:]):
+            if hi - lo >= 2 and (best is None or hi - lo > best[1] - best[0]):
+                best = (lo, hi)
+        if best is None:
+            break
+        order.append((best[0] + best[1]) // 2)
+    return order
+
+
+def rung(n: int, k: int) -> list[int]:
+    """Ascending block indices of the k-block rung of an n-block ladder."""
+    if k < 2 or k > n:
+        raise ValueError("depth is outside the ladder")
+    return sorted(ladder_order(n)[:k])
+
+
+def rope_tables(positions: int, head_dim: int, theta: float) -> tuple[np.ndarray, np.ndarray]:
+    """cos, sin of shape (positions, head_dim / 2): f = theta^((2j) / head_dim)
+    in single precision, angle = p / f."""
+    half = head_dim // 2
+    expo = (np.arange(half, dtype=F32) * F32(2.0)) / F32(head_dim)
+    f = np.power(F32(theta), expo).astype(F32)
+    angle = np.arange(positions, dtype=F32)[:, None] / f[None, :]
+    return np.cos(angle).astype(F32), np.sin(angle).astype(F32)
+
+
+def perm_indices(values: np.ndarray) -> np.ndarray:
+    """Float permutation entries to unsigned 32-bit indices: truncation toward
+    zero; negative and NaN give 0; values above 4294967040 give 4294967295."""
+    v = np.asarray(values, np.float64)
+    out = np.zeros(v.shape, np.uint64)
+    ok = np.isfinite(v) & (v > 0)
+    out[ok] = np.trunc(np.minimum(v[ok], 4294967295.0)).astype(np.uint64)
+    out[v > 4294967040.0] = 4294967295
+    return out.astype(np.int64)
 
 
 # ----------------------------------------------------------------------------

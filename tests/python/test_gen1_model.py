@@ -11,7 +11,8 @@ import pytest
 from model_cli import rel_err, run
 
 from pinnet_tools import gen1
-from pinnet_tools import gen1_reference as R
+from support import gen1_defects
+from support import gen1_reference as R
 
 CLI = os.environ.get("PINNET_GEN1_CLI")
 pytestmark = pytest.mark.skipif(not CLI, reason="PINNET_GEN1_CLI is not set")
@@ -84,7 +85,7 @@ def test_a_long_decoder_cache_grows_with_its_scores(tmp_path):
 
 def test_every_malformed_file_fails_with_its_text(tmp_path):
     wrong = {}
-    for d in gen1.defects():
+    for d in gen1_defects.defects():
         path = tmp_path / "defect.safetensors"
         path.write_bytes(d.data)
         got = cli("load", path)[0].get("error")

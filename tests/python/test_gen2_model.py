@@ -10,7 +10,8 @@ import pytest
 from model_cli import rel_err, run
 
 from pinnet_tools import gen2
-from pinnet_tools import gen2_reference as R
+from support import gen2_defects
+from support import gen2_reference as R
 
 CLI = os.environ.get("PINNET_GEN2_CLI")
 pytestmark = pytest.mark.skipif(not CLI, reason="PINNET_GEN2_CLI is not set")
@@ -50,7 +51,7 @@ def model(request, tmp_path_factory):
     heads = gen2.heads_for("both", geom)
     m = gen2.random_model(geom, seed=7, bits="mixed", groups="mixed", heads=heads)
     path = tmp_path_factory.mktemp("gen2") / f"{request.param}.tesk"
-    gen2.write_gen2(path, m, gen2.small_tokenizer_blob(), f16=gen2.every_other_float(m))
+    gen2.write_gen2(path, m, gen2_defects.small_tokenizer_blob(), f16=gen2.every_other_float(m))
     return path, R.Gen2Reference(m)
 
 
@@ -98,7 +99,7 @@ def test_caller_errors_leave_the_state_as_it_was(model):
 
 def test_every_malformed_container_fails_with_its_text(tmp_path):
     wrong = {}
-    for d in gen2.defects():
+    for d in gen2_defects.defects():
         path = tmp_path / "defect.tesk"
         path.write_bytes(d.data)
         got = cli("load", path).get("error")

@@ -11,9 +11,9 @@ import numpy as np
 import pytest
 
 from pinnet_tools import gen3
-from pinnet_tools import gen3_reference as R
 from pinnet_tools.cq_quantise import quantise
 from pinnet_tools.tesk import bytes_tensor, cq_tensor, f32_tensor, write_tesk
+from support import gen3_reference as R
 
 CLI = os.environ.get("PINNET_GEN3_CLI")
 pytestmark = pytest.mark.skipif(not CLI, reason="PINNET_GEN3_CLI is not set")
