@@ -26,7 +26,8 @@ from typing import Iterable, Iterator, NamedTuple
 
 import numpy as np
 
-from .gen3 import CHAT_SYMBOLS, _corpus_lines, cache_dir, train_sentencepiece
+from .gen3 import CHAT_SYMBOLS
+from .writer_common import cache_dir, corpus_lines, train_sentencepiece
 
 F32 = np.float32
 
@@ -455,7 +456,7 @@ def read_gen1(source) -> Gen1Model:
 def _gen1_corpus(lines: int, seed: int) -> Iterator[str]:
     """The generation-3 corpus without the chat markers: generation 1 has no
     chat template, so the markers would only spend vocabulary."""
-    for line in _corpus_lines(lines, seed):
+    for line in corpus_lines(lines, seed):
         for marker in CHAT_SYMBOLS:
             line = line.replace(marker, " ")
         yield line

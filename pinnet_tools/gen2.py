@@ -15,16 +15,14 @@ from __future__ import annotations
 import argparse
 import dataclasses
 import math
-import os
 import sys
 from dataclasses import dataclass, field
-from pathlib import Path
 from typing import Callable, Iterator, NamedTuple
 
 import numpy as np
 
-from .gen3 import (BITS_CODES, _choice, _is_pow2, bench_gen3_bits, short_label,
-                   tokenizer_blob_for)
+from .gen3 import BITS_CODES, bench_gen3_bits, tokenizer_blob_for
+from .writer_common import bits_and_groups, is_pow2, per_tensor, short_label, write_atomic
 
 F32 = np.float32
 
@@ -128,7 +126,7 @@ def geometry_error(g: Gen2Geometry) -> str | None:
         return "head_dim must be even (RoPE rotates half-splits)"
     if g.d_model == 0 or g.num_layers == 0 or g.mhc_lanes == 0:
         return "d_model, mhc_lanes and num_layers must be non-zero"
-    if g.hada_n < g.d_model or not _is_pow2(g.hada_n):
+    if g.hada_n < g.d_model or not is_pow2(g.hada_n):
         return "hada_n must be a power of two at or above d_model"
     if g.vocab_size == 0 or g.max_seq_len == 0:
         return "vocab_size and max_seq_len must be non-zero"
@@ -320,12 +318,12 @@ def random_model(geom: Gen2Geometry, seed: int = 0, bits=4, groups=64,
                 v = normal(shape, 1.0 / math.sqrt(max(D, 1)))
             else:
                 v = normal(shape, 1.0 / math.sqrt(max(cols, 1)))
-            b = _choice(bits, e.key, rng, BITS_CODES)
+            b = per_tensor(bits, e.key, rng, BITS_CODES)
             fam = group_family(e.key)
             if fam not in family_group:
-                family_group[fam] = _choice(groups, e.key, rng, (8, 16, 32, 64))
+                family_group[fam] = per_tensor(groups, e.key, rng, (8, 16, 32, 64))
             grp = family_group[fam]
-            if b not in BITS_CODES or not _is_pow2(grp) or grp % 8 or grp > 1024:
+            if b not in BITS_CODES or not is_pow2(grp) or grp % 8 or grp > 1024:
                 raise ValueError(f"{e.key}: bad bits {b} / group {grp}")
             quant[e.key] = (b, grp)
         elif name in ("norm_in", "post_norm", "pre_hada", "q_norm", "k_norm", "final_norm"):
@@ -424,10 +422,7 @@ def build_preset(name: str, seed: int = 0, heads=()) -> tuple[Gen2Model, bytes]:
     geom = factory(int.from_bytes(blob[:4], "little"))
     if isinstance(heads, str):
         heads = heads_for(heads, geom)
-    if callable(bits):
-        bits_spec, groups = (lambda k: bits(k)[0]), (lambda k: bits(k)[1])
-    else:
-        bits_spec, groups = bits, ("mixed" if bits == "mixed" else 64)
+    bits_spec, groups = bits_and_groups(bits)
     model = random_model(geom, seed=seed, bits=bits_spec, groups=groups, heads=heads)
     model.tokenizer_blob = blob
     return model, blob
@@ -470,11 +465,7 @@ def write_gen2(path_or_none, model: Gen2Model, tokenizer_blob: bytes | None,
     data, deq = encode_gen2(model, tokenizer_blob, f16)
     model.dequantised = deq
     if path_or_none is not None:
-        path = Path(path_or_none)
-        path.parent.mkdir(parents=True, exist_ok=True)
-        tmp = path.with_name(path.name + ".tmp")
-        tmp.write_bytes(data)
-        os.replace(tmp, path)
+        write_atomic(path_or_none, data)
     return data
 
 

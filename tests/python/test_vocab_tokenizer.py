@@ -5,7 +5,7 @@ are written out as a vocabulary text ("piece<TAB>score" per line).
 Scored encoding is the same pair merging as the library's BPE (highest score
 first, the leftmost on ties, unknown characters to <0xNN> byte pieces), so
 the ids agree exactly on held-out text (measured: 2393 of 3000 lines of
-gen3._corpus_lines(3000, seed=777), i.e. 79.8%, and every one of the 2393
+writer_common.corpus_lines(3000, seed=777), i.e. 79.8%, and every one of the 2393
 lines without a chat marker). They differ by design in three places:
 - chat markers: the library cuts its user-defined pieces ("<think>", ...)
   out of the text before merging; this tokenizer has no such pieces and
@@ -31,7 +31,7 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
 spm = pytest.importorskip("sentencepiece")
-from pinnet_tools import gen3  # noqa: E402
+from pinnet_tools import gen3, writer_common  # noqa: E402
 
 
 def _cli_path():
@@ -89,7 +89,7 @@ def scored(sp, tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def held_out():
-    return list(gen3._corpus_lines(3000, seed=777))
+    return list(writer_common.corpus_lines(3000, seed=777))
 
 
 def normalise(text):
