@@ -1,10 +1,9 @@
-"""The C++ generation-1 model against the NumPy reference (pinnet_tools.
-gen1_reference) on random configurations written with the real safetensors
-library, and its load errors on every malformed file of the factory. The
-model is driven through the test-only program named by PINNET_GEN1_CLI
-(tests/cpp/models/gen1/gen1_cli.cc)."""
-
-import os
+"""The C++ generation-1 model against the NumPy reference
+(support.gen1_reference) on random configurations written with the real
+safetensors library, and its load errors on every malformed file of
+support.gen1_defects. The model is driven through the test-only program
+gen1_cli (tests/cpp/models/gen1/gen1_cli.cc) of the test build
+(support.programs)."""
 
 import numpy as np
 import pytest
@@ -13,9 +12,9 @@ from model_cli import rel_err, run
 from pinnet_tools import gen1
 from support import gen1_defects
 from support import gen1_reference as R
+from support import programs
 
-CLI = os.environ.get("PINNET_GEN1_CLI")
-pytestmark = pytest.mark.skipif(not CLI, reason="PINNET_GEN1_CLI is not set")
+CLI = programs.program("gen1_cli")
 REL = 2e-5
 
 

@@ -1,9 +1,8 @@
-"""The C++ generation-2 model against the NumPy reference (pinnet_tools.
-gen2_reference) on random geometries, and its load errors on every malformed
-container of the factory. The model is driven through the test-only program
-named by PINNET_GEN2_CLI (tests/cpp/models/gen2/gen2_cli.cc)."""
-
-import os
+"""The C++ generation-2 model against the NumPy reference
+(support.gen2_reference) on random geometries, and its load errors on every
+malformed container of support.gen2_defects. The model is driven through the
+test-only program gen2_cli (tests/cpp/models/gen2/gen2_cli.cc) of the test
+build (support.programs)."""
 
 import numpy as np
 import pytest
@@ -12,9 +11,9 @@ from model_cli import rel_err, run
 from pinnet_tools import gen2
 from support import gen2_defects
 from support import gen2_reference as R
+from support import programs
 
-CLI = os.environ.get("PINNET_GEN2_CLI")
-pytestmark = pytest.mark.skipif(not CLI, reason="PINNET_GEN2_CLI is not set")
+CLI = programs.program("gen2_cli")
 
 # Relative to the largest reference value (at least 1): the engine multiplies
 # in the rotated domain and sums in another order than NumPy.

@@ -3,34 +3,20 @@ both versions read back field for field, one malformed file per defect kind
 with the reader's exact verdict, half-precision widening against NumPy and
 the quantiser round trip through the reader's codebook tensors.
 
-The reader is driven through the test-only tesk_cli program, named by
-PINNET_TESK_CLI (ctest sets it); without it the tests look for the CLI of
-the build/test tree and are skipped when there is none."""
+The reader is driven through the test-only tesk_cli program of the test
+build (support.programs)."""
 import json
 import os
 import subprocess
-from pathlib import Path
 
 import numpy as np
 import pytest
 
 from pinnet_tools import cq_quantise as cq
 from pinnet_tools import tesk
-from support import tesk_defects
+from support import programs, tesk_defects
 
-ROOT = Path(__file__).resolve().parents[2]
-
-
-def _cli_path():
-    named = os.environ.get("PINNET_TESK_CLI")
-    if named:
-        return named
-    built = ROOT / "build" / "test" / "tests" / "cpp" / "formats" / "tesk_cli"
-    return str(built) if built.exists() else None
-
-
-CLI = _cli_path()
-pytestmark = pytest.mark.skipif(CLI is None, reason="tesk_cli not built (set PINNET_TESK_CLI)")
+CLI = str(programs.program("tesk_cli"))
 
 
 @pytest.fixture

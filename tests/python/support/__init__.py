@@ -3,7 +3,8 @@ references each runtime generation is checked against (`gen1_reference`,
 `gen2_reference`, `gen3_reference`), a Python loader of generation-2
 containers with the runtime's checks (`gen2_loader`), malformed files with
 the exact error each must produce (`tesk_defects`, `gen1_defects`,
-`gen2_defects`)."""
+`gen2_defects`), and the finder of the test programs the C++ build makes
+(`programs`)."""
 from typing import NamedTuple
 
 
