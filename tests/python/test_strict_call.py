@@ -1,9 +1,9 @@
 """Strict tool calls judged by a real JSON Schema validator: every call the
-scripted adversarial model makes on the tool-list corpus (PINNET_STRICT_CLI,
-tests/cpp/engine/strict_corpus_cli.cc), and every call random models make
-through `call` end to end, parses and follows the chosen tool's parameters."""
+scripted adversarial model makes on the tool-list corpus (the test program
+strict_corpus_cli, tests/cpp/engine/strict_corpus_cli.cc, found or built by
+support.programs), and every call random models make through `call` end to
+end, parses and follows the chosen tool's parameters."""
 import json
-import os
 import subprocess
 
 import jsonschema
@@ -11,9 +11,10 @@ import pytest
 
 import pinnet_rs
 from pinnet_tools import gen2, gen3
+from support import programs
 from threads import assert_threads_match_sequential
 
-CLI = os.environ.get("PINNET_STRICT_CLI")
+CLI = programs.find("strict_corpus_cli")
 QUERY = "What should I call?"
 # Used without the corpus program: realistic lists of the shapes the corpus has.
 BUILTIN = [
@@ -113,7 +114,7 @@ def corpus():
     return [json.loads(json.loads(line)) for line in out.splitlines()]
 
 
-@pytest.mark.skipif(not CLI, reason="PINNET_STRICT_CLI is not set")
+@pytest.mark.skipif(CLI is None, reason="test program strict_corpus_cli unavailable")
 def test_scripted_adversary_calls_follow_their_schemas():
     out = subprocess.run([CLI, "calls"], check=True, capture_output=True, text=True).stdout
     calls = [json.loads(line) for line in out.splitlines()]

@@ -1,11 +1,9 @@
 """V2Engine without a model: docstrings, argument conversion, load failures.
 End-to-end behaviour needs generation-2 containers and is tested elsewhere."""
-import os
-import sys
-
 import pytest
 
 import pinnet_rs
+from support import programs
 
 V2 = pinnet_rs.V2Engine
 DASH = "\u2014"
@@ -66,12 +64,7 @@ def test_from_bytes_of_nothing_is_a_truncated_container():
 @pytest.fixture(scope="module")
 def hollow():
     """An instance with no runner: only argument conversion may fail on it."""
-    folder = os.environ.get("PINNET_PROBE_DIR")
-    if not folder:
-        pytest.skip("PINNET_PROBE_DIR not set (scripts/test.sh sets it)")
-    sys.path.insert(0, os.path.abspath(folder))
-    import _binding_probe
-    return _binding_probe.hollow(V2)
+    return programs.probe_module().hollow(V2)
 
 
 CONVERSION_ERRORS = [
