@@ -25,7 +25,7 @@ from starlette.requests import Request
 from starlette.responses import JSONResponse, StreamingResponse
 from starlette.routing import Route
 
-from .chat import Model, Reply, Splitter
+from .chat import Model, Reply, RequestError, Splitter
 
 # Bounds on what one request may ask for, so a request cannot hold a worker
 # for longer than a long completion takes.
@@ -48,9 +48,9 @@ def error_response(status: int, message: str, param=None, code=None,
     return JSONResponse(error_body(message, param, code, kind), status_code=status)
 
 
-def _need(cond: bool, message: str, param: str) -> None:
+def _need(cond: bool, message: str, param: Optional[str]) -> None:
     if not cond:
-        raise ApiError(422, message, param)
+        raise ApiError(400, message, param)
 
 
 class Turn:
@@ -77,27 +77,14 @@ class Turn:
         _need(user is not None, "`messages` has no user turn", "messages")
         self.query = user
         self.system = "\n".join(system) if system else None
-        self.tools = body.get("tools") or None
-        if self.tools is not None:
-            _need(isinstance(self.tools, list) and all(isinstance(t, dict) for t in self.tools),
-                  "`tools` must be a list of objects", "tools")
+        tools = body.get("tools")
         self.tool_choice = _tool_choice(body.get("tool_choice", "auto"))
-        if self.tools and self.tool_choice not in ("auto", "required", "none"):
-            names = {(t.get("function") if t.get("type") == "function" else t).get("name")
-                     for t in self.tools if isinstance(t.get("function", {}), dict)}
-            if self.tool_choice not in names:
-                raise ApiError(400, f"tool_choice names `{self.tool_choice}`, which is not an "
-                               "offered tool", "tool_choice")
         limit = body.get("max_completion_tokens", body.get("max_tokens"))
         _need(limit is None or (_is_int(limit) and 0 <= limit <= MAX_TOKENS_LIMIT),
               f"`max_tokens` must be an integer from 0 to {MAX_TOKENS_LIMIT}", "max_tokens")
         self.max_tokens = limit
-        temperature = body.get("temperature", 0.0)
-        _need(temperature is None or (isinstance(temperature, (int, float))
-                                      and not isinstance(temperature, bool)
-                                      and 0.0 <= temperature <= 2.0),
-              "`temperature` must be a number from 0 to 2", "temperature")
-        self.temperature = float(temperature or 0.0)
+        temperature = body.get("temperature")
+        self.temperature = 0.0 if temperature is None else temperature  # checked below
         seed = body.get("seed", 0)
         _need(seed is None or _is_int(seed), "`seed` must be an integer", "seed")
         self.seed = (seed or 0) % (1 << 64)
@@ -105,13 +92,20 @@ class Turn:
         _need(stream is None or isinstance(stream, bool), "`stream` must be a boolean", "stream")
         self.stream = bool(stream)
         _need(body.get("n", 1) in (1, None), "only one choice per request (`n` 1) is served", "n")
+        # The checks the command shares: tools, choice, budget, temperature
+        # and the prompt's room in the context.
+        try:
+            self.tools = model.check(self.query, tools if tools != [] else None, self.tool_choice,
+                                     self.max_tokens, self.temperature, self.system)
+        except RequestError as e:
+            raise ApiError(400, str(e), e.param, e.code) from None
 
     def run(self, model: Model, on_delta=None) -> Reply:
         try:
             return model.answer(self.query, self.tools, self.tool_choice, self.max_tokens,
-                                self.temperature, self.seed, self.system, on_delta)
-        except (ValueError, TypeError) as e:  # bad tools JSON or tool_choice
-            raise ApiError(400, str(e), "tools") from None
+                                self.temperature, self.seed, self.system, on_delta, checked=True)
+        except RequestError as e:  # a forced call the engine finds it cannot make
+            raise ApiError(400, str(e), e.param, e.code) from None
 
 
 def _is_int(v) -> bool:
@@ -126,17 +120,20 @@ def _text_of(content, i: int) -> str:
     # The list-of-parts form: only text parts carry anything for this model.
     _need(isinstance(content, list) and all(isinstance(p, dict) for p in content),
           f"messages[{i}].content must be a string or a list of parts", "messages")
-    return "".join(p.get("text", "") for p in content if p.get("type") == "text")
+    texts = [p.get("text") for p in content if p.get("type") == "text"]
+    _need(all(isinstance(t, str) for t in texts),
+          f"messages[{i}].content: a text part's `text` must be a string", "messages")
+    return "".join(texts)
 
 
 def _tool_choice(choice) -> str:
     if isinstance(choice, str) and choice in ("auto", "required", "none"):
         return choice
-    if isinstance(choice, dict):
-        name = (choice.get("function") or {}).get("name")
+    if isinstance(choice, dict) and isinstance(choice.get("function"), dict):
+        name = choice["function"].get("name")
         if isinstance(name, str):
             return name
-    raise ApiError(422, '`tool_choice` must be "auto", "required", "none" or '
+    raise ApiError(400, '`tool_choice` must be "auto", "required", "none" or '
                    '{"type": "function", "function": {"name": ...}}', "tool_choice")
 
 

@@ -29,6 +29,14 @@ PromptIds prompt_ids(const DecodePolicy& policy, const formats::SubwordTokenizer
   return p;
 }
 
+uint64_t prompt_length(const DecodePolicy& policy, const formats::SubwordTokenizer& tokenizer,
+                       std::string_view query, std::string_view tools_json,
+                       std::optional<std::string_view> system) {
+  std::vector<uint32_t> ids{policy.bos};
+  tokenizer.encode_into(build_prompt(query, tools_json, system), ids);
+  return ids.size();
+}
+
 std::optional<std::string> forced_call_problem(const DecodePolicy& policy, const Vocabulary& vocab,
                                                const ToolGrammar& grammar, std::string_view query,
                                                std::string_view tools_json,
@@ -44,10 +52,9 @@ std::optional<std::string> forced_call_problem(const DecodePolicy& policy, const
            " is too small for a call of these tools: the shortest takes at least " +
            std::to_string(shortest) + " ids";
   }
-  const std::string prompt = build_prompt(
-      query, tools_json,
+  const uint64_t prompt_len = prompt_length(
+      policy, *vocab.tokenizer, query, tools_json,
       options.system ? std::optional<std::string_view>(*options.system) : std::nullopt);
-  const uint64_t prompt_len = prompt_ids(policy, *vocab.tokenizer, prompt, UINT64_MAX, 0).ids.size();
   if (prompt_len + shortest > max_seq_len) {
     return "the prompt takes " + std::to_string(prompt_len) + " of the " +
            std::to_string(max_seq_len) + " positions of the context and leaves no room for a call of at least " +

@@ -78,6 +78,12 @@ struct PromptIds {
 PromptIds prompt_ids(const DecodePolicy& policy, const formats::SubwordTokenizer& tokenizer,
                      std::string_view prompt, uint64_t max_seq_len, uint64_t max_new_tokens);
 
+// Ids of the prompt a call with these arguments reads, before any cut to the
+// context: the begin id and the tokenized template text.
+uint64_t prompt_length(const DecodePolicy& policy, const formats::SubwordTokenizer& tokenizer,
+                       std::string_view query, std::string_view tools_json,
+                       std::optional<std::string_view> system);
+
 // Why a forced call (tool_choice "required" or a name) cannot be made within
 // `max_new_tokens` and the context, before any model work: the budget below
 // the shortest call of the grammar (counted one byte an id, as the mask keeps

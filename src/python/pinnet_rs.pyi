@@ -103,6 +103,8 @@ class V2Engine:
              system: Optional[str] = None,
              on_delta: Optional[Callable[[str], object]] = None) -> ToolCall:
         """One tool call, strictly decoded: its JSON always parses and follows the chosen tool's `parameters` schema."""
+    def prompt_tokens(self, query: str, tools: Tools, system: Optional[str] = None) -> Optional[int]:
+        """How many ids the prompt of a call with these arguments takes, before any cut to the context."""
     def run_stream(self, query: str, tools_json: str,
                    callback: Callable[[int, str], object]) -> str:
         """Streaming generation. `callback(token_id: int, piece: str)` per token."""
@@ -189,6 +191,8 @@ class V3Engine:
              system: Optional[str] = None,
              on_delta: Optional[Callable[[str], object]] = None) -> ToolCall:
         """One tool call, strictly decoded: its JSON always parses and follows the chosen tool's `parameters` schema."""
+    def prompt_tokens(self, query: str, tools: Tools, system: Optional[str] = None) -> Optional[int]:
+        """How many ids the prompt of a call with these arguments takes, before any cut to the context."""
     def run_scored(self, query: str, tools_json: str) -> Tuple[V3Scored, Optional[float]]:
         """Generate, then score what was generated. Returns `(result, confidence)`."""
     @staticmethod

@@ -98,4 +98,26 @@ PyObject* strict_call(const Runner& r, const engine::DecodePolicy& policy, const
   return result;
 }
 
+// `prompt_tokens`: the prompt ids a call reads (None without a tokenizer).
+template <class Runner>
+PyObject* prompt_tokens(const Runner& r, const engine::DecodePolicy& policy,
+                        const std::string& query, const ToolsJson& tools,
+                        const std::optional<std::string>& system) {
+  const engine::Vocabulary* vocab = r.vocabulary();
+  if (vocab == nullptr || vocab->tokenizer == nullptr) Py_RETURN_NONE;
+  const uint64_t n = without_lock([&] {
+    return engine::prompt_length(
+        policy, *vocab->tokenizer, query, tools.text,
+        system ? std::optional<std::string_view>(*system) : std::nullopt);
+  });
+  return to_py(n);
+}
+
+#define PINNET_PROMPT_TOKENS_DOC                                                      \
+  "prompt_tokens($self, query, tools, system=None)\n--\n\n"                            \
+  "How many ids the prompt of a call with these arguments takes, before any\n"       \
+  "cut to the context (`max_seq_len`): with `max_new_tokens` ids of budget a\n"      \
+  "generation fits when their sum is at most the context. `tools` as for\n"         \
+  "`call`. None for a model without a tokenizer."
+
 }  // namespace pinnet::py

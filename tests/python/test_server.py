@@ -118,9 +118,25 @@ def test_errors_are_api_error_objects(server):
     assert e.value.body["code"] == "model_not_found"
     with pytest.raises(openai.BadRequestError, match="not an offered tool"):
         ask(client, tools=TOOLS, tool_choice={"type": "function", "function": {"name": "x"}})
-    for bad in (dict(tools="get_weather"), dict(max_tokens=-1), dict(messages=[]), dict(n=2)):
-        with pytest.raises(openai.UnprocessableEntityError):
+    # Client errors are 400 with the shared validation's code, never a 500.
+    for bad, code in ((dict(tools="get_weather"), "invalid_tools"), (dict(max_tokens=-1), None),
+                      (dict(messages=[]), None), (dict(n=2), None),
+                      (dict(tools=[{"parameters": {}}]), "invalid_tools"),
+                      (dict(temperature=-1), "invalid_value"),
+                      (dict(messages=[{"role": "user", "content": [{"type": "text", "text": None}]}]),
+                       None),
+                      (dict(tools=TOOLS, tool_choice={"type": "function", "function": "set_timer"}),
+                       None),
+                      (dict(tools=[{"name": "deep", "parameters": json.loads("[" * 900 + "]" * 900)}]),
+                       "invalid_tools"),
+                      (dict(messages=[{"role": "user", "content": "x " * 3000}]),
+                       "context_length_exceeded"),
+                      (dict(messages=[{"role": "user", "content": "x " * 3000}], tools=TOOLS,
+                            tool_choice="required"), "context_length_exceeded")):
+        with pytest.raises(openai.BadRequestError) as e:
             ask(client, **bad)
+        assert e.value.body["code"] == code, (bad, e.value.body)
+    assert ask(client, max_tokens=0).usage.prompt_tokens > 0
     for body, status in ((b"{not json", 400), (b'{"model": "pinnet3", "messages": [{"role": '
                                                  b'"user", "content": "hi"}], "tools": [{}]}', 400)):
         req = urllib.request.Request(base + "/v1/chat/completions", data=body,
