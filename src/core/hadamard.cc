@@ -5,7 +5,7 @@
 #include <stdexcept>
 
 #include "core/cpu.h"
-#include "core/hadamard_kernels.h"
+#include "core/simd/hadamard_kernels.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>

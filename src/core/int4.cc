@@ -4,7 +4,7 @@
 #include <cmath>
 #include <stdexcept>
 
-#include "core/int4_kernels.h"
+#include "core/simd/int4_kernels.h"
 
 namespace pinnet::core {
 namespace {

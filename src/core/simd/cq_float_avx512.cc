@@ -14,13 +14,13 @@
 //           reads dword l & 7 shifted by 4·(2s + (l >> 3)).
 //   3 bits: 24 bytes spread to 8 lanes of 3 bytes (8 codes), 2 copies; as
 //           for 4 bits with shifts 3·(2s + (l >> 3)).
-#include "core/avx512_intrinsics.h"
+#include "core/simd/x86_intrinsics.h"
 
 #include <cstddef>
 #include <cstdint>
 
-#include "core/cq_kernels.h"
-#include "core/cq_prefetch.h"
+#include "core/simd/cq_kernels.h"
+#include "core/simd/cq_prefetch.h"
 
 namespace pinnet::core::cq_kernels {
 namespace {

@@ -1,9 +1,9 @@
 // AVX-512 build of the normalised Walsh-Hadamard transform. Compiled with
 // -mavx512f; includes nothing but its declaration header and the intrinsics
 // (see cq_kernels.h for why).
-#include "core/avx512_intrinsics.h"
+#include "core/simd/x86_intrinsics.h"
 
-#include "core/hadamard_kernels.h"
+#include "core/simd/hadamard_kernels.h"
 
 namespace pinnet::core::hadamard_kernels {
 namespace {

@@ -1,7 +1,7 @@
 // Built with -mavx2 -mfma; entered only after the processor check in vec.cc.
 #include <immintrin.h>
 
-#include "models/common/vec.h"
+#include "core/vec.h"
 
 #include <algorithm>
 #include <cmath>
@@ -9,10 +9,10 @@
 
 #include "core/hadamard.h"  // before the per-build namespace below
 
-namespace pinnet::models {
+namespace pinnet::core {
 
 namespace avx2 {
-#include "models/common/vec_impl.h"
+#include "core/simd/vec_impl.h"
 }  // namespace avx2
 
 namespace {
@@ -592,4 +592,4 @@ const VecKernels& vec_kernels_avx2() {
   return k;
 }
 
-}  // namespace pinnet::models
+}  // namespace pinnet::core

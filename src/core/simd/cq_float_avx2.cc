@@ -23,8 +23,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "core/cq_kernels.h"
-#include "core/cq_prefetch.h"
+#include "core/simd/cq_kernels.h"
+#include "core/simd/cq_prefetch.h"
 
 namespace pinnet::core::cq_kernels {
 namespace {

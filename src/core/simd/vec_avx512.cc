@@ -6,14 +6,14 @@
 // attention over the cache, all heads of a kv head per pass; the
 // feed-forward's two-factor transform, on tiles of several output rows; and
 // the sigmoid gates, lane for lane the 8-lane results.
-#include "core/avx512_intrinsics.h"
+#include "core/simd/x86_intrinsics.h"
 
 #include <algorithm>
 #include <cmath>
 
-#include "models/common/vec.h"
+#include "core/vec.h"
 
-namespace pinnet::models {
+namespace pinnet::core {
 namespace {
 
 // exp over 16 lanes, the same reduction and polynomial as the 8-lane build:
@@ -520,4 +520,4 @@ const VecKernels& vec_kernels_avx512() {
   return k;
 }
 
-}  // namespace pinnet::models
+}  // namespace pinnet::core
