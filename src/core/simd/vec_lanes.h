@@ -425,7 +425,8 @@ void score_blocks(const float* kt, size_t hd, const float* const* qr, uint64_t b
   using F = typename V::F;
   constexpr size_t L = V::kLanes;
   const size_t block = hd * L;
-  auto step = [&]<size_t kBlocks>(uint64_t b) {
+  // Inlined: an out-of-line step costs a call per block step on short heads.
+  auto step = [&]<size_t kBlocks>(uint64_t b) __attribute__((always_inline)) {
     const float* k0 = kt + b * block;
     F a[R][kBlocks];
     for (size_t r = 0; r < R; ++r)
