@@ -8,7 +8,7 @@
 
 #include "core/checked_math.h"
 #include "core/cq_detail.h"
-#include "core/cq_kernels.h"
+#include "core/simd/cq_kernels.h"
 #include "core/hadamard.h"
 #include "core/half.h"
 #include "core/worker_pool.h"
@@ -36,8 +36,8 @@ uint8_t* own_codes(uint64_t n, std::shared_ptr<const void>* keeper) {
 }
 
 // Element of a 64-float unit that the vector kernels of `isa` expect at
-// position p (see cq_kernels.h and the layout notes in cq_avx2.cc and
-// cq_avx512.cc).
+// position p (see simd/cq_kernels.h and the layout notes in simd/cq_float_avx2.cc
+// and simd/cq_float_avx512.cc).
 uint64_t unit_element(Isa isa, unsigned bits, uint64_t p) {
   if (isa == Isa::Avx512) {
     const uint64_t s = p / 16, lane = p % 16;

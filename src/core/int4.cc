@@ -5,7 +5,7 @@
 #include <stdexcept>
 
 #include "core/checked_math.h"
-#include "core/int4_kernels.h"
+#include "core/simd/int4_kernels.h"
 
 namespace pinnet::core {
 namespace {
