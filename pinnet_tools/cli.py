@@ -77,6 +77,14 @@ def parser() -> argparse.ArgumentParser:
                  "the server extra: pip install 'pinnet_rs[server]').")
     p.add_argument("--host", default="127.0.0.1", help="address to bind (default 127.0.0.1)")
     p.add_argument("--port", type=int, default=8000, help="port (default 8000)")
+    p.add_argument("--max-body-bytes", type=int, default=4 << 20, metavar="N",
+                   help="refuse larger request bodies with 413 (default 4 MiB)")
+    p.add_argument("--read-timeout", type=float, default=15.0, metavar="S",
+                   help="seconds a client has to send its body, else 408 (default 15)")
+    p.add_argument("--max-in-flight", type=int, default=16, metavar="N",
+                   help="requests answered at once; more get 429 with Retry-After (default 16)")
+    p.add_argument("--deadline", type=float, default=120.0, metavar="S",
+                   help="seconds one request may generate for, else 503 (default 120)")
     return top
 
 
@@ -186,10 +194,15 @@ def _inspect(args) -> int:
 
 def _serve(args) -> int:
     try:
-        from .server import serve
+        from .server import Limits, serve
     except ImportError as e:
         raise UsageError(f"serving needs the server extra (pip install 'pinnet_rs[server]'): {e}")
-    serve(_load(args), args.host, args.port)
+    if min(args.max_body_bytes, args.max_in_flight) < 1 or min(args.read_timeout,
+                                                               args.deadline) <= 0:
+        raise UsageError("--max-body-bytes, --read-timeout, --max-in-flight and --deadline "
+                         "must be positive")
+    serve(_load(args), args.host, args.port,
+          limits=Limits(args.max_body_bytes, args.read_timeout, args.max_in_flight, args.deadline))
     return 0
 
 
