@@ -2,10 +2,6 @@
 real `openai` client: every reply is checked against the same request made
 to the engine directly."""
 import json
-import socket
-import subprocess
-import sys
-import time
 import urllib.request
 from concurrent.futures import ThreadPoolExecutor
 
@@ -16,7 +12,7 @@ pytest.importorskip("starlette")
 pytest.importorskip("uvicorn")
 jsonschema = pytest.importorskip("jsonschema")
 
-from doors import QUERY, TOOLS, command_env, write_models  # noqa: E402
+from doors import QUERY, TOOLS, start_server, write_models  # noqa: E402
 from pinnet_tools.chat import Model  # noqa: E402
 
 SYSTEM = "You call tools."
@@ -25,20 +21,7 @@ SYSTEM = "You call tools."
 @pytest.fixture(scope="module")
 def server(tmp_path_factory):
     path = write_models(tmp_path_factory.mktemp("server"))[3]
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]
-    proc = subprocess.Popen([sys.executable, "-m", "pinnet_tools.cli", "serve", str(path),
-                             "--port", str(port)], env=command_env(),
-                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-    base = f"http://127.0.0.1:{port}"
-    for _ in range(300):
-        try:
-            urllib.request.urlopen(base + "/health", timeout=1)
-            break
-        except OSError:
-            assert proc.poll() is None, proc.stderr.read()
-            time.sleep(0.1)
+    proc, base = start_server(path)
     client = openai.OpenAI(base_url=base + "/v1", api_key="unused", max_retries=0)
     yield client, Model(path), base
     proc.terminate()

@@ -4,37 +4,22 @@ exit on SIGTERM."""
 import json
 import signal
 import socket
-import subprocess
-import sys
 import time
-import urllib.request
 
 import pytest
 
 pytest.importorskip("starlette")
 pytest.importorskip("uvicorn")
 
-from doors import command_env, write_models  # noqa: E402
+from doors import start_server, write_models  # noqa: E402
 
 LIMITS = ["--max-body-bytes", "4000", "--read-timeout", "1", "--max-in-flight", "1"]
 
 
 @pytest.fixture(scope="module")
 def server(tmp_path_factory):
-    path = write_models(tmp_path_factory.mktemp("limits"))[3]
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]
-    proc = subprocess.Popen([sys.executable, "-m", "pinnet_tools.cli", "serve", str(path),
-                             "--port", str(port), *LIMITS], env=command_env(),
-                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-    for _ in range(300):
-        try:
-            urllib.request.urlopen(f"http://127.0.0.1:{port}/health", timeout=1)
-            break
-        except OSError:
-            assert proc.poll() is None, proc.stderr.read()
-            time.sleep(0.1)
+    proc, base = start_server(write_models(tmp_path_factory.mktemp("limits"))[3], *LIMITS)
+    port = int(base.rsplit(":", 1)[1])
     yield proc, port
     if proc.poll() is None:
         proc.kill()
