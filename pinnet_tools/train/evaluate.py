@@ -15,6 +15,9 @@ from __future__ import annotations
 import argparse
 import json
 import sys
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Optional
 
 from . import data
 
@@ -29,6 +32,49 @@ SETTINGS = (  # name, depth (None: full), kv_int8, strict
 
 
 SPLITS = ("held_out", "held_out_values")  # new values in new phrasings; in trained phrasings
+
+# Queries written by hand, as people type them, never trained or tuned on
+# (data/human_eval in a source checkout): the demo's five tools, and tools
+# whose names and parameters appear nowhere in the training data.
+HUMAN_SETS = ("demo_tools", "unseen_tools")
+HUMAN_DIR = Path(__file__).resolve().parents[2] / "data" / "human_eval"
+
+
+class Accepted(list):
+    """Expected argument values of which any one is exact (a title with or
+    without its article, a city as typed or capitalised)."""
+
+
+@dataclass
+class HumanExample:
+    query: str
+    tools: list
+    call: Optional[dict]  # {"name", "arguments"}; None where no offered tool fits
+
+
+def human(name: str) -> list:
+    """The hand-written set `name` (one of HUMAN_SETS)."""
+    if name == "demo_tools":
+        from ..models import demo_tools_json
+        tools = json.loads(demo_tools_json())
+    else:
+        tools = json.loads((HUMAN_DIR / f"{name}.json").read_text(encoding="utf-8"))
+    out = []
+    for line in (HUMAN_DIR / f"{name}.jsonl").read_text(encoding="utf-8").splitlines():
+        row = json.loads(line)
+        call = None
+        if row["call"] is not None:
+            tool, args = row["call"]
+            call = {"name": tool, "arguments": {k: Accepted(v) if isinstance(v, list) else v
+                                                for k, v in args.items()}}
+        out.append(HumanExample(row["query"], tools, call))
+    return out
+
+
+def _exact(got: dict, want: dict) -> bool:
+    if not isinstance(got, dict) or set(got) != set(want):
+        return False
+    return all(got[k] in v if isinstance(v, Accepted) else got[k] == v for k, v in want.items())
 
 
 def held_out(count: int, seed: int = 0, split: str = "held_out") -> list:
@@ -51,7 +97,7 @@ def parse_call(payload):
 def score(engine, examples, kv_int8: bool = False, strict: bool = False,
           max_new_tokens: int = 96) -> dict:
     """Shares (0..1) of right_tool, exact and valid over the examples."""
-    right = exact = valid = 0
+    right = exact = valid = right_calls = exact_calls = declined = 0
     for ex in examples:
         tools_json = json.dumps(ex.tools)
         if strict:
@@ -71,11 +117,21 @@ def score(engine, examples, kv_int8: bool = False, strict: bool = False,
         if want is None:
             right += got is None
             exact += got is None
+            declined += got is None
         elif got is not None and got[0] == want[0]:
             right += 1
-            exact += got[1] == want[1]
+            hit = _exact(got[1], want[1])
+            exact += hit
+            right_calls += 1
+            exact_calls += hit
     n = max(len(examples), 1)
-    return {"right_tool": right / n, "exact": exact / n, "valid": valid / n}
+    calls = sum(ex.call is not None for ex in examples)
+    # The blended shares, and each kind on its own: of the queries a tool
+    # fits, the right tool and exact arguments; of the others, no call.
+    return {"right_tool": right / n, "exact": exact / n, "valid": valid / n,
+            "calls_right_tool": right_calls / max(calls, 1),
+            "calls_exact": exact_calls / max(calls, 1),
+            "no_call_when_none_fits": declined / max(len(examples) - calls, 1)}
 
 
 def agreement(engine, params: dict, geom, sp, examples, max_new_tokens: int = 64,
