@@ -36,8 +36,16 @@ GenerateOutput decode(const DecodePolicy& policy, const Vocabulary& vocab, const
       options.system ? std::optional<std::string_view>(*options.system) : std::nullopt);
   const PromptIds fitted =
       prompt_ids(policy, *vocab.tokenizer, prompt, model.max_seq_len, options.max_new_tokens);
-  GenerateOutput out =
-      decode_ids(policy, vocab, model, fitted.ids, fitted.budget, tools_json, options, on_token);
+  // The fixed part's ids: those the prompt shares with the ids of its text
+  // before the query (a piece may merge across that boundary).
+  std::vector<uint32_t> head = {policy.bos};
+  vocab.tokenizer->encode_into(std::string_view(prompt).substr(0, prompt_head_size(prompt, query)),
+                               head);
+  const uint64_t fixed_ids = static_cast<uint64_t>(
+      std::mismatch(head.begin(), head.end(), fitted.ids.begin(), fitted.ids.end()).first -
+      head.begin());
+  GenerateOutput out = decode_ids(policy, vocab, model, fitted.ids, fitted.budget, tools_json,
+                                  options, on_token, fixed_ids);
   out.prompt_tokens = fitted.ids.size();
   out.prompt_truncated = fitted.truncated;
   if (out.prompt_truncated) out.stop = StopReason::kContextFull;
@@ -47,9 +55,10 @@ GenerateOutput decode(const DecodePolicy& policy, const Vocabulary& vocab, const
 GenerateOutput decode_ids(const DecodePolicy& policy, const Vocabulary& vocab,
                           const DecodeModel& model, std::span<const uint32_t> ids, uint64_t budget,
                           std::string_view tools_json, const GenerateOptions& options,
-                          const TokenSink* on_token) {
+                          const TokenSink* on_token, uint64_t fixed_ids) {
   GenerateOutput out;
   DecodeSession& session = model.open(ids.size() + budget);
+  session.fixed_prefix(fixed_ids);
   // One logits buffer per call, overwritten by every step; empty when there
   // is no prompt to predict from.
   std::vector<float> logits(ids.empty() ? 0 : model.logit_width);

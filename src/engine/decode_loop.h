@@ -51,6 +51,10 @@ class DecodeSession {
   virtual const char* step(uint32_t id, std::span<float> logits) = 0;
   // Positions processed so far.
   virtual uint64_t position() const = 0;
+  // Before start: the prompt's first `ids` ids are its fixed part (begin id,
+  // system turn, tool list), which calls with the same tools share; 0 when
+  // unknown. A session that keeps prompt prefixes may keep its state there.
+  virtual void fixed_prefix(uint64_t ids) { (void)ids; }
 
  protected:
   ~DecodeSession() = default;
@@ -89,12 +93,13 @@ GenerateOutput decode(const DecodePolicy& policy, const Vocabulary& vocab, const
 
 // The loop itself, from prompt ids already fitted: open a session for
 // ids + budget positions, start it on the ids, then choose / append / step.
-// `tools_json` feeds the constraint. prompt_tokens and prompt_truncated of
-// the result are left to the caller.
+// `tools_json` feeds the constraint; `fixed_ids` goes to the session's
+// fixed_prefix. prompt_tokens and prompt_truncated of the result are left to
+// the caller.
 GenerateOutput decode_ids(const DecodePolicy& policy, const Vocabulary& vocab,
                           const DecodeModel& model, std::span<const uint32_t> ids, uint64_t budget,
                           std::string_view tools_json, const GenerateOptions& options,
-                          const TokenSink* on_token = nullptr);
+                          const TokenSink* on_token = nullptr, uint64_t fixed_ids = 0);
 
 // decode() with generation-3 streaming: text deltas whose concatenation is
 // the returned text.

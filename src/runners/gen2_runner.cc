@@ -7,6 +7,7 @@
 #include "engine/completion_text.h"
 #include "models/gen2/load.h"
 #include "runners/embedding_cache.h"
+#include "runners/prefix_cache.h"
 #include "runners/vocabulary.h"
 
 namespace pinnet::runners {
@@ -21,6 +22,9 @@ struct V2Runner::Impl {
   mutable EmbeddingCache embeddings{4 << 20};
   // Strict grammars by tool list and choice.
   mutable engine::ToolGrammarCache grammars{engine::kToolGrammars};
+  // Generation states after prompt prefixes (one mode: generation states
+  // all have the same capacity and window).
+  mutable PrefixCache<gen2::V2SequenceState> prefixes{default_prefix_cache_bytes()};
 
   const gen2::V2Model& model() const { return bundle.model; }
   const gen2::V2Geometry& geometry() const { return bundle.model.geometry(); }
@@ -66,19 +70,52 @@ LoadResult<V2Runner> wrap(core::Result<gen2::V2Bundle, std::string> loaded,
   return std::make_unique<V2Runner>(std::make_unique<V2Runner::Impl>(std::move(loaded).value()));
 }
 
+// A pass runs in tiles of 128 positions from its first, so a prompt cut on
+// a multiple of 128 runs the same tiles as the whole prompt.
+constexpr SplitRule kSplit{128, 1};
+
 // The loop's view of one generation-2 state: opening it rewinds the state
-// (a batch reuses one state for every example).
+// (a batch reuses one state for every example); starting it restores a kept
+// prompt prefix when the prompt starts with one.
 class V2Session final : public engine::DecodeSession {
  public:
-  V2Session(const gen2::V2Model& model, gen2::V2SequenceState& state) : model_(model), state_(state) {}
+  V2Session(const gen2::V2Model& model, gen2::V2SequenceState& state,
+            PrefixCache<gen2::V2SequenceState>& prefixes)
+      : model_(model), state_(state), prefixes_(prefixes) {}
 
   V2Session& open(uint64_t positions) {
     model_.restart_state(state_);
-    model_.reserve(state_, positions);
+    positions_ = positions;
+    fixed_ = 0;
     return *this;
   }
+  void fixed_prefix(uint64_t ids) override { fixed_ = ids; }
   const char* start(std::span<const uint32_t> prompt, std::span<float> logits) override {
-    return model_.prefill(prompt, state_, logits);
+    const uint64_t length = prompt.size();
+    const uint64_t vocab = model_.geometry().vocab_size;
+    // A prompt the model refuses fails as a whole, before any position.
+    const bool valid = length <= model_.geometry().max_seq_len &&
+                       std::all_of(prompt.begin(), prompt.end(), [&](uint32_t t) { return t < vocab; });
+    bool restored = false;
+    uint64_t from = 0;
+    if (valid && length >= 2 * kSplit.min_piece && prefixes_.enabled()) {
+      const auto hit = prefixes_.find(0, prompt, length - kSplit.min_piece);
+      if (hit.state) {
+        state_.restore(*hit.state, positions_);
+        restored = true;
+        from = hit.length;
+      }
+      model_.reserve(state_, positions_);
+      for (const uint64_t keep : keep_points(kSplit, length, fixed_, from)) {
+        if (const char* error = model_.prefill(prompt.subspan(from, keep - from), state_, {}))
+          return error;
+        auto kept = std::make_shared<const gen2::V2SequenceState>(state_.snapshot());
+        prefixes_.put(0, prompt.first(keep), kept, kept->state_bytes());
+        from = keep;
+      }
+    }
+    if (!restored) model_.reserve(state_, positions_);
+    return model_.prefill(prompt.subspan(from), state_, logits);
   }
   const char* step(uint32_t id, std::span<float> logits) override {
     return model_.step(id, state_, logits);
@@ -88,6 +125,9 @@ class V2Session final : public engine::DecodeSession {
  private:
   const gen2::V2Model& model_;
   gen2::V2SequenceState& state_;
+  PrefixCache<gen2::V2SequenceState>& prefixes_;
+  uint64_t positions_ = 0;
+  uint64_t fixed_ = 0;
 };
 
 float sigmoid(float z) { return 1.0f / (1.0f + std::exp(-z)); }
@@ -134,7 +174,7 @@ engine::GenerateOutput generate_on(const V2Runner& runner, const V2Runner::Impl&
                                    std::string_view tools_json,
                                    const engine::GenerateOptions& options,
                                    const PieceSink* on_piece) {
-  V2Session session(impl.model(), state);
+  V2Session session(impl.model(), state, impl.prefixes);
   auto open = [&](uint64_t positions) -> engine::DecodeSession& { return session.open(positions); };
   const engine::DecodeModel m{impl.geometry().max_seq_len, impl.geometry().vocab_size, open};
   const engine::Vocabulary& vocab = impl.words->vocab();
@@ -170,7 +210,7 @@ engine::GenerateOutput V2Runner::generate_with_deltas(std::string_view query,
                                                       const engine::GenerateOptions& options,
                                                       const engine::DeltaSink& on_delta) const {
   gen2::V2SequenceState state = impl_->generation_state();
-  V2Session session(impl_->model(), state);
+  V2Session session(impl_->model(), state, impl_->prefixes);
   auto open = [&](uint64_t positions) -> engine::DecodeSession& { return session.open(positions); };
   const engine::DecodeModel m{impl_->geometry().max_seq_len, impl_->geometry().vocab_size, open};
   return engine::decode_with_deltas(policy(), impl_->words->vocab(), m, query, tools_json, options,
@@ -224,6 +264,10 @@ std::vector<ScoredTool> V2Runner::retrieve_tools(std::string_view query,
   for (const std::string& d : descriptions) embedded.push_back(impl_->embedding(d, state));
   return rank_tools(*q, embedded, top_k);
 }
+
+void V2Runner::set_prefix_cache_bytes(uint64_t bytes) const { impl_->prefixes.set_capacity(bytes); }
+void V2Runner::clear_prefix_cache() const { impl_->prefixes.clear(); }
+PrefixCacheInfo V2Runner::prefix_cache_info() const { return impl_->prefixes.info(); }
 
 V2Config V2Runner::config() const {
   const gen2::V2Geometry& g = impl_->geometry();

@@ -2,8 +2,10 @@
 
 #include <utility>
 
+#include "core/cq_kernels.h"
 #include "engine/completion_text.h"
 #include "models/gen3/load.h"
+#include "runners/prefix_cache.h"
 #include "runners/vocabulary.h"
 
 namespace pinnet::runners {
@@ -14,39 +16,90 @@ struct V3Runner::Impl {
   SubwordVocabulary words;  // points into bundle.tokenizer
   // Strict grammars by tool list and choice.
   mutable engine::ToolGrammarCache grammars{engine::kToolGrammars};
+  // Sessions after prompt prefixes, by cache form (mode 1: int8).
+  mutable PrefixCache<gen3::KvCache> prefixes{default_prefix_cache_bytes()};
+  SplitRule split;  // where prompts may be cut (set once the compute form is)
 };
 
 namespace {
+
+// A pass runs each product over all its rows at once, so every piece of a
+// cut prompt holds enough ids to take the kernel an uncut prompt takes:
+// never one row alone, and for float products the wide batched form
+// whenever the whole would (its order of summation differs from the narrow
+// one's). The int8 products sum in one order for any batch of two or more.
+SplitRule split_rule(const gen3::V3Model& model) {
+  auto int8 = [](const core::CqTensor& t) { return t.compute() == core::Compute::kInt8; };
+  bool all_int8 = true;
+  for (const gen3::V3Block& b : model.blocks())
+    for (const core::CqTensor* t : {&b.attn.q_proj, &b.attn.k_proj, &b.attn.v_proj, &b.gate_proj, &b.out_proj})
+      all_int8 = all_int8 && int8(*t);
+  for (const gen3::EngramSite& s : model.sites())
+    all_int8 = all_int8 && int8(s.key_proj) && int8(s.value_proj);
+  return all_int8 ? SplitRule{1, 2} : SplitRule{1, core::cq_kernels::kWideBatch};
+}
 
 LoadResult<V3Runner> wrap(core::Result<gen3::V3Bundle, gen3::LoadError> loaded,
                           core::Compute compute) {
   if (!loaded.ok()) return core::Err{LoadFailure(loaded.error().message())};
   loaded.value().model.set_compute(compute);
-  return std::make_unique<V3Runner>(std::make_unique<V3Runner::Impl>(std::move(loaded).value()));
+  auto impl = std::make_unique<V3Runner::Impl>(std::move(loaded).value());
+  impl->split = split_rule(impl->bundle.model);
+  return std::make_unique<V3Runner>(std::move(impl));
 }
 
-// One generation's key/value cache, sized when the loop opens it.
+// One generation's key/value cache, sized when the loop opens it, or
+// restored from a kept prompt prefix when the prompt starts with one.
 class V3Session final : public engine::DecodeSession {
  public:
-  V3Session(const gen3::V3Model& model, bool kv_int8) : model_(model), kv_int8_(kv_int8) {}
+  V3Session(const gen3::V3Model& model, bool kv_int8, PrefixCache<gen3::KvCache>& prefixes,
+            SplitRule split)
+      : model_(model), kv_int8_(kv_int8), prefixes_(prefixes), split_(split) {}
 
   V3Session& open(uint64_t positions) {
-    cache_.emplace(model_.new_cache(positions, kv_int8_));
+    positions_ = positions;
+    fixed_ = 0;
+    cache_.reset();
     return *this;
   }
+  void fixed_prefix(uint64_t ids) override { fixed_ = ids; }
   const char* start(std::span<const uint32_t> prompt, std::span<float> logits) override {
-    model_.prefill(prompt, &*cache_, logits);
+    const uint32_t mode = kv_int8_ ? 1 : 0;
+    const uint64_t length = prompt.size();
+    uint64_t from = 0;
+    if (length >= 2 * split_.min_piece && prefixes_.enabled()) {
+      const auto hit = prefixes_.find(mode, prompt, length - split_.min_piece);
+      if (hit.state) {
+        cache_.emplace(model_.new_cache(1, kv_int8_));
+        cache_->restore(*hit.state, positions_);
+        from = hit.length;
+      }
+      for (const uint64_t keep : keep_points(split_, length, fixed_, from)) {
+        if (!cache_) cache_.emplace(model_.new_cache(positions_, kv_int8_));
+        model_.prefill(prompt.subspan(from, keep - from), &*cache_, {});
+        auto kept = std::make_shared<const gen3::KvCache>(cache_->snapshot());
+        prefixes_.put(mode, prompt.first(keep), kept, kept->state_bytes());
+        from = keep;
+      }
+    }
+    if (!cache_) cache_.emplace(model_.new_cache(positions_, kv_int8_));
+    model_.prefill(prompt.subspan(from), &*cache_, logits);
     return nullptr;
   }
   const char* step(uint32_t id, std::span<float> logits) override {
+    if (!cache_) cache_.emplace(model_.new_cache(positions_, kv_int8_));
     model_.step(id, *cache_, logits);
     return nullptr;
   }
-  uint64_t position() const override { return cache_->position(); }
+  uint64_t position() const override { return cache_ ? cache_->position() : 0; }
 
  private:
   const gen3::V3Model& model_;
   bool kv_int8_;
+  PrefixCache<gen3::KvCache>& prefixes_;
+  SplitRule split_;
+  uint64_t positions_ = 0;
+  uint64_t fixed_ = 0;
   std::optional<gen3::KvCache> cache_;
 };
 
@@ -84,7 +137,7 @@ engine::GenerateOutput V3Runner::generate(std::string_view query, std::string_vi
                                           const engine::GenerateOptions& options,
                                           const engine::DeltaSink* on_delta) const {
   const gen3::V3Model& model = impl_->bundle.model;
-  V3Session session(model, options.kv_int8);
+  V3Session session(model, options.kv_int8, impl_->prefixes, impl_->split);
   auto open = [&](uint64_t positions) -> engine::DecodeSession& { return session.open(positions); };
   const engine::DecodeModel m{model.geometry().max_seq_len, model.logit_width(), open};
   return engine::decode_with_deltas(policy(), impl_->words.vocab(), m, query, tools_json, options,
@@ -101,6 +154,10 @@ std::optional<float> V3Runner::confidence(std::string_view query, std::string_vi
                          max_seq_len(), 0);
   return b.head->probability(b.model, ids.ids);
 }
+
+void V3Runner::set_prefix_cache_bytes(uint64_t bytes) const { impl_->prefixes.set_capacity(bytes); }
+void V3Runner::clear_prefix_cache() const { impl_->prefixes.clear(); }
+PrefixCacheInfo V3Runner::prefix_cache_info() const { return impl_->prefixes.info(); }
 
 bool V3Runner::has_confidence() const { return impl_->bundle.head.has_value(); }
 uint64_t V3Runner::num_layers() const { return impl_->bundle.model.geometry().num_layers; }
