@@ -28,6 +28,14 @@ PromptIds prompt_ids(const DecodePolicy& policy, const formats::SubwordTokenizer
   return p;
 }
 
+uint64_t fixed_ids(const DecodePolicy& policy, const formats::SubwordTokenizer& tokenizer,
+                   std::string_view prompt, std::string_view query, std::span<const uint32_t> ids) {
+  std::vector<uint32_t> head = {policy.bos};
+  tokenizer.encode_into(prompt.substr(0, prompt_head_size(prompt, query)), head);
+  return static_cast<uint64_t>(
+      std::mismatch(head.begin(), head.end(), ids.begin(), ids.end()).first - head.begin());
+}
+
 GenerateOutput decode(const DecodePolicy& policy, const Vocabulary& vocab, const DecodeModel& model,
                       std::string_view query, std::string_view tools_json,
                       const GenerateOptions& options, const TokenSink* on_token) {
@@ -36,16 +44,9 @@ GenerateOutput decode(const DecodePolicy& policy, const Vocabulary& vocab, const
       options.system ? std::optional<std::string_view>(*options.system) : std::nullopt);
   const PromptIds fitted =
       prompt_ids(policy, *vocab.tokenizer, prompt, model.max_seq_len, options.max_new_tokens);
-  // The fixed part's ids: those the prompt shares with the ids of its text
-  // before the query (a piece may merge across that boundary).
-  std::vector<uint32_t> head = {policy.bos};
-  vocab.tokenizer->encode_into(std::string_view(prompt).substr(0, prompt_head_size(prompt, query)),
-                               head);
-  const uint64_t fixed_ids = static_cast<uint64_t>(
-      std::mismatch(head.begin(), head.end(), fitted.ids.begin(), fitted.ids.end()).first -
-      head.begin());
-  GenerateOutput out = decode_ids(policy, vocab, model, fitted.ids, fitted.budget, tools_json,
-                                  options, on_token, fixed_ids);
+  GenerateOutput out =
+      decode_ids(policy, vocab, model, fitted.ids, fitted.budget, tools_json, options, on_token,
+                 fixed_ids(policy, *vocab.tokenizer, prompt, query, fitted.ids));
   out.prompt_tokens = fitted.ids.size();
   out.prompt_truncated = fitted.truncated;
   if (out.prompt_truncated) out.stop = StopReason::kContextFull;

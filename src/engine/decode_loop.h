@@ -78,6 +78,13 @@ struct PromptIds {
 PromptIds prompt_ids(const DecodePolicy& policy, const formats::SubwordTokenizer& tokenizer,
                      std::string_view prompt, uint64_t max_seq_len, uint64_t max_new_tokens);
 
+// How many of `ids` (a prompt_ids result for build_prompt's `prompt`, or for
+// a text starting with it) are the prompt's fixed part: those they share
+// with the ids of the prompt's text before `query` (a piece may merge
+// across that boundary).
+uint64_t fixed_ids(const DecodePolicy& policy, const formats::SubwordTokenizer& tokenizer,
+                   std::string_view prompt, std::string_view query, std::span<const uint32_t> ids);
+
 // The model side of one call: its limits and where its session comes from.
 struct DecodeModel {
   uint64_t max_seq_len;

@@ -91,31 +91,26 @@ class V2Session final : public engine::DecodeSession {
   }
   void fixed_prefix(uint64_t ids) override { fixed_ = ids; }
   const char* start(std::span<const uint32_t> prompt, std::span<float> logits) override {
-    const uint64_t length = prompt.size();
     const uint64_t vocab = model_.geometry().vocab_size;
-    // A prompt the model refuses fails as a whole, before any position.
-    const bool valid = length <= model_.geometry().max_seq_len &&
+    // A prompt the model refuses fails whole, before any position.
+    const bool valid = prompt.size() <= model_.geometry().max_seq_len &&
                        std::all_of(prompt.begin(), prompt.end(), [&](uint32_t t) { return t < vocab; });
-    bool restored = false;
-    uint64_t from = 0;
-    if (valid && length >= 2 * kSplit.min_piece && prefixes_.enabled()) {
-      const auto hit = prefixes_.find(0, prompt, length - kSplit.min_piece);
-      if (hit.state) {
-        state_.restore(*hit.state, positions_);
-        restored = true;
-        from = hit.length;
-      }
+    if (!valid) {
       model_.reserve(state_, positions_);
-      for (const uint64_t keep : keep_points(kSplit, length, fixed_, from)) {
-        if (const char* error = model_.prefill(prompt.subspan(from, keep - from), state_, {}))
-          return error;
-        auto kept = std::make_shared<const gen2::V2SequenceState>(state_.snapshot());
-        prefixes_.put(0, prompt.first(keep), kept, kept->state_bytes());
-        from = keep;
-      }
+      return model_.prefill(prompt, state_, logits);
     }
-    if (!restored) model_.reserve(state_, positions_);
-    return model_.prefill(prompt.subspan(from), state_, logits);
+    bool reserved = false;
+    auto restore = [&](const gen2::V2SequenceState& kept) { state_.restore(kept, positions_); };
+    auto run = [&](std::span<const uint32_t> ids, bool last) {
+      if (!reserved) model_.reserve(state_, positions_);
+      reserved = true;
+      return model_.prefill(ids, state_, last ? logits : std::span<float>());
+    };
+    auto keep = [&] {
+      auto kept = std::make_shared<const gen2::V2SequenceState>(state_.snapshot());
+      return std::pair{kept, kept->state_bytes()};
+    };
+    return prefill_through(prefixes_, 0, kSplit, prompt, fixed_, restore, run, keep);
   }
   const char* step(uint32_t id, std::span<float> logits) override {
     return model_.step(id, state_, logits);

@@ -4,11 +4,23 @@
 
 #include "core/cq_kernels.h"
 #include "engine/completion_text.h"
+#include "models/gen3/confidence_head.h"
 #include "models/gen3/load.h"
 #include "runners/prefix_cache.h"
 #include "runners/vocabulary.h"
 
 namespace pinnet::runners {
+
+// A kept prompt prefix: the session after it, and for the confidence head
+// its pooling of the positions so far.
+struct V3Prefix {
+  gen3::KvCache cache;
+  std::optional<gen3::PoolingCollector> pool;
+};
+
+// What a kept prefix is a prefix of: generations with each key/value cache
+// form, or the confidence head's scoring.
+enum Mode : uint32_t { kFloatKv = 0, kInt8Kv = 1, kScoring = 2 };
 
 struct V3Runner::Impl {
   explicit Impl(gen3::V3Bundle b) : bundle(std::move(b)), words(bundle.tokenizer) {}
@@ -16,8 +28,8 @@ struct V3Runner::Impl {
   SubwordVocabulary words;  // points into bundle.tokenizer
   // Strict grammars by tool list and choice.
   mutable engine::ToolGrammarCache grammars{engine::kToolGrammars};
-  // Sessions after prompt prefixes, by cache form (mode 1: int8).
-  mutable PrefixCache<gen3::KvCache> prefixes{default_prefix_cache_bytes()};
+  // Sessions after prompt prefixes, by mode (see Mode).
+  mutable PrefixCache<V3Prefix> prefixes{default_prefix_cache_bytes()};
   SplitRule split;  // where prompts may be cut (set once the compute form is)
 };
 
@@ -52,7 +64,7 @@ LoadResult<V3Runner> wrap(core::Result<gen3::V3Bundle, gen3::LoadError> loaded,
 // restored from a kept prompt prefix when the prompt starts with one.
 class V3Session final : public engine::DecodeSession {
  public:
-  V3Session(const gen3::V3Model& model, bool kv_int8, PrefixCache<gen3::KvCache>& prefixes,
+  V3Session(const gen3::V3Model& model, bool kv_int8, PrefixCache<V3Prefix>& prefixes,
             SplitRule split)
       : model_(model), kv_int8_(kv_int8), prefixes_(prefixes), split_(split) {}
 
@@ -64,27 +76,21 @@ class V3Session final : public engine::DecodeSession {
   }
   void fixed_prefix(uint64_t ids) override { fixed_ = ids; }
   const char* start(std::span<const uint32_t> prompt, std::span<float> logits) override {
-    const uint32_t mode = kv_int8_ ? 1 : 0;
-    const uint64_t length = prompt.size();
-    uint64_t from = 0;
-    if (length >= 2 * split_.min_piece && prefixes_.enabled()) {
-      const auto hit = prefixes_.find(mode, prompt, length - split_.min_piece);
-      if (hit.state) {
-        cache_.emplace(model_.new_cache(1, kv_int8_));
-        cache_->restore(*hit.state, positions_);
-        from = hit.length;
-      }
-      for (const uint64_t keep : keep_points(split_, length, fixed_, from)) {
-        if (!cache_) cache_.emplace(model_.new_cache(positions_, kv_int8_));
-        model_.prefill(prompt.subspan(from, keep - from), &*cache_, {});
-        auto kept = std::make_shared<const gen3::KvCache>(cache_->snapshot());
-        prefixes_.put(mode, prompt.first(keep), kept, kept->state_bytes());
-        from = keep;
-      }
-    }
-    if (!cache_) cache_.emplace(model_.new_cache(positions_, kv_int8_));
-    model_.prefill(prompt.subspan(from), &*cache_, logits);
-    return nullptr;
+    auto restore = [&](const V3Prefix& kept) {
+      cache_.emplace(model_.new_cache(1, kv_int8_));
+      cache_->restore(kept.cache, positions_);
+    };
+    auto run = [&](std::span<const uint32_t> ids, bool last) -> const char* {
+      if (!cache_) cache_.emplace(model_.new_cache(positions_, kv_int8_));
+      model_.prefill(ids, &*cache_, last ? logits : std::span<float>());
+      return nullptr;
+    };
+    auto keep = [&] {
+      auto kept = std::make_shared<const V3Prefix>(V3Prefix{cache_->snapshot(), std::nullopt});
+      return std::pair{kept, kept->cache.state_bytes()};
+    };
+    return prefill_through(prefixes_, kv_int8_ ? kInt8Kv : kFloatKv, split_, prompt, fixed_,
+                           restore, run, keep);
   }
   const char* step(uint32_t id, std::span<float> logits) override {
     if (!cache_) cache_.emplace(model_.new_cache(positions_, kv_int8_));
@@ -96,7 +102,7 @@ class V3Session final : public engine::DecodeSession {
  private:
   const gen3::V3Model& model_;
   bool kv_int8_;
-  PrefixCache<gen3::KvCache>& prefixes_;
+  PrefixCache<V3Prefix>& prefixes_;
   SplitRule split_;
   uint64_t positions_ = 0;
   uint64_t fixed_ = 0;
@@ -148,11 +154,33 @@ std::optional<float> V3Runner::confidence(std::string_view query, std::string_vi
                                           std::string_view completion) const {
   const gen3::V3Bundle& b = impl_->bundle;
   if (!b.head) return std::nullopt;
-  // The scoring text is cut to the context, never failed.
-  const engine::PromptIds ids =
-      engine::prompt_ids(policy(), b.tokenizer, engine::scoring_text(query, tools_json, completion),
-                         max_seq_len(), 0);
-  return b.head->probability(b.model, ids.ids);
+  // The scoring text is cut to the context, never failed; its fixed part is
+  // the prompt's.
+  const std::string prompt = engine::build_prompt(query, tools_json, std::nullopt);
+  const engine::PromptIds ids = engine::prompt_ids(policy(), b.tokenizer, prompt + std::string(completion),
+                                                   max_seq_len(), 0);
+  const uint64_t fixed = engine::fixed_ids(policy(), b.tokenizer, prompt, query, ids.ids);
+  // The head pools every position as a pass over a float cache goes, so a
+  // kept prefix holds the pooling so far with the cache.
+  std::optional<gen3::KvCache> cache;
+  std::optional<gen3::PoolingCollector> pool;
+  auto restore = [&](const V3Prefix& kept) {
+    cache.emplace(b.model.new_cache(1, false));
+    cache->restore(kept.cache, ids.ids.size());
+    pool.emplace(*kept.pool);
+  };
+  auto run = [&](std::span<const uint32_t> piece, bool) -> const char* {
+    if (!cache) cache.emplace(b.model.new_cache(ids.ids.size(), false));
+    if (!pool) pool.emplace(*b.head);
+    b.model.prefill(piece, &*cache, {}, &*pool);
+    return nullptr;
+  };
+  auto keep = [&] {
+    auto kept = std::make_shared<const V3Prefix>(V3Prefix{cache->snapshot(), *pool});
+    return std::pair{kept, kept->cache.state_bytes() + pool->bytes()};
+  };
+  prefill_through(impl_->prefixes, kScoring, impl_->split, ids.ids, fixed, restore, run, keep);
+  return pool->finish().second;
 }
 
 void V3Runner::set_prefix_cache_bytes(uint64_t bytes) const { impl_->prefixes.set_capacity(bytes); }

@@ -198,4 +198,32 @@ class PrefixCache {
   std::list<Entry> entries_;  // most recent first
 };
 
+// Runs `prompt` from the longest prefix `cache` keeps for `mode` (cut by
+// `rule`; `fixed` ids are the prompt's fixed part), keeping the state at the
+// cuts on the way. The caller's steps: restore(const State&) takes a kept
+// state; run(ids, last) runs the next piece (`last`: the prompt's end),
+// returning an error or nullptr; keep() returns the state now as
+// {shared_ptr<const State>, bytes}. Returns the first error.
+template <class State, class Restore, class Run, class Keep>
+const char* prefill_through(PrefixCache<State>& cache, uint32_t mode, const SplitRule& rule,
+                            std::span<const uint32_t> prompt, uint64_t fixed, Restore&& restore,
+                            Run&& run, Keep&& keep) {
+  const uint64_t length = prompt.size();
+  uint64_t from = 0;
+  if (length >= 2 * rule.min_piece && cache.enabled()) {
+    const auto hit = cache.find(mode, prompt, length - rule.min_piece);
+    if (hit.state) {
+      restore(*hit.state);
+      from = hit.length;
+    }
+    for (const uint64_t cut : keep_points(rule, length, fixed, from)) {
+      if (const char* error = run(prompt.subspan(from, cut - from), false)) return error;
+      auto [state, bytes] = keep();
+      cache.put(mode, prompt.first(cut), std::move(state), bytes);
+      from = cut;
+    }
+  }
+  return run(prompt.subspan(from), true);
+}
+
 }  // namespace pinnet::runners

@@ -50,8 +50,10 @@ def tmp(tmp_path_factory):
 def v3_path(tmp):
     # Twelve blocks of 64 (4-bit codes in 64-float groups: the vector kernels,
     # wide batches included), a window the prompts wrap, room for the lists.
-    model, blob = gen3.build_preset("small-gen3", seed=3)
-    model = gen3.random_model(model.geom.replace(max_seq_len=1024), seed=3, bits=4, groups=64)
+    head = gen3.HeadSpec(code=3)
+    model, blob = gen3.build_preset("small-gen3", seed=3, head=head)
+    model = gen3.random_model(model.geom.replace(max_seq_len=1024), seed=3, bits=4, groups=64,
+                              head=head)
     path = str(tmp / "v3.tesk")
     gen3.write_gen3(path, model, blob)
     return path
@@ -109,12 +111,15 @@ def test_v3_every_entry_point(v3_path):
                 engine.run_stream(q, t, streamed.append), engine.run_scored(q, t),
                 engine.call(q, json.loads(t), max_new_tokens=24),
                 engine.call(q, t, tool_choice="required", max_new_tokens=24, system=SYSTEM),
-                engine.generate(q, t, max_new_tokens=8, temperature=0.8, seed=5, constrain=True)]
+                engine.generate(q, t, max_new_tokens=8, temperature=0.8, seed=5, constrain=True),
+                engine.confidence_for(q, t, "<think>x</think><tool_call>[]</tool_call>"),
+                engine.confidence_for(QUERIES[2], t, "")]
     engine.set_prefix_cache_bytes(0)
     want = calls()
     engine.set_prefix_cache_bytes(64 << 20)
     assert calls() == want and calls() == want
     assert engine.prefix_cache_info()["hits"] > 0
+    assert want[4][1] is not None and want[-1] is not None  # the head scored
 
 
 def test_v3_eviction_keeps_bytes_under_the_bound(v3_path):
