@@ -12,6 +12,17 @@
 
 namespace pinnet::runners {
 
+// A kept prompt prefix: the state after it, and for a pooling head its
+// pooling so far. Mode 0: generation states; a head's code: its scoring.
+struct V2Prefix {
+  gen2::V2SequenceState state;
+  std::optional<gen2::ProbePool> pool;
+};
+
+// A pass runs in tiles of 128 positions from its first, so a prompt cut on
+// a multiple of 128 runs the same tiles as the whole prompt.
+constexpr SplitRule kSplit{128, 1};
+
 struct V2Runner::Impl {
   explicit Impl(gen2::V2Bundle b) : bundle(std::move(b)) {
     if (bundle.tokenizer) words.emplace(*bundle.tokenizer);
@@ -22,9 +33,9 @@ struct V2Runner::Impl {
   mutable EmbeddingCache embeddings{4 << 20};
   // Strict grammars by tool list and choice.
   mutable engine::ToolGrammarCache grammars{engine::kToolGrammars};
-  // Generation states after prompt prefixes (one mode: generation states
+  // States after prompt prefixes, by mode (see V2Prefix; generation states
   // all have the same capacity and window).
-  mutable PrefixCache<gen2::V2SequenceState> prefixes{default_prefix_cache_bytes()};
+  mutable PrefixCache<V2Prefix> prefixes{default_prefix_cache_bytes()};
 
   const gen2::V2Model& model() const { return bundle.model; }
   const gen2::V2Geometry& geometry() const { return bundle.model.geometry(); }
@@ -33,17 +44,21 @@ struct V2Runner::Impl {
   }
   gen2::V2SequenceState scoring_state() const { return model().new_state(geometry().max_seq_len, 0); }
 
-  // The head's output for `text` (begin id, then the text's ids, cut to the
-  // context), or absent.
-  std::optional<std::vector<float>> run_head(uint8_t code, std::string_view text,
-                                             gen2::V2SequenceState& state) const {
-    const gen2::ProbeHead* head = bundle.head(code);
-    if (head == nullptr || !bundle.tokenizer) return std::nullopt;
+  // What a head reads of `text`: the begin id, then the text's ids, cut to
+  // the context (needs the tokenizer).
+  std::vector<uint32_t> head_ids(std::string_view text) const {
     const formats::SubwordTokenizer& tok = *bundle.tokenizer;
     std::vector<uint32_t> ids = {tok.bos_id()};
     tok.encode_into(text, ids);
     ids.resize(std::min<uint64_t>(ids.size(), geometry().max_seq_len));
-    return head->run(model(), ids, tok.pad_id(), state);
+    return ids;
+  }
+  // The head's output for `text`, or absent.
+  std::optional<std::vector<float>> run_head(uint8_t code, std::string_view text,
+                                             gen2::V2SequenceState& state) const {
+    const gen2::ProbeHead* head = bundle.head(code);
+    if (head == nullptr || !bundle.tokenizer) return std::nullopt;
+    return head->run(model(), head_ids(text), bundle.tokenizer->pad_id(), state);
   }
   std::optional<std::vector<float>> embedding(std::string_view text,
                                               gen2::V2SequenceState& state) const {
@@ -51,6 +66,38 @@ struct V2Runner::Impl {
     auto out = run_head(gen2::kContrastiveHead, text, state);
     if (out) embeddings.put(text, *out);
     return out;
+  }
+  // run_head for a text that starts with the prompt of `query` (`prompt`),
+  // from the longest kept prefix of its ids.
+  std::optional<std::vector<float>> run_head_from_prefix(uint8_t code, std::string_view prompt,
+                                                         std::string_view query,
+                                                         std::string_view text) const {
+    const gen2::ProbeHead* head = bundle.head(code);
+    if (head == nullptr || !bundle.tokenizer) return std::nullopt;
+    const formats::SubwordTokenizer& tok = *bundle.tokenizer;
+    const std::vector<uint32_t> ids = head_ids(text);
+    gen2::V2SequenceState state = scoring_state();
+    // A text the model refuses fails whole, before any position.
+    if (!std::all_of(ids.begin(), ids.end(), [&](uint32_t t) { return t < geometry().vocab_size; }))
+      return head->run(model(), ids, tok.pad_id(), state);
+    std::optional<gen2::ProbePool> pool;
+    auto restore = [&](const V2Prefix& kept) {
+      state.restore(kept.state, ids.size());
+      pool.emplace(*kept.pool);
+    };
+    auto run = [&](std::span<const uint32_t> piece, bool) {
+      if (!pool) pool.emplace(head->pool(tok.pad_id()));
+      return model().prefill_cells(piece, state, *pool);
+    };
+    auto keep = [&] {
+      auto kept = std::make_shared<const V2Prefix>(V2Prefix{state.snapshot(), *pool});
+      return std::pair{kept, kept->state.state_bytes() + pool->bytes()};
+    };
+    const uint64_t fixed = engine::fixed_ids(engine::gen2_policy(tok.bos_id(), tok.eos_id()), tok,
+                                             prompt, query, ids);
+    if (prefill_through(prefixes, code, kSplit, ids, fixed, restore, run, keep) != nullptr)
+      return std::nullopt;
+    return head->finish(*pool);
   }
   std::optional<float> logit(std::string_view text) const {
     if (bundle.heads.empty()) return std::nullopt;
@@ -70,17 +117,13 @@ LoadResult<V2Runner> wrap(core::Result<gen2::V2Bundle, std::string> loaded,
   return std::make_unique<V2Runner>(std::make_unique<V2Runner::Impl>(std::move(loaded).value()));
 }
 
-// A pass runs in tiles of 128 positions from its first, so a prompt cut on
-// a multiple of 128 runs the same tiles as the whole prompt.
-constexpr SplitRule kSplit{128, 1};
-
 // The loop's view of one generation-2 state: opening it rewinds the state
 // (a batch reuses one state for every example); starting it restores a kept
 // prompt prefix when the prompt starts with one.
 class V2Session final : public engine::DecodeSession {
  public:
   V2Session(const gen2::V2Model& model, gen2::V2SequenceState& state,
-            PrefixCache<gen2::V2SequenceState>& prefixes)
+            PrefixCache<V2Prefix>& prefixes)
       : model_(model), state_(state), prefixes_(prefixes) {}
 
   V2Session& open(uint64_t positions) {
@@ -100,15 +143,15 @@ class V2Session final : public engine::DecodeSession {
       return model_.prefill(prompt, state_, logits);
     }
     bool reserved = false;
-    auto restore = [&](const gen2::V2SequenceState& kept) { state_.restore(kept, positions_); };
+    auto restore = [&](const V2Prefix& kept) { state_.restore(kept.state, positions_); };
     auto run = [&](std::span<const uint32_t> ids, bool last) {
       if (!reserved) model_.reserve(state_, positions_);
       reserved = true;
       return model_.prefill(ids, state_, last ? logits : std::span<float>());
     };
     auto keep = [&] {
-      auto kept = std::make_shared<const gen2::V2SequenceState>(state_.snapshot());
-      return std::pair{kept, kept->state_bytes()};
+      auto kept = std::make_shared<const V2Prefix>(V2Prefix{state_.snapshot(), std::nullopt});
+      return std::pair{kept, kept->state.state_bytes()};
     };
     return prefill_through(prefixes_, 0, kSplit, prompt, fixed_, restore, run, keep);
   }
@@ -120,7 +163,7 @@ class V2Session final : public engine::DecodeSession {
  private:
   const gen2::V2Model& model_;
   gen2::V2SequenceState& state_;
-  PrefixCache<gen2::V2SequenceState>& prefixes_;
+  PrefixCache<V2Prefix>& prefixes_;
   uint64_t positions_ = 0;
   uint64_t fixed_ = 0;
 };
@@ -233,7 +276,12 @@ std::optional<float> V2Runner::confidence_probability(std::string_view text) con
 
 std::optional<float> V2Runner::confidence_for(std::string_view query, std::string_view tools_json,
                                               std::string_view completion) const {
-  return confidence_probability(engine::scoring_text(query, tools_json, completion));
+  if (impl_->bundle.heads.empty()) return std::nullopt;
+  const std::string prompt = engine::build_prompt(query, tools_json, std::nullopt);
+  const auto out = impl_->run_head_from_prefix(gen2::kConfidenceHead, prompt, query,
+                                               prompt + std::string(completion));
+  if (!out || out->empty()) return std::nullopt;
+  return sigmoid((*out)[0]);
 }
 
 std::optional<std::vector<float>> V2Runner::encode_contrastive(std::string_view text) const {

@@ -194,11 +194,13 @@ def test_v2_batch_entry_points_and_threads(v2_path):
     def calls():
         return [engine.run(q, t), engine.run_json(q, t), engine.run_batch(CORPUS),
                 engine.run_stream(q, t, streamed.append), engine.call(q, t, max_new_tokens=24),
-                engine.generate(q, t, max_new_tokens=8, temperature=0.7, seed=3)]
+                engine.generate(q, t, max_new_tokens=8, temperature=0.7, seed=3),
+                [engine.confidence_for(q2, t, "<tool_call>[]</tool_call>") for q2 in QUERIES]]
     engine.set_prefix_cache_bytes(0)
     want = calls()
     engine.set_prefix_cache_bytes(64 << 20)
     assert calls() == want and calls() == want
     assert engine.prefix_cache_info()["hits"] > 0
+    assert None not in want[-1]  # the head scored
     engine.clear_prefix_cache()
     assert_threads_match_sequential(lambda q, t: engine.run(q, t), CORPUS * 2)
