@@ -20,7 +20,7 @@
 #include "core/int4.h"
 #include "core/worker_pool.h"
 #include "formats/safetensors.h"
-#include "models/common/vec.h"
+#include "core/vec.h"
 #include "models/gen1/model.h"
 
 namespace {

@@ -33,6 +33,68 @@ class ModelError(ValueError):
     """A model file that cannot be opened; str() is a one-line reason."""
 
 
+class RequestError(ValueError):
+    """A turn that cannot be answered as asked: str() is a one-line reason,
+    `param` the argument at fault and `code` a short machine-readable name
+    ("invalid_tools", "invalid_tool_choice", "invalid_value",
+    "context_length_exceeded"). The command exits 2 with it; the server
+    answers 400 with it."""
+
+    def __init__(self, message: str, param: str, code: str = "invalid_value"):
+        super().__init__(message)
+        self.param, self.code = param, code
+
+
+# Deeper tool schemas than this are refused: no real tool nests so far, and
+# the tools are walked recursively on the way to the engine.
+MAX_TOOL_NESTING = 64
+TOOL_CHOICES = ("auto", "required", "none")
+
+
+def _engine_refusal(message: str) -> RequestError:
+    """The engine's ValueError of a call as a RequestError: a forced call the
+    budget or the context cannot hold, or tools its grammar refuses."""
+    if "max_new_tokens" in message:
+        return RequestError(message, "max_tokens")
+    if "context" in message:
+        return RequestError(message, "messages", "context_length_exceeded")
+    return RequestError(message, "tools", "invalid_tools")
+
+
+def plain_tool(tool: dict) -> dict:
+    """The tool schema a model is shown: the chat-completions wrapper
+    {"type": "function", "function": {...}} taken off."""
+    inner = tool.get("function")
+    if tool.get("type") == "function" and isinstance(inner, dict):
+        return inner
+    return tool
+
+
+def _nesting(value) -> int:
+    depth, level = 0, [value]
+    while level:
+        depth += 1
+        if depth > MAX_TOOL_NESTING:
+            break
+        level = [v for x in level if isinstance(x, (dict, list))
+                 for v in (x.values() if isinstance(x, dict) else x)]
+    return depth
+
+
+def check_tools(tools) -> list:
+    """The tools as plain schemas, or RequestError saying what is wrong."""
+    if not isinstance(tools, list) or not all(isinstance(t, dict) for t in tools):
+        raise RequestError("tools must be a list of tool objects", "tools", "invalid_tools")
+    plain = [plain_tool(t) for t in tools]
+    for i, t in enumerate(plain):
+        if not isinstance(t.get("name"), str) or not t["name"]:
+            raise RequestError(f"tools[{i}] has no name", "tools", "invalid_tools")
+    if _nesting(plain) > MAX_TOOL_NESTING:
+        raise RequestError(f"tools nest deeper than {MAX_TOOL_NESTING} levels", "tools",
+                           "invalid_tools")
+    return plain
+
+
 def generation_of(path: str | os.PathLike) -> int:
     """3 or 2 for a `.tesk` container of that version, 1 for a safetensors file."""
     try:
@@ -166,20 +228,65 @@ class Model:
     def default_budget(self) -> int:
         return {3: 256, 2: 128}.get(self.generation, 0)
 
+    def check(self, query: str, tools: Optional[list], tool_choice: str = "auto",
+              max_tokens: Optional[int] = None, temperature: float = 0.0,
+              system: Optional[str] = None) -> Optional[list]:
+        """The one validation of a turn, for the command and the server: the
+        tools (as plain schemas), the tool choice, the budget, the
+        temperature and the prompt's room in the context. Raises
+        RequestError; returns the plain tools (None without tools)."""
+        plain = None if tools is None else check_tools(tools)
+        if not isinstance(tool_choice, str) or not tool_choice:
+            raise RequestError('tool_choice must be "auto", "required", "none" or a tool\'s name',
+                               "tool_choice", "invalid_tool_choice")
+        if tool_choice not in TOOL_CHOICES:
+            if not plain or tool_choice not in {t["name"] for t in plain}:
+                raise RequestError(f"tool_choice names `{tool_choice}`, which is not an offered "
+                                   "tool", "tool_choice", "invalid_tool_choice")
+        if tool_choice == "required" and not plain:
+            raise RequestError('tool_choice "required" needs at least one tool', "tool_choice",
+                               "invalid_tool_choice")
+        if max_tokens is not None and (isinstance(max_tokens, bool) or
+                                       not isinstance(max_tokens, int) or max_tokens < 0):
+            raise RequestError("max_tokens must be an integer, 0 or more", "max_tokens")
+        if (isinstance(temperature, bool) or not isinstance(temperature, (int, float))
+                or not 0.0 <= temperature <= 2.0):
+            raise RequestError("temperature must be a number from 0 to 2", "temperature")
+        if self.generation != 1:
+            budget = self.default_budget() if max_tokens is None else max_tokens
+            prompt = self.engine.prompt_tokens(query, plain or [], system)
+            limit = (self.engine.max_seq_len if self.generation == 3
+                     else self.engine.config()["max_seq_len"])
+            # Generation 3 cuts what does not fit; here a prompt that leaves
+            # no room for the answer is refused, as the chat API does.
+            if prompt is not None and prompt + min(budget, 1) > limit:
+                raise RequestError(f"the prompt takes {prompt} ids of a context of {limit}, "
+                                   "leaving no room for an answer", "messages",
+                                   "context_length_exceeded")
+        return plain
+
     def answer(self, query: str, tools: Optional[list] = None, tool_choice: str = "auto",
                max_tokens: Optional[int] = None, temperature: float = 0.0, seed: int = 0,
                system: Optional[str] = None,
-               on_delta: Optional[Callable[[str], object]] = None) -> Reply:
+               on_delta: Optional[Callable[[str], object]] = None,
+               checked: bool = False) -> Reply:
         """One turn. `tools` are tool dicts (plain or wrapped); `tool_choice`
         "auto", "required", "none" or a tool's name; `on_delta(text)` gets
         the completion text as it is generated. ValueError for bad tools or
-        a tool_choice naming no offered tool."""
+        a tool_choice naming no offered tool (RequestError, a ValueError, for
+        every turn `check` refuses; `checked`: the caller has run it, and
+        `tools` are the plain schemas it returned)."""
+        if not checked:
+            tools = self.check(query, tools, tool_choice, max_tokens, temperature, system)
         if self.generation == 1:
             return self._answer_gen1(query, tools or [], on_delta)
         budget = self.default_budget() if max_tokens is None else max_tokens
         if tools and tool_choice != "none":
-            r = self.engine.call(query, tools, tool_choice, budget, temperature, seed, system,
-                                 on_delta)
+            try:
+                r = self.engine.call(query, tools, tool_choice, budget, temperature, seed, system,
+                                     on_delta)
+            except ValueError as e:
+                raise _engine_refusal(str(e)) from None
             return Reply(r["text"], r["name"], r["arguments"], r["stop_reason"],
                          r["prompt_tokens"], r["completion_tokens"], split_text(r["text"]))
         # No tools to call: plain generation; a call the model writes anyway
@@ -187,7 +294,8 @@ class Model:
         tools_json = json.dumps(tools or [])
         if budget == 0 and self.generation == 3:
             # generate() reads 0 as its default budget; a budget of none is no text.
-            return Reply("", None, None, "MaxTokens", 0, 0, split_text(""))
+            prompt = self.engine.prompt_tokens(query, tools_json, system)
+            return Reply("", None, None, "MaxTokens", prompt, 0, split_text(""))
         kwargs = dict(max_new_tokens=budget, temperature=temperature, seed=seed, system=system)
         if on_delta is None:
             g = self.engine.generate(query, tools_json, **kwargs)

@@ -2,9 +2,11 @@
 chat-completions API.
 
 Exit status: 0 when the command did what was asked (for `run`: the model
-made a call, or printed text with --raw), 1 when `run` ended without a call,
-2 on bad input (a missing or unreadable file, invalid JSON, bad flags), with
-a one-line error on stderr.
+made a call, or printed text with --raw), 1 when `run` ended without a call
+(the model's reply then goes to stderr), 2 on bad input (a missing or
+unreadable file, invalid JSON or tools, bad flags, a prompt too long for the
+context, a forced call the budget cannot hold), with a one-line error on
+stderr.
 """
 from __future__ import annotations
 
@@ -62,6 +64,9 @@ def parser() -> argparse.ArgumentParser:
                    help='with --strict: "auto", "required" or a tool\'s name (default auto)')
     p.add_argument("--stream", action="store_true", help="print as it is generated")
     p.add_argument("--raw", action="store_true", help="print the whole completion")
+    p.add_argument("--reply-on-stdout", action="store_true",
+                   help="without a call, print the model's reply on standard output "
+                        "(default: standard error)")
     p.add_argument("--max-new-tokens", type=int, metavar="N",
                    help="generation budget (default: the engine's)")
     p.add_argument("--temperature", type=float, default=0.0, help="0 is greedy (default)")
@@ -72,6 +77,14 @@ def parser() -> argparse.ArgumentParser:
                  "the server extra: pip install 'pinnet_rs[server]').")
     p.add_argument("--host", default="127.0.0.1", help="address to bind (default 127.0.0.1)")
     p.add_argument("--port", type=int, default=8000, help="port (default 8000)")
+    p.add_argument("--max-body-bytes", type=int, default=4 << 20, metavar="N",
+                   help="refuse larger request bodies with 413 (default 4 MiB)")
+    p.add_argument("--read-timeout", type=float, default=15.0, metavar="S",
+                   help="seconds a client has to send its body, else 408 (default 15)")
+    p.add_argument("--max-in-flight", type=int, default=16, metavar="N",
+                   help="requests answered at once; more get 429 with Retry-After (default 16)")
+    p.add_argument("--deadline", type=float, default=120.0, metavar="S",
+                   help="seconds one request may generate for, else 503 (default 120)")
     return top
 
 
@@ -133,8 +146,10 @@ class _Printer:
 
 
 def _run(args) -> int:
-    if args.max_new_tokens is not None and args.max_new_tokens < 0:
-        raise UsageError("--max-new-tokens must be 0 or more")
+    from .chat import RequestError
+    if args.tool_choice != "auto" and not args.strict:
+        raise UsageError("--tool-choice needs --strict")
+    model = _load(args)
     if args.tools is None and args.model is not None:
         raise UsageError("--tools is needed with a model of your own")
     if args.tools is None:
@@ -142,23 +157,32 @@ def _run(args) -> int:
         tools = _read_tools(str(DEMO_TOOLS))
     else:
         tools = _read_tools(args.tools)
-    model = _load(args)
+        if not tools:
+            raise UsageError(f"{args.tools} holds no tools")
     # Without --strict: plain generation with the tools in the prompt.
     choice = args.tool_choice if args.strict else "none"
     # A generation-1 completion is the call itself, without markers.
     printer = _Printer(args.raw or model.generation == 1)
     try:
+        model.check(args.query, tools, args.tool_choice if args.strict else "auto",
+                    args.max_new_tokens, args.temperature, args.system)
         reply = model.answer(args.query, tools, choice, args.max_new_tokens, args.temperature,
                              args.seed, args.system, printer.delta if args.stream else None)
-    except ValueError as e:
-        raise UsageError(str(e)) from None
+    except RequestError as e:
+        raise UsageError(f"{e} ({e.param})") from None
     if not args.stream:
         printer.delta(reply.text)
     printer.finish()
     if printer.wrote:
         sys.stdout.write("\n")
     has_call = reply.name is not None or reply.parts.get("call") is not None
-    return 0 if has_call or (args.raw and reply.text) else 1
+    if has_call or (args.raw and reply.text):
+        return 0
+    # No call: show why, in the model's own words.
+    said = reply.parts.get("content") or reply.parts.get("reasoning") or "(no reply)"
+    print(f"pinnet: no tool call; the model said: {said}",
+          file=sys.stdout if args.reply_on_stdout else sys.stderr)
+    return 1
 
 
 def _inspect(args) -> int:
@@ -170,10 +194,15 @@ def _inspect(args) -> int:
 
 def _serve(args) -> int:
     try:
-        from .server import serve
+        from .server import Limits, serve
     except ImportError as e:
         raise UsageError(f"serving needs the server extra (pip install 'pinnet_rs[server]'): {e}")
-    serve(_load(args), args.host, args.port)
+    if min(args.max_body_bytes, args.max_in_flight) < 1 or min(args.read_timeout,
+                                                               args.deadline) <= 0:
+        raise UsageError("--max-body-bytes, --read-timeout, --max-in-flight and --deadline "
+                         "must be positive")
+    serve(_load(args), args.host, args.port,
+          limits=Limits(args.max_body_bytes, args.read_timeout, args.max_in_flight, args.deadline))
     return 0
 
 

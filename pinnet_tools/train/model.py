@@ -1,15 +1,16 @@
 """The generation-3 forward pass in JAX, for training.
 
-The same computation as `gen3_reference.Reference.prefill` (same canon, same
-geometry, same parameter names), batched over sequences and written for
+The same computation as the runtime's prefill and the tests' NumPy reference
+(`Reference.prefill` in tests/python/support/gen3_reference.py): same canon,
+same geometry, same parameter names, batched over sequences and written for
 gradients: parameters are a dict keyed by canon label holding arrays of the
 canon shapes, so a trained dict is written by `gen3.write_gen3` as it is.
 
 Padding sits at the end of each sequence; attention is causal, so the real
 positions never see it. The depth ladder is trained without recompiling:
 `active` (one flag per block) switches blocks off, and the lane a block's
-pre/post mix favours follows the block's index within the rung, as
-`gen3_reference.apply_rung` renumbers it.
+pre/post mix favours follows the block's index within the rung, as the
+reference's `apply_rung` renumbers it.
 
 Not covered (the trained models do not use them): n-gram memory sites and
 confidence heads.
@@ -20,8 +21,8 @@ import jax
 import jax.numpy as jnp
 import numpy as np
 
-from ..gen3 import Gen3Geometry, Gen3Model, block_canon, canon, random_model
-from ..gen3_reference import SINKHORN_ROUNDS, perm_indices, rope_tables
+from ..gen3 import (SINKHORN_ROUNDS, Gen3Geometry, Gen3Model, block_canon, canon,
+                    perm_indices, random_model, rope_tables, rung)
 
 EPS = 1e-6
 
@@ -226,8 +227,6 @@ class Forward:
 
 def rung_flags(g: Gen3Geometry, k: int) -> np.ndarray:
     """Per-block flags of the k-block rung (all blocks at k = num_layers)."""
-    from ..gen3_reference import rung
-
     flags = np.zeros(g.num_layers, bool)
     flags[rung(g.num_layers, k)] = True
     return flags

@@ -28,6 +28,7 @@ import numpy as np
 
 from .. import gen3
 from ..gen3 import Gen3Geometry
+from ..writer_common import train_sentencepiece
 from . import data
 
 BUCKET = 64            # sequence lengths are padded up to a multiple of this
@@ -54,7 +55,7 @@ def train_tokenizer(out: Path, vocab_size: int, seed: int) -> Path:
     for ex in data.examples(30000, seed=seed + 1000, split="train"):
         lines.append(ex.prompt)
         lines.append(ex.completion)
-    return gen3.train_sentencepiece(
+    return train_sentencepiece(
         out, vocab_size, lines, byte_fallback=True, character_coverage=1.0,
         user_defined_symbols=list(gen3.CHAT_SYMBOLS), normalization_rule_name="identity",
         remove_extra_whitespaces=False, split_digits=True, unk_id=gen3.UNK_ID,

@@ -6,15 +6,14 @@
 #include <limits>
 #include <stdexcept>
 
+#include "core/checked_math.h"
 #include "core/cq_detail.h"
-#include "core/cq_kernels.h"
+#include "core/simd/cq_kernels.h"
 #include "core/hadamard.h"
 #include "core/half.h"
 #include "core/worker_pool.h"
 
 namespace pinnet::core {
-using cq_detail::ceil_div;
-using cq_detail::saturating_mul;
 using cq_detail::Scratch;
 using cq_detail::split;
 namespace {
@@ -26,12 +25,6 @@ constexpr size_t kCodeSlack = 64;
 // Ternary level magnitude times sqrt(group): float bits 0x3F9CAC3E.
 constexpr float kTernaryLevel = 1.2240064f;
 
-bool mul_overflows(uint64_t a, uint64_t b, uint64_t* out) {
-  return __builtin_mul_overflow(a, b, out);
-}
-bool add_overflows(uint64_t a, uint64_t b, uint64_t* out) {
-  return __builtin_add_overflow(a, b, out);
-}
 
 // A zeroed code buffer of n bytes plus the slack, owned through *keeper;
 // returns where to write the codes.
@@ -43,8 +36,8 @@ uint8_t* own_codes(uint64_t n, std::shared_ptr<const void>* keeper) {
 }
 
 // Element of a 64-float unit that the vector kernels of `isa` expect at
-// position p (see cq_kernels.h and the layout notes in cq_avx2.cc and
-// cq_avx512.cc).
+// position p (see simd/cq_kernels.h and the layout notes in simd/cq_float_avx2.cc
+// and simd/cq_float_avx512.cc).
 uint64_t unit_element(Isa isa, unsigned bits, uint64_t p) {
   if (isa == Isa::Avx512) {
     const uint64_t s = p / 16, lane = p % 16;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "core/checked_math.h"
 #include "core/cpu.h"
 #include "core/worker_pool.h"
 
@@ -32,12 +33,8 @@ inline void require_isa(Isa isa) {
   }
 }
 
-inline uint64_t saturating_mul(uint64_t a, uint64_t b) {
-  uint64_t out;
-  return __builtin_mul_overflow(a, b, &out) ? std::numeric_limits<uint64_t>::max() : out;
-}
-
-inline uint64_t ceil_div(uint64_t a, uint64_t b) { return a / b + (a % b != 0); }
+using core::ceil_div;
+using core::saturating_mul;
 
 // A buffer that lives in a per-thread cache, grown on demand and reused
 // by later products on the same thread, so decode steps do not allocate per

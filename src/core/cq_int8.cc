@@ -7,7 +7,7 @@
 
 #include "core/cq.h"
 #include "core/cq_detail.h"
-#include "core/cq_kernels.h"
+#include "core/simd/cq_kernels.h"
 #include "core/half.h"
 #include "core/hadamard.h"
 #include "core/worker_pool.h"

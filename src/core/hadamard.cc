@@ -4,8 +4,9 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "core/checked_math.h"
 #include "core/cpu.h"
-#include "core/hadamard_kernels.h"
+#include "core/simd/hadamard_kernels.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -13,8 +14,6 @@
 
 namespace pinnet::core {
 namespace {
-
-bool is_power_of_two(size_t n) { return n != 0 && (n & (n - 1)) == 0; }
 
 // One stage of butterflies with half-width h over n floats.
 inline void stage_scalar(float* x, size_t n, size_t h) {
@@ -59,7 +58,9 @@ inline void scale(float* x, size_t n, float s) {
 
 void fwht_block(float* x, size_t n) {
   const float s = 1.0f / std::sqrt(static_cast<float>(n));
-  if (n >= 16 && best_isa() >= Isa::Avx512) return hadamard_kernels::fwht_avx512(x, n, s);
+  const Isa isa = best_isa();
+  if (n >= 16 && isa >= Isa::Avx512) return hadamard_kernels::fwht_avx512(x, n, s);
+  if (n >= 8 && isa >= Isa::Avx2) return hadamard_kernels::fwht_avx2(x, n, s);
   for (size_t h = 1; h < n; h *= 2) {
     if (h % 4 == 0) {
       stage_wide(x, n, h);

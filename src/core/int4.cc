@@ -4,16 +4,13 @@
 #include <cmath>
 #include <stdexcept>
 
-#include "core/int4_kernels.h"
+#include "core/checked_math.h"
+#include "core/simd/int4_kernels.h"
 
 namespace pinnet::core {
 namespace {
 
 constexpr uint64_t kMaxGroupRows = 32;
-
-uint64_t ceil_div(uint64_t a, uint64_t b) { return a / b + (a % b != 0); }
-
-bool mul_overflows(uint64_t a, uint64_t b, uint64_t* out) { return __builtin_mul_overflow(a, b, out); }
 
 // Input rows the product reads: rows past in_features meet a zero input.
 uint64_t rows_read(uint64_t in_features, uint64_t groups, uint64_t group_rows) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/checked_math.h"
 #include "core/interrupt.h"
 #include "engine/completion_text.h"
 #include "engine/sampling.h"
@@ -34,6 +35,40 @@ uint64_t fixed_ids(const DecodePolicy& policy, const formats::SubwordTokenizer& 
   tokenizer.encode_into(prompt.substr(0, prompt_head_size(prompt, query)), head);
   return static_cast<uint64_t>(
       std::mismatch(head.begin(), head.end(), ids.begin(), ids.end()).first - head.begin());
+}
+
+uint64_t prompt_length(const DecodePolicy& policy, const formats::SubwordTokenizer& tokenizer,
+                       std::string_view query, std::string_view tools_json,
+                       std::optional<std::string_view> system) {
+  std::vector<uint32_t> ids{policy.bos};
+  tokenizer.encode_into(build_prompt(query, tools_json, system), ids);
+  return ids.size();
+}
+
+std::optional<std::string> forced_call_problem(const DecodePolicy& policy, const Vocabulary& vocab,
+                                               const ToolGrammar& grammar, std::string_view query,
+                                               std::string_view tools_json,
+                                               const GenerateOptions& options,
+                                               uint64_t max_seq_len) {
+  if (!grammar.forced()) return std::nullopt;
+  // The fewest ids the shortest call can take; a budget between this and
+  // its bytes may still close the call, which the caller checks afterwards.
+  const uint64_t piece = std::max<uint64_t>(vocab.piece_trie->strict().max_piece_len(), 1);
+  const uint64_t shortest = core::ceil_div(GrammarState(grammar).shortest(), piece);
+  if (options.max_new_tokens < shortest) {
+    return "max_new_tokens=" + std::to_string(options.max_new_tokens) +
+           " is too small for a call of these tools: the shortest takes at least " +
+           std::to_string(shortest) + " ids";
+  }
+  const uint64_t prompt_len = prompt_length(
+      policy, *vocab.tokenizer, query, tools_json,
+      options.system ? std::optional<std::string_view>(*options.system) : std::nullopt);
+  if (prompt_len + shortest > max_seq_len) {
+    return "the prompt takes " + std::to_string(prompt_len) + " of the " +
+           std::to_string(max_seq_len) + " positions of the context and leaves no room for a call of at least " +
+           std::to_string(shortest) + " ids";
+  }
+  return std::nullopt;
 }
 
 GenerateOutput decode(const DecodePolicy& policy, const Vocabulary& vocab, const DecodeModel& model,
@@ -80,6 +115,8 @@ GenerateOutput decode_ids(const DecodePolicy& policy, const Vocabulary& vocab,
     if (vocab.im_end) end_ids.push_back(*vocab.im_end);
     strict.emplace(options.strict_tools, vocab.piece_trie->strict(), vocab.tool_call_open,
                    std::move(end_ids));
+    if (vocab.think_open && vocab.think_close)
+      strict->allow_thinking(*vocab.think_open, *vocab.think_close);
   } else if (whole || options.constrain) {
     std::vector<ToolSpec> tools = parse_tools(tools_json);
     if (whole || !tools.empty()) {

@@ -8,12 +8,14 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "core/function_ref.h"
 #include "engine/constrained.h"
 #include "engine/generation.h"
+#include "engine/tool_grammar.h"
 #include "formats/subword_tokenizer.h"
 
 namespace pinnet::engine {
@@ -38,6 +40,8 @@ struct Vocabulary {
   std::optional<uint32_t> im_end;           // "<|im_end|>"
   std::optional<uint32_t> tool_call_open;   // "<tool_call>"
   std::optional<uint32_t> tool_call_close;  // "</tool_call>"
+  std::optional<uint32_t> think_open;       // "<think>"
+  std::optional<uint32_t> think_close;      // "</think>"
   const LazyPieceTrie* piece_trie = nullptr;  // piece texts, for constrained calls
 };
 
@@ -84,6 +88,23 @@ PromptIds prompt_ids(const DecodePolicy& policy, const formats::SubwordTokenizer
 // across that boundary).
 uint64_t fixed_ids(const DecodePolicy& policy, const formats::SubwordTokenizer& tokenizer,
                    std::string_view prompt, std::string_view query, std::span<const uint32_t> ids);
+
+// Ids of the prompt a call with these arguments reads, before any cut to the
+// context: the begin id and the tokenized template text.
+uint64_t prompt_length(const DecodePolicy& policy, const formats::SubwordTokenizer& tokenizer,
+                       std::string_view query, std::string_view tools_json,
+                       std::optional<std::string_view> system);
+
+// Why a forced call (tool_choice "required" or a name) cannot be made within
+// `max_new_tokens` and the context, before any model work: the budget below
+// the shortest call of the grammar (counted one byte an id, as the mask keeps
+// calls closable), or a prompt that leaves the context no room for it. Empty
+// when the call can be made, or when the grammar is not forced.
+std::optional<std::string> forced_call_problem(const DecodePolicy& policy, const Vocabulary& vocab,
+                                               const ToolGrammar& grammar, std::string_view query,
+                                               std::string_view tools_json,
+                                               const GenerateOptions& options,
+                                               uint64_t max_seq_len);
 
 // The model side of one call: its limits and where its session comes from.
 struct DecodeModel {

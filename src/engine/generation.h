@@ -86,19 +86,38 @@ struct DecodePolicy {
 };
 
 // Generation 3: fixed ids, the prompt cut to the context, seeds used as given.
-inline constexpr DecodePolicy kGen3Policy{2, 1, PromptCut::kToContext, 0, 0.0f, "MaxSeqLen", true};
+inline constexpr DecodePolicy kGen3Policy{
+    .bos = 2,
+    .eos = 1,
+    .cut = PromptCut::kToContext,
+    .context_full_name = "MaxSeqLen",
+    .trim_payloads = true,
+};
 
 // Generation 2: ids from the embedded tokenizer, the budget reserved, seeds
 // one golden-ratio step ahead, temperatures floored at 1e-6.
 inline constexpr DecodePolicy gen2_policy(uint32_t bos, uint32_t eos) {
-  return DecodePolicy{bos, eos, PromptCut::kReserveBudget, 0x9E3779B97F4A7C15ull, 1e-6f,
-                      "ContextFull", false};
+  return DecodePolicy{
+      .bos = bos,
+      .eos = eos,
+      .cut = PromptCut::kReserveBudget,
+      .seed_offset = 0x9E3779B97F4A7C15ull,
+      .min_temperature = 1e-6f,
+      .context_full_name = "ContextFull",
+  };
 }
 
 // Generation 1: the decoder starts and stops on id 1, always constrained,
 // greedy with the highest index winning ties, no step past the budget.
-inline constexpr DecodePolicy kGen1Policy{1, 1, PromptCut::kToContext, 0, 0.0f, "ContextFull",
-                                          false, Constraint::kWhole, true, false};
+inline constexpr DecodePolicy kGen1Policy{
+    .bos = 1,
+    .eos = 1,
+    .cut = PromptCut::kToContext,
+    .context_full_name = "ContextFull",
+    .constraint = Constraint::kWhole,
+    .highest_index_wins = true,
+    .step_after_budget = false,
+};
 
 // "Eos", "ImEnd", "MaxTokens", the policy's name for a full context, or
 // Error("message") with '"' and '\' escaped by a backslash.

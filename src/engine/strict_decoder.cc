@@ -14,6 +14,11 @@ namespace {
 
 constexpr float kForbidden = -1000000000.0f;  // as the written constraint
 
+// White-space ids a forced call may take before its reasoning block or its
+// call, and between the two: a word-start piece or a line feed, not a
+// padding the model could fill its budget with.
+constexpr uint32_t kMaxBlankIds = 2;
+
 // '<' is walked: it may start the close marker, which a string may not hold.
 bool stays_in_string(std::string_view p) {
   if (p.empty()) return false;
@@ -23,6 +28,8 @@ bool stays_in_string(std::string_view p) {
   }
   return formats::is_valid_utf8(p);
 }
+
+bool is_blank(char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
 
 bool only_digits(std::string_view p) {
   return !p.empty() && std::all_of(p.begin(), p.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -57,8 +64,11 @@ StrictVocab::StrictVocab(const PieceTrie& all, const std::vector<std::string>& p
     : all_(all),
       string_rest_(rest_trie(piece_texts, stays_in_string, &string_plain_)),
       digits_rest_(rest_trie(piece_texts, only_digits, &digits_)) {
-  for (const std::string& t : piece_texts) {
+  blank_.assign((piece_texts.size() + 63) / 64, 0);
+  for (size_t i = 0; i < piece_texts.size(); ++i) {
+    const std::string& t = piece_texts[i];
     max_piece_len_ = std::max<uint32_t>(max_piece_len_, static_cast<uint32_t>(t.size()));
+    if (!t.empty() && std::all_of(t.begin(), t.end(), is_blank)) blank_[i >> 6] |= uint64_t{1} << (i & 63);
   }
 }
 
@@ -259,6 +269,22 @@ StrictDecoder::StrictDecoder(std::shared_ptr<const ToolGrammar> grammar, const S
       state_(start_),
       masker_(vocab) {}
 
+void StrictDecoder::allow_thinking(uint32_t open_id, uint32_t close_id) {
+  if (!grammar_->forced() || open_id >= vocab_.piece_count() || close_id >= vocab_.piece_count())
+    return;
+  think_open_ = open_id;
+  think_close_ = close_id;
+  if (phase_ == Phase::kInCall) phase_ = Phase::kMayThink;  // before the first id
+}
+
+void StrictDecoder::call_start_mask(uint64_t room, std::optional<uint32_t> extra, bool blanks) {
+  masker_.compute(state_, room, mask_);
+  if (!mask_.any()) masker_.compute(state_, std::numeric_limits<uint64_t>::max(), mask_);
+  for (uint32_t id : end_ids_) mask_.reset(id);
+  if (extra) mask_.set(*extra);
+  if (blanks) mask_.add(vocab_.blank_);
+}
+
 bool StrictDecoder::apply(std::span<float> logits, uint64_t tokens_left) {
   const uint64_t room = tokens_left > 0 ? tokens_left - 1 : 0;
   switch (phase_) {
@@ -268,6 +294,28 @@ bool StrictDecoder::apply(std::span<float> logits, uint64_t tokens_left) {
         logits[*open_id_] += kForbidden;
       }
       return true;
+    case Phase::kMayThink:
+      // Thinking first needs room for the close marker and the call after
+      // it; white space may come first (a tokenizer's word-start piece).
+      call_start_mask(room, room > start_.shortest() ? think_open_ : std::nullopt,
+                      room > start_.shortest() && blank_ids_ < kMaxBlankIds);
+      break;
+    case Phase::kThinking:
+      if (room > start_.shortest()) {
+        // Free reasoning, but no end of the generation and no call inside it.
+        for (uint32_t id : end_ids_) {
+          if (id < logits.size()) logits[id] += kForbidden;
+        }
+        if (open_id_ && *open_id_ < logits.size()) logits[*open_id_] += kForbidden;
+        return true;
+      }
+      // Only the close and the shortest call still fit: close now.
+      mask_.clear(vocab_.piece_count());
+      mask_.set(*think_close_);
+      break;
+    case Phase::kAfterThink:
+      call_start_mask(room, std::nullopt, room > start_.shortest() && blank_ids_ < kMaxBlankIds);
+      break;
     case Phase::kAfter:
       mask_.clear(vocab_.piece_count());
       for (uint32_t id : end_ids_) {
@@ -290,8 +338,36 @@ bool StrictDecoder::apply(std::span<float> logits, uint64_t tokens_left) {
 }
 
 void StrictDecoder::feed(std::string_view bytes) {
+  if (phase_ == Phase::kMayThink) {
+    if (bytes == markers::kThinkOpen) {
+      phase_ = Phase::kThinking;
+      window_.clear();
+      blank_ids_ = 0;
+      return;
+    }
+    if (!bytes.empty() && std::all_of(bytes.begin(), bytes.end(), is_blank)) {
+      ++blank_ids_;
+      return;
+    }
+    phase_ = Phase::kInCall;
+  }
+  if (phase_ == Phase::kAfterThink && !bytes.empty() &&
+      std::all_of(bytes.begin(), bytes.end(), is_blank)) {
+    ++blank_ids_;
+    return;
+  }
   for (char c : bytes) {
     switch (phase_) {
+      case Phase::kMayThink:
+        break;  // left above
+      case Phase::kThinking:
+        window_.push_back(c);
+        if (window_.size() > markers::kThinkClose.size()) window_.erase(window_.begin());
+        if (window_ == markers::kThinkClose) {
+          phase_ = Phase::kAfterThink;
+          window_.clear();
+        }
+        break;
       case Phase::kOutside:
         window_.push_back(c);
         if (window_.size() > markers::kToolCallOpen.size()) window_.erase(window_.begin());
@@ -301,6 +377,10 @@ void StrictDecoder::feed(std::string_view bytes) {
           window_.clear();
         }
         break;
+      case Phase::kAfterThink:
+        if (is_blank(c)) break;
+        phase_ = Phase::kInCall;
+        [[fallthrough]];
       case Phase::kInCall:
         // Only the id that opened an automatic call can bring bytes the
         // mask did not see; such a call is left to the model.

@@ -61,9 +61,13 @@ class StrictVocab {
  public:
   StrictVocab(const PieceTrie& all, const std::vector<std::string>& piece_texts);
   uint32_t piece_count() const { return all_.piece_count(); }
+  // Bytes of the longest piece: a text of n bytes takes at least
+  // ⌈n / max_piece_len()⌉ ids.
+  uint32_t max_piece_len() const { return max_piece_len_; }
 
  private:
   friend class StrictMasker;
+  friend class StrictDecoder;
   mutable MaskMemo memo_;
   const PieceTrie& all_;
   // Declared before the tries: the tries' initialisers fill them.
@@ -71,6 +75,7 @@ class StrictVocab {
   std::vector<uint64_t> digits_;        // bit per id: digits only
   PieceTrie string_rest_;  // the pieces outside string_plain_
   PieceTrie digits_rest_;  // the pieces outside digits_
+  std::vector<uint64_t> blank_;  // bit per id: white space only
   uint32_t max_piece_len_ = 0;
 };
 
@@ -146,13 +151,23 @@ class StrictMasker {
 };
 
 // Strict tool calls inside the decode loop. With a forced grammar the call
-// starts at the first generated id and, once closed, only an end id may
-// follow; otherwise the call starts when the text reaches "<tool_call>" and
-// the model is free again after the close marker.
+// starts at the first generated id (or after a reasoning block, see
+// allow_thinking) and, once closed, only an end id may follow; otherwise the
+// call starts when the text reaches "<tool_call>" and the model is free again
+// after the close marker.
 class StrictDecoder {
  public:
   StrictDecoder(std::shared_ptr<const ToolGrammar> grammar, const StrictVocab& vocab,
                 std::optional<uint32_t> open_id, std::vector<uint32_t> end_ids);
+
+  // A forced call may follow a reasoning block, as models trained to think
+  // first write it: the first id may open "<think>" instead of the call; the
+  // block is free text, but it cannot end the generation or open a call, and
+  // it is closed by `close_id` once only the close and the shortest call
+  // still fit in the budget; white space may stand between the block and the
+  // call. What a forced choice takes away is the plain reply, not the
+  // reasoning. No effect on an automatic grammar.
+  void allow_thinking(uint32_t open_id, uint32_t close_id);
 
   // Before an id is chosen, with `tokens_left` ids of budget (this one
   // included): forbids what may not come next. False when nothing may.
@@ -165,17 +180,31 @@ class StrictDecoder {
   const TokenMask& mask() const { return mask_; }
 
  private:
-  enum class Phase : uint8_t { kOutside, kInCall, kAfter };
+  enum class Phase : uint8_t {
+    kOutside,     // automatic: free text until "<tool_call>"
+    kMayThink,    // forced, first id: "<think>" or the call
+    kThinking,    // forced: inside the reasoning block
+    kAfterThink,  // forced: white space, then the call
+    kInCall,
+    kAfter,       // forced: the call is closed, only an end id
+  };
+  // The mask of the call's first id, plus `extra` when the budget still
+  // leaves room for the call after it.
+  void call_start_mask(uint64_t room, std::optional<uint32_t> extra, bool blanks);
   std::shared_ptr<const ToolGrammar> grammar_;
   const StrictVocab& vocab_;
   std::optional<uint32_t> open_id_;
+  std::optional<uint32_t> think_open_, think_close_;
   std::vector<uint32_t> end_ids_;
   Phase phase_;
   const GrammarState start_;
   GrammarState state_;
   StrictMasker masker_;
   TokenMask mask_;
-  std::string window_;  // auto: the last bytes outside a call, to see the open marker
+  // The last bytes outside a call, to see the open marker (automatic) or the
+  // close of the reasoning block (forced).
+  std::string window_;
+  uint32_t blank_ids_ = 0;  // forced: white-space ids before the block or the call
 };
 
 }  // namespace pinnet::engine

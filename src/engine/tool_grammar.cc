@@ -470,29 +470,46 @@ core::Result<std::shared_ptr<const ToolGrammar>, std::string> ToolGrammar::compi
 // The state.
 
 namespace {
-// Number phases: 0 start, 1 after '-', 2 after a leading 0, 3 integer digits,
-// 4 after '.', 5 fraction digits, 6 after 'e', 7 after the exponent sign,
-// 8 exponent digits. Bytes still needed to end a number in each phase:
-constexpr uint8_t kNumberRest[9] = {1, 1, 0, 0, 1, 0, 1, 1, 0};
+// Where a number stands after the bytes so far. A frame keeps its phase as a
+// byte shared with the other kinds, so these convert to and from uint8_t.
+enum NumberPhase : uint8_t {
+  kNumStart = 0,      // nothing yet
+  kNumMinus,          // after '-'
+  kNumZero,           // after a leading 0
+  kNumInt,            // integer digits
+  kNumDot,            // after '.'
+  kNumFraction,       // fraction digits
+  kNumE,              // after 'e' or 'E'
+  kNumExpSign,        // after the exponent's sign
+  kNumExp,            // exponent digits
+  kNumPhases,
+  kNumRejected = 0xFF,  // the byte cannot continue the number
+};
+// Bytes still needed to end a number in each phase.
+constexpr uint8_t kNumberRest[kNumPhases] = {1, 1, 0, 0, 1, 0, 1, 1, 0};
 constexpr bool number_done(uint8_t phase) { return kNumberRest[phase] == 0; }
+// Phases that end on a digit, where another digit may follow.
+constexpr bool in_digits(uint8_t phase) {
+  return phase == kNumInt || phase == kNumFraction || phase == kNumExp;
+}
 
-// The next number phase after `b`, or 0xFF.
-uint8_t number_step(uint8_t phase, uint8_t b, bool integer) {
+// The next number phase after `b`, or kNumRejected.
+NumberPhase number_step(uint8_t phase, uint8_t b, bool integer) {
   const bool digit = is_digit(b);
   const bool exp = !integer && (b == 'e' || b == 'E');
   const bool dot = !integer && b == '.';
   switch (phase) {
-    case 0: return b == '-' ? 1 : b == '0' ? 2 : digit ? 3 : 0xFF;
-    case 1: return b == '0' ? 2 : digit ? 3 : 0xFF;
-    case 2: return dot ? 4 : exp ? 6 : 0xFF;
-    case 3: return digit ? 3 : dot ? 4 : exp ? 6 : 0xFF;
-    case 4: return digit ? 5 : 0xFF;
-    case 5: return digit ? 5 : exp ? 6 : 0xFF;
-    case 6: return (b == '+' || b == '-') ? 7 : digit ? 8 : 0xFF;
-    case 7:
-    case 8: return digit ? 8 : 0xFF;
+    case kNumStart: return b == '-' ? kNumMinus : b == '0' ? kNumZero : digit ? kNumInt : kNumRejected;
+    case kNumMinus: return b == '0' ? kNumZero : digit ? kNumInt : kNumRejected;
+    case kNumZero: return dot ? kNumDot : exp ? kNumE : kNumRejected;
+    case kNumInt: return digit ? kNumInt : dot ? kNumDot : exp ? kNumE : kNumRejected;
+    case kNumDot: return digit ? kNumFraction : kNumRejected;
+    case kNumFraction: return digit ? kNumFraction : exp ? kNumE : kNumRejected;
+    case kNumE: return (b == '+' || b == '-') ? kNumExpSign : digit ? kNumExp : kNumRejected;
+    case kNumExpSign:
+    case kNumExp: return digit ? kNumExp : kNumRejected;
   }
-  return 0xFF;
+  return kNumRejected;
 }
 
 int hex_value(uint8_t c) {
@@ -626,7 +643,7 @@ GrammarState::Context GrammarState::context() const {
   // Inside a string, unless part of the close marker was just written.
   if (k == ToolGrammar::Kind::kString && f.phase == kBody && f.pos == 0) return Context::kStringBody;
   if ((k == ToolGrammar::Kind::kNumber || k == ToolGrammar::Kind::kInteger) &&
-      (f.phase == 3 || f.phase == 5 || f.phase == 8)) {
+      in_digits(f.phase)) {
     return Context::kDigits;
   }
   return Context::kOther;
@@ -777,8 +794,8 @@ bool GrammarState::accept(uint8_t b) {
 
       case K::kNumber:
       case K::kInteger: {
-        const uint8_t next = number_step(f.phase, b, n.kind == K::kInteger);
-        if (next != 0xFF) {
+        const NumberPhase next = number_step(f.phase, b, n.kind == K::kInteger);
+        if (next != kNumRejected) {
           f.phase = next;
           return true;
         }

@@ -6,6 +6,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "core/checked_math.h"
 #include "core/half.h"
 
 namespace pinnet::formats {
@@ -45,7 +46,6 @@ std::vector<uint64_t> clamped_list(Bytes b, size_t count_word, size_t first,
   return out;
 }
 
-bool is_power_of_two(uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
 std::string hex32(uint32_t v) {
   char buf[16];
@@ -221,7 +221,7 @@ core::Result<TeskImage, TeskError> TeskImage::parse(TeskVersion version, ByteIma
       if (value == 0) return fail(TeskError::BadGeometry{label});
     if (h.num_heads % h.num_kv_heads != 0)
       return fail(TeskError::BadGeometry{"num_heads % num_kv_heads"});
-    if (h.hada_n < h.d_model || !is_power_of_two(h.hada_n))
+    if (h.hada_n < h.d_model || !core::is_power_of_two(h.hada_n))
       return fail(TeskError::BadGeometry{"hada_n"});
     if (!h.engram_sites.empty()) {
       if (h.table_rows == 0 || h.sub_dim == 0 || h.num_tables == 0)

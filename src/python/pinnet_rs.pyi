@@ -103,12 +103,15 @@ class V2Engine:
         """`generate` that calls `on_delta(delta)` with the decoded text as it grows; the deltas concatenate to the returned `text`."""
     # Strict decoding: the call parses and follows the chosen tool's schema,
     # and closes within max_new_tokens. tool_choice: "auto", "required" or a
-    # tool's name (ValueError if not offered, or for invalid tools JSON).
+    # tool's name (ValueError if not offered, or for invalid tools JSON); a
+    # forced choice still lets the model write its <think> block first.
     def call(self, query: str, tools: Tools, tool_choice: str = "auto",
              max_new_tokens: int = 128, temperature: float = 0.0, seed: int = 0,
              system: Optional[str] = None,
              on_delta: Optional[Callable[[str], object]] = None) -> ToolCall:
         """One tool call, strictly decoded: its JSON always parses and follows the chosen tool's `parameters` schema."""
+    def prompt_tokens(self, query: str, tools: Tools, system: Optional[str] = None) -> Optional[int]:
+        """How many ids the prompt of a call with these arguments takes, before any cut to the context."""
     def run_stream(self, query: str, tools_json: str,
                    callback: Callable[[int, str], object]) -> str:
         """Streaming generation. `callback(token_id: int, piece: str)` per token."""
@@ -199,12 +202,15 @@ class V3Engine:
         """Generate, calling `callback(piece)` with each decoded delta."""
     # Strict decoding: the call parses and follows the chosen tool's schema,
     # and closes within max_new_tokens. tool_choice: "auto", "required" or a
-    # tool's name (ValueError if not offered, or for invalid tools JSON).
+    # tool's name (ValueError if not offered, or for invalid tools JSON); a
+    # forced choice still lets the model write its <think> block first.
     def call(self, query: str, tools: Tools, tool_choice: str = "auto",
              max_new_tokens: int = 256, temperature: float = 0.0, seed: int = 0,
              system: Optional[str] = None,
              on_delta: Optional[Callable[[str], object]] = None) -> ToolCall:
         """One tool call, strictly decoded: its JSON always parses and follows the chosen tool's `parameters` schema."""
+    def prompt_tokens(self, query: str, tools: Tools, system: Optional[str] = None) -> Optional[int]:
+        """How many ids the prompt of a call with these arguments takes, before any cut to the context."""
     def run_scored(self, query: str, tools_json: str) -> Tuple[V3Scored, Optional[float]]:
         """Generate, then score what was generated. Returns `(result, confidence)`."""
     @staticmethod

@@ -1,5 +1,6 @@
 #include "python/tool_call.h"
 
+#include <string>
 #include <utility>
 
 namespace pinnet::py {
@@ -38,6 +39,21 @@ int parse_json(const std::string& text, PyObject** out) {
 }
 
 }  // namespace
+
+std::string forced_call_failure(const engine::GenerateOutput& out) {
+  switch (out.stop) {
+    case engine::StopReason::kMaxTokens:
+      return "the call did not close within max_new_tokens=" +
+             std::to_string(out.token_ids.size()) + "; give it a larger budget";
+    case engine::StopReason::kContextFull:
+      return "the context filled before the call closed (" + std::to_string(out.prompt_tokens) +
+             " prompt ids)";
+    case engine::StopReason::kNoAllowedToken:
+      return "the model's vocabulary cannot spell what the call needs next";
+    default:
+      return "the generation ended before the call closed";
+  }
+}
 
 PyObject* call_result(const engine::DecodePolicy& policy, const engine::GenerateOutput& out) {
   PyObject* payload = nullptr;

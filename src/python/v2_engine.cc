@@ -102,6 +102,11 @@ PyObject* generate_stream(const V2Runner& r, std::string query, std::string tool
                          }));
 }
 
+PyObject* prompt_tokens(const V2Runner& r, std::string query, ToolsJson tools,
+                        std::optional<std::string> system) {
+  return py::prompt_tokens(r, r.policy(), query, tools, system);
+}
+
 PyObject* call(const V2Runner& r, std::string query, ToolsJson tools, std::string tool_choice,
                uint64_t max_new_tokens, float temperature, uint64_t seed,
                std::optional<std::string> system, std::optional<Callable> on_delta) {
@@ -204,6 +209,7 @@ PyMethodDef methods[] = {
     Engine::method<"call($self, query, tools, tool_choice=\"auto\", max_new_tokens=128, "
                    "temperature=0.0, seed=0, system=None, on_delta=None)\n--\n\n" PINNET_CALL_DOC,
                    call>(),
+    Engine::method<PINNET_PROMPT_TOKENS_DOC, prompt_tokens>(),
     Engine::method<"run_stream($self, query, tools_json, callback)\n--\n\n"
                    "Streaming generation. `callback(token_id: int, piece: str)` per token.",
                    run_stream>(),

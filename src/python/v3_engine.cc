@@ -123,6 +123,11 @@ PyObject* call(const V3Runner& r, std::string query, ToolsJson tools, std::strin
                      std::move(system), on_delta);
 }
 
+PyObject* prompt_tokens(const V3Runner& r, std::string query, ToolsJson tools,
+                        std::optional<std::string> system) {
+  return py::prompt_tokens(r, V3Runner::policy(), query, tools, system);
+}
+
 PyObject* run_scored(const V3Runner& r, std::string query, std::string tools) {
   GenerateOutput out;
   std::optional<float> confidence;
@@ -213,6 +218,7 @@ PyMethodDef methods[] = {
     Engine::method<"call($self, query, tools, tool_choice=\"auto\", max_new_tokens=256, "
                    "temperature=0.0, seed=0, system=None, on_delta=None)\n--\n\n" PINNET_CALL_DOC,
                    call>(),
+    Engine::method<PINNET_PROMPT_TOKENS_DOC, prompt_tokens>(),
     Engine::method<"run_scored($self, query, tools_json)\n--\n\n"
                    "Generate, then score what was generated. Returns `(result, confidence)`.",
                    run_scored>(),

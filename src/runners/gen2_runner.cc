@@ -4,6 +4,7 @@
 #include <cmath>
 #include <utility>
 
+#include "core/kernels.h"
 #include "engine/completion_text.h"
 #include "models/gen2/load.h"
 #include "runners/embedding_cache.h"
@@ -168,13 +169,15 @@ class V2Session final : public engine::DecodeSession {
   uint64_t fixed_ = 0;
 };
 
-float sigmoid(float z) { return 1.0f / (1.0f + std::exp(-z)); }
-
 }  // namespace
 
 core::Result<std::shared_ptr<const engine::ToolGrammar>, std::string> V2Runner::tool_grammar(
     std::string_view tools_json, const engine::ToolChoice& choice) const {
   return impl_->grammars.get(tools_json, choice);
+}
+
+const engine::Vocabulary* V2Runner::vocabulary() const {
+  return impl_->words ? &impl_->words->vocab() : nullptr;
 }
 
 LoadResult<V2Runner> V2Runner::load_file(const std::string& path) {
@@ -271,7 +274,7 @@ std::optional<float> V2Runner::confidence(std::string_view text) const { return 
 std::optional<float> V2Runner::confidence_probability(std::string_view text) const {
   const std::optional<float> logit = impl_->logit(text);
   if (!logit) return std::nullopt;
-  return sigmoid(*logit);
+  return core::sigmoid(*logit);
 }
 
 std::optional<float> V2Runner::confidence_for(std::string_view query, std::string_view tools_json,
@@ -281,7 +284,7 @@ std::optional<float> V2Runner::confidence_for(std::string_view query, std::strin
   const auto out = impl_->run_head_from_prefix(gen2::kConfidenceHead, prompt, query,
                                                prompt + std::string(completion));
   if (!out || out->empty()) return std::nullopt;
-  return sigmoid((*out)[0]);
+  return core::sigmoid((*out)[0]);
 }
 
 std::optional<std::vector<float>> V2Runner::encode_contrastive(std::string_view text) const {

@@ -95,6 +95,10 @@ class V2Runner {
   PrefixCacheInfo prefix_cache_info() const;
 
   V2Config config() const;
+  uint64_t max_seq_len() const { return config().max_seq_len; }
+  // The tokenizer and marker ids the decode loop uses (prompt lengths for
+  // request checks); null without a tokenizer.
+  const engine::Vocabulary* vocabulary() const;
 
   struct Impl;
   explicit V2Runner(std::unique_ptr<Impl> impl);

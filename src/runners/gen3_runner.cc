@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "core/cq_kernels.h"
+#include "core/simd/cq_kernels.h"
 #include "engine/completion_text.h"
 #include "models/gen3/confidence_head.h"
 #include "models/gen3/load.h"
@@ -190,6 +190,7 @@ PrefixCacheInfo V3Runner::prefix_cache_info() const { return impl_->prefixes.inf
 bool V3Runner::has_confidence() const { return impl_->bundle.head.has_value(); }
 uint64_t V3Runner::num_layers() const { return impl_->bundle.model.geometry().num_layers; }
 uint64_t V3Runner::max_seq_len() const { return impl_->bundle.model.geometry().max_seq_len; }
+const engine::Vocabulary* V3Runner::vocabulary() const { return &impl_->words.vocab(); }
 uint64_t V3Runner::kv_bytes(uint64_t seq_len, bool kv_int8) const {
   return impl_->bundle.model.kv_bytes(seq_len, kv_int8);
 }

@@ -74,6 +74,9 @@ class V3Runner {
   bool has_confidence() const;
   uint64_t num_layers() const;
   uint64_t max_seq_len() const;
+  // The tokenizer and marker ids the decode loop uses (prompt lengths for
+  // request checks).
+  const engine::Vocabulary* vocabulary() const;
   uint64_t kv_bytes(uint64_t seq_len, bool kv_int8) const;
 
   struct Impl;

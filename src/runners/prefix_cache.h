@@ -11,7 +11,7 @@
 // only if each piece runs its products on the same kernels as the uncut pass
 // would. What that needs is the model's SplitRule: generation 3 runs every
 // product of a pass over all its rows at once, and the float batched kernels
-// change their order of summation at a batch width (core/cq_kernels.h,
+// change their order of summation at a batch width (core/simd/cq_kernels.h,
 // kWideBatch), any of them for a single row, so every piece holds that many
 // ids (two with int8 products); generation 2 runs a pass in tiles of 128
 // positions from the pass's first, so cuts fall on multiples of 128.

@@ -34,6 +34,8 @@ class SubwordVocabulary final : public engine::Detokenizer {
     vocab_.im_end = tokenizer.lookup(engine::markers::kImEnd);
     vocab_.tool_call_open = tokenizer.lookup(engine::markers::kToolCallOpen);
     vocab_.tool_call_close = tokenizer.lookup(engine::markers::kToolCallClose);
+    vocab_.think_open = tokenizer.lookup(engine::markers::kThinkOpen);
+    vocab_.think_close = tokenizer.lookup(engine::markers::kThinkClose);
     vocab_.piece_trie = &pieces_;
   }
   SubwordVocabulary(const SubwordVocabulary&) = delete;  // vocab_ points into this object

@@ -2,8 +2,11 @@
 generation, tools, and how to start the command in a subprocess."""
 import json
 import os
+import socket
 import subprocess
 import sys
+import time
+import urllib.request
 from pathlib import Path
 
 import pinnet_rs
@@ -56,3 +59,23 @@ def tools_file(tmp: Path) -> Path:
     path = tmp / "tools.json"
     path.write_text(json.dumps(TOOLS))
     return path
+
+
+def start_server(path: Path, *flags) -> tuple:
+    """`pinnet serve PATH FLAGS` on a free loopback port, once it answers:
+    (process, base URL)."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    proc = subprocess.Popen([sys.executable, "-m", "pinnet_tools.cli", "serve", str(path),
+                             "--port", str(port), *map(str, flags)], env=command_env(),
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    base = f"http://127.0.0.1:{port}"
+    for _ in range(300):
+        try:
+            urllib.request.urlopen(base + "/health", timeout=1)
+            break
+        except OSError:
+            assert proc.poll() is None, proc.stderr.read()
+            time.sleep(0.1)
+    return proc, base

@@ -1,18 +1,15 @@
 """The binding layer's conversions, through a test-only probe module that
-round-trips each argument kind (built by the test script beside the C++
-tests; PINNET_PROBE_DIR names its folder)."""
-import os
+round-trips each argument kind (built beside the C++ tests; found or built
+by support.programs)."""
 import sys
 import threading
 from collections import UserList
 
 import pytest
 
-_dir = os.environ.get("PINNET_PROBE_DIR")
-if not _dir:
-    pytest.skip("PINNET_PROBE_DIR not set (scripts/test.sh sets it)", allow_module_level=True)
-sys.path.insert(0, os.path.abspath(_dir))
-import _binding_probe as probe  # noqa: E402
+from support import programs
+
+probe = programs.probe_module()
 
 
 def test_unsigned_counts():

@@ -41,7 +41,9 @@ def test_run_streams_what_it_prints_whole(files, flags):
         whole = pinnet("run", models[generation], QUERY, "--tools", tools, *flags)
         streamed = pinnet("run", models[generation], QUERY, "--tools", tools, "--stream", *flags)
         assert (streamed.returncode, streamed.stdout) == (whole.returncode, whole.stdout)
-        assert whole.returncode in (0, 1) and not whole.stderr
+        assert whole.returncode in (0, 1)
+        # Without a call the model's reply goes to stderr, and only then.
+        assert whole.stderr.startswith("pinnet: no tool call") == (whole.returncode == 1)
 
 
 def test_run_exit_statuses(files, tmp_path):
@@ -50,15 +52,27 @@ def test_run_exit_statuses(files, tmp_path):
                     "set_timer")
     assert called.returncode == 0
     assert json.loads(called.stdout)["name"] == "set_timer"
-    assert pinnet("run", models[3], QUERY, "--tools", tools, "--max-new-tokens", 1).returncode == 1
+    none = pinnet("run", models[3], QUERY, "--tools", tools, "--max-new-tokens", 1)
+    assert none.returncode == 1 and none.stderr.startswith("pinnet: no tool call; the model said")
     (tmp_path / "bad.json").write_text("[{")
+    (tmp_path / "empty.json").write_text("[]")
+    (tmp_path / "nameless.json").write_text('[{"parameters": {}}]')
     for args in ([tmp_path / "missing.tesk", QUERY, "--tools", tools],
                  [models[3], QUERY, "--tools", tmp_path / "bad.json"],
                  [models[3], QUERY, "--tools", tmp_path / "missing.json"],
                  [models[3], QUERY, "--tools", tools, "--strict", "--tool-choice", "nope"],
                  [models[3], QUERY, "--tools", tools, "--depth", 40],
                  [tools, QUERY, "--tools", tools],
-                 [models[3], QUERY]):  # only the shipped demo model has default tools
+                 [models[3], QUERY],  # only the shipped demo model has default tools
+                 [models[3], QUERY, "--tools", tmp_path / "empty.json"],
+                 [models[3], QUERY, "--tools", tmp_path / "nameless.json"],
+                 [models[3], QUERY, "--tools", tools, "--tool-choice", "required"],  # no --strict
+                 [models[3], QUERY, "--tools", tools, "--temperature", -1],
+                 [models[3], "x " * 3000, "--tools", tools],  # past the context
+                 [models[3], QUERY, "--tools", tools, "--strict", "--tool-choice", "required",
+                  "--max-new-tokens", 2]):
         out = pinnet("run", *args)
         assert out.returncode == 2, (args, out.stderr)
         assert out.stderr.startswith("pinnet: error: ") and out.stderr.count("\n") == 1, out.stderr
+    missing = pinnet("run", tmp_path / "missing.tesk", QUERY)
+    assert "missing.tesk" in missing.stderr and "--tools" not in missing.stderr

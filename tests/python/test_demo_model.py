@@ -59,3 +59,24 @@ def test_pinnet_run_defaults_to_the_demo_model():
     assert out.returncode == 0, out.stderr
     assert json.loads(out.stdout) == {"name": "get_weather", "arguments": {"city": "Lisbon"}}
     assert any(t["name"] == "get_weather" for t in json.loads(demo_tools_json()))
+
+
+def test_a_forced_choice_keeps_the_reasoning_and_the_call_it_leads_to():
+    """Forcing a call removes the plain reply, not the reasoning block: where
+    the model calls on its own, "required" and the name it chose give that
+    same completion; where it declines, "required" still calls."""
+    engine = pinnet_rs.V3Engine.load(str(DEMO_MODEL))
+    called = 0
+    for ex in evaluate.held_out(40, seed=3, split="held_out_values"):
+        auto = engine.call(ex.query, ex.tools, tool_choice="auto")
+        forced = [engine.call(ex.query, ex.tools, tool_choice="required")]
+        if auto["name"] is None:
+            assert forced[0]["name"] is not None, (ex.query, forced[0]["text"])
+            continue
+        called += 1
+        forced.append(engine.call(ex.query, ex.tools, tool_choice=auto["name"]))
+        for out in forced:
+            assert out["text"].startswith("<think>"), (ex.query, out["text"])
+            assert (out["text"], out["name"], out["arguments"]) == \
+                (auto["text"], auto["name"], auto["arguments"]), ex.query
+    assert called >= 30, called

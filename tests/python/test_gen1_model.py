@@ -1,20 +1,20 @@
-"""The C++ generation-1 model against the NumPy reference (pinnet_tools.
-gen1_reference) on random configurations written with the real safetensors
-library, and its load errors on every malformed file of the factory. The
-model is driven through the test-only program named by PINNET_GEN1_CLI
-(tests/cpp/models/gen1/gen1_cli.cc)."""
-
-import os
+"""The C++ generation-1 model against the NumPy reference
+(support.gen1_reference) on random configurations written with the real
+safetensors library, and its load errors on every malformed file of
+support.gen1_defects. The model is driven through the test-only program
+gen1_cli (tests/cpp/models/gen1/gen1_cli.cc) of the test build
+(support.programs)."""
 
 import numpy as np
 import pytest
 from model_cli import rel_err, run
 
 from pinnet_tools import gen1
-from pinnet_tools import gen1_reference as R
+from support import gen1_defects
+from support import gen1_reference as R
+from support import programs
 
-CLI = os.environ.get("PINNET_GEN1_CLI")
-pytestmark = pytest.mark.skipif(not CLI, reason="PINNET_GEN1_CLI is not set")
+CLI = programs.program("gen1_cli")
 REL = 2e-5
 
 
@@ -84,7 +84,7 @@ def test_a_long_decoder_cache_grows_with_its_scores(tmp_path):
 
 def test_every_malformed_file_fails_with_its_text(tmp_path):
     wrong = {}
-    for d in gen1.defects():
+    for d in gen1_defects.defects():
         path = tmp_path / "defect.safetensors"
         path.write_bytes(d.data)
         got = cli("load", path)[0].get("error")

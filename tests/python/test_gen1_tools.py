@@ -10,7 +10,8 @@ from safetensors import safe_open
 from safetensors.numpy import load
 
 from pinnet_tools import gen1
-from pinnet_tools import gen1_reference as R
+from support import gen1_defects
+from support import gen1_reference as R
 
 F32 = np.float32
 
@@ -59,10 +60,10 @@ def test_cli_preset_and_vocabulary_layout(tmp_path):
 
 
 def test_config_defects_carry_the_loader_verdict():
-    assert gen1.load_error(gen1.valid_defect_base()) is None
-    for d in gen1.defects():
+    assert gen1_defects.load_error(gen1_defects.valid_defect_base()) is None
+    for d in gen1_defects.defects():
         if d.data[8:9] == b"{" and len(d.data) > 1000:   # library-written files
-            assert gen1.load_error(d.data) == d.message, d.name
+            assert gen1_defects.load_error(d.data) == d.message, d.name
 
 
 def plain_quantise(w):

@@ -1,19 +1,19 @@
-"""The C++ generation-2 model against the NumPy reference (pinnet_tools.
-gen2_reference) on random geometries, and its load errors on every malformed
-container of the factory. The model is driven through the test-only program
-named by PINNET_GEN2_CLI (tests/cpp/models/gen2/gen2_cli.cc)."""
-
-import os
+"""The C++ generation-2 model against the NumPy reference
+(support.gen2_reference) on random geometries, and its load errors on every
+malformed container of support.gen2_defects. The model is driven through the
+test-only program gen2_cli (tests/cpp/models/gen2/gen2_cli.cc) of the test
+build (support.programs)."""
 
 import numpy as np
 import pytest
 from model_cli import rel_err, run
 
 from pinnet_tools import gen2
-from pinnet_tools import gen2_reference as R
+from support import gen2_defects
+from support import gen2_reference as R
+from support import programs
 
-CLI = os.environ.get("PINNET_GEN2_CLI")
-pytestmark = pytest.mark.skipif(not CLI, reason="PINNET_GEN2_CLI is not set")
+CLI = programs.program("gen2_cli")
 
 # Relative to the largest reference value (at least 1): the engine multiplies
 # in the rotated domain and sums in another order than NumPy.
@@ -50,7 +50,7 @@ def model(request, tmp_path_factory):
     heads = gen2.heads_for("both", geom)
     m = gen2.random_model(geom, seed=7, bits="mixed", groups="mixed", heads=heads)
     path = tmp_path_factory.mktemp("gen2") / f"{request.param}.tesk"
-    gen2.write_gen2(path, m, gen2.small_tokenizer_blob(), f16=gen2.every_other_float(m))
+    gen2.write_gen2(path, m, gen2_defects.small_tokenizer_blob(), f16=gen2.every_other_float(m))
     return path, R.Gen2Reference(m)
 
 
@@ -98,7 +98,7 @@ def test_caller_errors_leave_the_state_as_it_was(model):
 
 def test_every_malformed_container_fails_with_its_text(tmp_path):
     wrong = {}
-    for d in gen2.defects():
+    for d in gen2_defects.defects():
         path = tmp_path / "defect.tesk"
         path.write_bytes(d.data)
         got = cli("load", path).get("error")

@@ -6,7 +6,9 @@ import numpy as np
 import pytest
 
 from pinnet_tools import gen2, tesk
-from pinnet_tools import gen2_reference as R
+from support import gen2_defects
+from support import gen2_loader
+from support import gen2_reference as R
 
 
 def micro(**kw) -> gen2.Gen2Geometry:
@@ -20,7 +22,7 @@ def micro(**kw) -> gen2.Gen2Geometry:
 
 def reference(geom, heads=(), seed=0):
     m = gen2.random_model(geom, seed=seed, bits="mixed", groups="mixed", heads=heads)
-    gen2.write_gen2(None, m, gen2.small_tokenizer_blob())
+    gen2.write_gen2(None, m, gen2_defects.small_tokenizer_blob())
     return R.Gen2Reference(m)
 
 
@@ -41,7 +43,7 @@ def test_cli_container_reads_back_with_the_canon(tmp_path):
         assert (got.dtype, got.shape) == (dtype, e.shape or (len(blob),)), e.key
     assert {tesk.DTYPE_F16, tesk.DTYPE_F32} <= {x.dtype for x in img.entries}
 
-    loaded = gen2.load_v2(out)
+    loaded = gen2_loader.load_v2(out)
     assert loaded.geom == model.geom and loaded.tokenizer_blob == blob
     assert [h.code for h in loaded.heads] == [1, 2]
     for key, value in model.dequantised.tensors.items():
@@ -49,13 +51,13 @@ def test_cli_container_reads_back_with_the_canon(tmp_path):
 
 
 def test_every_defect_fails_with_its_recorded_text():
-    gen2.load_v2(gen2.valid_defect_base())
+    gen2_loader.load_v2(gen2_defects.valid_defect_base())
     wrong = {}
-    for d in gen2.defects():
+    for d in gen2_defects.defects():
         try:
-            gen2.load_v2(d.data)
+            gen2_loader.load_v2(d.data)
             got = None
-        except gen2.LoadError as e:
+        except gen2_loader.LoadError as e:
             got = str(e)
         if got != d.message:
             wrong[d.name] = (d.message, got)

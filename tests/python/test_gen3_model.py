@@ -1,22 +1,22 @@
-"""The C++ generation-3 model against the NumPy reference (pinnet_tools.
-gen3_reference) on random geometries, and its load errors on malformed
-containers. The model is driven through the test-only program named by
-PINNET_GEN3_CLI (tests/cpp/models/gen3/gen3_cli.cc)."""
+"""The C++ generation-3 model against the NumPy reference
+(support.gen3_reference) on random geometries, and its load errors on
+malformed containers. The model is driven through the test-only program
+gen3_cli (tests/cpp/models/gen3/gen3_cli.cc) of the test build
+(support.programs)."""
 
 import json
-import os
 import subprocess
 
 import numpy as np
 import pytest
 
 from pinnet_tools import gen3
-from pinnet_tools import gen3_reference as R
 from pinnet_tools.cq_quantise import quantise
 from pinnet_tools.tesk import bytes_tensor, cq_tensor, f32_tensor, write_tesk
+from support import gen3_reference as R
+from support import programs
 
-CLI = os.environ.get("PINNET_GEN3_CLI")
-pytestmark = pytest.mark.skipif(not CLI, reason="PINNET_GEN3_CLI is not set")
+CLI = programs.program("gen3_cli")
 
 F32 = np.float32
 # Relative to the largest reference logit (at least 1): the engine multiplies

@@ -9,7 +9,7 @@ import pytest
 
 import pinnet_rs
 from pinnet_tools import gen1
-from pinnet_tools import gen1_reference as R
+from support import gen1_reference as R
 
 P = pinnet_rs.PinnetEngine
 DASH = "\u2014"

@@ -109,8 +109,8 @@ def test_v3_every_entry_point(v3_path):
     def calls():
         return [engine.run(q, t), engine.run_json(q, t), engine.generate(q, t, max_new_tokens=8),
                 engine.run_stream(q, t, streamed.append), engine.run_scored(q, t),
-                engine.call(q, json.loads(t), max_new_tokens=24),
-                engine.call(q, t, tool_choice="required", max_new_tokens=24, system=SYSTEM),
+                engine.call(q, json.loads(t), max_new_tokens=160),
+                engine.call(q, t, tool_choice="required", max_new_tokens=160, system=SYSTEM),
                 engine.generate(q, t, max_new_tokens=8, temperature=0.8, seed=5, constrain=True),
                 engine.confidence_for(q, t, "<think>x</think><tool_call>[]</tool_call>"),
                 engine.confidence_for(QUERIES[2], t, "")]
@@ -193,7 +193,7 @@ def test_v2_batch_entry_points_and_threads(v2_path):
 
     def calls():
         return [engine.run(q, t), engine.run_json(q, t), engine.run_batch(CORPUS),
-                engine.run_stream(q, t, streamed.append), engine.call(q, t, max_new_tokens=24),
+                engine.run_stream(q, t, streamed.append), engine.call(q, t, max_new_tokens=160),
                 engine.generate(q, t, max_new_tokens=8, temperature=0.7, seed=3),
                 [engine.confidence_for(q2, t, "<tool_call>[]</tool_call>") for q2 in QUERIES]]
     engine.set_prefix_cache_bytes(0)

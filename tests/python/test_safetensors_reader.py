@@ -11,11 +11,9 @@ file is parsed, so a file cut inside its data still loads and only the
 tensors past the cut are refused. Only the five dtypes F32, BF16, F16, I8
 and I4 are known; others the library accepts (such as U8) are refused.
 
-The reader is driven through the test-only st_cli program, named by
-PINNET_ST_CLI (ctest sets it); without it the tests look for the CLI of the
-build/test tree and are skipped when there is none."""
+The reader is driven through the test-only st_cli program of the test build
+(support.programs)."""
 import json
-import os
 import struct
 import subprocess
 from pathlib import Path
@@ -26,20 +24,9 @@ import pytest
 safetensors = pytest.importorskip("safetensors")
 from safetensors import safe_open  # noqa: E402
 from safetensors.numpy import load_file, save_file  # noqa: E402
+from support import programs  # noqa: E402
 
-ROOT = Path(__file__).resolve().parents[2]
-
-
-def _cli_path():
-    named = os.environ.get("PINNET_ST_CLI")
-    if named:
-        return named
-    built = ROOT / "build" / "test" / "tests" / "cpp" / "formats" / "st_cli"
-    return str(built) if built.exists() else None
-
-
-CLI = _cli_path()
-pytestmark = pytest.mark.skipif(CLI is None, reason="st_cli not built (set PINNET_ST_CLI)")
+CLI = str(programs.program("st_cli"))
 
 
 def read(path):

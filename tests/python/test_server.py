@@ -2,10 +2,6 @@
 real `openai` client: every reply is checked against the same request made
 to the engine directly."""
 import json
-import socket
-import subprocess
-import sys
-import time
 import urllib.request
 from concurrent.futures import ThreadPoolExecutor
 
@@ -16,7 +12,7 @@ pytest.importorskip("starlette")
 pytest.importorskip("uvicorn")
 jsonschema = pytest.importorskip("jsonschema")
 
-from doors import QUERY, TOOLS, command_env, write_models  # noqa: E402
+from doors import QUERY, TOOLS, start_server, write_models  # noqa: E402
 from pinnet_tools.chat import Model  # noqa: E402
 
 SYSTEM = "You call tools."
@@ -25,20 +21,7 @@ SYSTEM = "You call tools."
 @pytest.fixture(scope="module")
 def server(tmp_path_factory):
     path = write_models(tmp_path_factory.mktemp("server"))[3]
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]
-    proc = subprocess.Popen([sys.executable, "-m", "pinnet_tools.cli", "serve", str(path),
-                             "--port", str(port)], env=command_env(),
-                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-    base = f"http://127.0.0.1:{port}"
-    for _ in range(300):
-        try:
-            urllib.request.urlopen(base + "/health", timeout=1)
-            break
-        except OSError:
-            assert proc.poll() is None, proc.stderr.read()
-            time.sleep(0.1)
+    proc, base = start_server(path)
     client = openai.OpenAI(base_url=base + "/v1", api_key="unused", max_retries=0)
     yield client, Model(path), base
     proc.terminate()
@@ -118,9 +101,25 @@ def test_errors_are_api_error_objects(server):
     assert e.value.body["code"] == "model_not_found"
     with pytest.raises(openai.BadRequestError, match="not an offered tool"):
         ask(client, tools=TOOLS, tool_choice={"type": "function", "function": {"name": "x"}})
-    for bad in (dict(tools="get_weather"), dict(max_tokens=-1), dict(messages=[]), dict(n=2)):
-        with pytest.raises(openai.UnprocessableEntityError):
+    # Client errors are 400 with the shared validation's code, never a 500.
+    for bad, code in ((dict(tools="get_weather"), "invalid_tools"), (dict(max_tokens=-1), None),
+                      (dict(messages=[]), None), (dict(n=2), None),
+                      (dict(tools=[{"parameters": {}}]), "invalid_tools"),
+                      (dict(temperature=-1), "invalid_value"),
+                      (dict(messages=[{"role": "user", "content": [{"type": "text", "text": None}]}]),
+                       None),
+                      (dict(tools=TOOLS, tool_choice={"type": "function", "function": "set_timer"}),
+                       None),
+                      (dict(tools=[{"name": "deep", "parameters": json.loads("[" * 900 + "]" * 900)}]),
+                       "invalid_tools"),
+                      (dict(messages=[{"role": "user", "content": "x " * 3000}]),
+                       "context_length_exceeded"),
+                      (dict(messages=[{"role": "user", "content": "x " * 3000}], tools=TOOLS,
+                            tool_choice="required"), "context_length_exceeded")):
+        with pytest.raises(openai.BadRequestError) as e:
             ask(client, **bad)
+        assert e.value.body["code"] == code, (bad, e.value.body)
+    assert ask(client, max_tokens=0).usage.prompt_tokens > 0
     for body, status in ((b"{not json", 400), (b'{"model": "pinnet3", "messages": [{"role": '
                                                  b'"user", "content": "hi"}], "tools": [{}]}', 400)):
         req = urllib.request.Request(base + "/v1/chat/completions", data=body,

@@ -1,9 +1,9 @@
 """Strict tool calls judged by a real JSON Schema validator: every call the
-scripted adversarial model makes on the tool-list corpus (PINNET_STRICT_CLI,
-tests/cpp/engine/strict_corpus_cli.cc), and every call random models make
-through `call` end to end, parses and follows the chosen tool's parameters."""
+scripted adversarial model makes on the tool-list corpus (the test program
+strict_corpus_cli, tests/cpp/engine/strict_corpus_cli.cc, found or built by
+support.programs), and every call random models make through `call` end to
+end, parses and follows the chosen tool's parameters."""
 import json
-import os
 import subprocess
 
 import jsonschema
@@ -11,9 +11,10 @@ import pytest
 
 import pinnet_rs
 from pinnet_tools import gen2, gen3
+from support import programs
 from threads import assert_threads_match_sequential
 
-CLI = os.environ.get("PINNET_STRICT_CLI")
+CLI = programs.find("strict_corpus_cli")
 QUERY = "What should I call?"
 # Used without the corpus program: realistic lists of the shapes the corpus has.
 BUILTIN = [
@@ -113,14 +114,15 @@ def corpus():
     return [json.loads(json.loads(line)) for line in out.splitlines()]
 
 
-@pytest.mark.skipif(not CLI, reason="PINNET_STRICT_CLI is not set")
+@pytest.mark.skipif(CLI is None, reason="test program strict_corpus_cli unavailable")
 def test_scripted_adversary_calls_follow_their_schemas():
     out = subprocess.run([CLI, "calls"], check=True, capture_output=True, text=True).stdout
     calls = [json.loads(line) for line in out.splitlines()]
     assert len(calls) >= 400
     for c in calls:
         tools = json.loads(c["tools"])
-        assert c["text"].startswith("<tool_call>"), c
+        # A forced call may follow white space and a reasoning block.
+        assert c["text"].lstrip().startswith(("<tool_call>", "<think>")), c
         call = payload(c["text"])
         assert list(call) == ["name", "arguments"], c
         check_call(tools, call["name"], call["arguments"],
@@ -157,8 +159,8 @@ def test_random_models_make_valid_calls(engines):
 def test_call_surface(engines):
     tools = BUILTIN[0]
     for engine in engines:
-        as_list = engine.call(QUERY, tools, tool_choice="required", max_new_tokens=40)
-        assert engine.call(QUERY, json.dumps(tools), "required", 40) == as_list
+        as_list = engine.call(QUERY, tools, tool_choice="required", max_new_tokens=80)
+        assert engine.call(QUERY, json.dumps(tools), "required", 80) == as_list
         none = engine.call(QUERY, tools, max_new_tokens=0)
         assert (none["name"], none["arguments"], none["stop_reason"]) == (None, None, "MaxTokens")
         # Token counts: the prompt is the same whatever the budget; a call cut
@@ -174,6 +176,14 @@ def test_call_surface(engines):
             engine.call(QUERY, tools, tool_choice="get_time")
         with pytest.raises(TypeError):
             engine.call(QUERY, [{1, 2}])
+        # A forced call that cannot be made raises, never returns without a call:
+        # refused before any work, or found unclosed at the end of the budget.
+        for query, budget, why in ((QUERY, 3, "max_new_tokens=3 is too small"),
+                                   ("x " * 3000, 128, "leaves no room for a call"),
+                                   (QUERY, 40, "did not close within max_new_tokens=40")):
+            for choice in ("required", list(offered(tools))[0]):
+                with pytest.raises(ValueError, match=why):
+                    engine.call(query, tools, tool_choice=choice, max_new_tokens=budget)
 
 
 def test_concurrent_calls_share_grammars_and_masks(engines):

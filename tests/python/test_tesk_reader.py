@@ -3,33 +3,20 @@ both versions read back field for field, one malformed file per defect kind
 with the reader's exact verdict, half-precision widening against NumPy and
 the quantiser round trip through the reader's codebook tensors.
 
-The reader is driven through the test-only tesk_cli program, named by
-PINNET_TESK_CLI (ctest sets it); without it the tests look for the CLI of
-the build/test tree and are skipped when there is none."""
+The reader is driven through the test-only tesk_cli program of the test
+build (support.programs)."""
 import json
 import os
 import subprocess
-from pathlib import Path
 
 import numpy as np
 import pytest
 
 from pinnet_tools import cq_quantise as cq
 from pinnet_tools import tesk
+from support import programs, tesk_defects
 
-ROOT = Path(__file__).resolve().parents[2]
-
-
-def _cli_path():
-    named = os.environ.get("PINNET_TESK_CLI")
-    if named:
-        return named
-    built = ROOT / "build" / "test" / "tests" / "cpp" / "formats" / "tesk_cli"
-    return str(built) if built.exists() else None
-
-
-CLI = _cli_path()
-pytestmark = pytest.mark.skipif(CLI is None, reason="tesk_cli not built (set PINNET_TESK_CLI)")
+CLI = str(programs.program("tesk_cli"))
 
 
 @pytest.fixture
@@ -55,7 +42,7 @@ def as_f32(bits):
 # ---------------------------------------------------------------- valid files
 
 def test_v2_file_reads_back(read):
-    ts = tesk.sample_tensors()
+    ts = tesk_defects.sample_tensors()
     header = dict(kv_window=64, reserved=5, vocab=99, d_model=32, num_heads=4, num_kv_heads=2,
                   num_layers=3, head_dim=8, max_seq_len=256, hada_n=32, mhc_lanes=4,
                   table_rows=16, sub_dim=8, num_tables=3, conv_taps=2, tap_spacing=3,
@@ -92,7 +79,7 @@ def test_v3_file_reads_back(read):
                   qkv_conv_taps=3, table_rows=1024, sub_dim=8, num_tables=8, conv_taps=4,
                   tap_spacing=2, hash_stride=31, orders=[2, 3, 4, 5],
                   engram_sites=list(range(0, 20, 2)), rope_theta=5e5, reserved3=1, reserved4=2)
-    got = read(3, tesk.write_tesk(3, tesk.sample_tensors(), header=header, align=1))
+    got = read(3, tesk.write_tesk(3, tesk_defects.sample_tensors(), header=header, align=1))
     h = got["header"]
     for name, value in header.items():
         if name != "rope_theta":
@@ -111,7 +98,7 @@ def test_clamped_lists_ignore_the_surplus(read):
 
 
 def test_every_dtype_through_every_accessor(read):
-    ts = tesk.sample_tensors()
+    ts = tesk_defects.sample_tensors()
     args = []
     for i in range(len(ts)):
         args += ["--floats", i, "--cq", i, "--bytes", i]
@@ -131,87 +118,88 @@ def test_every_dtype_through_every_accessor(read):
 @pytest.mark.parametrize("version", [2, 3])
 def test_truncated_header(read, version):
     need = 120 if version == 2 else 196
-    got = read(version, tesk.defect_short_header(version))
+    got = read(version, tesk_defects.defect_short_header(version))
     assert got == {"error": f"tesk truncated: need at least {need} bytes, got {need - 1}",
                    "file_error": False}
-    assert read(version, tesk.defect_empty(version))["error"] == \
+    assert read(version, tesk_defects.defect_empty(version))["error"] == \
         f"tesk truncated: need at least {need} bytes, got 0"
 
 
 @pytest.mark.parametrize("version", [2, 3])
 def test_wrong_magic(read, version):
     want = "0x05e12a83" if version == 2 else "0x05e12a84"
-    assert read(version, tesk.defect_bad_tag(version))["error"] == \
+    assert read(version, tesk_defects.defect_bad_tag(version))["error"] == \
         f"not a tesk blob: tag 0xdeadbeef, want {want}"
     other = "0x05e12a84" if version == 2 else "0x05e12a83"
-    assert read(version, tesk.defect_other_version(version))["error"] == \
+    assert read(version, tesk_defects.defect_other_version(version))["error"] == \
         f"not a tesk blob: tag {other}, want {want}"
 
 
 @pytest.mark.parametrize("name", ["vocab", "d_model", "num_heads", "num_kv_heads", "num_layers",
                                   "head_dim", "max_seq_len", "mhc_lanes"])
 def test_v2_zero_geometry_field(read, name):
-    assert read(2, tesk.defect_zero_field(2, name))["error"] == \
+    assert read(2, tesk_defects.defect_zero_field(2, name))["error"] == \
         f"header field {name} must be non-zero"
 
 
 def test_v3_zero_geometry_fields_pass_the_container(read):
-    assert "error" not in read(3, tesk.defect_zero_field(3, "d_model"))
+    assert "error" not in read(3, tesk_defects.defect_zero_field(3, "d_model"))
 
 
 def test_v2_geometry_relations(read):
-    assert read(2, tesk.defect_heads_not_divisible(2))["error"] == \
+    assert read(2, tesk_defects.defect_heads_not_divisible(2))["error"] == \
         "header field num_heads % num_kv_heads must be non-zero"
     for hada_n in (0, 8, 24):
-        assert read(2, tesk.defect_hada_n(2, hada_n))["error"] == \
+        assert read(2, tesk_defects.defect_hada_n(2, hada_n))["error"] == \
             "header field hada_n must be non-zero"
-    assert "error" not in read(2, tesk.defect_hada_n(2, 16))  # == d_model, a power of two
+    assert "error" not in read(2, tesk_defects.defect_hada_n(2, 16))  # == d_model, a power of two
     for name in ("table_rows", "sub_dim", "num_tables"):
-        assert read(2, tesk.defect_engram_geometry(2, name))["error"] == \
+        assert read(2, tesk_defects.defect_engram_geometry(2, name))["error"] == \
             "header field engram geometry must be non-zero"
-    assert read(2, tesk.defect_site_beyond_layers(2))["error"] == \
+    assert read(2, tesk_defects.defect_site_beyond_layers(2))["error"] == \
         "header field engram_sites beyond num_layers must be non-zero"
 
 
 @pytest.mark.parametrize("version", [2, 3])
 def test_bad_codebook_length(read, version):
-    assert read(version, tesk.defect_codebook_len(version, 27))["error"] == \
+    assert read(version, tesk_defects.defect_codebook_len(version, 27))["error"] == \
         "header codebook is 27 floats, want 28 (cb2|cb3|cb4)"
-    assert read(version, tesk.defect_codebook_len(version, 0))["error"] == \
+    assert read(version, tesk_defects.defect_codebook_len(version, 0))["error"] == \
         "header codebook is 0 floats, want 28 (cb2|cb3|cb4)"
 
 
 @pytest.mark.parametrize("version", [2, 3])
 def test_directory_past_the_end(read, version):
     base = 232 if version == 2 else 308
-    assert read(version, tesk.defect_directory_past_end(version, 3))["error"] == \
+    assert read(version, tesk_defects.defect_directory_past_end(version, 3))["error"] == \
         f"tesk truncated: need at least {base + 3 * 44} bytes, got {base}"
-    assert read(version, tesk.defect_huge_count(version))["error"] == \
+    assert read(version, tesk_defects.defect_huge_count(version))["error"] == \
         f"tesk truncated: need at least {base + 44 * 0xFFFFFFFF} bytes, got {base}"
 
 
 @pytest.mark.parametrize("version", [2, 3])
 def test_bad_ndim_wins_over_range(read, version):
-    assert read(version, tesk.defect_bad_ndim(version, 5))["error"] == \
+    assert read(version, tesk_defects.defect_bad_ndim(version, 5))["error"] == \
         "tensor 1 has ndim 5, want 0..=4"
-    assert read(version, tesk.defect_bad_ndim(version, 9, also_out_of_range=True))["error"] == \
-        "tensor 1 has ndim 9, want 0..=4"
+    data = tesk_defects.defect_bad_ndim(version, 9, also_out_of_range=True)
+    assert read(version, data)["error"] == "tensor 1 has ndim 9, want 0..=4"
 
 
 @pytest.mark.parametrize("version", [2, 3])
 def test_tensor_bytes_out_of_range(read, version):
-    data = tesk.defect_blob_out_of_range(version, index=2, overshoot=1)
-    off, nbytes = tesk.placements(version, tesk.sample_tensors())[2][0], None
+    data = tesk_defects.defect_blob_out_of_range(version, index=2, overshoot=1)
+    off, nbytes = tesk.placements(version, tesk_defects.sample_tensors())[2][0], None
     got = read(version, data)["error"]
     nbytes = len(data) - off + 1
     assert got == f"tensor 2 spans {off}..{off + nbytes} but the file is {len(data)} bytes"
     # One byte less is exactly the end of the file, which is allowed.
-    assert "error" not in read(version, tesk.defect_blob_out_of_range(version, 2, overshoot=0))
+    exact = tesk_defects.defect_blob_out_of_range(version, 2, overshoot=0)
+    assert "error" not in read(version, exact)
 
 
 @pytest.mark.parametrize("version", [2, 3])
 def test_overflowing_offset(read, version):
-    data = tesk.defect_offset_overflow(version)
+    data = tesk_defects.defect_offset_overflow(version)
     start = (1 << 64) - 8
     assert read(version, data)["error"] == \
         f"tensor 0 spans {start}..{start + 16} but the file is {len(data)} bytes"
@@ -219,27 +207,28 @@ def test_overflowing_offset(read, version):
 
 @pytest.mark.parametrize("version", [2, 3])
 def test_unknown_dtype_is_refused_by_every_accessor(read, version):
-    got = read(version, tesk.defect_wrong_dtype(version, 9), "--floats", 0, "--cq", 0, "--bytes", 0)
+    got = read(version, tesk_defects.defect_wrong_dtype(version, 9),
+               "--floats", 0, "--cq", 0, "--bytes", 0)
     assert [a["error"] for a in got["accessors"]] == [
         "tensor 0 has dtype 9, want 1", "tensor 0 has dtype 9, want 3",
         "tensor 0 has dtype 9, want 4"]
 
 
 def test_ragged_float_tensors(read):
-    got = read(2, tesk.defect_ragged(2, tesk.DTYPE_F16, 7), "--floats", 0)
+    got = read(2, tesk_defects.defect_ragged(2, tesk.DTYPE_F16, 7), "--floats", 0)
     assert got["accessors"][0]["error"] == "tensor 0 has 7 bytes, not a whole element count"
-    got = read(3, tesk.defect_ragged(3, tesk.DTYPE_F32, 10), "--floats", 0)
+    got = read(3, tesk_defects.defect_ragged(3, tesk.DTYPE_F32, 10), "--floats", 0)
     assert got["accessors"][0]["error"] == "tensor 0 has 10 bytes, not a whole element count"
 
 
 @pytest.mark.parametrize("version", [2, 3])
 def test_codebook_tensor_defects(read, version):
     # sample tensor 2: 4 x 24, group 16, 4-bit -> 4*16 code bytes + 4*2*2 scale bytes = 80.
-    cases = [(tesk.defect_cq_short_blob(version, 1), "cq: ShortBlob { need: 80, got: 79 }"),
-             (tesk.defect_cq_group(version, 24), "cq: BadGroup(24)"),
-             (tesk.defect_cq_group(version, 4), "cq: BadGroup(4)"),
-             (tesk.defect_cq_bits(version, 6), "cq: UnsupportedBits(6)"),
-             (tesk.defect_cq_empty_shape(version), "cq: EmptyShape")]
+    cases = [(tesk_defects.defect_cq_short_blob(version, 1), "cq: ShortBlob { need: 80, got: 79 }"),
+             (tesk_defects.defect_cq_group(version, 24), "cq: BadGroup(24)"),
+             (tesk_defects.defect_cq_group(version, 4), "cq: BadGroup(4)"),
+             (tesk_defects.defect_cq_bits(version, 6), "cq: UnsupportedBits(6)"),
+             (tesk_defects.defect_cq_empty_shape(version), "cq: EmptyShape")]
     for data, want in cases:
         assert read(version, data, "--cq", 2)["accessors"][0]["error"] == want
 

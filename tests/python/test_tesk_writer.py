@@ -8,6 +8,7 @@ import pytest
 
 from pinnet_tools import cq_quantise as cq
 from pinnet_tools import tesk
+from support import tesk_defects
 
 
 # ---------------------------------------------------------------- writer
@@ -103,10 +104,11 @@ def test_explicit_offsets_and_lengths():
 
 
 def test_defect_generators_make_what_they_say():
-    assert len(tesk.defect_short_header(2)) == 119 and len(tesk.defect_short_header(3)) == 195
-    assert struct.unpack_from("<I", tesk.defect_bad_tag(3))[0] == 0xDEADBEEF
-    assert struct.unpack_from("<I", tesk.defect_huge_count(2), 4)[0] == 0xFFFFFFFF
-    data = tesk.defect_blob_out_of_range(2, index=2, overshoot=1)
+    assert len(tesk_defects.defect_short_header(2)) == 119
+    assert len(tesk_defects.defect_short_header(3)) == 195
+    assert struct.unpack_from("<I", tesk_defects.defect_bad_tag(3))[0] == 0xDEADBEEF
+    assert struct.unpack_from("<I", tesk_defects.defect_huge_count(2), 4)[0] == 0xFFFFFFFF
+    data = tesk_defects.defect_blob_out_of_range(2, index=2, overshoot=1)
     off, nbytes = struct.unpack_from("<QQ", data, 232 + 2 * 44 + 20)
     assert off + nbytes == len(data) + 1
 

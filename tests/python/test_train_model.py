@@ -6,10 +6,10 @@ import numpy as np
 import pytest
 
 from pinnet_tools import gen3
-from pinnet_tools.gen3_reference import Reference, apply_rung
 
 jax = pytest.importorskip("jax")
 from pinnet_tools.train.model import Forward, rung_flags  # noqa: E402
+from support.gen3_reference import Reference, apply_rung  # noqa: E402
 
 
 def test_forward_matches_reference_on_rungs():

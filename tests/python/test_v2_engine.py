@@ -9,8 +9,9 @@ import pytest
 
 import pinnet_rs
 from pinnet_tools import gen2, gen3
-from pinnet_tools import gen2_reference as R
 from pinnet_tools.template import build_prompt, scoring_text
+from support import gen2_defects
+from support import gen2_reference as R
 from threads import assert_threads_match_sequential
 
 V2 = pinnet_rs.V2Engine
@@ -206,7 +207,7 @@ def test_config_and_load_errors(both, tmp):
         V2.from_bytes(b"")
     with pytest.raises(OSError):
         V2.load(str(tmp / "missing.tesk"))
-    for d in gen2.defects()[:8]:
+    for d in gen2_defects.defects()[:8]:
         with pytest.raises(OSError, match=".+") as e:
             V2.from_bytes(d.data)
         assert str(e.value) == d.message

@@ -1,11 +1,9 @@
 """V2Engine without a model: docstrings, argument conversion, load failures.
 End-to-end behaviour needs generation-2 containers and is tested elsewhere."""
-import os
-import sys
-
 import pytest
 
 import pinnet_rs
+from support import programs
 
 V2 = pinnet_rs.V2Engine
 DASH = "\u2014"
@@ -47,8 +45,8 @@ DOCS = {
 
 
 # Methods beyond the specified surface, documented on their own.
-BEYOND = {"open", "call", "generate_stream", "set_prefix_cache_bytes", "clear_prefix_cache",
-          "prefix_cache_info"}
+BEYOND = {"open", "call", "generate_stream", "prompt_tokens", "set_prefix_cache_bytes",
+          "clear_prefix_cache", "prefix_cache_info"}
 
 
 def test_docstrings_start_with_their_text_signature():
@@ -67,12 +65,7 @@ def test_from_bytes_of_nothing_is_a_truncated_container():
 @pytest.fixture(scope="module")
 def hollow():
     """An instance with no runner: only argument conversion may fail on it."""
-    folder = os.environ.get("PINNET_PROBE_DIR")
-    if not folder:
-        pytest.skip("PINNET_PROBE_DIR not set (scripts/test.sh sets it)")
-    sys.path.insert(0, os.path.abspath(folder))
-    import _binding_probe
-    return _binding_probe.hollow(V2)
+    return programs.probe_module().hollow(V2)
 
 
 CONVERSION_ERRORS = [

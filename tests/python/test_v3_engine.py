@@ -10,8 +10,8 @@ import pytest
 
 import pinnet_rs
 from pinnet_tools import gen3
-from pinnet_tools import gen3_reference as R
 from pinnet_tools.template import build_prompt, scoring_text
+from support import gen3_reference as R
 from threads import assert_threads_match_sequential
 
 V3 = pinnet_rs.V3Engine

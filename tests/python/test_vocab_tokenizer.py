@@ -5,7 +5,7 @@ are written out as a vocabulary text ("piece<TAB>score" per line).
 Scored encoding is the same pair merging as the library's BPE (highest score
 first, the leftmost on ties, unknown characters to <0xNN> byte pieces), so
 the ids agree exactly on held-out text (measured: 2393 of 3000 lines of
-gen3._corpus_lines(3000, seed=777), i.e. 79.8%, and every one of the 2393
+writer_common.corpus_lines(3000, seed=777), i.e. 79.8%, and every one of the 2393
 lines without a chat marker). They differ by design in three places:
 - chat markers: the library cuts its user-defined pieces ("<think>", ...)
   out of the text before merging; this tokenizer has no such pieces and
@@ -19,31 +19,18 @@ lines without a chat marker). They differ by design in three places:
 - decoding: byte pieces stay their literal "<0xNN>" text here, where the
   library turns them back into bytes.
 
-The tokenizer is driven through the test-only vocab_cli program, named by
-PINNET_VOCAB_CLI (ctest sets it); without it the tests look for the CLI of
-the build/test tree and are skipped when there is none."""
-import os
+The tokenizer is driven through the test-only vocab_cli program of the test
+build (support.programs)."""
 import re
 import subprocess
-from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parents[2]
 spm = pytest.importorskip("sentencepiece")
-from pinnet_tools import gen3  # noqa: E402
+from pinnet_tools import gen3, writer_common  # noqa: E402
+from support import programs  # noqa: E402
 
-
-def _cli_path():
-    named = os.environ.get("PINNET_VOCAB_CLI")
-    if named:
-        return named
-    built = ROOT / "build" / "test" / "tests" / "cpp" / "formats" / "vocab_cli"
-    return str(built) if built.exists() else None
-
-
-CLI = _cli_path()
-pytestmark = pytest.mark.skipif(CLI is None, reason="vocab_cli not built (set PINNET_VOCAB_CLI)")
+CLI = str(programs.program("vocab_cli"))
 
 MARKERS = ("<|im_start|>", "<|im_end|>", "<tools>", "</tools>", "<tool_call>", "</tool_call>",
            "<think>", "</think>")
@@ -89,7 +76,7 @@ def scored(sp, tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def held_out():
-    return list(gen3._corpus_lines(3000, seed=777))
+    return list(writer_common.corpus_lines(3000, seed=777))
 
 
 def normalise(text):

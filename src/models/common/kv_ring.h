@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "models/common/kv_view.h"
+#include "core/kv_view.h"
 
 namespace pinnet::models {
 

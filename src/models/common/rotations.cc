@@ -1,6 +1,6 @@
 #include "models/common/rotations.h"
 
-#include "models/common/vec.h"
+#include "core/vec.h"
 #include "core/worker_pool.h"
 
 namespace pinnet::models {

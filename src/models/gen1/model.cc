@@ -8,9 +8,9 @@
 
 #include "core/interrupt.h"
 #include "core/kernels.h"
-#include "models/common/kv_view.h"
+#include "core/kv_view.h"
 #include "models/common/parallel.h"
-#include "models/common/vec.h"
+#include "core/vec.h"
 
 namespace pinnet::gen1 {
 

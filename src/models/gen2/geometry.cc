@@ -1,10 +1,11 @@
 #include "models/gen2/geometry.h"
 
+#include "core/checked_math.h"
+
 namespace pinnet::gen2 {
 
 namespace {
 
-bool is_power_of_two(uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
 }  // namespace
 
@@ -14,7 +15,7 @@ const char* check_geometry(const V2Geometry& g) {
   if (g.head_dim == 0 || g.head_dim % 2 != 0) return "head_dim must be even (RoPE rotates half-splits)";
   if (g.d_model == 0 || g.num_layers == 0 || g.mhc_lanes == 0)
     return "d_model, mhc_lanes and num_layers must be non-zero";
-  if (g.hada_n < g.d_model || !is_power_of_two(g.hada_n))
+  if (g.hada_n < g.d_model || !core::is_power_of_two(g.hada_n))
     return "hada_n must be a power of two at or above d_model";
   if (g.vocab_size == 0 || g.max_seq_len == 0) return "vocab_size and max_seq_len must be non-zero";
   if (!g.engram_sites.empty()) {

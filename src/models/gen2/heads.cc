@@ -4,7 +4,7 @@
 #include <limits>
 
 #include "core/kernels.h"
-#include "models/common/vec.h"
+#include "core/vec.h"
 
 namespace pinnet::gen2 {
 

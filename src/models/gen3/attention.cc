@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "models/common/vec.h"
+#include "core/vec.h"
 
 namespace pinnet::gen3 {
 

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "core/cq.h"
-#include "models/common/kv_view.h"
-#include "models/common/vec.h"
+#include "core/kv_view.h"
+#include "core/vec.h"
 
 namespace pinnet::gen3 {
 

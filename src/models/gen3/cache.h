@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "models/common/kv_ring.h"
-#include "models/common/kv_view.h"
+#include "core/kv_view.h"
 #include "models/gen3/attention.h"
 #include "models/gen3/geometry.h"
 #include "models/gen3/workspace.h"

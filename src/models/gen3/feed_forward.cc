@@ -4,7 +4,7 @@
 #include <cmath>
 
 #include "core/kernels.h"
-#include "models/common/vec.h"
+#include "core/vec.h"
 
 namespace pinnet::gen3 {
 

@@ -9,9 +9,6 @@ namespace pinnet::gen3 {
 
 namespace {
 
-constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
-
-bool is_pow2(uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
 GeometryError error(GeometryError::Kind kind, uint64_t a = 0, uint64_t b = 0) {
   return GeometryError{kind, a, b, std::string()};
@@ -23,14 +20,7 @@ GeometryError invalid(std::string text) {
 
 }  // namespace
 
-bool mul_overflows(uint64_t a, uint64_t b, uint64_t* out) { return __builtin_mul_overflow(a, b, out); }
 
-uint64_t saturating_mul(uint64_t a, uint64_t b) {
-  uint64_t out = 0;
-  return mul_overflows(a, b, &out) ? kMax : out;
-}
-
-uint64_t saturating_add(uint64_t a, uint64_t b) { return a > kMax - b ? kMax : a + b; }
 
 std::string GeometryError::message() const {
   using std::to_string;
@@ -115,7 +105,7 @@ core::Result<V3Geometry, GeometryError> geometry_from_header(const formats::Tesk
   if (h.head_dim % 2 != 0)
     return Err{invalid("head_dim " + to_string(h.head_dim) +
                        " is odd; the rotary embedding turns pairs of elements")};
-  if (!is_pow2(h.hada_n) || h.hada_n < h.d_model)
+  if (!core::is_power_of_two(h.hada_n) || h.hada_n < h.d_model)
     return Err{invalid("hada_n " + to_string(h.hada_n) +
                        " is not a power of two at or above d_model " + to_string(h.d_model))};
   if (h.logit_count > h.vocab_size)

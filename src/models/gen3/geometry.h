@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/checked_math.h"
 #include "core/result.h"
 
 namespace pinnet::formats {
@@ -85,8 +86,8 @@ struct V3Geometry {
 core::Result<V3Geometry, GeometryError> geometry_from_header(const formats::TeskHeaderV3& header);
 
 // Overflow-aware helpers shared by the loader and the cache.
-bool mul_overflows(uint64_t a, uint64_t b, uint64_t* out);
-uint64_t saturating_mul(uint64_t a, uint64_t b);
-uint64_t saturating_add(uint64_t a, uint64_t b);
+using core::mul_overflows;
+using core::saturating_add;
+using core::saturating_mul;
 
 }  // namespace pinnet::gen3

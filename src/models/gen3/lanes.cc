@@ -7,7 +7,7 @@
 
 #include "core/kernels.h"
 #include "models/common/sinkhorn.h"
-#include "models/common/vec.h"
+#include "core/vec.h"
 
 namespace pinnet::gen3 {
 

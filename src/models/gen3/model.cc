@@ -10,7 +10,7 @@
 #include "core/worker_pool.h"
 #include "models/common/parallel.h"
 #include "models/common/kv_ring.h"
-#include "models/common/vec.h"
+#include "core/vec.h"
 
 namespace pinnet::gen3 {
 

@@ -55,6 +55,8 @@ struct TestVocabulary final : Detokenizer {
     vocab.im_end = tok.lookup("<|im_end|>");
     vocab.tool_call_open = tok.lookup("<tool_call>");
     vocab.tool_call_close = tok.lookup("</tool_call>");
+    vocab.think_open = tok.lookup("<think>");
+    vocab.think_close = tok.lookup("</think>");
     vocab.piece_trie = &trie;
   }
   TestVocabulary(const TestVocabulary&) = delete;

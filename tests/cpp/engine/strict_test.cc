@@ -229,7 +229,11 @@ TEST(StrictCalls, EveryForcedCallOnTheCorpusParsesAndFollowsItsTool) {
     ASSERT_NE(g, nullptr);
     for (uint32_t seed : {1u, 2u}) {
       const GenerateOutput out = run_strict(g, seed + static_cast<uint32_t>(i) * 7, 300);
-      EXPECT_EQ(out.text.rfind("<tool_call>", 0), 0u) << out.text;
+      // At most two white-space ids before the reasoning block or the call.
+      const size_t first = out.text.find_first_not_of(" \n\t\r");
+      EXPECT_LE(first, 2u * 2u) << out.text;  // the widest blank piece is two bytes
+      EXPECT_TRUE(out.text.compare(first, 11, "<tool_call>") == 0 || out.text.compare(first, 7, "<think>") == 0)
+          << out.text;
       EXPECT_NE(out.stop, StopReason::kNoAllowedToken) << out.text;
       expect_valid_call(corpus[i], out);
       ++calls;
@@ -262,6 +266,41 @@ TEST(StrictCalls, ABudgetJustLongEnoughStillClosesTheCall) {
     SCOPED_TRACE("budget " + std::to_string(budget));
     expect_valid_call(tools, out);
     EXPECT_LE(out.token_ids.size(), budget);
+  }
+}
+
+TEST(StrictCalls, AForcedCallMayReasonFirstButMustThenCall) {
+  const std::string tools = tool(R"({"properties":{"city":{"type":"string"}},"required":["city"]})");
+  auto g = grammar(tools);
+  const uint64_t shortest = GrammarState(*g).shortest();
+  const TestVocabulary& v = vocabulary();
+  const std::vector<std::string> pieces = testing::piece_texts(v.tok);
+  // Opens a reasoning block, then would rather end, reply or open a call
+  // inside it than close it; `closes` lets it close after a few ids.
+  auto thinker = [&](bool closes) {
+    return [&, closes](const std::vector<uint32_t>& gen, std::span<float> logits) {
+      Adversary{pieces, 8}(gen, logits);
+      if (gen.empty()) logits[v.id("<think>")] = 100.0f;
+      float pull = 80.0f;  // the most tempting first
+      for (const char* tempting : {"</s>", "<|im_end|>", "<tool_call>", " the"}) logits[v.id(tempting)] += pull -= 10.0f;
+      logits[v.id("</think>")] = closes && gen.size() == 4 ? 200.0f : -100.0f;
+    };
+  };
+  for (bool closes : {true, false}) {
+    for (uint64_t budget : {shortest + 1, shortest + 2, shortest + 9, uint64_t{60}}) {
+      SCOPED_TRACE("closes " + std::to_string(closes) + " budget " + std::to_string(budget));
+      const GenerateOutput out = run_strict(g, 0, budget, thinker(closes));
+      expect_valid_call(tools, out);
+      EXPECT_LE(out.token_ids.size(), budget);
+      // Reasoning only when the close and the shortest call still fit after it.
+      const bool reasoned = budget > shortest + 1;
+      EXPECT_EQ(out.text.rfind(reasoned ? "<think>" : "<tool_call>", 0), 0u) << out.text;
+      if (reasoned) {
+        const size_t close = out.text.find("</think>");
+        ASSERT_NE(close, std::string::npos) << out.text;
+        EXPECT_EQ(out.text.find("<tool_call>"), out.text.find_first_not_of(" \n\t", close + 8)) << out.text;
+      }
+    }
   }
 }
 

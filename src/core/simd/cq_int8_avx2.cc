@@ -1,5 +1,5 @@
 // AVX2 kernel of the int8 codebook-quantised products. Compiled with
-// -mavx2 -mfma -mf16c; like cq_avx2.cc this file includes nothing but intrinsics and
+// -mavx2 -mfma -mf16c; like cq_float_avx2.cc this file includes nothing but intrinsics and
 // cq_kernels.h (which states the layout and the result every path must give).
 //
 // Per tile of 16 rows and quad of 4 elements, 32 code bytes: a mask gives
@@ -16,8 +16,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/cq_kernels.h"
-#include "core/cq_prefetch.h"
+#include "core/simd/cq_kernels.h"
+#include "core/simd/cq_prefetch.h"
 
 namespace pinnet::core::cq_kernels {
 namespace {

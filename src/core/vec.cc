@@ -1,4 +1,4 @@
-#include "models/common/vec.h"
+#include "core/vec.h"
 
 #include <algorithm>
 #include <cmath>
@@ -6,10 +6,10 @@
 #include "core/cpu.h"
 #include "core/hadamard.h"  // before the per-build namespace below
 
-namespace pinnet::models {
+namespace pinnet::core {
 
 namespace portable {
-#include "models/common/vec_impl.h"
+#include "core/simd/vec_impl.h"
 }  // namespace portable
 
 const VecKernels& vec_kernels_portable() {
@@ -79,4 +79,4 @@ void vec_gated_silu(float* v, const float* scale, const float* mix, const float*
   chosen().gated_silu(v, scale, mix, bias, n);
 }
 
-}  // namespace pinnet::models
+}  // namespace pinnet::core

@@ -1,6 +1,7 @@
-// AVX2 + FMA kernels of the codebook-quantised products. Compiled with
-// -mavx2 -mfma; see cq_kernels.h for why this file includes nothing but
-// intrinsics and keeps its helpers in an anonymous namespace.
+// AVX2 + FMA kernels of the codebook-quantised products: the decoders and
+// the single-vector kernel; the batched product is cq_float_lanes.h on them.
+// Compiled with -mavx2 -mfma -mf16c; see simd/lanes.h for why this file
+// includes nothing but intrinsics and internal templates.
 //
 // One unit = 64 elements = 8 vectors of 8 lanes. VPERMPS picks a level from
 // an 8-entry table by the low 3 bits of each lane, after a per-lane right
@@ -17,14 +18,15 @@
 // 2·(16·(L / 4) + 4j + L % 4) + q: the interleaves work within 128-bit
 // halves, in steps of four. 12 shuffles per 32 weights, where two
 // permutes, two shifts and a blend per 8 cost nearly twice the time.
-#include <immintrin.h>
+#include "core/simd/lanes_avx2.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
-#include "core/cq_kernels.h"
-#include "core/cq_prefetch.h"
+#include "core/simd/cq_float_lanes.h"
+#include "core/simd/cq_kernels.h"
+#include "core/simd/cq_prefetch.h"
 
 namespace pinnet::core::cq_kernels {
 namespace {
@@ -113,13 +115,6 @@ inline void decode_unit(__m256i raw, const Tables& tab, __m256 (&f)[8]) {
   }
 }
 
-inline float hsum(__m256 a) {
-  __m128 s = _mm_add_ps(_mm256_castps256_ps128(a), _mm256_extractf128_ps(a, 1));
-  s = _mm_add_ps(s, _mm_movehl_ps(s, s));
-  s = _mm_add_ss(s, _mm_movehdup_ps(s));
-  return _mm_cvtss_f32(s);
-}
-
 // kR rows times one input over the whole row, decoding as it goes: the
 // unscaled level tables are shared by every row (tables scaled per row would
 // not fit in registers beside a 4-row tile's sums), so each group's sum is
@@ -174,7 +169,7 @@ inline void matvec_tile(const View& t, const Tables& table, const float* xp, uin
       acc[i] = _mm256_fmadd_ps(sum[i], _mm256_set1_ps(scale[i][g % 8]), acc[i]);
   }
 #pragma GCC unroll 8
-  for (int i = 0; i < kR; ++i) y[r + i] = hsum(acc[i]);
+  for (int i = 0; i < kR; ++i) y[r + i] = simd::Avx2::reduce_add(acc[i]);
 }
 
 constexpr int kMatvecRows = 4;
@@ -189,19 +184,9 @@ void matvec_rows(const View& t, const float* xp, uint64_t r0, uint64_t r1, float
   for (; r < r1; ++r) matvec_tile<kBits, 1>(t, table, xp, r, y);
 }
 
-// The batched product decodes each row tile once per chunk of columns into a
-// small buffer (level·scale, in the kernel's input order) and then runs a
-// plain float tile over every input of the block: kR + kV loads feed kR·kV
-// fused multiply-adds, and the decode cost is shared by all inputs. Partial
-// sums of a tile stay as vectors in `acc` between chunks and are reduced
-// once at the end.
+// The batched product (cq_float_lanes.h) on tiles of 3 rows x 3 inputs.
 constexpr int kTileRows = 3;
 constexpr int kTileVectors = 3;
-constexpr uint64_t kChunkUnits = 8;        // 512 columns per row per chunk
-constexpr uint64_t kMaxBlockVectors = 64;  // inputs per block (acc buffer size)
-// Inputs are taken in blocks that stay in the core's L2 cache while every
-// row tile of [r0, r1) streams past them; the codes are re-read once per block.
-constexpr uint64_t kInputBlockBytes = 512 * 1024;
 
 template <unsigned kBits, int kR>
 inline void decode_chunk(const View& t, const Tables& table, uint64_t r, uint64_t u0, uint64_t nu,
@@ -222,78 +207,20 @@ inline void decode_chunk(const View& t, const Tables& table, uint64_t r, uint64_
   }
 }
 
-// acc[(i·nb + j)·8 ...] += 8-lane partial sums of w row i · input j over n
-// columns; w rows are n apart, inputs `stride` apart.
-template <int kR, int kV>
-inline void accumulate_chunk(const float* w, const float* x, uint64_t stride, uint64_t n,
-                             float* acc_buf, uint64_t nb, bool first) {
-  __m256 acc[kR][kV];
-#pragma GCC unroll 8
-  for (int i = 0; i < kR; ++i)
-#pragma GCC unroll 8
-    for (int j = 0; j < kV; ++j) {
-      acc[i][j] = first ? _mm256_setzero_ps() : _mm256_loadu_ps(acc_buf + (i * nb + j) * 8);
-    }
-  for (uint64_t k = 0; k < n; k += 8) {
-    __m256 xv[kV];
-#pragma GCC unroll 8
-    for (int j = 0; j < kV; ++j) xv[j] = _mm256_loadu_ps(x + j * stride + k);
-#pragma GCC unroll 8
-    for (int i = 0; i < kR; ++i) {
-      const __m256 wi = _mm256_loadu_ps(w + i * n + k);
-#pragma GCC unroll 8
-      for (int j = 0; j < kV; ++j) acc[i][j] = _mm256_fmadd_ps(wi, xv[j], acc[i][j]);
-    }
-  }
-#pragma GCC unroll 8
-  for (int i = 0; i < kR; ++i)
-#pragma GCC unroll 8
-    for (int j = 0; j < kV; ++j) _mm256_storeu_ps(acc_buf + (i * nb + j) * 8, acc[i][j]);
-}
-
-template <unsigned kBits, int kR>
-void matmul_row_tile(const View& t, const Tables& table, const float* xp, uint64_t r, uint64_t vb,
-                     uint64_t nb, float* y) {
-  alignas(32) float w[kR * kChunkUnits * kUnit];
-  alignas(32) float acc[kR * kMaxBlockVectors * 8];
-  const uint64_t units = t.padded_cols / kUnit;
-  for (uint64_t u0 = 0; u0 < units; u0 += kChunkUnits) {
-    const uint64_t nu = units - u0 < kChunkUnits ? units - u0 : kChunkUnits;
-    const uint64_t n = nu * kUnit;
+template <unsigned kBits>
+struct Decoder {
+  Tables table;
+  template <int kR>
+  void chunk(const View& t, uint64_t r, uint64_t u0, uint64_t nu, float* w) const {
     decode_chunk<kBits, kR>(t, table, r, u0, nu, w);
-    const float* x = xp + vb * t.padded_cols + u0 * kUnit;
-    uint64_t j = 0;
-    for (; j + kTileVectors <= nb; j += kTileVectors) {
-      accumulate_chunk<kR, kTileVectors>(w, x + j * t.padded_cols, t.padded_cols, n, acc + j * 8,
-                                         nb, u0 == 0);
-    }
-    for (; j < nb; ++j) {
-      accumulate_chunk<kR, 1>(w, x + j * t.padded_cols, t.padded_cols, n, acc + j * 8, nb,
-                              u0 == 0);
-    }
   }
-  for (int i = 0; i < kR; ++i) {
-    for (uint64_t j = 0; j < nb; ++j) {
-      y[(vb + j) * t.rows + r + i] = hsum(_mm256_loadu_ps(acc + (i * nb + j) * 8));
-    }
-  }
-}
+};
 
 template <unsigned kBits>
 void matmul_rows(const View& t, const float* xp, uint64_t r0, uint64_t r1, uint64_t v0,
                  uint64_t v1, float* y) {
-  const Tables table = make_tables(t.table);
-  uint64_t block = kInputBlockBytes / (4 * t.padded_cols) / kTileVectors * kTileVectors;
-  if (block == 0) block = kTileVectors;
-  if (block > kMaxBlockVectors) block = kMaxBlockVectors;
-  for (uint64_t vb = v0; vb < v1; vb += block) {
-    const uint64_t nb = v1 - vb < block ? v1 - vb : block;
-    uint64_t r = r0;
-    for (; r + kTileRows <= r1; r += kTileRows) {
-      matmul_row_tile<kBits, kTileRows>(t, table, xp, r, vb, nb, y);
-    }
-    for (; r < r1; ++r) matmul_row_tile<kBits, 1>(t, table, xp, r, vb, nb, y);
-  }
+  const Decoder<kBits> dec{make_tables(t.table)};
+  matmul_tiles<simd::Avx2, kTileRows, kTileVectors>(t, dec, xp, r0, r1, v0, v1, y);
 }
 
 }  // namespace

@@ -18,14 +18,14 @@ from typing import Callable
 
 import numpy as np
 
-from .cq_quantise import fwht  # noqa: F401  (normalised, natural order; re-exported)
-from .gen3 import (BOS_ID, EOS_ID, LANE_MATRICES, LANE_VECTORS, Gen3Geometry,
-                   Gen3Model, block_canon)
+from pinnet_tools.cq_quantise import fwht  # noqa: F401  (normalised, natural order; re-exported)
+from pinnet_tools.gen3 import (BOS_ID, EOS_ID, LANE_MATRICES, LANE_VECTORS, SINKHORN_ROUNDS,
+                               Gen3Geometry, Gen3Model, block_canon, perm_indices,
+                               rope_tables, rung)
 
 F32 = np.float32
 U32 = 0xFFFFFFFF
 EPS = F32(1e-6)
-SINKHORN_ROUNDS = 20
 HASH_SEED_MUL = 0x9E3779B9
 HASH_ROUND_MUL = 0x01000193
 HALF_BELOW = F32(0.49999997)  # ties of the int8 rounding go away from zero
@@ -87,16 +87,6 @@ def sinkhorn_project(m: np.ndarray) -> np.ndarray:
     return np.exp(m).astype(F32)
 
 
-def rope_tables(positions: int, head_dim: int, theta: float) -> tuple[np.ndarray, np.ndarray]:
-    """cos, sin of shape (positions, head_dim / 2): f = theta^((2j) / head_dim)
-    in single precision, angle = p / f."""
-    half = head_dim // 2
-    expo = (np.arange(half, dtype=F32) * F32(2.0)) / F32(head_dim)
-    f = np.power(F32(theta), expo).astype(F32)
-    angle = np.arange(positions, dtype=F32)[:, None] / f[None, :]
-    return np.cos(angle).astype(F32), np.sin(angle).astype(F32)
-
-
 def rope_rotate(x: np.ndarray, cos: np.ndarray, sin: np.ndarray) -> np.ndarray:
     """Rotate-half form. x: (P, heads, hd); cos, sin: (P, hd / 2)."""
     half = x.shape[-1] // 2
@@ -142,17 +132,6 @@ def int8_round_trip(x: np.ndarray) -> np.ndarray:
     return (codes.astype(F32) * scale[..., None]).astype(F32)
 
 
-def perm_indices(values: np.ndarray) -> np.ndarray:
-    """Float permutation entries to unsigned 32-bit indices: truncation toward
-    zero; negative and NaN give 0; values above 4294967040 give 4294967295."""
-    v = np.asarray(values, np.float64)
-    out = np.zeros(v.shape, np.uint64)
-    ok = np.isfinite(v) & (v > 0)
-    out[ok] = np.trunc(np.minimum(v[ok], 4294967295.0)).astype(np.uint64)
-    out[v > 4294967040.0] = 4294967295
-    return out.astype(np.int64)
-
-
 # ----------------------------------------------------------------------------
 # N-gram hash
 
@@ -172,28 +151,6 @@ def engram_row(tok, j: int, table: int, geom: Gen3Geometry) -> int:
 
 # ----------------------------------------------------------------------------
 # Depth ladder
-
-
-def ladder_order(n: int) -> list[int]:
-    """Bisection order of the block indices of an n-block container."""
-    order = [0, n - 1] if n > 1 else [0]
-    while len(order) < n:
-        chosen = sorted(order)
-        best = None
-        for lo, hi in zip(chosen, chosen[1:]):
-            if hi - lo >= 2 and (best is None or hi - lo > best[1] - best[0]):
-                best = (lo, hi)
-        if best is None:
-            break
-        order.append((best[0] + best[1]) // 2)
-    return order
-
-
-def rung(n: int, k: int) -> list[int]:
-    """Ascending block indices of the k-block rung of an n-block ladder."""
-    if k < 2 or k > n:
-        raise ValueError("depth is outside the ladder")
-    return sorted(ladder_order(n)[:k])
 
 
 def apply_rung(model: Gen3Model, k: int) -> Gen3Model:
@@ -725,7 +682,7 @@ def prompt_ids(encode: Callable[[str], list], query: str, tools_json: str,
                system: str | None = None) -> list[int]:
     """[bos 2] + encode(chat prompt); encode is e.g. a sentencepiece
     processor's encode of the container's tokenizer model."""
-    from .template import build_prompt
+    from pinnet_tools.template import build_prompt
 
     return [BOS_ID] + [int(i) for i in encode(build_prompt(query, tools_json, system))]
 

@@ -13,10 +13,10 @@
 
 #include "core/cpu.h"
 #include "core/hadamard.h"
-#include "models/common/kv_view.h"
-#include "models/common/vec.h"
+#include "core/kv_view.h"
+#include "core/vec.h"
 
-namespace pinnet::models {
+namespace pinnet::core {
 namespace {
 
 // Float keys and values of `slots` positions as the attention kernels read them.
@@ -33,7 +33,7 @@ KvView float_view(const std::vector<float>& keys, const std::vector<float>& valu
 }
 
 TEST(VecKernels, WidePathsMatchThePortableOnes) {
-  if (!core::isa_supported(core::Isa::Avx2)) GTEST_SKIP() << "no AVX2";
+  if (!isa_supported(Isa::Avx2)) GTEST_SKIP() << "no AVX2";
   const VecKernels& ref = vec_kernels_portable();
   const VecKernels& wide = vec_kernels_avx2();
   std::mt19937 rng(11);
@@ -49,7 +49,7 @@ TEST(VecKernels, WidePathsMatchThePortableOnes) {
     for (size_t i = 0; i < n; ++i) EXPECT_NEAR(y1[i], y2[i], 1e-5);
   }
   std::vector<const VecKernels*> wides = {&wide};
-  if (core::isa_supported(core::Isa::Avx512)) wides.push_back(&vec_kernels_avx512());
+  if (isa_supported(Isa::Avx512)) wides.push_back(&vec_kernels_avx512());
   // Row tiles of 8 and 4 with 16, 32 and 64 columns, and shapes the 16-lane
   // build hands to the 8-lane one.
   for (auto [r, c] : {std::pair<size_t, size_t>{2, 4}, {4, 8}, {8, 16}, {16, 32}, {32, 32}, {8, 64},
@@ -94,7 +94,7 @@ TEST(VecKernels, WidePathsMatchThePortableOnes) {
     for (size_t i = 0; i < x.size(); ++i)
       EXPECT_NEAR(v1[i], v2[i], 3e-7f * (1.0f + std::fabs(x[i])) * std::fabs(v2[i]) + 1e-30f) << x[i];
     // The 16-lane gates are the 8-lane ones, lane for lane (tails included).
-    if (core::isa_supported(core::Isa::Avx512)) {
+    if (isa_supported(Isa::Avx512)) {
       const VecKernels& zmm = vec_kernels_avx512();
       for (size_t n : {x.size(), size_t(37), size_t(16), size_t(5)}) {
         std::vector<float> a(n, 1.5f), b(n, 1.5f);
@@ -117,7 +117,7 @@ TEST(VecKernels, WidePathsMatchThePortableOnes) {
   // and more than 16 keys.
   for (bool int8 : {false, true}) {
     std::vector<const VecKernels*> builds = {&wide};
-    if (core::isa_supported(core::Isa::Avx512)) builds.push_back(&vec_kernels_avx512());
+    if (isa_supported(Isa::Avx512)) builds.push_back(&vec_kernels_avx512());
     for (auto [hd, vd] : {std::pair<size_t, size_t>{64, 64}, {16, 48}, {32, 80}, {8, 24}, {6, 10}}) {
       const size_t slots = 53, kvh = 2, heads = 6;
       std::vector<float> keys(slots * kvh * hd), values(slots * kvh * vd), q(heads * hd);
@@ -165,8 +165,8 @@ TEST(VecKernels, DenseRowsMatchAScalarReference) {
   std::mt19937 rng(19);
   std::normal_distribution<float> nd(0.0f, 1.0f);
   std::vector<const VecKernels*> builds = {&vec_kernels_portable()};
-  if (core::isa_supported(core::Isa::Avx2)) builds.push_back(&vec_kernels_avx2());
-  if (core::isa_supported(core::Isa::Avx512)) builds.push_back(&vec_kernels_avx512());
+  if (isa_supported(Isa::Avx2)) builds.push_back(&vec_kernels_avx2());
+  if (isa_supported(Isa::Avx512)) builds.push_back(&vec_kernels_avx512());
   struct Case {
     size_t rows, cols, m;
   };
@@ -199,7 +199,7 @@ TEST(VecKernels, LaneCombineAndMixMatchAScalarReference) {
   std::mt19937 rng(23);
   std::normal_distribution<float> nd(0.0f, 1.0f);
   std::vector<const VecKernels*> builds = {&vec_kernels_portable()};
-  if (core::isa_supported(core::Isa::Avx2)) builds.push_back(&vec_kernels_avx2());
+  if (isa_supported(Isa::Avx2)) builds.push_back(&vec_kernels_avx2());
   for (size_t n : {1, 2, 3, 4, 8}) {
     for (size_t d : {5, 16, 37}) {  // column tails of every kind
       std::vector<float> stream(n * d), g(n), h(n), m(n * n), delta(d);
@@ -225,7 +225,7 @@ TEST(VecKernels, LaneCombineAndMixMatchAScalarReference) {
 }
 
 TEST(VecKernels, WideRotationIsTheCoreTransform) {
-  if (!core::isa_supported(core::Isa::Avx2)) GTEST_SKIP() << "no AVX2";
+  if (!isa_supported(Isa::Avx2)) GTEST_SKIP() << "no AVX2";
   std::mt19937 rng(5);
   std::normal_distribution<float> nd(0.0f, 1.0f);
   // Same butterflies in the same order: identical floats, padding included.
@@ -235,7 +235,7 @@ TEST(VecKernels, WideRotationIsTheCoreTransform) {
     std::vector<float> x(cols), wide(padded, 7.0f), ref(padded);
     for (float& v : x) v = nd(rng);
     vec_kernels_avx2().pad_and_rotate(x.data(), cols, group, wide.data(), padded);
-    core::pad_and_rotate(x, group, ref);
+    pad_and_rotate(x, group, ref);
     for (size_t i = 0; i < padded; ++i) ASSERT_EQ(wide[i], ref[i]) << cols << "/" << group << " at " << i;
   }
   std::vector<float> x(12), out(12);
@@ -262,8 +262,8 @@ TEST(VecKernels, TransposedKeyAttentionMatchesPerHead) {
     };
     const KvView kv = float_view(keys, values, positions, kvh, hd, vd);
     std::vector<const VecKernels*> builds = {&vec_kernels_portable()};
-    if (core::isa_supported(core::Isa::Avx2)) builds.push_back(&vec_kernels_avx2());
-    if (core::isa_supported(core::Isa::Avx512)) builds.push_back(&vec_kernels_avx512());
+    if (isa_supported(Isa::Avx2)) builds.push_back(&vec_kernels_avx2());
+    if (isa_supported(Isa::Avx512)) builds.push_back(&vec_kernels_avx512());
     // Windows of one block, several blocks, and more than 64 keys (whole
     // 4-block steps of the 16-lane kernel plus a tail).
     for (auto [start, p] : {std::pair<uint64_t, uint64_t>{0, 0}, {0, 36}, {3, 20}, {9, 9}, {17, 31},
@@ -300,8 +300,8 @@ TEST(VecKernels, AttendPairIsTwoSingleCalls) {
     for (auto* v : {&keys, &values})
       for (float& x : *v) x = nd(rng);
     std::vector<const VecKernels*> builds = {&vec_kernels_portable()};
-    if (core::isa_supported(core::Isa::Avx2)) builds.push_back(&vec_kernels_avx2());
-    if (core::isa_supported(core::Isa::Avx512)) builds.push_back(&vec_kernels_avx512());
+    if (isa_supported(Isa::Avx2)) builds.push_back(&vec_kernels_avx2());
+    if (isa_supported(Isa::Avx512)) builds.push_back(&vec_kernels_avx512());
     for (const VecKernels* k : builds) {
       const size_t kb = k->key_block;
       std::vector<float> kt((positions + kb - 1) / kb * hd * kb, 0.0f);
@@ -335,4 +335,4 @@ TEST(VecKernels, AttendPairIsTwoSingleCalls) {
 }
 
 }  // namespace
-}  // namespace pinnet::models
+}  // namespace pinnet::core

@@ -13,7 +13,7 @@
 
 #include <cstdint>
 
-#include "core/int4_kernels.h"
+#include "core/simd/int4_kernels.h"
 
 namespace pinnet::core::int4_kernels {
 namespace {

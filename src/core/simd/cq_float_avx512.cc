@@ -1,7 +1,8 @@
-// AVX-512 kernels of the codebook-quantised products. Compiled with
-// -mavx512f/bw/vl/dq -mavx2 -mfma; see cq_kernels.h for why this file
-// includes nothing but intrinsics and keeps its helpers in an anonymous
-// namespace.
+// AVX-512 kernels of the codebook-quantised products: the decoders, the
+// single-vector kernel, the register-blocked wide-batch panels and the input
+// reorder; the batched product is cq_float_lanes.h on them. Compiled with
+// -mavx512f/bw/vl/dq -mavx2 -mfma -mf16c; see simd/lanes.h for why this file
+// includes nothing but intrinsics and internal templates.
 //
 // One unit = 64 elements = 4 vectors of 16 lanes. The unit's code bytes are
 // laid into 32-bit lanes so that a per-lane right shift brings one code to
@@ -14,13 +15,14 @@
 //           reads dword l & 7 shifted by 4·(2s + (l >> 3)).
 //   3 bits: 24 bytes spread to 8 lanes of 3 bytes (8 codes), 2 copies; as
 //           for 4 bits with shifts 3·(2s + (l >> 3)).
-#include "core/avx512_intrinsics.h"
+#include "core/simd/lanes_avx512.h"
 
 #include <cstddef>
 #include <cstdint>
 
-#include "core/cq_kernels.h"
-#include "core/cq_prefetch.h"
+#include "core/simd/cq_float_lanes.h"
+#include "core/simd/cq_kernels.h"
+#include "core/simd/cq_prefetch.h"
 
 namespace pinnet::core::cq_kernels {
 namespace {
@@ -130,20 +132,10 @@ inline void matvec_tile(const View& t, const Shifts& sh, __m512 table, const flo
   for (int i = 0; i < kR; ++i) y[r + i] = _mm512_reduce_add_ps(acc[i]);
 }
 
-// The batched product decodes each row tile once per chunk of columns into a
-// small buffer (level·scale, in the kernel's input order) and then runs a
-// plain float tile over every input of the block: kR + kV loads feed kR·kV
-// fused multiply-adds, and the decode cost is shared by all inputs. Partial
-// sums of a tile stay as vectors in `acc` between chunks and are reduced
-// once at the end.
+// The batched product (cq_float_lanes.h) on tiles of 4 rows x 4 inputs.
 constexpr int kTileRows = 4;
 constexpr int kTileVectors = 4;
-constexpr uint64_t kChunkUnits = 8;        // 512 columns per row per chunk
 static_assert(kChunkUnits <= 16, "decode_chunk widens at most 16 scales a row");
-constexpr uint64_t kMaxBlockVectors = 64;  // inputs per block (acc buffer size)
-// Inputs are taken in blocks that stay in the core's L2 cache while every
-// row tile of [r0, r1) streams past them; the codes are re-read once per block.
-constexpr uint64_t kInputBlockBytes = 512 * 1024;
 
 // nu <= 16 units (a chunk spans at most 16 groups, widened at once).
 template <unsigned kBits, int kR>
@@ -169,62 +161,15 @@ inline void decode_chunk(const View& t, const Shifts& sh, __m512 table, uint64_t
   }
 }
 
-// acc[(i·nb + j)·16 ...] += 16-lane partial sums of w row i · input j over n
-// columns; w rows are n apart, inputs `stride` apart.
-template <int kR, int kV>
-inline void accumulate_chunk(const float* w, const float* x, uint64_t stride, uint64_t n,
-                             float* acc_buf, uint64_t nb, bool first) {
-  __m512 acc[kR][kV];
-#pragma GCC unroll 8
-  for (int i = 0; i < kR; ++i)
-#pragma GCC unroll 8
-    for (int j = 0; j < kV; ++j) {
-      acc[i][j] = first ? _mm512_setzero_ps() : _mm512_loadu_ps(acc_buf + (i * nb + j) * 16);
-    }
-  for (uint64_t k = 0; k < n; k += 16) {
-    __m512 xv[kV];
-#pragma GCC unroll 8
-    for (int j = 0; j < kV; ++j) xv[j] = _mm512_loadu_ps(x + j * stride + k);
-#pragma GCC unroll 8
-    for (int i = 0; i < kR; ++i) {
-      const __m512 wi = _mm512_loadu_ps(w + i * n + k);
-#pragma GCC unroll 8
-      for (int j = 0; j < kV; ++j) acc[i][j] = _mm512_fmadd_ps(wi, xv[j], acc[i][j]);
-    }
-  }
-#pragma GCC unroll 8
-  for (int i = 0; i < kR; ++i)
-#pragma GCC unroll 8
-    for (int j = 0; j < kV; ++j) _mm512_storeu_ps(acc_buf + (i * nb + j) * 16, acc[i][j]);
-}
-
-template <unsigned kBits, int kR>
-void matmul_row_tile(const View& t, const Shifts& sh, __m512 table, const float* xp, uint64_t r,
-                     uint64_t vb, uint64_t nb, float* y) {
-  alignas(64) float w[kR * kChunkUnits * kUnit];
-  alignas(64) float acc[kR * kMaxBlockVectors * 16];
-  const uint64_t units = t.padded_cols / kUnit;
-  for (uint64_t u0 = 0; u0 < units; u0 += kChunkUnits) {
-    const uint64_t nu = units - u0 < kChunkUnits ? units - u0 : kChunkUnits;
-    const uint64_t n = nu * kUnit;
+template <unsigned kBits>
+struct Decoder {
+  Shifts sh;
+  __m512 table;
+  template <int kR>
+  void chunk(const View& t, uint64_t r, uint64_t u0, uint64_t nu, float* w) const {
     decode_chunk<kBits, kR>(t, sh, table, r, u0, nu, w);
-    const float* x = xp + vb * t.padded_cols + u0 * kUnit;
-    uint64_t j = 0;
-    for (; j + kTileVectors <= nb; j += kTileVectors) {
-      accumulate_chunk<kR, kTileVectors>(w, x + j * t.padded_cols, t.padded_cols, n, acc + j * 16,
-                                         nb, u0 == 0);
-    }
-    for (; j < nb; ++j) {
-      accumulate_chunk<kR, 1>(w, x + j * t.padded_cols, t.padded_cols, n, acc + j * 16, nb,
-                              u0 == 0);
-    }
   }
-  for (int i = 0; i < kR; ++i) {
-    for (uint64_t j = 0; j < nb; ++j) {
-      y[(vb + j) * t.rows + r + i] = _mm512_reduce_add_ps(_mm512_loadu_ps(acc + (i * nb + j) * 16));
-    }
-  }
-}
+};
 
 // Wide batches (many inputs, see kWideBatch) take a register-blocked path
 // without horizontal sums: a tile of kPanelRows rows is decoded once per
@@ -362,30 +307,19 @@ void matmul_panels(const View& t, const Shifts& sh, __m512 table, const float* x
 template <unsigned kBits>
 void matmul_rows(const View& t, const float* xp, uint64_t r0, uint64_t r1, uint64_t v0,
                  uint64_t v1, bool wide, float* y) {
-  const Shifts sh = make_shifts<kBits>();
-  const __m512 table = _mm512_loadu_ps(t.table);
+  const Decoder<kBits> dec{make_shifts<kBits>(), _mm512_loadu_ps(t.table)};
   if (wide) {
     // Whole panels on row tiles aligned to multiples of kPanelRows, so that
     // a row's sum does not depend on where a split starts.
     const uint64_t p0 = (r0 + kPanelRows - 1) / kPanelRows * kPanelRows;
     const uint64_t p1 = r1 / kPanelRows * kPanelRows;
     if (p0 < p1) {
-      matmul_panels<kBits>(t, sh, table, xp, p0, p1, v0, v1, y);
-      if (r0 < p0) matmul_rows<kBits>(t, xp, r0, p0, v0, v1, false, y);
+      matmul_panels<kBits>(t, dec.sh, dec.table, xp, p0, p1, v0, v1, y);
+      if (r0 < p0) matmul_tiles<simd::Avx512, kTileRows, kTileVectors>(t, dec, xp, r0, p0, v0, v1, y);
       r0 = p1;
     }
   }
-  uint64_t block = kInputBlockBytes / (4 * t.padded_cols) / kTileVectors * kTileVectors;
-  if (block == 0) block = kTileVectors;
-  if (block > kMaxBlockVectors) block = kMaxBlockVectors;
-  for (uint64_t vb = v0; vb < v1; vb += block) {
-    const uint64_t nb = v1 - vb < block ? v1 - vb : block;
-    uint64_t r = r0;
-    for (; r + kTileRows <= r1; r += kTileRows) {
-      matmul_row_tile<kBits, kTileRows>(t, sh, table, xp, r, vb, nb, y);
-    }
-    for (; r < r1; ++r) matmul_row_tile<kBits, 1>(t, sh, table, xp, r, vb, nb, y);
-  }
+  matmul_tiles<simd::Avx512, kTileRows, kTileVectors>(t, dec, xp, r0, r1, v0, v1, y);
 }
 
 constexpr int kMatvecRows = 4;

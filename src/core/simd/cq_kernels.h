@@ -1,7 +1,7 @@
 // Internal interface between CqTensor and its per-instruction-set kernels.
 //
 // The vector kernels live in translation units compiled with processor
-// flags (cq_avx2.cc, cq_avx512.cc). To keep those flags from leaking into
+// flags (simd/cq_float_avx2.cc, simd/cq_float_avx512.cc). To keep those flags from leaking into
 // code the linker may share with the rest of the program, this header holds
 // plain data and function declarations only, and those units include nothing
 // but this header and the intrinsics headers.

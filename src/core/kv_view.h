@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace pinnet::models {
+namespace pinnet::core {
 
 // A key/value store viewed by position: position t lives at row t % slots.
 // Keys are rows of kv_heads·head_dim, values of kv_heads·v_head_dim; in int8
@@ -20,4 +20,9 @@ struct KvView {
   bool int8 = false;
 };
 
+}  // namespace pinnet::core
+
+// The model generations name it models::KvView; the name stays valid there.
+namespace pinnet::models {
+using core::KvView;
 }  // namespace pinnet::models

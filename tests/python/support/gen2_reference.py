@@ -1,6 +1,6 @@
 """An independent float32 reference of the generation-2 model, computed from
 dequantised weights (a `gen2.Gen2Model`, normally `model.dequantised` after
-`gen2.write_gen2`, or a container loaded with `gen2.load_v2`). The runtime is
+`gen2.write_gen2`, or a container loaded with `gen2_loader.load_v2`). The runtime is
 tested against it. One position at a time, written plainly in the order of
 the runtime's step; sums may accumulate in a different order, so tests use
 error bands. A codebook product equals the product with the dequantised
@@ -22,9 +22,11 @@ from typing import Callable
 
 import numpy as np
 
-from .cq_quantise import fwht
-from .gen2 import (HEAD_CONTRASTIVE, LANE_MATRICES, LANE_VECTORS, Gen2Geometry, Gen2Model,
-                   block_canon, load_v2)
+from pinnet_tools.cq_quantise import fwht
+from pinnet_tools.gen2 import (HEAD_CONTRASTIVE, LANE_MATRICES, LANE_VECTORS, Gen2Geometry,
+                               Gen2Model, block_canon)
+
+from .gen2_loader import load_v2
 from .gen3_reference import (greedy_choice, rms_norm_offset, rms_norm_plain, rope_rotate,
                              rope_tables, sample, sigmoid, sinkhorn_project, softmax)
 
@@ -138,7 +140,7 @@ class Gen2Reference:
         self.tokenizer_blob = blob
         self.pad_id = self.eos_id = self.bos_id = self.im_end_id = None
         if blob is not None:
-            from .tokenizer_blob import parse_blob
+            from pinnet_tools.tokenizer_blob import parse_blob
 
             _, self.pad_id, self.eos_id, self.bos_id, _ = struct.unpack_from("<5I", blob)
             texts = [p.text for p in parse_blob(blob).pieces]

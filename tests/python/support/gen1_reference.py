@@ -20,7 +20,7 @@ from typing import Callable
 
 import numpy as np
 
-from .gen1 import SEP_ID, START_ID, STOP_ID, Gen1Config, Gen1Model, read_gen1
+from pinnet_tools.gen1 import SEP_ID, START_ID, STOP_ID, Gen1Config, Gen1Model, read_gen1
 from .gen2_reference import l2_normalize
 from .gen3_reference import rms_norm_offset, sigmoid, softmax
 

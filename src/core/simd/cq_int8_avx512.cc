@@ -14,13 +14,13 @@
 // group's sums start from -128·Σ q over the group (prepare_int8_avx512).
 // The sums are exact, and each group folds into one float accumulator per
 // row: the portable path's result to the last bit.
-#include "core/avx512_intrinsics.h"
+#include "core/simd/x86_intrinsics.h"
 
 #include <cstddef>
 #include <cstdint>
 
-#include "core/cq_kernels.h"
-#include "core/cq_prefetch.h"
+#include "core/simd/cq_kernels.h"
+#include "core/simd/cq_prefetch.h"
 
 namespace pinnet::core::cq_kernels {
 namespace {

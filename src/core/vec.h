@@ -1,15 +1,15 @@
 // The dense vector loops the model generations share (attention over a
 // key/value store, the feed-forward's two-factor transforms, lane mixing),
-// compiled for two instruction sets from one source (vec_impl.h) and chosen
-// once per process from the cached processor check.
+// chosen once per process from the cached processor check. The portable
+// bodies are simd/vec_impl.h; the vector builds are simd/vec_<isa>.cc.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "models/common/kv_view.h"
+#include "core/kv_view.h"
 
-namespace pinnet::models {
+namespace pinnet::core {
 
 // Σ a[i]·b[i] with several independent partial sums.
 float dot(const float* a, const float* b, size_t n);
@@ -19,7 +19,7 @@ void axpy(float s, const float* x, float* y, size_t n);
 // dense row-major matrix w (rows x cols) transposed.
 void vec_dense_rows(const float* w, size_t rows, size_t cols, const float* x, size_t stride,
                     size_t m, float* y);
-// See lane_combine and lane_mix in vec_impl.h; lane_mix needs n <= kMaxFusedLanes.
+// See lane_combine and lane_mix in simd/vec_impl.h; lane_mix needs n <= kMaxFusedLanes.
 inline constexpr size_t kMaxFusedLanes = 8;
 void vec_lane_combine(const float* g, const float* stream, size_t n, size_t d, float* x);
 void vec_lane_mix(const float* m, const float* h, const float* delta, size_t n, size_t d,
@@ -33,7 +33,7 @@ void vec_mul_sigmoid(float* o, const float* g, size_t n);
 void vec_gated_silu(float* v, const float* scale, const float* mix, const float* bias, size_t n);
 void vec_attend_group(const KvView& kv, const float* q, size_t g, size_t heads, uint64_t start,
                       uint64_t p, float* scores, float* out);
-// See attend_rows in vec_impl.h: causal prefill attention of any number of
+// See attend_rows in simd/vec_impl.h: causal prefill attention of any number of
 // query rows sharing one key range, over keys transposed in blocks of kb
 // positions (kt[(t / kb)·hd·kb + e·kb + t % kb] is dimension e of key t).
 // scores: rows·(count + 31) floats of scratch, count = p - start + 1.
@@ -83,4 +83,23 @@ const VecKernels& vec_kernels_avx2();
 // The AVX2 kernels with a 16-lane prefill attention (needs AVX-512F/VL).
 const VecKernels& vec_kernels_avx512();
 
+}  // namespace pinnet::core
+
+// The model generations name these models::…; the names stay valid there.
+namespace pinnet::models {
+using core::axpy;
+using core::dot;
+using core::kMaxFusedLanes;
+using core::vec_attend_group;
+using core::vec_attend_head;
+using core::vec_attend_pair;
+using core::vec_attend_rows;
+using core::vec_dense_rows;
+using core::vec_gated_silu;
+using core::vec_key_block;
+using core::vec_lane_combine;
+using core::vec_lane_mix;
+using core::vec_mul_sigmoid;
+using core::vec_pad_and_rotate;
+using core::vec_two_factor;
 }  // namespace pinnet::models
