@@ -16,10 +16,18 @@ first call of each kind is a warm-up and also reported as first_seconds):
                            delta) after this prompt: the median gap between
                            consecutive deltas of the v3_ttft calls (each id
                            of these outputs gives one delta)
+  v3_prefix_cache          the prompt-prefix cache: a finished call (budget
+                           1: the prompt and one id) cold (the first call
+                           with the five tools: the cache cleared before it)
+                           and warm (the same tools, a new query each call),
+                           per compute form (float, int8) and key/value cache
+                           form; median seconds, warm / cold, and the bytes
+                           the cache keeps for the tool list
   v3_concurrent_overlap    two Python threads calling generate on one engine
                            at once versus one after the other, pool of 1
 each at PINNET_NUM_THREADS = 1 and 2 (a child process per setting, since
-the pool reads its size once), except the overlap line (1 thread).
+the pool reads its size once), except the overlap line (1 thread). The
+prompt-prefix cache is disabled but for v3_prefix_cache.
 Every line carries other_cores, the processor time other processes took
 while it was measured (in cores; the machine may be shared).
 
@@ -43,7 +51,7 @@ from timing import OtherLoad, emit, ready, timed
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 MODEL = os.path.join(ROOT, "build", "cache", "bench-gen3.tesk")
 NAMES = ("v3_ttft", "v3_run_json", "v3_generate", "v3_generate_constrained", "v3_decode_step",
-         "v3_concurrent_overlap")
+         "v3_prefix_cache", "v3_concurrent_overlap")
 THREADS = (1, 2)
 REPEATS = 5
 BUDGET = 256
@@ -60,6 +68,7 @@ def child(filt, threads):
     import pinnet_rs
 
     engine = pinnet_rs.V3Engine.load(MODEL)
+    engine.set_prefix_cache_bytes(0)  # every call pays its whole prompt
     base = {"threads": threads, "budget": BUDGET, "num_layers": engine.num_layers,
             "query_chars": len(QUERY), "tools": 5}
     probe = engine.generate(QUERY, TOOLS, max_new_tokens=1)
@@ -105,6 +114,9 @@ def child(filt, threads):
               "first_seconds": round(first, 6), "tokens": len(out["token_ids"]),
               "stop_reason": out["stop_reason"], "constrain": False}, load)
 
+    if filt in "v3_prefix_cache":
+        prefix_cache(threads)
+
     if filt in "v3_generate_constrained":
         load = OtherLoad()
         sec, first, out = timed(lambda: engine.generate(QUERY, TOOLS, constrain=True))
@@ -114,10 +126,53 @@ def child(filt, threads):
               "tool_call_opened": "<tool_call>" in out["text"]}, load)
 
 
+# New queries for the same tools, one per warm call (short to long).
+WARM_QUERIES = [
+    "Convert 250 euros to Japanese yen.",
+    "What time is it in Auckland right now?",
+    "Book a table for four at Cervejaria Ramiro tomorrow at 8pm, somewhere we can talk.",
+    "weather Oslo",
+    "Send an e-mail to my accountant with last month's receipts attached, subject 'March'.",
+    "Is it going to rain in Porto this weekend? I need to know whether to pack an umbrella.",
+    "How far is Zürich from Geneva by train?",
+]
+
+
+def prefix_cache(threads):
+    """Cold and warm finished calls with the prompt-prefix cache."""
+    import pinnet_rs
+
+    for compute in ("float", "int8"):
+        engine = pinnet_rs.V3Engine.open(MODEL, compute=compute)
+        for kv_int8 in (False, True):
+            def call(q):
+                start = time.perf_counter()
+                engine.generate(q, TOOLS, max_new_tokens=1, kv_int8=kv_int8)
+                return time.perf_counter() - start
+
+            load = OtherLoad()
+            call(QUERY)  # warm-up of the pool and the model's workspaces
+            cold = []
+            for _ in range(REPEATS):
+                engine.clear_prefix_cache()
+                cold.append(call(QUERY))
+            before = engine.prefix_cache_info()
+            warm = [call(q) for q in WARM_QUERIES]
+            info = engine.prefix_cache_info()
+            c, w = statistics.median(cold), statistics.median(warm)
+            emit({"name": "v3_prefix_cache", "threads": threads, "compute": compute,
+                  "kv_int8": kv_int8, "budget": 1, "tools": 5,
+                  "cold_seconds": round(c, 6), "warm_seconds": round(w, 6),
+                  "warm_over_cold": round(w / c, 4), "bytes_per_tool_list": before["bytes"],
+                  "entries": info["entries"], "warm_calls": len(warm),
+                  "warm_hits": info["hits"] - before["hits"]}, load)
+
+
 def overlap(filt):
     import pinnet_rs
 
     engine = pinnet_rs.V3Engine.load(MODEL)
+    engine.set_prefix_cache_bytes(0)
     queries = [QUERY, "Convert 250 euros to Japanese yen and e-mail the result to my accountant."]
 
     def call(q):

@@ -46,6 +46,12 @@ std::string build_prompt(std::string_view query, std::string_view tools_json,
   return p;
 }
 
+size_t prompt_head_size(std::string_view prompt, std::string_view query) {
+  using namespace markers;
+  const size_t tail = kImEnd.size() + 1 + kImStart.size() + std::string_view("assistant\n").size();
+  return prompt.size() - query.size() - tail;
+}
+
 std::string rewrite_names(std::string_view text,
                           const std::vector<std::pair<std::string, std::string>>& from_to) {
   if (from_to.empty()) return std::string(text);

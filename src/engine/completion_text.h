@@ -41,6 +41,9 @@ std::string rewrite_names(std::string_view text,
 // text still emits a (empty) system turn; std::nullopt emits none.
 std::string build_prompt(std::string_view query, std::string_view tools_json,
                          std::optional<std::string_view> system);
+// The bytes of a build_prompt result before its query: the system turn and
+// the tool list, the same for every query.
+size_t prompt_head_size(std::string_view prompt, std::string_view query);
 
 // The text the confidence heads score: the system-less prompt with the
 // completion appended as is.

@@ -29,6 +29,14 @@ PromptIds prompt_ids(const DecodePolicy& policy, const formats::SubwordTokenizer
   return p;
 }
 
+uint64_t fixed_ids(const DecodePolicy& policy, const formats::SubwordTokenizer& tokenizer,
+                   std::string_view prompt, std::string_view query, std::span<const uint32_t> ids) {
+  std::vector<uint32_t> head = {policy.bos};
+  tokenizer.encode_into(prompt.substr(0, prompt_head_size(prompt, query)), head);
+  return static_cast<uint64_t>(
+      std::mismatch(head.begin(), head.end(), ids.begin(), ids.end()).first - head.begin());
+}
+
 uint64_t prompt_length(const DecodePolicy& policy, const formats::SubwordTokenizer& tokenizer,
                        std::string_view query, std::string_view tools_json,
                        std::optional<std::string_view> system) {
@@ -72,7 +80,8 @@ GenerateOutput decode(const DecodePolicy& policy, const Vocabulary& vocab, const
   const PromptIds fitted =
       prompt_ids(policy, *vocab.tokenizer, prompt, model.max_seq_len, options.max_new_tokens);
   GenerateOutput out =
-      decode_ids(policy, vocab, model, fitted.ids, fitted.budget, tools_json, options, on_token);
+      decode_ids(policy, vocab, model, fitted.ids, fitted.budget, tools_json, options, on_token,
+                 fixed_ids(policy, *vocab.tokenizer, prompt, query, fitted.ids));
   out.prompt_tokens = fitted.ids.size();
   out.prompt_truncated = fitted.truncated;
   if (out.prompt_truncated) out.stop = StopReason::kContextFull;
@@ -82,9 +91,10 @@ GenerateOutput decode(const DecodePolicy& policy, const Vocabulary& vocab, const
 GenerateOutput decode_ids(const DecodePolicy& policy, const Vocabulary& vocab,
                           const DecodeModel& model, std::span<const uint32_t> ids, uint64_t budget,
                           std::string_view tools_json, const GenerateOptions& options,
-                          const TokenSink* on_token) {
+                          const TokenSink* on_token, uint64_t fixed_ids) {
   GenerateOutput out;
   DecodeSession& session = model.open(ids.size() + budget);
+  session.fixed_prefix(fixed_ids);
   // One logits buffer per call, overwritten by every step; empty when there
   // is no prompt to predict from.
   std::vector<float> logits(ids.empty() ? 0 : model.logit_width);

@@ -55,6 +55,10 @@ class DecodeSession {
   virtual const char* step(uint32_t id, std::span<float> logits) = 0;
   // Positions processed so far.
   virtual uint64_t position() const = 0;
+  // Before start: the prompt's first `ids` ids are its fixed part (begin id,
+  // system turn, tool list), which calls with the same tools share; 0 when
+  // unknown. A session that keeps prompt prefixes may keep its state there.
+  virtual void fixed_prefix(uint64_t ids) { (void)ids; }
 
  protected:
   ~DecodeSession() = default;
@@ -77,6 +81,13 @@ struct PromptIds {
 // The begin id, then the tokenizer's ids of `prompt`, fitted by the policy.
 PromptIds prompt_ids(const DecodePolicy& policy, const formats::SubwordTokenizer& tokenizer,
                      std::string_view prompt, uint64_t max_seq_len, uint64_t max_new_tokens);
+
+// How many of `ids` (a prompt_ids result for build_prompt's `prompt`, or for
+// a text starting with it) are the prompt's fixed part: those they share
+// with the ids of the prompt's text before `query` (a piece may merge
+// across that boundary).
+uint64_t fixed_ids(const DecodePolicy& policy, const formats::SubwordTokenizer& tokenizer,
+                   std::string_view prompt, std::string_view query, std::span<const uint32_t> ids);
 
 // Ids of the prompt a call with these arguments reads, before any cut to the
 // context: the begin id and the tokenized template text.
@@ -110,12 +121,13 @@ GenerateOutput decode(const DecodePolicy& policy, const Vocabulary& vocab, const
 
 // The loop itself, from prompt ids already fitted: open a session for
 // ids + budget positions, start it on the ids, then choose / append / step.
-// `tools_json` feeds the constraint. prompt_tokens and prompt_truncated of
-// the result are left to the caller.
+// `tools_json` feeds the constraint; `fixed_ids` goes to the session's
+// fixed_prefix. prompt_tokens and prompt_truncated of the result are left to
+// the caller.
 GenerateOutput decode_ids(const DecodePolicy& policy, const Vocabulary& vocab,
                           const DecodeModel& model, std::span<const uint32_t> ids, uint64_t budget,
                           std::string_view tools_json, const GenerateOptions& options,
-                          const TokenSink* on_token = nullptr);
+                          const TokenSink* on_token = nullptr, uint64_t fixed_ids = 0);
 
 // decode() with generation-3 streaming: text deltas whose concatenation is
 // the returned text.

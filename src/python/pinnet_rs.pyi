@@ -26,6 +26,13 @@ class PinnetEngine:
     def retrieve_tools(self, query: str, tool_descriptions: Sequence[str],
                        top_k: int) -> List[Tuple[int, float]]: ...
 
+class PrefixCacheInfo(TypedDict):
+    bytes: int     # held by the entries now
+    capacity: int  # the bound; 0: disabled
+    entries: int
+    hits: int      # calls that started from a kept prompt prefix
+    misses: int    # calls long enough to start from one that found none
+
 class V2Generation(TypedDict):
     text: str
     tool_call: Optional[str]  # untrimmed
@@ -126,6 +133,17 @@ class V2Engine:
         """`confidence()` as a probability in (0, 1)."""
     def config(self) -> V2Config:
         """Model geometry, as a dict."""
+    # The prompt-prefix cache: the engine keeps the model state after the
+    # fixed part (system text, tool list) of the prompts it ran, so a call
+    # repeating one prefills only its query, with the same results as without
+    # the cache. Bounded in bytes, least recently used first out; the default
+    # bound is PINNET_PREFIX_CACHE_BYTES from the environment, else 64 MiB.
+    def set_prefix_cache_bytes(self, n: int) -> None:
+        """Bound the prompt-prefix cache to `n` bytes (0 disables it and drops every entry)."""
+    def clear_prefix_cache(self) -> None:
+        """Drop every prompt-prefix cache entry (the counters stay)."""
+    def prefix_cache_info(self) -> PrefixCacheInfo:
+        """The prompt-prefix cache as a dict: `bytes` held, `capacity`, `entries`, `hits` (calls that started from a kept prefix) and `misses` (calls long enough to start from one that found none)."""
 
 class V3Generation(TypedDict):
     text: str
@@ -207,6 +225,17 @@ class V3Engine:
         """How confident the model is in a completion it produced."""
     def kv_bytes(self, seq_len: int, kv_int8: bool = False) -> int:
         """Key/value cache bytes for a session of `seq_len` positions."""
+    # The prompt-prefix cache: the engine keeps the model state after the
+    # fixed part (system text, tool list) of the prompts it ran, so a call
+    # repeating one prefills only its query, with the same results as without
+    # the cache. Bounded in bytes, least recently used first out; the default
+    # bound is PINNET_PREFIX_CACHE_BYTES from the environment, else 64 MiB.
+    def set_prefix_cache_bytes(self, n: int) -> None:
+        """Bound the prompt-prefix cache to `n` bytes (0 disables it and drops every entry)."""
+    def clear_prefix_cache(self) -> None:
+        """Drop every prompt-prefix cache entry (the counters stay)."""
+    def prefix_cache_info(self) -> PrefixCacheInfo:
+        """The prompt-prefix cache as a dict: `bytes` held, `capacity`, `entries`, `hits` (calls that started from a kept prefix) and `misses` (calls long enough to start from one that found none)."""
     @property
     def num_layers(self) -> int:
         """How many blocks this engine is running."""

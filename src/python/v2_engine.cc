@@ -3,6 +3,7 @@
 
 #include "python/engine_class.h"
 #include "python/engines.h"
+#include "python/prefix_cache_methods.h"
 #include "python/tool_call.h"
 #include "runners/gen2_runner.h"
 
@@ -241,6 +242,9 @@ PyMethodDef methods[] = {
                    "`confidence()` as a probability in (0, 1).",
                    confidence_probability>(),
     Engine::method<"config($self)\n--\n\nModel geometry, as a dict.", config>(),
+    Engine::method<PINNET_SET_PREFIX_CACHE_BYTES_DOC, set_prefix_cache_bytes<V2Runner>>(),
+    Engine::method<PINNET_CLEAR_PREFIX_CACHE_DOC, clear_prefix_cache<V2Runner>>(),
+    Engine::method<PINNET_PREFIX_CACHE_INFO_DOC, prefix_cache_info<V2Runner>>(),
     kEndOfMethods,
 };
 

@@ -5,6 +5,7 @@
 #include "runners/gen3_runner.h"
 #include "python/engine_class.h"
 #include "python/engines.h"
+#include "python/prefix_cache_methods.h"
 #include "python/tool_call.h"
 
 namespace pinnet::py {
@@ -240,6 +241,9 @@ PyMethodDef methods[] = {
                    "`generate(kv_int8=True)`\nallocates; it is 27% of the f32 figure rather "
                    "than 25%, because each\nstored head vector also carries a scale.",
                    kv_bytes>(),
+    Engine::method<PINNET_SET_PREFIX_CACHE_BYTES_DOC, set_prefix_cache_bytes<V3Runner>>(),
+    Engine::method<PINNET_CLEAR_PREFIX_CACHE_DOC, clear_prefix_cache<V3Runner>>(),
+    Engine::method<PINNET_PREFIX_CACHE_INFO_DOC, prefix_cache_info<V3Runner>>(),
     kEndOfMethods,
 };
 

@@ -1,7 +1,7 @@
 // V2Runner: one loaded generation-2 model with its embedded tokenizer (a
-// container may come without one), special ids and pooling heads. Immutable
-// after loading and safe to use from several threads at once; every call
-// creates its own sequence state.
+// container may come without one), special ids and pooling heads. Safe to use
+// from several threads at once; every call creates its own sequence state
+// (from a kept prompt prefix when it can).
 #pragma once
 
 #include <cstdint>
@@ -20,6 +20,7 @@
 #include "engine/tool_grammar.h"
 #include "formats/byte_image.h"
 #include "runners/load_failure.h"
+#include "runners/prefix_cache.h"
 #include "runners/ranking.h"
 
 namespace pinnet::runners {
@@ -84,6 +85,14 @@ class V2Runner {
   std::vector<ScoredTool> retrieve_tools(std::string_view query,
                                          const std::vector<std::string>& descriptions,
                                          uint64_t top_k) const;
+
+  // The prompt-prefix cache of generation: states after the fixed part of
+  // prompts run before (see prefix_cache.h), so a call repeating one
+  // prefills only the rest, with the same results. Bounded in bytes (default
+  // default_prefix_cache_bytes(); 0 disables and drops every entry).
+  void set_prefix_cache_bytes(uint64_t bytes) const;
+  void clear_prefix_cache() const;
+  PrefixCacheInfo prefix_cache_info() const;
 
   V2Config config() const;
   uint64_t max_seq_len() const { return config().max_seq_len; }

@@ -1,6 +1,6 @@
 // V3Runner: one loaded generation-3 model with its tokenizer, special ids and
-// optional confidence head. Immutable after loading and safe to use from
-// several threads at once; every call creates its own cache.
+// optional confidence head. Safe to use from several threads at once; every
+// call creates its own cache (from a kept prompt prefix when it can).
 #pragma once
 
 #include <cstdint>
@@ -17,6 +17,7 @@
 #include "engine/tool_grammar.h"
 #include "formats/byte_image.h"
 #include "runners/load_failure.h"
+#include "runners/prefix_cache.h"
 
 namespace pinnet::runners {
 
@@ -61,6 +62,14 @@ class V3Runner {
   // without a head (and then no model work is done).
   std::optional<float> confidence(std::string_view query, std::string_view tools_json,
                                   std::string_view completion) const;
+
+  // The prompt-prefix cache: sessions after the fixed part of prompts run
+  // before (see prefix_cache.h), so a call repeating one prefills only the
+  // rest, with the same results. Bounded in bytes (default
+  // default_prefix_cache_bytes(); 0 disables and drops every entry).
+  void set_prefix_cache_bytes(uint64_t bytes) const;
+  void clear_prefix_cache() const;
+  PrefixCacheInfo prefix_cache_info() const;
 
   bool has_confidence() const;
   uint64_t num_layers() const;

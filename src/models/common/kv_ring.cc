@@ -123,4 +123,26 @@ size_t KvRing::bytes() const {
          key_codes_.size() + value_codes_.size();
 }
 
+KvRing KvRing::resized_copy(uint64_t n, uint64_t rows) const {
+  if (n > slots_) return *this;
+  KvRing r;
+  r.kv_heads_ = kv_heads_;
+  r.head_dim_ = head_dim_;
+  r.v_head_dim_ = v_head_dim_;
+  r.max_slots_ = max_slots_;
+  r.int8_ = int8_;
+  r.resize(std::max<uint64_t>(std::min(std::max(rows, n), max_slots_), std::min<uint64_t>(1, max_slots_)));
+  const size_t k = n * kv_heads_ * head_dim_, v = n * kv_heads_ * v_head_dim_, s = n * kv_heads_;
+  if (int8_) {
+    std::copy_n(key_codes_.begin(), k, r.key_codes_.begin());
+    std::copy_n(value_codes_.begin(), v, r.value_codes_.begin());
+    std::copy_n(key_scales_.begin(), s, r.key_scales_.begin());
+    std::copy_n(value_scales_.begin(), s, r.value_scales_.begin());
+  } else {
+    std::copy_n(keys_.begin(), k, r.keys_.begin());
+    std::copy_n(values_.begin(), v, r.values_.begin());
+  }
+  return r;
+}
+
 }  // namespace pinnet::models

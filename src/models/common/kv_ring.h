@@ -54,6 +54,12 @@ class KvRing {
   void clear();
   // Bytes of keys, values and scales held now.
   size_t bytes() const;
+  // A copy of this ring after it stored positions 0 .. n - 1 (and none past
+  // them): while none has wrapped (n <= slots) in `rows` rows (at least n,
+  // at most max_slots), positions at their own rows and the rest as in a new
+  // ring, so it grows on as this one would; a ring that has wrapped is
+  // copied whole.
+  KvRing resized_copy(uint64_t n, uint64_t rows) const;
 
   // float mode: (slots, kv_heads, head_dim) and (slots, kv_heads, v_head_dim);
   // empty in int8 mode.

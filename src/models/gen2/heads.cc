@@ -34,78 +34,68 @@ core::Result<ProbeHead, std::string> ProbeHead::create(uint8_t code, uint64_t d_
   return h;
 }
 
-namespace {
+ProbePool::ProbePool(const std::vector<float>& probes, size_t count, size_t width, uint32_t pad)
+    : probes_(&probes),
+      count_(count),
+      width_(width),
+      pad_(pad),
+      scale_(std::sqrt(static_cast<float>(width))),
+      max_(count, -std::numeric_limits<float>::infinity()),
+      sum_(count, 0.0f),
+      acc_(count * width, 0.0f) {}
 
-// Per probe the running maximum, running sum and weighted vector sum.
-class Pool final : public CellSink {
- public:
-  Pool(const std::vector<float>& probes, size_t count, size_t width, uint32_t pad)
-      : probes_(probes),
-        count_(count),
-        width_(width),
-        pad_(pad),
-        scale_(std::sqrt(static_cast<float>(width))),
-        max_(count, -std::numeric_limits<float>::infinity()),
-        sum_(count, 0.0f),
-        acc_(count * width, 0.0f) {}
+void ProbePool::position(uint32_t token, const float* cells, size_t n, size_t width) {
+  if (token == pad_) return;
+  for (size_t c = 0; c < n; ++c) add(cells + c * width);
+}
 
-  void position(uint32_t token, const float* cells, size_t n, size_t width) override {
-    if (token == pad_) return;
-    for (size_t c = 0; c < n; ++c) add(cells + c * width);
+std::vector<float> ProbePool::pooled() const {
+  std::vector<float> out(acc_.size());
+  for (size_t i = 0; i < count_; ++i) {
+    const float inv = 1.0f / sum_[i];
+    for (size_t j = 0; j < width_; ++j) out[i * width_ + j] = acc_[i * width_ + j] * inv;
   }
+  return out;
+}
 
-  bool empty() const { return pooled_ == 0; }
+size_t ProbePool::bytes() const { return (max_.size() + sum_.size() + acc_.size()) * sizeof(float); }
 
-  // Concatenation over probes of acc_i / sum_i.
-  std::vector<float> pooled() const {
-    std::vector<float> out(acc_.size());
-    for (size_t i = 0; i < count_; ++i) {
-      const float inv = 1.0f / sum_[i];
-      for (size_t j = 0; j < width_; ++j) out[i * width_ + j] = acc_[i * width_ + j] * inv;
+void ProbePool::add(const float* x) {
+  ++pooled_;
+  for (size_t i = 0; i < count_; ++i) {
+    const float* probe = probes_->data() + i * width_;
+    float score = 0.0f;
+    for (size_t j = 0; j < width_; ++j) score += probe[j] * x[j];
+    score /= scale_;
+    float* a = acc_.data() + i * width_;
+    if (max_[i] < score) {
+      const float factor = std::isinf(max_[i]) && max_[i] < 0 ? 0.0f : std::exp(max_[i] - score);
+      sum_[i] *= factor;
+      for (size_t j = 0; j < width_; ++j) a[j] *= factor;
+      max_[i] = score;
     }
-    return out;
+    const float f = std::exp(score - max_[i]);
+    sum_[i] += f;
+    for (size_t j = 0; j < width_; ++j) a[j] += f * x[j];
   }
+}
 
- private:
-  void add(const float* x) {
-    ++pooled_;
-    for (size_t i = 0; i < count_; ++i) {
-      const float* probe = probes_.data() + i * width_;
-      float score = 0.0f;
-      for (size_t j = 0; j < width_; ++j) score += probe[j] * x[j];
-      score /= scale_;
-      float* a = acc_.data() + i * width_;
-      if (max_[i] < score) {
-        const float factor = std::isinf(max_[i]) && max_[i] < 0 ? 0.0f : std::exp(max_[i] - score);
-        sum_[i] *= factor;
-        for (size_t j = 0; j < width_; ++j) a[j] *= factor;
-        max_[i] = score;
-      }
-      const float f = std::exp(score - max_[i]);
-      sum_[i] += f;
-      for (size_t j = 0; j < width_; ++j) a[j] += f * x[j];
-    }
-  }
-
-  const std::vector<float>& probes_;
-  size_t count_, width_;
-  uint32_t pad_;
-  float scale_;
-  std::vector<float> max_, sum_, acc_;
-  uint64_t pooled_ = 0;
-};
-
-}  // namespace
+ProbePool ProbeHead::pool(uint32_t pad) const { return ProbePool(probes_, probes_n_, width_, pad); }
 
 std::optional<std::vector<float>> ProbeHead::run(const V2Model& model,
                                                  std::span<const uint32_t> tokens, uint32_t pad,
                                                  V2SequenceState& state) const {
   if (state.capacity < tokens.size()) return std::nullopt;
   model.reset_state(state);
-  Pool pool(probes_, probes_n_, width_, pad);
+  ProbePool pool = this->pool(pad);
   // A token outside the vocabulary ends the pass with nothing; the checks
   // run before any position, so no partial pooling is returned either.
-  if (model.prefill_cells(tokens, state, pool) != nullptr || pool.empty()) return std::nullopt;
+  if (model.prefill_cells(tokens, state, pool) != nullptr) return std::nullopt;
+  return finish(pool);
+}
+
+std::optional<std::vector<float>> ProbeHead::finish(const ProbePool& pool) const {
+  if (pool.empty()) return std::nullopt;
   const std::vector<float> pooled = pool.pooled();
   std::vector<float> y(out_);
   const size_t in = pooled.size();

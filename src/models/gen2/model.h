@@ -66,6 +66,18 @@ struct V2SequenceState {
   std::vector<models::KvRing> kv;             // per block, up to `capacity` slots
   std::vector<std::vector<float>> engram_ring;  // per site: up to ring x d_model
   Scratch step;                               // a tile of one position
+
+  // A copy of everything a later pass reads (position, limits, the history
+  // up to the position, the rings in as few rows as the positions need)
+  // without the step scratch: a snapshot to restore() from, not a state to
+  // run on.
+  V2SequenceState snapshot() const;
+  // Takes a snapshot's values, keeping this state's scratch, the rings with
+  // room for `positions` positions; call the model's reserve() for them
+  // before running on.
+  void restore(const V2SequenceState& snapshot, uint64_t positions);
+  // Bytes of the values a snapshot copies.
+  size_t state_bytes() const;
 };
 
 // Receives every position's pooled vectors, in position order: cell 0 is the

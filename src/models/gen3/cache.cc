@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
 
 #include "models/gen3/model.h"
 
@@ -40,6 +41,60 @@ KvCache::KvCache(const V3Model& model, uint64_t requested, bool kv_int8) : kv_in
 uint64_t KvCache::window_start(size_t l, uint64_t p) const {
   const LayerKv& lk = layers_.at(l);
   return lk.kv.window_start(p, lk.global ? 0 : kv_window_);
+}
+
+KvCache KvCache::snapshot() const {
+  KvCache s;
+  s.position_ = position_;
+  s.kv_int8_ = kv_int8_;
+  s.d_model_ = d_model_;
+  s.num_heads_ = num_heads_;
+  s.kv_window_ = kv_window_;
+  s.max_order_ = max_order_;
+  s.layers_.reserve(layers_.size());
+  for (const LayerKv& lk : layers_)
+    s.layers_.push_back(LayerKv{lk.global, lk.kv.resized_copy(position_, position_), lk.conv_q,
+                                lk.conv_k, lk.conv_v});
+  s.recent_ = recent_;
+  s.sites_ = sites_;
+  return s;
+}
+
+void KvCache::restore(const KvCache& snapshot, uint64_t positions) {
+  if (snapshot.layers_.size() != layers_.size() || snapshot.sites_.size() != sites_.size() ||
+      snapshot.kv_int8_ != kv_int8_ || snapshot.d_model_ != d_model_)
+    throw std::logic_error("snapshot of another model or cache form");
+  const uint64_t p = snapshot.position_;
+  position_ = p;
+  for (size_t l = 0; l < layers_.size(); ++l) {
+    const LayerKv& from = snapshot.layers_[l];
+    LayerKv& to = layers_[l];
+    to.global = from.global;
+    to.kv = from.kv.resized_copy(p, std::max(p, positions));
+    to.conv_q = from.conv_q;
+    to.conv_k = from.conv_k;
+    to.conv_v = from.conv_v;
+  }
+  recent_ = snapshot.recent_;
+  sites_ = snapshot.sites_;
+  fit_scores();
+}
+
+size_t KvCache::state_bytes() const {
+  size_t floats = 0;
+  size_t bytes = recent_.size() * sizeof(uint32_t);
+  for (const LayerKv& lk : layers_) {
+    bytes += lk.kv.bytes();
+    floats += lk.conv_q.size() + lk.conv_k.size() + lk.conv_v.size();
+  }
+  for (const SiteHistory& h : sites_) floats += h.data.size();
+  return bytes + floats * sizeof(float);
+}
+
+void KvCache::fit_scores() {
+  uint64_t widest = 1;
+  for (const LayerKv& lk : layers_) widest = std::max(widest, lk.kv.slots());
+  if (scratch_.scores.size() < num_heads_ * widest) scratch_.scores.resize(num_heads_ * widest, 0.0f);
 }
 
 void KvCache::store(size_t l, uint64_t p, const float* k, const float* v) {

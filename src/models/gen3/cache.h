@@ -47,9 +47,23 @@ class KvCache {
   const std::vector<uint32_t>& recent_tokens() const { return recent_; }
   const float* site_value(size_t s, uint64_t t) const;
 
+  // A copy of everything a later pass or step reads (the position, the
+  // key/value rings in as few rows as the positions need, the convolution
+  // histories, the n-gram tokens and site values) without the step's
+  // scratch: a snapshot to restore() from, not a cache to run on.
+  KvCache snapshot() const;
+  // Takes a snapshot's state, keeping this cache's scratch, with room for
+  // `positions` positions in every ring. The snapshot must come from a cache
+  // of the same model in the same form.
+  void restore(const KvCache& snapshot, uint64_t positions);
+  // Bytes of the state a snapshot copies.
+  size_t state_bytes() const;
+
  private:
   friend class V3Model;
+  KvCache() = default;
   KvCache(const V3Model& model, uint64_t requested, bool kv_int8);
+  void fit_scores();
 
   void push_token(uint32_t t);
   void push_site_value(size_t s, uint64_t p, const float* v);

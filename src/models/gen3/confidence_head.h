@@ -41,6 +41,8 @@ class PoolingCollector final : public CellCollector {
   void collect(uint64_t cell, const float* states, size_t positions, size_t d) override;
   // Stages 2 to 4: (out_0, sigmoid(out_0)).
   std::pair<float, float> finish() const;
+  // Bytes of the running state (a copy carries the pooling on from here).
+  size_t bytes() const { return (max_.size() + sum_.size() + acc_.size()) * sizeof(float); }
 
  private:
   const ConfidenceHead& head_;

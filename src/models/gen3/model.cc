@@ -227,8 +227,17 @@ void V3Model::prefill_all(std::span<const uint32_t> tokens, KvCache* cache,
 void V3Model::run_prefill(std::span<const uint32_t> tokens, KvCache* cache, std::span<float> out,
                           bool all_logits, CellCollector* collector) const {
   if (tokens.empty()) return;
-  if (cache != nullptr && (cache->position() != 0 || cache->layer_count() != blocks_.size()))
-    throw std::logic_error("prefill needs a fresh KvCache of this model");
+  if (cache != nullptr && cache->layer_count() != blocks_.size())
+    throw std::logic_error("prefill needs a KvCache of this model");
+  // A pass may continue a session: its positions start at the cache's, and
+  // the n-gram hash reads the session's last tokens before the pass's own.
+  const uint64_t p0 = cache != nullptr ? cache->position() : 0;
+  std::vector<uint32_t> hash_seq;
+  if (p0 > 0) {
+    hash_seq.reserve(cache->recent_.size() + tokens.size());
+    hash_seq.assign(cache->recent_.begin(), cache->recent_.end());
+    hash_seq.insert(hash_seq.end(), tokens.begin(), tokens.end());
+  }
   // Returned to the shelf on every exit, exceptions included.
   struct Borrowed {
     WorkspaceShelf& shelf;
@@ -239,7 +248,9 @@ void V3Model::run_prefill(std::span<const uint32_t> tokens, KvCache* cache, std:
   ws.prepare(*this, tokens.size(), out.empty() ? 0 : all_logits ? tokens.size() : 1);
   Pass pass;
   pass.tokens = tokens;
-  pass.hash_seq = tokens;
+  pass.hash_seq = p0 > 0 ? std::span<const uint32_t>(hash_seq) : tokens;
+  pass.hash_j0 = p0 > 0 ? cache->recent_.size() : 0;
+  pass.p0 = p0;
   pass.m = tokens.size();
   pass.cache = cache;
   pass.int8 = cache != nullptr && cache->kv_int8();
@@ -251,7 +262,7 @@ void V3Model::run_prefill(std::span<const uint32_t> tokens, KvCache* cache, std:
   if (cache != nullptr) {
     for (uint32_t t : tokens.subspan(tokens.size() - std::min<size_t>(tokens.size(), g_.max_order())))
       cache->push_token(t);
-    cache->position_ = tokens.size();
+    cache->position_ = p0 + tokens.size();
   }
 }
 
@@ -523,24 +534,50 @@ void V3Model::attention(Pass& pass, size_t layer, size_t live) const {
       for (size_t g = 0; g < KVH; ++g) one_group(g);
     }
   } else {
-    // Prefill from position 0: attend over this pass's own keys and values
-    // (int8 sessions over their int8 codes, as the cache will hold them).
+    // A pass attends over its own keys and values, and a pass that continues
+    // a session (p0 > 0) over the session's earlier ones too, laid out with
+    // its own at their positions: every row then reads the same keys in the
+    // same order as in one pass over the whole sequence (int8 sessions over
+    // their int8 codes, as the cache holds them).
+    const uint64_t p0 = pass.p0;
+    const size_t total = p0 + m;
+    const uint64_t cap = g_.cache_cap(layer);
+    const bool windowed = !g_.is_global(layer) && g_.kv_window != 0;
+    auto window_start = [&](uint64_t p) {
+      uint64_t start = p + 1 > cap ? p + 1 - cap : 0;
+      if (windowed && p + 1 > g_.kv_window) start = std::max<uint64_t>(start, p + 1 - g_.kv_window);
+      return start;
+    };
+    // The session's positions a row of this pass reads: from the first
+    // row's window start (still held by the ring) up to p0.
+    const uint64_t held = p0 > 0 ? window_start(p0) : 0;
+    const models::KvView ring = p0 > 0 ? pass.cache->view(layer) : models::KvView{};
+    auto ring_row = [&](uint64_t t) { return static_cast<size_t>(t % ring.slots); };
     models::KvView kv;
-    kv.slots = m;
+    kv.slots = total;
     kv.kv_heads = KVH;
     kv.head_dim = hd;
     kv.v_head_dim = vd;
     kv.int8 = pass.int8;
+    const float* values = ws.v.data();
+    std::vector<float> joined_values;  // a continuing float pass: session's values, then its own
     if (pass.int8) {
-      ws.k_codes.resize(m * kw);
-      ws.v_codes.resize(m * vw);
-      ws.k_scales.resize(m * KVH);
-      ws.v_scales.resize(m * KVH);
+      ws.k_codes.resize(total * kw);
+      ws.v_codes.resize(total * vw);
+      ws.k_scales.resize(total * KVH);
+      ws.v_scales.resize(total * KVH);
+      for (uint64_t t = held; t < p0; ++t) {
+        const size_t r = ring_row(t);
+        std::memcpy(ws.k_codes.data() + t * kw, ring.key_codes + r * kw, kw);
+        std::memcpy(ws.v_codes.data() + t * vw, ring.value_codes + r * vw, vw);
+        std::memcpy(ws.k_scales.data() + t * KVH, ring.key_scales + r * KVH, KVH * sizeof(float));
+        std::memcpy(ws.v_scales.data() + t * KVH, ring.value_scales + r * KVH, KVH * sizeof(float));
+      }
       for_positions(m, [&](size_t i) {
         for (size_t g = 0; g < KVH; ++g) {
-          const size_t row = i * KVH + g;
-          models::quantise_int8(ws.k.data() + row * hd, hd, ws.k_codes.data() + row * hd, &ws.k_scales[row]);
-          models::quantise_int8(ws.v.data() + row * vd, vd, ws.v_codes.data() + row * vd, &ws.v_scales[row]);
+          const size_t row = (p0 + i) * KVH + g, own = i * KVH + g;
+          models::quantise_int8(ws.k.data() + own * hd, hd, ws.k_codes.data() + row * hd, &ws.k_scales[row]);
+          models::quantise_int8(ws.v.data() + own * vd, vd, ws.v_codes.data() + row * vd, &ws.v_scales[row]);
         }
       });
       kv.key_codes = ws.k_codes.data();
@@ -548,16 +585,16 @@ void V3Model::attention(Pass& pass, size_t layer, size_t live) const {
       kv.key_scales = ws.k_scales.data();
       kv.value_scales = ws.v_scales.data();
     } else {
+      if (p0 > 0) {
+        joined_values.assign(total * vw, 0.0f);
+        for (uint64_t t = held; t < p0; ++t)
+          std::memcpy(joined_values.data() + t * vw, ring.values + ring_row(t) * vw, vw * sizeof(float));
+        std::memcpy(joined_values.data() + p0 * vw, ws.v.data(), m * vw * sizeof(float));
+        values = joined_values.data();
+      }
       kv.keys = ws.k.data();
-      kv.values = ws.v.data();
+      kv.values = values;
     }
-    const uint64_t cap = g_.cache_cap(layer);
-    const bool windowed = !g_.is_global(layer) && g_.kv_window != 0;
-    auto window_start = [&](size_t i) {
-      uint64_t start = i + 1 > cap ? i + 1 - cap : 0;
-      if (windowed && i + 1 > g_.kv_window) start = std::max<uint64_t>(start, i + 1 - g_.kv_window);
-      return start;
-    };
     // Chunks of live positions (from chunk c0 on), the longest rows first.
     constexpr size_t kChunk = 16;
     const size_t chunks = (m + kChunk - 1) / kChunk, c0 = std::min(live, m) / kChunk;
@@ -566,21 +603,21 @@ void V3Model::attention(Pass& pass, size_t layer, size_t live) const {
       core::WorkerPool::instance().parallel_for(items, [&](size_t item) {
         const size_t g = item % KVH, c = chunks - 1 - item / KVH;
         const size_t i0 = std::max(c * kChunk, live), i1 = std::min(m, c * kChunk + kChunk);
-        std::vector<float> scores(group * i1);
+        std::vector<float> scores(group * (p0 + i1));
         for (size_t i = i0; i < i1; ++i)
-          models::vec_attend_group(kv, ws.q.data() + i * qw + g * group * hd, g, group, window_start(i), i,
-                                   scores.data(), ws.o.data() + i * ow + g * group * vd);
+          models::vec_attend_group(kv, ws.q.data() + i * qw + g * group * hd, g, group, window_start(p0 + i),
+                                   p0 + i, scores.data(), ws.o.data() + i * ow + g * group * vd);
       });
     } else {
       // Float keys transposed per kv head in blocks of kb positions, so that
       // the query heads of a kv head score a register of keys at a time.
       const size_t kb = models::vec_key_block();
-      const size_t blocks = (m + kb - 1) / kb, per_head = blocks * hd * kb;
+      const size_t blocks = (total + kb - 1) / kb, per_head = blocks * hd * kb;
       ws.kt.assign(KVH * per_head, 0.0f);
       for_items(KVH, [&](size_t g) {
         float* kt = ws.kt.data() + g * per_head;
-        for (size_t t = 0; t < m; ++t) {
-          const float* k = ws.k.data() + t * kw + g * hd;
+        for (size_t t = held; t < total; ++t) {
+          const float* k = t < p0 ? ring.keys + ring_row(t) * kw + g * hd : ws.k.data() + (t - p0) * kw + g * hd;
           float* dst = kt + (t / kb) * hd * kb + t % kb;
           for (size_t e = 0; e < hd; ++e) dst[e * kb] = k[e];
         }
@@ -588,21 +625,23 @@ void V3Model::attention(Pass& pass, size_t layer, size_t live) const {
       core::WorkerPool::instance().parallel_for(items, [&](size_t item) {
         const size_t g = item % KVH, c = chunks - 1 - item / KVH;
         const size_t i0 = std::max(c * kChunk, live), i1 = std::min(m, c * kChunk + kChunk);
-        std::vector<float> scores(2 * group * (i1 + 32));
+        std::vector<float> scores(2 * group * (p0 + i1 + 32));
         const float* kt = ws.kt.data() + g * per_head;
         auto q_of = [&](size_t i) { return ws.q.data() + i * qw + g * group * hd; };
         auto o_of = [&](size_t i) { return ws.o.data() + i * ow + g * group * vd; };
         size_t i = i0;
         for (; i + 1 < i1; i += 2)  // two positions share every key they read
-          models::vec_attend_pair(kt, kb, ws.v.data(), KVH, g, hd, vd, q_of(i), q_of(i + 1), group,
-                                  window_start(i), window_start(i + 1), i, scores.data(), o_of(i), o_of(i + 1));
+          models::vec_attend_pair(kt, kb, values, KVH, g, hd, vd, q_of(i), q_of(i + 1), group,
+                                  window_start(p0 + i), window_start(p0 + i + 1), p0 + i, scores.data(),
+                                  o_of(i), o_of(i + 1));
         if (i < i1)
-          models::vec_attend_rows(kt, kb, ws.v.data(), KVH, g, hd, vd, q_of(i), group, window_start(i), i,
-                                  scores.data(), o_of(i));
+          models::vec_attend_rows(kt, kb, values, KVH, g, hd, vd, q_of(i), group, window_start(p0 + i),
+                                  p0 + i, scores.data(), o_of(i));
       });
     }
     if (pass.cache != nullptr)
-      for (size_t i = 0; i < m; ++i) pass.cache->store(layer, i, ws.k.data() + i * kw, ws.v.data() + i * vw);
+      for (size_t i = 0; i < m; ++i)
+        pass.cache->store(layer, p0 + i, ws.k.data() + i * kw, ws.v.data() + i * vw);
   }
 
   // Output gate.

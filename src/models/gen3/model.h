@@ -92,9 +92,12 @@ class V3Model {
   // logits gets logit_width floats.
   void step(uint32_t token, KvCache& cache, std::span<float> logits) const;
 
-  // Prompt pass from position 0 (the cache, if any, must be fresh). Writes the
+  // Prompt pass from the cache's position (0 without a cache). Writes the
   // last position's logits (logit_width floats; nothing for an empty prompt
-  // or an empty span, which skips the output product).
+  // or an empty span, which skips the output product). A pass continuing a
+  // cache gives each position the floats one pass over the whole sequence
+  // gives it, as long as both passes put their products on the same kernel
+  // (see split_rule in runners/gen3_runner.cc).
   // A null cache keeps nothing (the scoring path); a collector receives every
   // cell vector of every position.
   void prefill(std::span<const uint32_t> tokens, KvCache* cache, std::span<float> last_logits,

@@ -317,9 +317,14 @@ std::vector<float> random_floats(size_t n, std::mt19937& rng, float mean, float 
   return v;
 }
 
-V3Model make_model(const V3Geometry& g, uint32_t seed) {
+// Codebook tensors in groups of `group` floats (64 and up take the vector
+// kernels).
+V3Model make_model(const V3Geometry& g, uint32_t seed, uint64_t group = 8) {
   std::mt19937 rng(seed);
   const uint64_t d = g.d_model, n = g.mhc_lanes, N = g.hada_n, r = g.ff_rows(), c = g.ff_cols();
+  auto random_cq = [&](uint64_t rows, uint64_t cols, std::mt19937& gen) {
+    return gen3::random_cq(rows, cols, gen, group);
+  };
   V3Parts parts;
   parts.geometry = g;
   parts.embedding = random_cq(g.vocab_size, d, rng);
@@ -426,6 +431,80 @@ TEST(Model, PrefillThenStepsEqualsStepping) {
           model.step(ids[i], cache, l);
           EXPECT_LT(max_rel(l, want[i]), 1e-5) << "step " << i << " after prefill of " << pre << " int8 " << int8
                                               << " rows " << static_cast<int>(rows);
+        }
+      }
+    }
+  }
+}
+
+// A pass that continues a cache gives every position the floats of one pass
+// over the whole prompt when each piece takes the product kernels the whole
+// takes: at least kWideBatch rows with float products, two with int8 ones
+// (runners/gen3_runner.cc). The geometry is wide enough for the vector
+// kernels (64-float groups, 32-row panels), with a window the prompt wraps.
+formats::TeskHeaderV3 piece_header() {
+  formats::TeskHeaderV3 h = tiny_header();
+  h.vocab_size = 300;
+  h.d_model = 128;
+  h.num_heads = 4;
+  h.num_kv_heads = 2;
+  h.head_dim = 32;
+  h.v_head_dim = 32;
+  h.max_seq_len = 256;
+  h.hada_n = 128;
+  h.kv_window = 48;
+  h.qkv_conv_taps = 3;
+  h.table_rows = 31;
+  h.sub_dim = 64;
+  return h;
+}
+
+V3Model make_piece_model(uint32_t seed, core::Compute compute) {
+  V3Model model = make_model(geometry_from_header(piece_header()).value(), seed, 64);
+  model.set_compute(compute);
+  return model;
+}
+
+TEST(Model, PrefillInPiecesEqualsOnePass) {
+  std::mt19937 rng(11);
+  std::vector<uint32_t> ids(170);
+  for (uint32_t& t : ids) t = static_cast<uint32_t>(rng() % 300);
+  const std::vector<std::vector<size_t>> wide = {{32}, {40, 80}, {64, 96, 128}, {100}, {138}};
+  std::vector<std::vector<size_t>> narrow = wide;
+  narrow.insert(narrow.end(), {{2, 4}, {10}, {150}, {168}});
+  for (core::Compute compute : {core::Compute::kFloat, core::Compute::kInt8}) {
+    const auto& cuts = compute == core::Compute::kFloat ? wide : narrow;
+    const V3Model model = make_piece_model(12, compute);
+    const size_t w = model.logit_width();
+    for (bool int8 : {false, true}) {
+      // Logits of the last prompt position, then of a few steps.
+      auto run = [&](const std::vector<size_t>& at, bool through_snapshot) {
+        KvCache cache = model.new_cache(ids.size() + 4, int8);
+        std::vector<float> out(w);
+        size_t from = 0;
+        for (size_t cut : at) {
+          model.prefill(std::span<const uint32_t>(ids).subspan(from, cut - from), &cache, {});
+          if (through_snapshot) {
+            const KvCache kept = cache.snapshot();
+            cache = model.new_cache(1, int8);
+            cache.restore(kept, ids.size() + 4);
+          }
+          from = cut;
+        }
+        model.prefill(std::span<const uint32_t>(ids).subspan(from), &cache, out);
+        std::vector<float> all = out;
+        for (uint32_t t : {7u, 19u, 250u}) {
+          model.step(t, cache, out);
+          all.insert(all.end(), out.begin(), out.end());
+        }
+        return all;
+      };
+      const std::vector<float> whole = run({}, false);
+      for (const std::vector<size_t>& at : cuts) {
+        for (bool snap : {false, true}) {
+          // Equal to the last bit, not within rounding.
+          EXPECT_EQ(run(at, snap), whole) << "compute " << static_cast<int>(compute) << " kv_int8 "
+                                          << int8 << " first cut " << at[0] << " snapshot " << snap;
         }
       }
     }
