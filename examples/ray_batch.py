@@ -20,8 +20,14 @@ on the other nodes), run the same command on a node of it with --address auto,
 or with RAY_ADDRESS set. Every node needs pinnet_rs installed (pip install the
 wheel). Each worker loads the model once, from the path given, so on a cluster
 the file must be at that path on every node; or pass --ship-model to send its
-bytes through Ray's object store. This script reads the input and writes the
-output itself, so those two files stay on the machine running it.
+bytes through Ray's object store.
+
+The input streams through the workers (Ray Data's text reader): a file, a
+folder of JSONL files or any path the cluster reaches (an object store URI).
+An output path that ends in "/", is a folder or is a URI gets the answers as
+JSONL files written by the workers, one per block, in input order by name;
+any other path is one file, written on the driver as the answers stream in.
+Neither holds the whole input in one process's memory.
 """
 import argparse
 import json
@@ -29,6 +35,7 @@ import os
 
 import pinnet_rs
 import ray
+from ray.data.datasource import BlockBasedFileDatasink
 
 
 def parse_call(payload):
@@ -47,7 +54,7 @@ class Answerer:
 
     def __init__(self, model, generation, compute, tool_choice, default_tools, threads):
         # The engine's worker pool: this worker's share of the node's CPUs.
-        os.environ.setdefault("RAYON_NUM_THREADS", str(threads))
+        os.environ.setdefault("PINNET_NUM_THREADS", str(threads))
         if isinstance(model, ray.ObjectRef):
             model = ray.get(model)
         engine_class = pinnet_rs.V3Engine if generation == 3 else pinnet_rs.V2Engine
@@ -72,7 +79,22 @@ class Answerer:
 
     def __call__(self, batch):
         return {"answer": [json.dumps(self.answer(line), ensure_ascii=False)
-                           for line in batch["line"]]}
+                           for line in batch["text"] if line.strip()]}
+
+
+class AnswerLines(BlockBasedFileDatasink):
+    """Writes each block's answers as JSON lines, one file per block."""
+
+    def __init__(self, path):
+        super().__init__(path, file_format="jsonl")
+
+    def write_block_to_file(self, block, file):
+        for row in block.iter_rows(public_row_format=True):
+            file.write((row["answer"] + "\n").encode("utf-8"))
+
+
+def to_folder(output):
+    return output.endswith("/") or os.path.isdir(output) or "://" in output
 
 
 def main():
@@ -110,16 +132,22 @@ def main():
     if args.tools:
         with open(args.tools, encoding="utf-8") as f:
             default_tools = json.load(f)
-    with open(args.input, encoding="utf-8") as f:
-        lines = [{"line": line} for line in f if line.strip()]
-
-    answers = ray.data.from_items(lines).map_batches(
+    source = args.input if "://" in args.input else os.path.abspath(args.input)
+    # Reading and writing lines is light: their tasks take no CPU, which the
+    # workers hold, so they never wait for one another.
+    light = {"num_cpus": 0}
+    answers = ray.data.read_text(source, ray_remote_args=light).map_batches(
         Answerer, compute=ray.data.ActorPoolStrategy(size=workers), batch_size=args.batch_size,
         num_cpus=args.cpus_per_worker,
         fn_constructor_kwargs=dict(model=model, generation=args.generation, compute=args.compute,
                                    tool_choice=args.tool_choice if args.strict else None,
                                    default_tools=default_tools,
                                    threads=args.cpus_per_worker))
+    if to_folder(args.output):
+        answers.write_datasink(AnswerLines(args.output if "://" in args.output
+                                           else os.path.abspath(args.output)),
+                               ray_remote_args=light)
+        return
     with open(args.output, "w", encoding="utf-8") as out:
         for row in answers.iter_rows():
             out.write(row["answer"] + "\n")

@@ -25,7 +25,7 @@ QUERIES = [{"id": 0, "query": "Weather in Lisbon?"},
            {"id": 3, "query": "hello"}]
 
 
-def gen3_plain(path):
+def gen3_plain_to_folder(path):
     gen3.write_gen3(path, *gen3.build_preset("tiny-gen3", seed=3, head=gen3.HeadSpec(code=3)))
     return pinnet_rs.V3Engine.open(path), []
 
@@ -54,7 +54,7 @@ def answer(engine, record):
             "stop_reason": out["stop_reason"], "confidence": confidence}
 
 
-@pytest.mark.parametrize("setup", [gen3_plain, gen2_strict_int8_shipped])
+@pytest.mark.parametrize("setup", [gen3_plain_to_folder, gen2_strict_int8_shipped])
 def test_recipe_agrees_with_the_engine(setup, tmp_path):
     engine, flags = setup(tmp_path / "model.tesk")
     (tmp_path / "tools.json").write_text(json.dumps(TOOLS))
@@ -62,8 +62,13 @@ def test_recipe_agrees_with_the_engine(setup, tmp_path):
     # Ray's workers import the modules this process imported.
     path = [os.path.dirname(pinnet_rs.__file__), os.path.dirname(os.path.dirname(pinnet_tools.__file__))]
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(path + [os.environ.get("PYTHONPATH", "")]))
+    # One output file written on the driver, or a folder the workers write.
+    folder = setup is gen3_plain_to_folder
+    out = tmp_path / ("out" if folder else "out.jsonl")
     subprocess.run([sys.executable, RECIPE, tmp_path / "model.tesk", tmp_path / "in.jsonl",
-                    tmp_path / "out.jsonl", "--tools", tmp_path / "tools.json", "--num-cpus", "2",
-                    "--batch-size", "1", *flags], env=env, check=True, timeout=900)
-    lines = (tmp_path / "out.jsonl").read_text().splitlines()
+                    str(out) + ("/" if folder else ""), "--tools", tmp_path / "tools.json",
+                    "--num-cpus", "2", "--batch-size", "1", *flags], env=env, check=True,
+                   timeout=900)
+    files = sorted(out.iterdir()) if folder else [out]
+    lines = [line for f in files for line in f.read_text().splitlines()]
     assert [json.loads(line) for line in lines] == [answer(engine, q) for q in QUERIES]
