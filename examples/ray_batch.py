@@ -135,8 +135,7 @@ def main():
     source = args.input if "://" in args.input else os.path.abspath(args.input)
     # Reading and writing lines is light: their tasks take no CPU, which the
     # workers hold, so they never wait for one another.
-    light = {"num_cpus": 0}
-    answers = ray.data.read_text(source, ray_remote_args=light).map_batches(
+    answers = ray.data.read_text(source, num_cpus=0).map_batches(
         Answerer, compute=ray.data.ActorPoolStrategy(size=workers), batch_size=args.batch_size,
         num_cpus=args.cpus_per_worker,
         fn_constructor_kwargs=dict(model=model, generation=args.generation, compute=args.compute,
@@ -146,7 +145,7 @@ def main():
     if to_folder(args.output):
         answers.write_datasink(AnswerLines(args.output if "://" in args.output
                                            else os.path.abspath(args.output)),
-                               ray_remote_args=light)
+                               ray_remote_args={"num_cpus": 0})
         return
     with open(args.output, "w", encoding="utf-8") as out:
         for row in answers.iter_rows():
