@@ -47,12 +47,6 @@ KvRing::KvRing(size_t kv_heads, size_t head_dim, size_t v_head_dim, uint64_t slo
   resize(std::min(slots, max_slots));
 }
 
-uint64_t KvRing::window_start(uint64_t p, uint64_t window) const {
-  uint64_t s = p + 1 > slots_ ? p + 1 - slots_ : 0;
-  if (window != 0 && p + 1 > window) s = std::max(s, p + 1 - window);
-  return s;
-}
-
 void KvRing::resize(uint64_t slots) {
   // New rows hold zero keys and values with unit scales.
   if (int8_) {

@@ -5,6 +5,7 @@
 // are overwritten), or be made with slots == max_slots and never grow.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -18,6 +19,15 @@ namespace pinnet::models {
 void quantise_int8(const float* x, size_t w, int8_t* codes, float* scale);
 // x <- codes·scale of its own int8 quantisation.
 void round_trip_int8(float* x, size_t w);
+
+// First position attended at position p over a store of `slots` rows: the
+// oldest position still held (p + 1 - slots once p has passed the slots),
+// and no earlier than p + 1 - window when window is not 0.
+inline uint64_t window_start(uint64_t p, uint64_t slots, uint64_t window) {
+  uint64_t s = p + 1 > slots ? p + 1 - slots : 0;
+  if (window != 0 && p + 1 > window) s = std::max(s, p + 1 - window);
+  return s;
+}
 
 class KvRing {
  public:
@@ -35,10 +45,11 @@ class KvRing {
   size_t head_dim() const { return head_dim_; }
   size_t v_head_dim() const { return v_head_dim_; }
 
-  // First position attended at position p: the oldest position still held
-  // (p + 1 - slots once p has passed the slots), and no earlier than
-  // p + 1 - window when window is not 0.
-  uint64_t window_start(uint64_t p, uint64_t window) const;
+  // First position attended at position p over the rows the ring holds now
+  // (the free window_start).
+  uint64_t window_start(uint64_t p, uint64_t window) const {
+    return models::window_start(p, slots_, window);
+  }
   // Writes k (kv_heads x head_dim) and v (kv_heads x v_head_dim) of position
   // p at row p % slots, first growing the ring when p is past its slots and
   // it may still grow.

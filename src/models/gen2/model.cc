@@ -7,10 +7,12 @@
 
 #include "core/hadamard.h"
 #include "core/interrupt.h"
-#include "core/worker_pool.h"
-#include "models/common/parallel.h"
-#include "models/common/sinkhorn.h"
 #include "core/vec.h"
+#include "core/worker_pool.h"
+#include "models/common/lanes.h"
+#include "models/common/ngram_hash.h"
+#include "models/common/parallel.h"
+#include "models/common/prefill_attention.h"
 
 namespace pinnet::gen2 {
 
@@ -98,10 +100,6 @@ const char* check_widths_and_groups(const V2Geometry& g, const V2Weights& w) {
   return nullptr;
 }
 
-float lane_offset(size_t i, uint64_t block, uint64_t lanes, float on, float off) {
-  return i == block % lanes ? on : off;
-}
-
 }  // namespace
 
 // ----------------------------------------------------------------------------
@@ -161,7 +159,7 @@ void Scratch::prepare(const V2Model& model, size_t n, uint64_t capacity, bool wi
   const size_t D = g.d_model, M = g.mhc_lanes, qw = g.q_width(), kw = g.kv_width();
   m = std::max(m, n);
   fit(lanes, n * M * D);
-  fit(lanes_old, M > models::kMaxFusedLanes ? n * M * D : 0);
+  fit(lanes_old, models::lane_post_mix_needs_copy(M) ? n * M * D : 0);
   fit(zhat, n * M * D);
   fit(pre, n * M);
   fit(post, n * M);
@@ -294,60 +292,79 @@ const char* V2Model::run(std::span<const uint32_t> tokens, V2SequenceState& s,
 // ----------------------------------------------------------------------------
 // Forward over one tile
 
-void V2Model::engram_fetch(uint64_t site, const V2SequenceState& s, uint64_t p, float* out) const {
-  const V2Engram& e = w_.engrams[site];
-  const uint64_t sub = g_.sub_dim, per_order = g_.tables_per_order();
-  for (uint64_t j = 0; j < g_.num_tables; ++j) {
-    const uint64_t n = g_.orders[j / per_order];
-    float* piece = out + j * sub;
-    // Fewer than n tokens so far: a zero piece, and no hash to compute (an
-    // order is a header word, so its loop is bounded only by the positions
-    // reached this way).
-    if (n != 0 && p + 1 < n) {
-      std::fill(piece, piece + sub, 0.0f);
-      continue;
-    }
-    uint32_t h = static_cast<uint32_t>(j + 1) * 0x9E3779B9u;
-    for (uint64_t i = 0; i < n; ++i) {
-      if (p >= i) h ^= s.history[p - i];
-      h *= 16777619u;
-    }
-    const uint64_t row = g_.table_rows * j + (h ^ (h >> 15)) % static_cast<uint32_t>(g_.table_rows);
-    e.tables.dequantize_row(row, std::span<float>(piece, sub));
-  }
+// One forward call over a tile of consecutive positions p0 .. p0 + n - 1.
+struct V2Model::Tile {
+  std::span<const uint32_t> tokens;  // the n tokens
+  V2SequenceState* s = nullptr;
+  Scratch* w = nullptr;
+  uint64_t p0 = 0;
+  size_t n = 0;
+  CellSink* sink = nullptr;  // when set, every position's cells are kept
+};
+
+models::LaneGains V2Model::lane_gains(size_t b) const {
+  const V2Lanes& l = *w_.lanes;
+  const size_t M = g_.mhc_lanes;
+  return {l.a_pre[b], l.a_post[b], l.a_res[b], l.b_pre.data() + b * M, l.b_post.data() + b * M,
+          l.b_res.data() + b * M * M};
 }
 
 void V2Model::forward_tile(std::span<const uint32_t> tokens, V2SequenceState& s, Scratch& w,
                            bool want_logits, std::span<float> logits, CellSink* sink) const {
-  const size_t n = tokens.size();
-  const uint64_t p0 = s.position;
-  const size_t D = g_.d_model, M = g_.mhc_lanes, MD = M * D, N = g_.hada_n;
-  const size_t H = g_.num_heads, KV = g_.num_kv_heads, hd = g_.head_dim;
-  const size_t qw = g_.q_width(), kw = g_.kv_width(), group = g_.group_size();
-  const size_t cells = g_.num_layers + 1;
-  const float lanes_f = static_cast<float>(M);
+  const Tile t{tokens, &s, &w, s.position, tokens.size(), sink};
+  embed(t);
+  engram_stage(t);
+  for (size_t b = 0; b < g_.num_layers; ++b) {
+    core::poll_interrupt();  // between blocks the pass may be dropped whole
+    block(t, b);
+  }
+  s.position = t.p0 + t.n;
+  if (sink != nullptr) {
+    const size_t cells = g_.num_layers + 1, D = g_.d_model;
+    for (size_t i = 0; i < t.n; ++i) sink->position(tokens[i], w.cells.data() + i * cells * D, cells, D);
+  }
+  if (want_logits) logits_stage(t, logits);
+}
 
+void V2Model::embed(const Tile& t) const {
+  Scratch& w = *t.w;
+  const size_t D = g_.d_model, M = g_.mhc_lanes, MD = M * D, hd = g_.head_dim;
+  const size_t cells = g_.num_layers + 1;
   // Embedding, scaled, into every lane; rotary angles of every row.
-  for (size_t i = 0; i < n; ++i) s.history[p0 + i] = tokens[i];
-  models::for_positions(n, [&](size_t i) {
+  for (size_t i = 0; i < t.n; ++i) t.s->history[t.p0 + i] = t.tokens[i];
+  models::for_positions(t.n, [&](size_t i) {
     float* lanes = w.lanes.data() + i * MD;
-    w_.embedding->dequantize_row(tokens[i], std::span<float>(lanes, D));
+    w_.embedding->dequantize_row(t.tokens[i], std::span<float>(lanes, D));
     for (size_t j = 0; j < D; ++j) lanes[j] *= embedding_scale_;
     for (size_t l = 1; l < M; ++l) std::memcpy(lanes + l * D, lanes, D * sizeof(float));
-    if (sink != nullptr) std::memcpy(w.cells.data() + i * cells * D, lanes, D * sizeof(float));
-    core::rope_angles(rope_freq_, p0 + i, w.rope_cos.data() + i * (hd / 2), w.rope_sin.data() + i * (hd / 2));
+    if (t.sink != nullptr) std::memcpy(w.cells.data() + i * cells * D, lanes, D * sizeof(float));
+    core::rope_angles(rope_freq_, t.p0 + i, w.rope_cos.data() + i * (hd / 2), w.rope_sin.data() + i * (hd / 2));
   });
+}
 
+void V2Model::engram_stage(const Tile& t) const {
+  Scratch& w = *t.w;
+  const size_t D = g_.d_model, n = t.n;
+  const uint64_t p0 = t.p0, ring = g_.engram_ring();
   // N-gram memory: fetched rows, key and value projections for every row,
   // then the value ring and the convolution in position order.
-  const uint64_t ring = g_.engram_ring();
   for (size_t site = 0; site < g_.engram_sites.size(); ++site) {
     const V2Engram& e = w_.engrams[site];
-    models::for_positions(n, [&](size_t i) { engram_fetch(site, s, p0 + i, w.fetched.data() + i * D); });
+    models::NgramTables tables;
+    tables.rows = &e.tables;
+    tables.count = g_.num_tables;
+    tables.table_rows = g_.table_rows;
+    tables.width = g_.sub_dim;
+    tables.orders = g_.orders;
+    tables.per_order = g_.tables_per_order();
+    tables.seed_stride = tables.per_order;  // table j's seed is j + 1
+    models::for_positions(n, [&](size_t i) {
+      models::ngram_fetch(tables, t.s->history, p0 + i, p0 + i, w.fetched.data() + i * D, D);
+    });
     w.rot_f.invalidate();
     models::products(w.rot_f, w.fetched.data(), D, n,
                      {{&e.key_proj, w.site_keys[site].data()}, {&e.value_proj, w.values.data()}});
-    float* rs = s.engram_ring[site].data();
+    float* rs = t.s->engram_ring[site].data();
     for (size_t i = 0; i < n; ++i) {
       const uint64_t p = p0 + i;
       std::memcpy(rs + (p % ring) * D, w.values.data() + i * D, D * sizeof(float));
@@ -360,195 +377,203 @@ void V2Model::forward_tile(std::span<const uint32_t> tokens, V2SequenceState& s,
       }
     }
   }
+}
 
-  for (size_t b = 0; b < g_.num_layers; ++b) {
-    core::poll_interrupt();  // between blocks the pass may be dropped whole
-    const V2Block& blk = w_.blocks[b];
-    const V2Lanes& lw = *w_.lanes;
-    const core::CqTensor& phi_pre = lane_rows_[3 * b];
-    const core::CqTensor& phi_post = lane_rows_[3 * b + 1];
-    const core::CqTensor& phi_res = lane_rows_[3 * b + 2];
-    const int64_t site = site_of_block_[b];
+void V2Model::block(const Tile& t, size_t b) const {
+  lane_logits(t, b);
+  models::for_positions(t.n, [&](size_t i) {
+    lane_pre_mix(t, b, i);
+    ngram_read(t, b, i);
+    attention_input(t, b, i);
+  });
+  attention(t, b);
+  models::for_positions(t.n, [&](size_t i) {
+    attention_residual(t, b, i);
+    feed_forward(t, b, i);
+    lane_post_mix(t, b, i);
+    if (t.sink != nullptr) cell(t, b, i);
+  });
+}
 
-    // Lane logits from the normalised lanes (all lanes together).
-    models::for_positions(n, [&](size_t i) {
-      core::rms_norm_plain(std::span<const float>(w.lanes.data() + i * MD, MD),
-                           std::span<float>(w.zhat.data() + i * MD, MD));
-    });
-    w.rot_z.invalidate();
-    models::products(w.rot_z, w.zhat.data(), MD, n,
-                     {{&phi_res, w.res.data()}, {&phi_pre, w.pre.data()}, {&phi_post, w.post.data()}});
+void V2Model::lane_logits(const Tile& t, size_t b) const {
+  Scratch& w = *t.w;
+  const size_t MD = g_.mhc_lanes * g_.d_model;
+  // Lane logits from the normalised lanes (all lanes together).
+  models::for_positions(t.n, [&](size_t i) {
+    core::rms_norm_plain(std::span<const float>(w.lanes.data() + i * MD, MD),
+                         std::span<float>(w.zhat.data() + i * MD, MD));
+  });
+  w.rot_z.invalidate();
+  models::products(w.rot_z, w.zhat.data(), MD, t.n,
+                   {{&lane_rows_[3 * b + 2], w.res.data()}, {&lane_rows_[3 * b], w.pre.data()},
+                    {&lane_rows_[3 * b + 1], w.post.data()}});
+}
 
-    // Pre-mix into the block input x, the n-gram read into the residual r,
-    // and the attention input a.
-    models::for_positions(n, [&](size_t i) {
-      const float* lanes = w.lanes.data() + i * MD;
-      const float* pi = w.pre.data() + i * M;
-      float* x = w.x.data() + i * D;
-      std::fill(x, x + D, 0.0f);
-      for (size_t l = 0; l < M; ++l) {
-        const float wl = core::sigmoid(pi[l] * lw.a_pre[b] + lw.b_pre[b * M + l] +
-                                       lane_offset(l, b, M, 4.0f, -4.0f));
-        models::axpy(wl, lanes + l * D, x, D);
-      }
-      float* r = w.r.data() + i * D;
-      std::memcpy(r, x, D * sizeof(float));
-      if (site >= 0) {
-        float* xh = w.a.data() + i * D;  // scratch until a is written below
-        float* kh = w.y.data() + i * D;
-        core::rms_norm_plain(std::span<const float>(x, D), std::span<float>(xh, D));
-        core::rms_norm_plain(std::span<const float>(w.site_keys[site].data() + i * D, D),
-                             std::span<float>(kh, D));
-        const float gate = core::sigmoid(models::dot(xh, kh, D) / std::sqrt(static_cast<float>(D)));
-        models::axpy(gate, w.site_convs[site].data() + i * D, r, D);
-      }
-      float* a = w.a.data() + i * D;
-      std::memcpy(a, r, D * sizeof(float));
-      core::rms_norm_offset(std::span<float>(a, D), blk.norm_in);
-    });
+void V2Model::lane_pre_mix(const Tile& t, size_t b, size_t i) const {
+  Scratch& w = *t.w;
+  const size_t D = g_.d_model, M = g_.mhc_lanes;
+  // The block input x, and the residual r that starts as it; the gates
+  // replace the pre logits.
+  float* pre = w.pre.data() + i * M;
+  float* x = w.x.data() + i * D;
+  models::lane_pre_mix(lane_gains(b), b, M, D, pre, w.lanes.data() + i * M * D, pre, x);
+  std::memcpy(w.r.data() + i * D, x, D * sizeof(float));
+}
 
-    w.rot_a.invalidate();
-    models::products(w.rot_a, w.a.data(), D, n,
-                     {{&blk.q_proj, w.q.data()}, {&blk.gate_proj, w.gate.data()},
-                      {&blk.k_proj, w.k.data()}, {&blk.v_proj, w.v.data()}});
+void V2Model::ngram_read(const Tile& t, size_t b, size_t i) const {
+  const int64_t site = site_of_block_[b];
+  if (site < 0) return;
+  Scratch& w = *t.w;
+  const size_t D = g_.d_model;
+  // r += sigmoid(x̂·k̂ / sqrt(D))·conv, x̂ and k̂ the plain-normalised x and key.
+  float* xh = w.a.data() + i * D;  // scratch until attention_input writes a
+  float* kh = w.y.data() + i * D;
+  core::rms_norm_plain(std::span<const float>(w.x.data() + i * D, D), std::span<float>(xh, D));
+  core::rms_norm_plain(std::span<const float>(w.site_keys[site].data() + i * D, D), std::span<float>(kh, D));
+  const float gate = core::sigmoid(models::dot(xh, kh, D) / std::sqrt(static_cast<float>(D)));
+  models::axpy(gate, w.site_convs[site].data() + i * D, w.r.data() + i * D, D);
+}
 
-    models::for_positions(n, [&](size_t i) {
-      float* q = w.q.data() + i * qw;
-      float* k = w.k.data() + i * kw;
-      for (size_t h = 0; h < H; ++h) core::rms_norm_offset(std::span<float>(q + h * hd, hd), blk.q_norm);
-      for (size_t h = 0; h < KV; ++h) core::rms_norm_offset(std::span<float>(k + h * hd, hd), blk.k_norm);
-      const float* cos = w.rope_cos.data() + i * (hd / 2);
-      const float* sin = w.rope_sin.data() + i * (hd / 2);
-      core::rope_apply(q, H, hd, cos, sin);
-      core::rope_apply(k, KV, hd, cos, sin);
-    });
+void V2Model::attention_input(const Tile& t, size_t b, size_t i) const {
+  Scratch& w = *t.w;
+  const size_t D = g_.d_model;
+  float* a = w.a.data() + i * D;
+  std::memcpy(a, w.r.data() + i * D, D * sizeof(float));
+  core::rms_norm_offset(std::span<float>(a, D), w_.blocks[b].norm_in);
+}
 
-    // Row i sees the rows before it in this tile, never a later one. When the
-    // tile's positions all fit in the ring without a wrap, every row's keys
-    // and values go in first and the rows attend independently, on the pool
-    // by kv head and run of rows; otherwise a later row's write could replace
-    // a slot an earlier row still reads, so write and attend row by row.
-    models::KvRing& kv = s.kv[b];
-    const size_t stride = static_cast<size_t>(std::min<uint64_t>(kv.slots(), p0 + n));
-    if (p0 + n <= kv.slots() && n > 1) {
-      for (size_t i = 0; i < n; ++i) kv.store(p0 + i, w.k.data() + i * kw, w.v.data() + i * kw);
-      // The ring holds positions 0 .. p0 + n - 1 at their own rows, so the
-      // keys can be laid out per kv head in blocks of kb positions (zero
-      // past the last), for the kernels that score a register of keys at a
-      // time; the values are read from the ring as they stand.
-      const size_t total = p0 + n, kb = models::vec_key_block();
-      const size_t per_head = (total + kb - 1) / kb * hd * kb;
-      w.kt.assign(KV * per_head, 0.0f);
-      const float* keys = kv.keys().data();
-      models::for_items(KV, [&](size_t g) {
-        float* kt = w.kt.data() + g * per_head;
-        for (size_t t = 0; t < total; ++t) {
-          const float* k = keys + t * kw + g * hd;
-          float* dst = kt + (t / kb) * hd * kb + t % kb;
-          for (size_t e = 0; e < hd; ++e) dst[e * kb] = k[e];
-        }
-      });
-      constexpr size_t kRun = 16;
-      const size_t runs = (n + kRun - 1) / kRun;
-      const float* values = kv.values().data();
-      // Longest rows first, so the last items to start are the short ones.
-      models::for_items(KV * runs, [&](size_t item) {
-        const size_t g = item % KV, run = runs - 1 - item / KV;
-        float* scores = w.scores.data() + item * 2 * group * (total + 32);
-        const float* kt = w.kt.data() + g * per_head;
-        auto q_of = [&](size_t i) { return w.q.data() + i * qw + g * group * hd; };
-        auto o_of = [&](size_t i) { return w.o.data() + i * qw + g * group * hd; };
-        auto start = [&](size_t i) { return kv.window_start(p0 + i, s.window); };
-        size_t i = run * kRun;
-        const size_t end = std::min(n, i + kRun);
-        for (; i + 1 < end; i += 2)  // two positions share every key they read
-          models::vec_attend_pair(kt, kb, values, KV, g, hd, hd, q_of(i), q_of(i + 1), group,
-                                  start(i), start(i + 1), p0 + i, scores, o_of(i), o_of(i + 1));
-        if (i < end)
-          models::vec_attend_rows(kt, kb, values, KV, g, hd, hd, q_of(i), group, start(i), p0 + i,
-                                  scores, o_of(i));
-      });
-    } else {
-      for (size_t i = 0; i < n; ++i) {
-        kv.store(p0 + i, w.k.data() + i * kw, w.v.data() + i * kw);
-        const uint64_t p = p0 + i;
-        const uint64_t start = kv.window_start(p, s.window);
-        for (size_t g = 0; g < KV; ++g)
-          models::vec_attend_group(kv.view(), w.q.data() + i * qw + g * group * hd, g, group, start,
-                                   p, w.scores.data() + g * group * stride,
-                                   w.o.data() + i * qw + g * group * hd);
-      }
-    }
-
-    models::for_positions(n, [&](size_t i) { models::vec_mul_sigmoid(w.o.data() + i * qw, w.gate.data() + i * qw, qw); });
-    w.rot_o.invalidate();
-    models::product(blk.out_proj, w.rot_o, w.o.data(), qw, n, w.y.data());
-
-    const float attn_gate = core::sigmoid(blk.attn_gate[0]);
-    const bool collect = sink != nullptr;
-    models::for_positions(n, [&](size_t i) {
-      float* y = w.y.data() + i * D;
-      float* h = w.r.data() + i * D;  // r, then h1, then h2
-      core::rms_norm_offset(std::span<float>(y, D), blk.post_norm);
-      models::axpy(attn_gate, y, h, D);
-      // Hadamard feed-forward on u = rms_norm_offset(h1, pre_hada).
-      float* u = w.delta.data() + i * D;
-      std::memcpy(u, h, D * sizeof(float));
-      core::rms_norm_offset(std::span<float>(u, D), blk.pre_hada);
-      float* v = w.ff.data() + i * N;
-      for (size_t j = 0; j < D; ++j) v[j] = u[j] * blk.d1[j];
-      std::fill(v + D, v + N, 0.0f);
-      core::fwht(std::span<float>(v, N));  // scaled by 1/sqrt(N)
-      for (size_t j = 0; j < N; ++j) v[j] = core::silu(v[j] * blk.d2[j]);
-      core::fwht(std::span<float>(v, N));
-      for (size_t j = 0; j < D; ++j) h[j] += v[j] * blk.d3[j];
-      // Block delta, then the post-mix and the residual mixing of the lanes.
-      float* delta = w.delta.data() + i * D;
-      const float* x = w.x.data() + i * D;
-      for (size_t j = 0; j < D; ++j) delta[j] = h[j] - x[j];
-      float* beta = w.post.data() + i * M;
-      for (size_t l = 0; l < M; ++l)
-        beta[l] = 2.0f * core::sigmoid(beta[l] * lw.a_post[b] + lw.b_post[b * M + l] +
-                                       lane_offset(l, b, M, 0.0f, -4.0f));
-      float* mix = w.res.data() + i * M * M;
-      for (size_t c = 0; c < M * M; ++c) mix[c] = mix[c] * lw.a_res[b] + lw.b_res[b * M * M + c];
-      models::lane_sinkhorn(mix, M);
-      float* lanes = w.lanes.data() + i * MD;
-      if (M <= models::kMaxFusedLanes) {
-        models::vec_lane_mix(mix, beta, delta, M, D, lanes);  // in place, column block by block
-      } else {
-        float* old = w.lanes_old.data() + i * MD;
-        std::memcpy(old, lanes, MD * sizeof(float));
-        for (size_t l = 0; l < M; ++l) {
-          float* out = lanes + l * D;
-          std::fill(out, out + D, 0.0f);
-          for (size_t k = 0; k < M; ++k) models::axpy(mix[l * M + k], old + k * D, out, D);
-          models::axpy(beta[l], delta, out, D);
-        }
-      }
-      if (collect) {
-        float* cell = w.cells.data() + (i * cells + b + 1) * D;
-        std::memcpy(cell, lanes, D * sizeof(float));
-        for (size_t l = 1; l < M; ++l) models::axpy(1.0f, lanes + l * D, cell, D);
-        for (size_t j = 0; j < D; ++j) cell[j] /= lanes_f;
-      }
-    });
+void V2Model::attention(const Tile& t, size_t b) const {
+  Scratch& w = *t.w;
+  const V2Block& blk = w_.blocks[b];
+  const size_t qw = g_.q_width();
+  qkv_products(t, b);
+  qk_norms(t, b);
+  // Row i sees the rows before it in this tile, never a later one. When the
+  // tile's positions all fit in the ring without a wrap, every row's keys
+  // and values go in first and the rows attend independently; otherwise a
+  // later row's write could replace a slot an earlier row still reads.
+  if (t.p0 + t.n <= t.s->kv[b].slots() && t.n > 1) {
+    attend_tile(t, b);
+  } else {
+    attend_ring(t, b);
   }
-  s.position = p0 + n;
+  models::for_positions(t.n, [&](size_t i) { models::vec_mul_sigmoid(w.o.data() + i * qw, w.gate.data() + i * qw, qw); });
+  w.rot_o.invalidate();
+  models::product(blk.out_proj, w.rot_o, w.o.data(), qw, t.n, w.y.data());
+}
 
-  if (sink != nullptr)
-    for (size_t i = 0; i < n; ++i) sink->position(tokens[i], w.cells.data() + i * cells * D, cells, D);
+void V2Model::qkv_products(const Tile& t, size_t b) const {
+  Scratch& w = *t.w;
+  const V2Block& blk = w_.blocks[b];
+  w.rot_a.invalidate();
+  models::products(w.rot_a, w.a.data(), g_.d_model, t.n,
+                   {{&blk.q_proj, w.q.data()}, {&blk.gate_proj, w.gate.data()},
+                    {&blk.k_proj, w.k.data()}, {&blk.v_proj, w.v.data()}});
+}
 
-  if (want_logits) {
-    const float* lanes = w.lanes.data() + (n - 1) * MD;
-    float* hidden = w.mean.data();
-    std::memcpy(hidden, lanes, D * sizeof(float));
-    for (size_t l = 1; l < M; ++l) models::axpy(1.0f, lanes + l * D, hidden, D);
-    for (size_t j = 0; j < D; ++j) hidden[j] /= lanes_f;
-    core::rms_norm_offset(std::span<float>(hidden, D), w_.final_norm);
-    w.rot_mean.invalidate();
-    models::product(*w_.embedding, w.rot_mean, hidden, D, 1, logits.data());
+void V2Model::qk_norms(const Tile& t, size_t b) const {
+  Scratch& w = *t.w;
+  const V2Block& blk = w_.blocks[b];
+  const size_t H = g_.num_heads, KV = g_.num_kv_heads, hd = g_.head_dim;
+  const size_t qw = g_.q_width(), kw = g_.kv_width();
+  models::for_positions(t.n, [&](size_t i) {
+    float* q = w.q.data() + i * qw;
+    float* k = w.k.data() + i * kw;
+    for (size_t h = 0; h < H; ++h) core::rms_norm_offset(std::span<float>(q + h * hd, hd), blk.q_norm);
+    for (size_t h = 0; h < KV; ++h) core::rms_norm_offset(std::span<float>(k + h * hd, hd), blk.k_norm);
+    const float* cos = w.rope_cos.data() + i * (hd / 2);
+    const float* sin = w.rope_sin.data() + i * (hd / 2);
+    core::rope_apply(q, H, hd, cos, sin);
+    core::rope_apply(k, KV, hd, cos, sin);
+  });
+}
+
+void V2Model::attend_tile(const Tile& t, size_t b) const {
+  Scratch& w = *t.w;
+  models::KvRing& kv = t.s->kv[b];
+  const size_t kw = g_.kv_width();
+  for (size_t i = 0; i < t.n; ++i) kv.store(t.p0 + i, w.k.data() + i * kw, w.v.data() + i * kw);
+  // The ring holds positions 0 .. p0 + n - 1 at their own rows.
+  const size_t hd = g_.head_dim;
+  models::attend_prefill({.keys = kv.keys().data(), .values = kv.values().data(),
+                          .kv_heads = g_.num_kv_heads, .group = g_.group_size(), .hd = hd, .vd = hd,
+                          .q = w.q.data(), .o = w.o.data(), .p0 = t.p0, .rows = t.n,
+                          .slots = kv.slots(), .window = t.s->window},
+                         w.kt, w.scores.data());
+}
+
+void V2Model::attend_ring(const Tile& t, size_t b) const {
+  Scratch& w = *t.w;
+  models::KvRing& kv = t.s->kv[b];
+  const size_t KV = g_.num_kv_heads, hd = g_.head_dim, group = g_.group_size();
+  const size_t qw = g_.q_width(), kw = g_.kv_width();
+  const size_t stride = static_cast<size_t>(std::min<uint64_t>(kv.slots(), t.p0 + t.n));
+  // Write and attend row by row.
+  for (size_t i = 0; i < t.n; ++i) {
+    const uint64_t p = t.p0 + i;
+    kv.store(p, w.k.data() + i * kw, w.v.data() + i * kw);
+    const uint64_t start = kv.window_start(p, t.s->window);
+    for (size_t g = 0; g < KV; ++g)
+      models::vec_attend_group(kv.view(), w.q.data() + i * qw + g * group * hd, g, group, start, p,
+                               w.scores.data() + g * group * stride, w.o.data() + i * qw + g * group * hd);
   }
+}
+
+void V2Model::attention_residual(const Tile& t, size_t b, size_t i) const {
+  Scratch& w = *t.w;
+  const V2Block& blk = w_.blocks[b];
+  const size_t D = g_.d_model;
+  float* y = w.y.data() + i * D;
+  core::rms_norm_offset(std::span<float>(y, D), blk.post_norm);
+  models::axpy(core::sigmoid(blk.attn_gate[0]), y, w.r.data() + i * D, D);  // r becomes h1
+}
+
+void V2Model::feed_forward(const Tile& t, size_t b, size_t i) const {
+  Scratch& w = *t.w;
+  const V2Block& blk = w_.blocks[b];
+  const size_t D = g_.d_model, N = g_.hada_n;
+  // Hadamard feed-forward on u = rms_norm_offset(h1, pre_hada); h1 becomes h2.
+  float* h = w.r.data() + i * D;
+  float* u = w.delta.data() + i * D;
+  std::memcpy(u, h, D * sizeof(float));
+  core::rms_norm_offset(std::span<float>(u, D), blk.pre_hada);
+  float* v = w.ff.data() + i * N;
+  for (size_t j = 0; j < D; ++j) v[j] = u[j] * blk.d1[j];
+  std::fill(v + D, v + N, 0.0f);
+  core::fwht(std::span<float>(v, N));  // scaled by 1/sqrt(N)
+  for (size_t j = 0; j < N; ++j) v[j] = core::silu(v[j] * blk.d2[j]);
+  core::fwht(std::span<float>(v, N));
+  for (size_t j = 0; j < D; ++j) h[j] += v[j] * blk.d3[j];
+}
+
+void V2Model::lane_post_mix(const Tile& t, size_t b, size_t i) const {
+  Scratch& w = *t.w;
+  const size_t D = g_.d_model, M = g_.mhc_lanes, MD = M * D;
+  // The block's delta over its input, then the post-mix and the residual
+  // mixing of the lanes.
+  float* delta = w.delta.data() + i * D;
+  const float* h = w.r.data() + i * D;
+  const float* x = w.x.data() + i * D;
+  for (size_t j = 0; j < D; ++j) delta[j] = h[j] - x[j];
+  float* old = models::lane_post_mix_needs_copy(M) ? w.lanes_old.data() + i * MD : nullptr;
+  models::lane_post_mix(lane_gains(b), b, M, D, w.post.data() + i * M, w.res.data() + i * M * M, delta,
+                        w.lanes.data() + i * MD, old);
+}
+
+void V2Model::cell(const Tile& t, size_t b, size_t i) const {
+  Scratch& w = *t.w;
+  const size_t D = g_.d_model, M = g_.mhc_lanes, cells = g_.num_layers + 1;
+  models::lane_mean(w.lanes.data() + i * M * D, M, D, w.cells.data() + (i * cells + b + 1) * D);
+}
+
+void V2Model::logits_stage(const Tile& t, std::span<float> logits) const {
+  Scratch& w = *t.w;
+  const size_t D = g_.d_model, M = g_.mhc_lanes;
+  float* hidden = w.mean.data();
+  models::lane_mean(w.lanes.data() + (t.n - 1) * M * D, M, D, hidden);
+  core::rms_norm_offset(std::span<float>(hidden, D), w_.final_norm);
+  w.rot_mean.invalidate();
+  models::product(*w_.embedding, w.rot_mean, hidden, D, 1, logits.data());
 }
 
 }  // namespace pinnet::gen2

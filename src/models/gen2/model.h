@@ -17,6 +17,7 @@
 #include "core/kernels.h"
 #include "core/result.h"
 #include "models/common/kv_ring.h"
+#include "models/common/lanes.h"
 #include "models/common/rotations.h"
 #include "models/common/workspace_shelf.h"
 #include "models/gen2/geometry.h"
@@ -139,9 +140,31 @@ class V2Model {
   void grow(V2SequenceState& s, uint64_t positions) const;
   const char* run(std::span<const uint32_t> tokens, V2SequenceState& s, std::span<float> logits,
                   CellSink* sink) const;
+  // The forward pass over one tile, as named stages called in order.
+  struct Tile;
   void forward_tile(std::span<const uint32_t> tokens, V2SequenceState& s, Scratch& w,
                     bool want_logits, std::span<float> logits, CellSink* sink) const;
-  void engram_fetch(uint64_t site, const V2SequenceState& s, uint64_t p, float* out) const;
+  void embed(const Tile& t) const;
+  void engram_stage(const Tile& t) const;
+  // Block b: lane logits; per position the pre-mix, the n-gram read and the
+  // attention input; attention; per position the attention residual, the
+  // feed-forward, the post-mix and the cell.
+  void block(const Tile& t, size_t b) const;
+  void lane_logits(const Tile& t, size_t b) const;
+  void lane_pre_mix(const Tile& t, size_t b, size_t i) const;
+  void ngram_read(const Tile& t, size_t b, size_t i) const;
+  void attention_input(const Tile& t, size_t b, size_t i) const;
+  void attention(const Tile& t, size_t b) const;
+  void qkv_products(const Tile& t, size_t b) const;
+  void qk_norms(const Tile& t, size_t b) const;
+  void attend_tile(const Tile& t, size_t b) const;  // positions fit the ring unwrapped
+  void attend_ring(const Tile& t, size_t b) const;  // row by row through the ring
+  void attention_residual(const Tile& t, size_t b, size_t i) const;
+  void feed_forward(const Tile& t, size_t b, size_t i) const;
+  void lane_post_mix(const Tile& t, size_t b, size_t i) const;
+  void cell(const Tile& t, size_t b, size_t i) const;
+  void logits_stage(const Tile& t, std::span<float> logits) const;
+  models::LaneGains lane_gains(size_t b) const;
 
   friend struct Scratch;
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/cq.h"
+#include "models/common/ngram_hash.h"
 #include "models/gen3/geometry.h"
 
 namespace pinnet::gen3 {
@@ -21,6 +22,11 @@ struct EngramSite {
   core::CqTensor value_proj;  // (d_model, d_model)
   std::vector<float> taps;    // conv_taps x d_model; tap j is row j
 };
+
+// The site's tables as the shared n-gram lookup reads them: table τ = f·
+// heads_per_order + i hashes n-grams of orders[f] with seed index
+// i + f·effective_hash_stride + 1.
+models::NgramTables engram_tables(const V3Geometry& g, const EngramSite& site);
 
 // Row within table τ for the n-gram ending at tok[j] (wrapping 32-bit
 // arithmetic, most recent token mixed in first).

@@ -1,7 +1,5 @@
-// The lane stream: mhc_lanes residual vectors per position instead of one.
-// Before a block an input-dependent gate mixes the lanes down to the block's
-// input; after it a second gate spreads the block's contribution back over
-// the lanes and a near doubly-stochastic matrix mixes the lanes themselves.
+// A generation-3 block's lane-mixing parameters; the mixes themselves are
+// the shared ones (models/common/lanes.h).
 #pragma once
 
 #include <cstddef>
@@ -9,6 +7,7 @@
 #include <vector>
 
 #include "core/cq.h"
+#include "models/common/lanes.h"
 
 namespace pinnet::gen3 {
 
@@ -20,21 +19,10 @@ struct LaneWeights {
   core::CqTensor phi_pre;            // (n, n·d)
   core::CqTensor phi_post;           // (n, n·d)
   core::CqTensor phi_res;            // (n·n, n·d)
+
+  models::LaneGains gains() const {
+    return {a_pre, a_post, a_res, b_pre.data(), b_post.data(), b_res.data()};
+  }
 };
-
-// Pre-mix of block `layer` at one position: gates from the phi_pre logits p
-// (n floats), then x[j] = Σ_i gate[i]·stream[i·d + j].
-void lane_pre_mix(const LaneWeights& w, uint64_t layer, size_t n, size_t d, const float* p,
-                  const float* stream, float* gates, float* x);
-
-// Post-mix of block `layer` at one position: q (n) and m (n·n, turned into the
-// Sinkhorn matrix in place) are the phi_post / phi_res logits of the stream as
-// the pre-mix read it; stream <- M·stream + h ⊗ delta. old: n·d scratch
-// (used only for n > 8; may be null otherwise).
-void lane_post_mix(const LaneWeights& w, uint64_t layer, size_t n, size_t d, const float* q,
-                   float* m, const float* delta, float* stream, float* old);
-
-// y[j] = Σ_i stream[i·d + j] / n.
-void lane_mean(const float* stream, size_t n, size_t d, float* y);
 
 }  // namespace pinnet::gen3

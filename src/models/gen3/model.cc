@@ -8,9 +8,12 @@
 #include "core/interrupt.h"
 #include "core/kernels.h"
 #include "core/worker_pool.h"
+#include "core/vec.h"
 #include "models/common/parallel.h"
 #include "models/common/kv_ring.h"
-#include "core/vec.h"
+#include "models/common/lanes.h"
+#include "models/common/ngram_hash.h"
+#include "models/common/prefill_attention.h"
 
 namespace pinnet::gen3 {
 
@@ -132,7 +135,7 @@ void Workspace::prepare(const V3Model& model, size_t positions, size_t logit_row
   const size_t n = g.mhc_lanes, d = g.d_model, nd = n * d;
   fit(stream, m * nd);
   fit(stream_norm, m == 1 ? nd : 0);  // the step only: a prefill scales logits instead
-  fit(stream_old, n > 8 ? m * nd : 0);  // the post-mix keeps a copy only past 8 lanes
+  fit(stream_old, models::lane_post_mix_needs_copy(n) ? m * nd : 0);  // the post-mix's copy of the lanes
   fit(lane_logits, m * (n * n + 2 * n));
   fit(gates, m * n);
   fit(x_in, m * d);
@@ -314,7 +317,7 @@ void V3Model::forward(Pass& pass) const {
     run_tiles(m, [&](size_t i0, size_t i1) {
       for (size_t i = std::max(i0, live); i < i1; ++i) block_tail(pass, layer, i);
       if (pass.collector != nullptr)
-        for (size_t i = i0; i < i1; ++i) lane_mean(ws.stream.data() + i * n * d, n, d, ws.mean.data() + i * d);
+        for (size_t i = i0; i < i1; ++i) models::lane_mean(ws.stream.data() + i * n * d, n, d, ws.mean.data() + i * d);
       if (next) block_head(pass, layer + 1, i0, i1);
     });
     if (pass.collector != nullptr) pass.collector->collect(layer + 1, ws.mean.data(), m, d);
@@ -329,8 +332,9 @@ void V3Model::engram_stage(Pass& pass) const {
   const uint64_t taps = g_.conv_taps, spacing = g_.tap_spacing;
   for (size_t s = 0; s < sites_.size(); ++s) {
     const EngramSite& site = sites_[s];
+    const models::NgramTables tables = engram_tables(g_, site);
     for_positions(m, [&](size_t i) {
-      engram_fetch(g_, site, pass.hash_seq, pass.hash_j0 + i, pass.p0 + i, ws.fetched.data() + i * d);
+      models::ngram_fetch(tables, pass.hash_seq, pass.hash_j0 + i, pass.p0 + i, ws.fetched.data() + i * d, d);
     });
     ws.rot_fetched.invalidate();
     models::products(ws.rot_fetched, ws.fetched.data(), d, m,
@@ -356,10 +360,18 @@ void V3Model::engram_stage(Pass& pass) const {
 }
 
 void V3Model::block_head(Pass& pass, size_t layer, size_t i0, size_t i1) const {
+  lane_logits(pass, layer, i0, i1);
+  for (size_t i = i0; i < i1; ++i) {
+    lane_pre_mix(pass, layer, i);
+    ngram_read(pass, layer, i);
+    attention_input(pass, layer, i);
+  }
+}
+
+void V3Model::lane_logits(Pass& pass, size_t layer, size_t i0, size_t i1) const {
   Workspace& ws = *pass.ws;
-  const V3Block& b = blocks_[layer];
   const LaneWeights& lw = lanes_[layer];
-  const size_t d = g_.d_model, n = g_.mhc_lanes, nd = n * d;
+  const size_t n = g_.mhc_lanes, nd = n * g_.d_model;
   const size_t lw_width = n * n + 2 * n;  // res, pre, post logits per position
   // The pre-mix and the post-mix read logits of the same normalised lanes.
   float* logits = ws.lane_logits.data() + i0 * lw_width;
@@ -369,67 +381,108 @@ void V3Model::block_head(Pass& pass, size_t layer, size_t i0, size_t i1) const {
     ws.rot_lanes.invalidate();
     models::products(ws.rot_lanes, ws.stream_norm.data(), nd, 1,
                      {{&lw.phi_res, logits}, {&lw.phi_pre, logits + n * n}, {&lw.phi_post, logits + n * n + n}});
-  } else {
-    // One dense product for the three lane matrices over the tile's lanes,
-    // each position's logits then scaled by its 1 / rms (the norm is a
-    // scalar per position, so no normalised copy of the lanes is written).
-    models::vec_dense_rows(lane_dense_[layer].data(), lw_width, nd, ws.stream.data() + i0 * nd, nd,
-                           i1 - i0, logits);
-    for (size_t i = i0; i < i1; ++i) {
-      const float inv = core::inv_rms(std::span<const float>(ws.stream.data() + i * nd, nd));
-      float* row = ws.lane_logits.data() + i * lw_width;
-      for (size_t k = 0; k < lw_width; ++k) row[k] *= inv;
-    }
+    return;
   }
-  const int64_t site = site_of_layer_[layer];
+  // One dense product for the three lane matrices over the tile's lanes,
+  // each position's logits then scaled by its 1 / rms (the norm is a scalar
+  // per position, so no normalised copy of the lanes is written).
+  models::vec_dense_rows(lane_dense_[layer].data(), lw_width, nd, ws.stream.data() + i0 * nd, nd,
+                         i1 - i0, logits);
   for (size_t i = i0; i < i1; ++i) {
-    float* x_in = ws.x_in.data() + i * d;
-    float* x = ws.x.data() + i * d;
-    lane_pre_mix(lw, layer, n, d, ws.lane_logits.data() + i * lw_width + n * n, ws.stream.data() + i * nd,
-                 ws.gates.data() + i * n, x_in);
-    std::memcpy(x, x_in, d * sizeof(float));
-    if (site >= 0) engram_gate(ws.site_keys[site].data() + i * d, ws.site_convs[site].data() + i * d, d, x);
-    float* xn = ws.xn.data() + i * d;
-    std::memcpy(xn, x, d * sizeof(float));
-    core::rms_norm_offset(std::span<float>(xn, d), b.norm_in);
+    const float inv = core::inv_rms(std::span<const float>(ws.stream.data() + i * nd, nd));
+    float* row = ws.lane_logits.data() + i * lw_width;
+    for (size_t k = 0; k < lw_width; ++k) row[k] *= inv;
   }
+}
+
+void V3Model::lane_pre_mix(Pass& pass, size_t layer, size_t i) const {
+  Workspace& ws = *pass.ws;
+  const size_t d = g_.d_model, n = g_.mhc_lanes, lw_width = n * n + 2 * n;
+  float* x_in = ws.x_in.data() + i * d;
+  models::lane_pre_mix(lanes_[layer].gains(), layer, n, d, ws.lane_logits.data() + i * lw_width + n * n,
+                       ws.stream.data() + i * n * d, ws.gates.data() + i * n, x_in);
+  std::memcpy(ws.x.data() + i * d, x_in, d * sizeof(float));
+}
+
+void V3Model::ngram_read(Pass& pass, size_t layer, size_t i) const {
+  const int64_t site = site_of_layer_[layer];
+  if (site < 0) return;
+  Workspace& ws = *pass.ws;
+  const size_t d = g_.d_model;
+  engram_gate(ws.site_keys[site].data() + i * d, ws.site_convs[site].data() + i * d, d, ws.x.data() + i * d);
+}
+
+void V3Model::attention_input(Pass& pass, size_t layer, size_t i) const {
+  Workspace& ws = *pass.ws;
+  const size_t d = g_.d_model;
+  float* xn = ws.xn.data() + i * d;
+  std::memcpy(xn, ws.x.data() + i * d, d * sizeof(float));
+  core::rms_norm_offset(std::span<float>(xn, d), blocks_[layer].norm_in);
 }
 
 void V3Model::block_tail(Pass& pass, size_t layer, size_t i) const {
+  attention_residual(pass, layer, i);
+  feed_forward_residual(pass, layer, i);
+  lane_post_mix(pass, layer, i);
+}
+
+void V3Model::attention_residual(Pass& pass, size_t layer, size_t i) const {
   Workspace& ws = *pass.ws;
   const V3Block& b = blocks_[layer];
-  const LaneWeights& lw = lanes_[layer];
-  const size_t d = g_.d_model, n = g_.mhc_lanes, nd = n * d;
-  const size_t lw_width = n * n + 2 * n;
-  const size_t ff_floats = feed_forward_scratch(ff_shape_, max_experts_);
-  float* x = ws.x.data() + i * d;
+  const size_t d = g_.d_model;
   float* a = ws.attn_out.data() + i * d;
   core::rms_norm_offset(std::span<float>(a, d), b.post_norm);
-  add_scaled(a, core::sigmoid(b.attn_gate), d, x);
-  // u = rms_norm_offset(copy of x, pre_hada), reusing a; f lands in xn.
-  std::memcpy(a, x, d * sizeof(float));
-  core::rms_norm_offset(std::span<float>(a, d), b.pre_hada);
+  add_scaled(a, core::sigmoid(b.attn_gate), d, ws.x.data() + i * d);
+}
+
+void V3Model::feed_forward_residual(Pass& pass, size_t layer, size_t i) const {
+  Workspace& ws = *pass.ws;
+  const V3Block& b = blocks_[layer];
+  const size_t d = g_.d_model;
+  const size_t ff_floats = feed_forward_scratch(ff_shape_, max_experts_);
+  float* x = ws.x.data() + i * d;
+  // u = rms_norm_offset(copy of x, pre_hada) in attn_out; f lands in xn.
+  float* u = ws.attn_out.data() + i * d;
+  std::memcpy(u, x, d * sizeof(float));
+  core::rms_norm_offset(std::span<float>(u, d), b.pre_hada);
   float* f = ws.xn.data() + i * d;
-  feed_forward(b.ff, ff_shape_, perm_a_, perm_b_, a, f, ws.ff.data() + i * ff_floats);
+  feed_forward(b.ff, ff_shape_, perm_a_, perm_b_, u, f, ws.ff.data() + i * ff_floats);
   for (size_t j = 0; j < d; ++j) x[j] += f[j];
+}
+
+void V3Model::lane_post_mix(Pass& pass, size_t layer, size_t i) const {
+  Workspace& ws = *pass.ws;
+  const size_t d = g_.d_model, n = g_.mhc_lanes, nd = n * d;
+  const size_t lw_width = n * n + 2 * n;
+  // The block's delta over its input, written over the input.
+  const float* x = ws.x.data() + i * d;
   float* delta = ws.x_in.data() + i * d;
   for (size_t j = 0; j < d; ++j) delta[j] = x[j] - delta[j];
   float* cell = ws.lane_logits.data() + i * lw_width;
-  // The copy of the lanes exists only past 8 lanes (see Workspace::prepare).
-  float* old = n > 8 ? ws.stream_old.data() + i * nd : nullptr;
-  lane_post_mix(lw, layer, n, d, cell + n * n + n, cell, delta, ws.stream.data() + i * nd, old);
+  // The copy of the lanes exists only where the mix needs it (see Workspace::prepare).
+  float* old = models::lane_post_mix_needs_copy(n) ? ws.stream_old.data() + i * nd : nullptr;
+  models::lane_post_mix(lanes_[layer].gains(), layer, n, d, cell + n * n + n, cell, delta,
+                        ws.stream.data() + i * nd, old);
 }
 
 void V3Model::attention(Pass& pass, size_t layer, size_t live) const {
+  qkv_products(pass, layer, live);
+  if (g_.qkv_conv_taps > 0) qkv_convolution(pass, layer, live);
+  qk_norms(pass, layer, live);
+  if (pass.step) {
+    attend_step(pass, layer);
+  } else {
+    attend_prompt(pass, layer, live);
+  }
+  output_gate(pass, live);
+}
+
+void V3Model::qkv_products(Pass& pass, size_t layer, size_t live) const {
   Workspace& ws = *pass.ws;
   const V3Block& b = blocks_[layer];
   const AttentionWeights& w = b.attn;
-  const size_t m = pass.m, d = g_.d_model;
-  const size_t H = g_.num_heads, KVH = g_.num_kv_heads, hd = g_.head_dim, vd = g_.v_head_dim;
-  const size_t qw = g_.q_width(), kw = g_.k_width(), vw = g_.v_width(), ow = g_.o_width();
-  const size_t half = hd / 2, group = g_.group_size();
+  const size_t m = pass.m, d = g_.d_model, qw = g_.q_width(), ow = g_.o_width();
   const size_t T = g_.qkv_conv_taps;
-
   ws.rot_xn.invalidate();
   float* q_dst = T > 0 ? ws.q_raw.data() : ws.q.data();
   float* k_dst = T > 0 ? ws.k_raw.data() : ws.k.data();
@@ -438,69 +491,80 @@ void V3Model::attention(Pass& pass, size_t layer, size_t live) const {
     // Larger first, so two threads split q + k and gate + v.
     models::products(ws.rot_xn, ws.xn.data(), d, m,
                      {{&w.q_proj, q_dst}, {&b.gate_proj, ws.gate.data()}, {&w.k_proj, k_dst}, {&w.v_proj, v_dst}});
-  } else {
-    // Keys and values of every position; raw queries from the first one a
-    // live query's convolution reads (the session keeps the last T - 1 too,
-    // and live <= m keeps those in range), gates from there as well.
-    models::products(ws.rot_xn, ws.xn.data(), d, m, {{&w.k_proj, k_dst}, {&w.v_proj, v_dst}});
-    const size_t reach = T > 0 ? T - 1 : 0;  // earlier raw vectors a convolution reads
-    const size_t q0 = live > reach ? live - reach : 0;
-    if (q0 < m) {
-      ws.rot_xn.invalidate();
-      models::products(ws.rot_xn, ws.xn.data() + q0 * d, d, m - q0,
-                       {{&w.q_proj, q_dst + q0 * qw}, {&b.gate_proj, ws.gate.data() + q0 * ow}});
-    }
+    return;
   }
+  // Keys and values of every position; raw queries from the first one a
+  // live query's convolution reads (the session keeps the last T - 1 too,
+  // and live <= m keeps those in range), gates from there as well.
+  models::products(ws.rot_xn, ws.xn.data(), d, m, {{&w.k_proj, k_dst}, {&w.v_proj, v_dst}});
+  const size_t reach = T > 0 ? T - 1 : 0;  // earlier raw vectors a convolution reads
+  const size_t q0 = live > reach ? live - reach : 0;
+  if (q0 < m) {
+    ws.rot_xn.invalidate();
+    models::products(ws.rot_xn, ws.xn.data() + q0 * d, d, m - q0,
+                     {{&w.q_proj, q_dst + q0 * qw}, {&b.gate_proj, ws.gate.data() + q0 * ow}});
+  }
+}
 
-  if (T > 0) {
-    // Causal depthwise convolution over raw vectors: position i reads the raw
-    // vector j back from this pass, or from the session's history.
-    LayerKv* lk = pass.cache != nullptr ? &pass.cache->layers_[layer] : nullptr;
-    struct Stream {
-      const float* raw;
-      float* out;
-      const float* taps;
-      size_t w;
-      std::vector<float>* history;
-      size_t first;  // first position convolved
-    } streams[3] = {{ws.q_raw.data(), ws.q.data(), w.q_taps.data(), qw, lk ? &lk->conv_q : nullptr, live},
-                    {ws.k_raw.data(), ws.k.data(), w.k_taps.data(), kw, lk ? &lk->conv_k : nullptr, 0},
-                    {ws.v_raw.data(), ws.v.data(), w.v_taps.data(), vw, lk ? &lk->conv_v : nullptr, 0}};
-    for (Stream& st : streams) {
-      const size_t W = st.w;
-      for_positions(m - std::min(m, st.first), [&](size_t item) {
-        const size_t i = st.first + item;
-        const float* cur = st.raw + i * W;
-        float* out = st.out + i * W;
-        multiply(st.taps, cur, W, out);
-        for (size_t j = 1; j < T; ++j) {
-          const float* src = nullptr;
-          if (i >= j) {
-            src = st.raw + (i - j) * W;
-          } else if (st.history != nullptr) {
-            src = st.history->data() + (T - 1 - (j - i)) * W;  // oldest first
-          }
-          if (src == nullptr) continue;  // zero before the first position
-          const float* tap = st.taps + j * W;
-          for (size_t e = 0; e < W; ++e) out[e] += tap[e] * src[e];
-        }
-      });
-      if (st.history != nullptr && T > 1) {
-        // Keep the last T - 1 raw vectors (oldest first).
-        std::vector<float>& h = *st.history;
-        const size_t keep = T - 1;
-        if (m >= keep) {
-          std::memcpy(h.data(), st.raw + (m - keep) * W, keep * W * sizeof(float));
-        } else {
-          std::memmove(h.data(), h.data() + m * W, (keep - m) * W * sizeof(float));
-          std::memcpy(h.data() + (keep - m) * W, st.raw, m * W * sizeof(float));
-        }
+namespace {
+
+// One projection's causal depthwise convolution over its raw vectors (T taps
+// of w floats, tap j the row j): out[i] = Σ_j taps[j]·raw[i - j], where a
+// raw vector before the pass's first comes from the session's history (the
+// last T - 1, oldest first) or, without one, is zero. Positions from `first`
+// on are convolved; then the history keeps the pass's last T - 1 raw vectors.
+void convolve_raw(const float* raw, float* out, const float* taps, size_t w, size_t T, size_t m,
+                  size_t first, std::vector<float>* history) {
+  for_positions(m - std::min(m, first), [&](size_t item) {
+    const size_t i = first + item;
+    float* o = out + i * w;
+    multiply(taps, raw + i * w, w, o);
+    for (size_t j = 1; j < T; ++j) {
+      const float* src = nullptr;
+      if (i >= j) {
+        src = raw + (i - j) * w;
+      } else if (history != nullptr) {
+        src = history->data() + (T - 1 - (j - i)) * w;  // oldest first
       }
+      if (src == nullptr) continue;  // zero before the first position
+      const float* tap = taps + j * w;
+      for (size_t e = 0; e < w; ++e) o[e] += tap[e] * src[e];
     }
+  });
+  if (history == nullptr || T <= 1) return;
+  std::vector<float>& h = *history;
+  const size_t keep = T - 1;
+  if (m >= keep) {
+    std::memcpy(h.data(), raw + (m - keep) * w, keep * w * sizeof(float));
+  } else {
+    std::memmove(h.data(), h.data() + m * w, (keep - m) * w * sizeof(float));
+    std::memcpy(h.data() + (keep - m) * w, raw, m * w * sizeof(float));
   }
+}
 
+}  // namespace
+
+void V3Model::qkv_convolution(Pass& pass, size_t layer, size_t live) const {
+  Workspace& ws = *pass.ws;
+  const AttentionWeights& w = blocks_[layer].attn;
+  const size_t m = pass.m, T = g_.qkv_conv_taps;
+  LayerKv* lk = pass.cache != nullptr ? &pass.cache->layers_[layer] : nullptr;
+  // Only live queries are convolved; keys and values of every position.
+  convolve_raw(ws.q_raw.data(), ws.q.data(), w.q_taps.data(), g_.q_width(), T, m, live,
+               lk ? &lk->conv_q : nullptr);
+  convolve_raw(ws.k_raw.data(), ws.k.data(), w.k_taps.data(), g_.k_width(), T, m, 0,
+               lk ? &lk->conv_k : nullptr);
+  convolve_raw(ws.v_raw.data(), ws.v.data(), w.v_taps.data(), g_.v_width(), T, m, 0,
+               lk ? &lk->conv_v : nullptr);
+}
+
+void V3Model::qk_norms(Pass& pass, size_t layer, size_t live) const {
+  Workspace& ws = *pass.ws;
+  const AttentionWeights& w = blocks_[layer].attn;
+  const size_t H = g_.num_heads, KVH = g_.num_kv_heads, hd = g_.head_dim, half = hd / 2;
+  const size_t qw = g_.q_width(), kw = g_.k_width();
   // Per-head norms, rotary embedding, int8 rounding of q.
-  for_positions(m, [&](size_t i) {
+  for_positions(pass.m, [&](size_t i) {
     float* k = ws.k.data() + i * kw;
     const float* cos = ws.rope_cos.data() + i * half;
     const float* sin = ws.rope_sin.data() + i * half;
@@ -513,138 +577,217 @@ void V3Model::attention(Pass& pass, size_t layer, size_t live) const {
     if (pass.int8)
       for (size_t h = 0; h < H; ++h) models::round_trip_int8(q + h * hd, hd);
   });
+}
 
-  if (pass.step) {
-    KvCache& cache = *pass.cache;
-    const uint64_t p = pass.p0;
-    cache.store(layer, p, ws.k.data(), ws.v.data());
-    const models::KvView kv = cache.view(layer);
-    const uint64_t start = cache.window_start(layer, p);
-    const size_t count = static_cast<size_t>(p - start + 1);
-    // Sized by the cache for every head over the layer's slots.
-    if (ws.scores.size() < H * count) throw std::logic_error("step scratch is smaller than the window");
-    auto one_group = [&](size_t g) {
-      models::vec_attend_group(kv, ws.q.data() + g * group * hd, g, group, start, p,
-                               ws.scores.data() + g * group * count, ws.o.data() + g * group * vd);
-    };
-    // Long histories split by kv head over the pool.
-    if (KVH > 1 && count * H * (hd + vd) >= (1u << 15)) {
-      core::WorkerPool::instance().parallel_for(KVH, [&](size_t g) { one_group(g); });
-    } else {
-      for (size_t g = 0; g < KVH; ++g) one_group(g);
-    }
+void V3Model::attend_step(Pass& pass, size_t layer) const {
+  Workspace& ws = *pass.ws;
+  const size_t H = g_.num_heads, KVH = g_.num_kv_heads, hd = g_.head_dim, vd = g_.v_head_dim;
+  const size_t group = g_.group_size();
+  KvCache& cache = *pass.cache;
+  const uint64_t p = pass.p0;
+  cache.store(layer, p, ws.k.data(), ws.v.data());
+  const models::KvView kv = cache.view(layer);
+  const uint64_t start = cache.window_start(layer, p);
+  const size_t count = static_cast<size_t>(p - start + 1);
+  // Sized by the cache for every head over the layer's slots.
+  if (ws.scores.size() < H * count) throw std::logic_error("step scratch is smaller than the window");
+  auto one_group = [&](size_t g) {
+    models::vec_attend_group(kv, ws.q.data() + g * group * hd, g, group, start, p,
+                             ws.scores.data() + g * group * count, ws.o.data() + g * group * vd);
+  };
+  // Long histories split by kv head over the pool.
+  if (KVH > 1 && count * H * (hd + vd) >= (1u << 15)) {
+    core::WorkerPool::instance().parallel_for(KVH, [&](size_t g) { one_group(g); });
   } else {
-    // A pass attends over its own keys and values, and a pass that continues
-    // a session (p0 > 0) over the session's earlier ones too, laid out with
-    // its own at their positions: every row then reads the same keys in the
-    // same order as in one pass over the whole sequence (int8 sessions over
-    // their int8 codes, as the cache holds them).
-    const uint64_t p0 = pass.p0;
-    const size_t total = p0 + m;
-    const uint64_t cap = g_.cache_cap(layer);
-    const bool windowed = !g_.is_global(layer) && g_.kv_window != 0;
-    auto window_start = [&](uint64_t p) {
-      uint64_t start = p + 1 > cap ? p + 1 - cap : 0;
-      if (windowed && p + 1 > g_.kv_window) start = std::max<uint64_t>(start, p + 1 - g_.kv_window);
-      return start;
-    };
-    // The session's positions a row of this pass reads: from the first
-    // row's window start (still held by the ring) up to p0.
-    const uint64_t held = p0 > 0 ? window_start(p0) : 0;
-    const models::KvView ring = p0 > 0 ? pass.cache->view(layer) : models::KvView{};
-    auto ring_row = [&](uint64_t t) { return static_cast<size_t>(t % ring.slots); };
-    models::KvView kv;
-    kv.slots = total;
-    kv.kv_heads = KVH;
-    kv.head_dim = hd;
-    kv.v_head_dim = vd;
-    kv.int8 = pass.int8;
-    const float* values = ws.v.data();
-    std::vector<float> joined_values;  // a continuing float pass: session's values, then its own
-    if (pass.int8) {
-      ws.k_codes.resize(total * kw);
-      ws.v_codes.resize(total * vw);
-      ws.k_scales.resize(total * KVH);
-      ws.v_scales.resize(total * KVH);
-      for (uint64_t t = held; t < p0; ++t) {
-        const size_t r = ring_row(t);
-        std::memcpy(ws.k_codes.data() + t * kw, ring.key_codes + r * kw, kw);
-        std::memcpy(ws.v_codes.data() + t * vw, ring.value_codes + r * vw, vw);
-        std::memcpy(ws.k_scales.data() + t * KVH, ring.key_scales + r * KVH, KVH * sizeof(float));
-        std::memcpy(ws.v_scales.data() + t * KVH, ring.value_scales + r * KVH, KVH * sizeof(float));
-      }
-      for_positions(m, [&](size_t i) {
-        for (size_t g = 0; g < KVH; ++g) {
-          const size_t row = (p0 + i) * KVH + g, own = i * KVH + g;
-          models::quantise_int8(ws.k.data() + own * hd, hd, ws.k_codes.data() + row * hd, &ws.k_scales[row]);
-          models::quantise_int8(ws.v.data() + own * vd, vd, ws.v_codes.data() + row * vd, &ws.v_scales[row]);
-        }
-      });
-      kv.key_codes = ws.k_codes.data();
-      kv.value_codes = ws.v_codes.data();
-      kv.key_scales = ws.k_scales.data();
-      kv.value_scales = ws.v_scales.data();
-    } else {
-      if (p0 > 0) {
-        joined_values.assign(total * vw, 0.0f);
-        for (uint64_t t = held; t < p0; ++t)
-          std::memcpy(joined_values.data() + t * vw, ring.values + ring_row(t) * vw, vw * sizeof(float));
-        std::memcpy(joined_values.data() + p0 * vw, ws.v.data(), m * vw * sizeof(float));
-        values = joined_values.data();
-      }
-      kv.keys = ws.k.data();
-      kv.values = values;
-    }
-    // Chunks of live positions (from chunk c0 on), the longest rows first.
-    constexpr size_t kChunk = 16;
-    const size_t chunks = (m + kChunk - 1) / kChunk, c0 = std::min(live, m) / kChunk;
-    const size_t items = KVH * (chunks - std::min(chunks, c0));
-    if (pass.int8) {
-      core::WorkerPool::instance().parallel_for(items, [&](size_t item) {
-        const size_t g = item % KVH, c = chunks - 1 - item / KVH;
-        const size_t i0 = std::max(c * kChunk, live), i1 = std::min(m, c * kChunk + kChunk);
-        std::vector<float> scores(group * (p0 + i1));
-        for (size_t i = i0; i < i1; ++i)
-          models::vec_attend_group(kv, ws.q.data() + i * qw + g * group * hd, g, group, window_start(p0 + i),
-                                   p0 + i, scores.data(), ws.o.data() + i * ow + g * group * vd);
-      });
-    } else {
-      // Float keys transposed per kv head in blocks of kb positions, so that
-      // the query heads of a kv head score a register of keys at a time.
-      const size_t kb = models::vec_key_block();
-      const size_t blocks = (total + kb - 1) / kb, per_head = blocks * hd * kb;
-      ws.kt.assign(KVH * per_head, 0.0f);
-      for_items(KVH, [&](size_t g) {
-        float* kt = ws.kt.data() + g * per_head;
-        for (size_t t = held; t < total; ++t) {
-          const float* k = t < p0 ? ring.keys + ring_row(t) * kw + g * hd : ws.k.data() + (t - p0) * kw + g * hd;
-          float* dst = kt + (t / kb) * hd * kb + t % kb;
-          for (size_t e = 0; e < hd; ++e) dst[e * kb] = k[e];
-        }
-      });
-      core::WorkerPool::instance().parallel_for(items, [&](size_t item) {
-        const size_t g = item % KVH, c = chunks - 1 - item / KVH;
-        const size_t i0 = std::max(c * kChunk, live), i1 = std::min(m, c * kChunk + kChunk);
-        std::vector<float> scores(2 * group * (p0 + i1 + 32));
-        const float* kt = ws.kt.data() + g * per_head;
-        auto q_of = [&](size_t i) { return ws.q.data() + i * qw + g * group * hd; };
-        auto o_of = [&](size_t i) { return ws.o.data() + i * ow + g * group * vd; };
-        size_t i = i0;
-        for (; i + 1 < i1; i += 2)  // two positions share every key they read
-          models::vec_attend_pair(kt, kb, values, KVH, g, hd, vd, q_of(i), q_of(i + 1), group,
-                                  window_start(p0 + i), window_start(p0 + i + 1), p0 + i, scores.data(),
-                                  o_of(i), o_of(i + 1));
-        if (i < i1)
-          models::vec_attend_rows(kt, kb, values, KVH, g, hd, vd, q_of(i), group, window_start(p0 + i),
-                                  p0 + i, scores.data(), o_of(i));
-      });
-    }
-    if (pass.cache != nullptr)
-      for (size_t i = 0; i < m; ++i)
-        pass.cache->store(layer, p0 + i, ws.k.data() + i * kw, ws.v.data() + i * vw);
+    for (size_t g = 0; g < KVH; ++g) one_group(g);
   }
+}
 
-  // Output gate.
+void V3Model::attend_continuation(Pass& pass, size_t layer, size_t live) const {
+  Workspace& ws = *pass.ws;
+  const size_t m = pass.m, KVH = g_.num_kv_heads, hd = g_.head_dim, vd = g_.v_head_dim;
+  const size_t qw = g_.q_width(), kw = g_.k_width(), vw = g_.v_width(), ow = g_.o_width();
+  const size_t group = g_.group_size();
+  // A pass attends over its own keys and values, and a pass that continues
+  // a session (p0 > 0) over the session's earlier ones too, laid out with
+  // its own at their positions: every row then reads the same keys in the
+  // same order as in one pass over the whole sequence (int8 sessions over
+  // their int8 codes, as the cache holds them).
+  const uint64_t p0 = pass.p0;
+  const size_t total = p0 + m;
+  const uint64_t cap = g_.cache_cap(layer);
+  const bool windowed = !g_.is_global(layer) && g_.kv_window != 0;
+  auto window_start = [&](uint64_t p) {
+    uint64_t start = p + 1 > cap ? p + 1 - cap : 0;
+    if (windowed && p + 1 > g_.kv_window) start = std::max<uint64_t>(start, p + 1 - g_.kv_window);
+    return start;
+  };
+  // The session's positions a row of this pass reads: from the first
+  // row's window start (still held by the ring) up to p0.
+  const uint64_t held = p0 > 0 ? window_start(p0) : 0;
+  const models::KvView ring = p0 > 0 ? pass.cache->view(layer) : models::KvView{};
+  auto ring_row = [&](uint64_t t) { return static_cast<size_t>(t % ring.slots); };
+  models::KvView kv;
+  kv.slots = total;
+  kv.kv_heads = KVH;
+  kv.head_dim = hd;
+  kv.v_head_dim = vd;
+  kv.int8 = pass.int8;
+  const float* values = ws.v.data();
+  std::vector<float> joined_values;  // a continuing float pass: session's values, then its own
+  if (pass.int8) {
+    ws.k_codes.resize(total * kw);
+    ws.v_codes.resize(total * vw);
+    ws.k_scales.resize(total * KVH);
+    ws.v_scales.resize(total * KVH);
+    for (uint64_t t = held; t < p0; ++t) {
+      const size_t r = ring_row(t);
+      std::memcpy(ws.k_codes.data() + t * kw, ring.key_codes + r * kw, kw);
+      std::memcpy(ws.v_codes.data() + t * vw, ring.value_codes + r * vw, vw);
+      std::memcpy(ws.k_scales.data() + t * KVH, ring.key_scales + r * KVH, KVH * sizeof(float));
+      std::memcpy(ws.v_scales.data() + t * KVH, ring.value_scales + r * KVH, KVH * sizeof(float));
+    }
+    for_positions(m, [&](size_t i) {
+      for (size_t g = 0; g < KVH; ++g) {
+        const size_t row = (p0 + i) * KVH + g, own = i * KVH + g;
+        models::quantise_int8(ws.k.data() + own * hd, hd, ws.k_codes.data() + row * hd, &ws.k_scales[row]);
+        models::quantise_int8(ws.v.data() + own * vd, vd, ws.v_codes.data() + row * vd, &ws.v_scales[row]);
+      }
+    });
+    kv.key_codes = ws.k_codes.data();
+    kv.value_codes = ws.v_codes.data();
+    kv.key_scales = ws.k_scales.data();
+    kv.value_scales = ws.v_scales.data();
+  } else {
+    if (p0 > 0) {
+      joined_values.assign(total * vw, 0.0f);
+      for (uint64_t t = held; t < p0; ++t)
+        std::memcpy(joined_values.data() + t * vw, ring.values + ring_row(t) * vw, vw * sizeof(float));
+      std::memcpy(joined_values.data() + p0 * vw, ws.v.data(), m * vw * sizeof(float));
+      values = joined_values.data();
+    }
+    kv.keys = ws.k.data();
+    kv.values = values;
+  }
+  // Chunks of live positions (from chunk c0 on), the longest rows first.
+  constexpr size_t kChunk = 16;
+  const size_t chunks = (m + kChunk - 1) / kChunk, c0 = std::min(live, m) / kChunk;
+  const size_t items = KVH * (chunks - std::min(chunks, c0));
+  if (pass.int8) {
+    core::WorkerPool::instance().parallel_for(items, [&](size_t item) {
+      const size_t g = item % KVH, c = chunks - 1 - item / KVH;
+      const size_t i0 = std::max(c * kChunk, live), i1 = std::min(m, c * kChunk + kChunk);
+      std::vector<float> scores(group * (p0 + i1));
+      for (size_t i = i0; i < i1; ++i)
+        models::vec_attend_group(kv, ws.q.data() + i * qw + g * group * hd, g, group, window_start(p0 + i),
+                                 p0 + i, scores.data(), ws.o.data() + i * ow + g * group * vd);
+    });
+  } else {
+    // Float keys transposed per kv head in blocks of kb positions, so that
+    // the query heads of a kv head score a register of keys at a time.
+    const size_t kb = models::vec_key_block();
+    const size_t blocks = (total + kb - 1) / kb, per_head = blocks * hd * kb;
+    ws.kt.assign(KVH * per_head, 0.0f);
+    for_items(KVH, [&](size_t g) {
+      float* kt = ws.kt.data() + g * per_head;
+      for (size_t t = held; t < total; ++t) {
+        const float* k = t < p0 ? ring.keys + ring_row(t) * kw + g * hd : ws.k.data() + (t - p0) * kw + g * hd;
+        float* dst = kt + (t / kb) * hd * kb + t % kb;
+        for (size_t e = 0; e < hd; ++e) dst[e * kb] = k[e];
+      }
+    });
+    core::WorkerPool::instance().parallel_for(items, [&](size_t item) {
+      const size_t g = item % KVH, c = chunks - 1 - item / KVH;
+      const size_t i0 = std::max(c * kChunk, live), i1 = std::min(m, c * kChunk + kChunk);
+      std::vector<float> scores(2 * group * (p0 + i1 + 32));
+      const float* kt = ws.kt.data() + g * per_head;
+      auto q_of = [&](size_t i) { return ws.q.data() + i * qw + g * group * hd; };
+      auto o_of = [&](size_t i) { return ws.o.data() + i * ow + g * group * vd; };
+      size_t i = i0;
+      for (; i + 1 < i1; i += 2)  // two positions share every key they read
+        models::vec_attend_pair(kt, kb, values, KVH, g, hd, vd, q_of(i), q_of(i + 1), group,
+                                window_start(p0 + i), window_start(p0 + i + 1), p0 + i, scores.data(),
+                                o_of(i), o_of(i + 1));
+      if (i < i1)
+        models::vec_attend_rows(kt, kb, values, KVH, g, hd, vd, q_of(i), group, window_start(p0 + i),
+                                p0 + i, scores.data(), o_of(i));
+    });
+  }
+  if (pass.cache != nullptr)
+    for (size_t i = 0; i < m; ++i)
+      pass.cache->store(layer, p0 + i, ws.k.data() + i * kw, ws.v.data() + i * vw);
+}
+
+void V3Model::attend_prompt(Pass& pass, size_t layer, size_t live) const {
+  if (pass.p0 > 0) {
+    attend_continuation(pass, layer, live);
+    return;
+  }
+  Workspace& ws = *pass.ws;
+  const size_t m = pass.m;
+  // Prefill from position 0: attend over this pass's own keys and values
+  // (int8 sessions over their int8 codes, as the cache will hold them).
+  const uint64_t window = !g_.is_global(layer) ? g_.kv_window : 0;
+  if (pass.int8) {
+    attend_prompt_int8(pass, layer, live, window);
+  } else {
+    // Every work item allocates its own scores: scratch for all the items of
+    // a prompt at once would grow with the square of its length.
+    models::attend_prefill({.keys = ws.k.data(), .values = ws.v.data(), .kv_heads = g_.num_kv_heads,
+                            .group = g_.group_size(), .hd = g_.head_dim, .vd = g_.v_head_dim,
+                            .q = ws.q.data(), .o = ws.o.data(), .rows = m, .first = live,
+                            .slots = g_.cache_cap(layer), .window = window},
+                           ws.kt, nullptr);
+  }
+  if (pass.cache != nullptr)
+    for (size_t i = 0; i < m; ++i)
+      pass.cache->store(layer, i, ws.k.data() + i * g_.k_width(), ws.v.data() + i * g_.v_width());
+}
+
+void V3Model::attend_prompt_int8(Pass& pass, size_t layer, size_t live, uint64_t window) const {
+  Workspace& ws = *pass.ws;
+  const size_t m = pass.m, KVH = g_.num_kv_heads, hd = g_.head_dim, vd = g_.v_head_dim;
+  const size_t qw = g_.q_width(), kw = g_.k_width(), vw = g_.v_width(), ow = g_.o_width();
+  const size_t group = g_.group_size();
+  models::KvView kv;
+  kv.slots = m;
+  kv.kv_heads = KVH;
+  kv.head_dim = hd;
+  kv.v_head_dim = vd;
+  kv.int8 = true;
+  ws.k_codes.resize(m * kw);
+  ws.v_codes.resize(m * vw);
+  ws.k_scales.resize(m * KVH);
+  ws.v_scales.resize(m * KVH);
+  for_positions(m, [&](size_t i) {
+    for (size_t g = 0; g < KVH; ++g) {
+      const size_t row = i * KVH + g;
+      models::quantise_int8(ws.k.data() + row * hd, hd, ws.k_codes.data() + row * hd, &ws.k_scales[row]);
+      models::quantise_int8(ws.v.data() + row * vd, vd, ws.v_codes.data() + row * vd, &ws.v_scales[row]);
+    }
+  });
+  kv.key_codes = ws.k_codes.data();
+  kv.value_codes = ws.v_codes.data();
+  kv.key_scales = ws.k_scales.data();
+  kv.value_scales = ws.v_scales.data();
+  const uint64_t cap = g_.cache_cap(layer);
+  // Runs of live positions (from run r0 on), the longest rows first.
+  constexpr size_t kRun = models::kPrefillRun;
+  const size_t runs = (m + kRun - 1) / kRun, r0 = std::min(live, m) / kRun;
+  core::WorkerPool::instance().parallel_for(KVH * (runs - std::min(runs, r0)), [&](size_t item) {
+    const size_t g = item % KVH, r = runs - 1 - item / KVH;
+    const size_t i0 = std::max(r * kRun, live), i1 = std::min(m, r * kRun + kRun);
+    std::vector<float> scores(group * i1);
+    for (size_t i = i0; i < i1; ++i)
+      models::vec_attend_group(kv, ws.q.data() + i * qw + g * group * hd, g, group,
+                               models::window_start(i, cap, window), i, scores.data(),
+                               ws.o.data() + i * ow + g * group * vd);
+  });
+}
+
+void V3Model::output_gate(Pass& pass, size_t live) const {
+  Workspace& ws = *pass.ws;
+  const size_t m = pass.m, ow = g_.o_width();
   for_positions(m - std::min(m, live), [&](size_t item) {
     const size_t i = live + item;
     models::vec_mul_sigmoid(ws.o.data() + i * ow, ws.gate.data() + i * ow, ow);
@@ -658,7 +801,7 @@ void V3Model::logits_stage(Pass& pass) const {
   const size_t rows = pass.all_logits ? m : 1, first = m - rows;
   for_positions(rows, [&](size_t r) {
     float* y = ws.mean.data() + r * d;
-    lane_mean(ws.stream.data() + (first + r) * n * d, n, d, y);
+    models::lane_mean(ws.stream.data() + (first + r) * n * d, n, d, y);
     core::rms_norm_offset(std::span<float>(y, d), final_norm_);
   });
   ws.rot_mean.invalidate();

@@ -114,13 +114,33 @@ class V3Model {
                    bool all_logits, CellCollector* collector) const;
   void forward(Pass& pass) const;
   void engram_stage(Pass& pass) const;
-  // Lane logits, pre-mix and attention input of positions i0 .. i1 - 1.
+  // Block head of positions i0 .. i1 - 1: lane logits, then per position the
+  // pre-mix, the n-gram read and the attention input.
   void block_head(Pass& pass, size_t layer, size_t i0, size_t i1) const;
-  // Feed-forward and post-mix of position i (after the output product).
+  void lane_logits(Pass& pass, size_t layer, size_t i0, size_t i1) const;
+  void lane_pre_mix(Pass& pass, size_t layer, size_t i) const;   // x_in, and x = x_in
+  void ngram_read(Pass& pass, size_t layer, size_t i) const;     // x += gated conv at a site
+  void attention_input(Pass& pass, size_t layer, size_t i) const;  // xn = rms_norm_offset(x)
+  // Block tail of position i (after the output product): the attention and
+  // feed-forward residuals, then the post-mix.
   void block_tail(Pass& pass, size_t layer, size_t i) const;
+  void attention_residual(Pass& pass, size_t layer, size_t i) const;
+  void feed_forward_residual(Pass& pass, size_t layer, size_t i) const;
+  void lane_post_mix(Pass& pass, size_t layer, size_t i) const;
   // Attention of block `layer`: keys and values of every position, the
-  // output (o, gated) only of positions from `live` on.
+  // output (o, gated) only of positions from `live` on. Its stages in order:
   void attention(Pass& pass, size_t layer, size_t live) const;
+  void qkv_products(Pass& pass, size_t layer, size_t live) const;
+  void qkv_convolution(Pass& pass, size_t layer, size_t live) const;
+  void qk_norms(Pass& pass, size_t layer, size_t live) const;
+  void attend_step(Pass& pass, size_t layer) const;
+  void attend_prompt(Pass& pass, size_t layer, size_t live) const;
+  // A prompt pass that continues a session (its first position past 0):
+  // the session's held keys and values laid out beside the pass's own at
+  // their positions, so every row reads what one whole pass would.
+  void attend_continuation(Pass& pass, size_t layer, size_t live) const;
+  void attend_prompt_int8(Pass& pass, size_t layer, size_t live, uint64_t window) const;
+  void output_gate(Pass& pass, size_t live) const;
   void logits_stage(Pass& pass) const;
 
   friend struct Workspace;
