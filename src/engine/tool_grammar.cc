@@ -79,6 +79,15 @@ struct Refusal {
   std::string message;
 };
 
+// A key or name in a message, cut short (at a character boundary) when long.
+std::string quoted_short(std::string_view s) {
+  constexpr size_t kShown = 48;
+  if (s.size() <= kShown) return formats::json_quote(s);
+  size_t cut = kShown;
+  while (cut > 0 && (static_cast<uint8_t>(s[cut]) & 0xC0) == 0x80) --cut;
+  return formats::json_quote(s.substr(0, cut)) + "...";
+}
+
 // The JSON types a "type" entry may name, aliases folded.
 enum class TypeKind : uint8_t { kObject, kString, kNumber, kInteger, kBoolean, kNull, kArray, kAny };
 
@@ -104,6 +113,10 @@ constexpr std::array<int8_t, 256> kValueStartColumn = [] {
   return t;
 }();
 
+// Keywords that would constrain a value in ways the grammar does not
+// follow; reading past them would admit values the schema refuses.
+constexpr const char* kRefusedKeywords[] = {"$ref", "$dynamicRef", "$recursiveRef", "allOf"};
+
 // Units of compile work (nodes, trie bytes) between two interrupt polls.
 constexpr uint32_t kPollEvery = 4096;
 
@@ -117,6 +130,12 @@ class SchemaCompiler {
   static constexpr uint32_t kNone = ToolGrammar::kNone;
 
   explicit SchemaCompiler(ToolGrammar& g) : g_(g) {}
+
+  // The tool whose parameters come next, for the messages.
+  void begin_tool(std::string_view name) {
+    tool_ = name;
+    path_.clear();
+  }
 
   // Counts work, and every kPollEvery units is a safe point to stop at:
   // the grammar being built is dropped whole.
@@ -261,8 +280,15 @@ class SchemaCompiler {
   uint32_t null() { return shared(null_, [&] { return literal({"null"}); }); }
 
   uint32_t schema(const JsonValue* s, int depth, bool arguments) {
-    if (s == nullptr || !s->is(JsonValue::Kind::kObject) || depth > ToolGrammar::kMaxSchemaDepth) {
-      return arguments ? empty_object() : any();
+    if (s == nullptr || !s->is(JsonValue::Kind::kObject)) return arguments ? empty_object() : any();
+    if (depth > ToolGrammar::kMaxSchemaDepth) {
+      refuse(where() + " is nested " + std::to_string(depth) + " levels deep, at most " +
+             std::to_string(ToolGrammar::kMaxSchemaDepth));
+    }
+    for (const char* keyword : kRefusedKeywords) {
+      if (s->get(keyword) != nullptr) {
+        refuse(where() + " uses \"" + keyword + "\", which strict calls cannot follow");
+      }
     }
     uint32_t node = plain_schema(*s, depth, arguments);
     const JsonValue* nullable = s->get("nullable");
@@ -319,6 +345,36 @@ class SchemaCompiler {
     return slot;
   }
 
+  // Where the compiler stands in a tool's parameters, for the messages.
+  static constexpr size_t kNoIndex = ~size_t{0};
+  struct Step {
+    const char* keyword;
+    std::string_view key;  // "properties": the property (may be ""), else null
+    size_t index;          // "anyOf", "oneOf": the alternative, else kNoIndex
+  };
+  class Into {
+   public:
+    Into(SchemaCompiler& c, Step step) : c_(c) { c_.path_.push_back(step); }
+    ~Into() { c_.path_.pop_back(); }
+    Into(const Into&) = delete;
+    Into& operator=(const Into&) = delete;
+
+   private:
+    SchemaCompiler& c_;
+  };
+  std::string where() const {
+    std::string out = "parameters";
+    for (const Step& s : path_) {
+      out.append(".").append(s.keyword);
+      if (s.key.data() != nullptr) out.append(".").append(quoted_short(s.key));
+      if (s.index != kNoIndex) out.append("[").append(std::to_string(s.index)).append("]");
+    }
+    return out;
+  }
+  [[noreturn]] void refuse(const std::string& what) const {
+    throw Refusal{"tool " + quoted_short(tool_) + ": " + what};
+  }
+
   uint32_t plain_schema(const JsonValue& s, int depth, bool arguments) {
     if (const JsonValue* e = s.get("enum"); e && e->is(JsonValue::Kind::kArray) && !e->items.empty()) {
       std::vector<std::string> words;
@@ -330,7 +386,10 @@ class SchemaCompiler {
       const JsonValue* u = s.get(key);
       if (u == nullptr || !u->is(JsonValue::Kind::kArray) || u->items.empty()) continue;
       std::vector<uint32_t> alts;
-      for (const JsonValue& alt : u->items) alts.push_back(schema(&alt, depth + 1, false));
+      for (size_t i = 0; i < u->items.size(); ++i) {
+        const Into step(*this, {key, {}, i});
+        alts.push_back(schema(&u->items[i], depth + 1, false));
+      }
       return alts.size() == 1 ? alts[0] : list_node(Kind::kUnion, alts);
     }
     const JsonValue* type = s.get("type");
@@ -379,20 +438,34 @@ class SchemaCompiler {
           members.push_back(&member);
         }
       }
-      if (members.size() > ToolGrammar::kMaxProperties) return free_object(any());
       Node n;
       n.kind = Kind::kObject;
+      bool requires_any = false;
       if (const JsonValue* req = s.get("required"); req && req->is(JsonValue::Kind::kArray)) {
         for (const JsonValue& r : req->items) {
           if (!r.is(JsonValue::Kind::kString)) continue;
           const auto at = index.find(r.text);
-          if (at != index.end()) n.required |= uint64_t{1} << at->second;
+          if (at == index.end()) continue;
+          requires_any = true;
+          if (at->second < 64) n.required |= uint64_t{1} << at->second;
         }
+      }
+      if (members.size() > ToolGrammar::kMaxProperties) {
+        // A frame keeps a bit per property; past that the object is free,
+        // which only an object that neither requires nor excludes keys is.
+        const bool limits_keys = extra != nullptr && !(extra->is(JsonValue::Kind::kBool) && extra->boolean);
+        if (requires_any || limits_keys) {
+          refuse(where() + " has " + std::to_string(members.size()) + " properties with \"" +
+                 (requires_any ? "required" : "additionalProperties") + "\", at most " +
+                 std::to_string(ToolGrammar::kMaxProperties));
+        }
+        return free_object(any());
       }
       std::vector<std::string> words;
       std::vector<ToolGrammar::Property> props_out;
       for (const auto* member : members) {
         words.push_back(formats::json_quote(member->first) + ":");
+        const Into step(*this, {"properties", member->first, kNoIndex});
         props_out.push_back({schema(&member->second, depth + 1, false), static_cast<uint32_t>(words.back().size())});
       }
       n.first = static_cast<uint32_t>(g_.props_.size());
@@ -401,7 +474,10 @@ class SchemaCompiler {
       n.trie = trie(words, nullptr, true);
       return add(n);
     }
-    if (extra && extra->is(JsonValue::Kind::kObject)) return free_object(schema(extra, depth + 1, false));
+    if (extra && extra->is(JsonValue::Kind::kObject)) {
+      const Into step(*this, {"additionalProperties", {}, kNoIndex});
+      return free_object(schema(extra, depth + 1, false));
+    }
     const bool closed = extra ? (extra->is(JsonValue::Kind::kBool) && !extra->boolean) : arguments;
     return closed ? empty_object() : free_object(any());
   }
@@ -418,7 +494,12 @@ class SchemaCompiler {
     const JsonValue* items = s.get("items");
     Node n;
     n.kind = Kind::kArray;
-    n.child = items && items->is(JsonValue::Kind::kObject) ? schema(items, depth + 1, false) : any();
+    if (items && items->is(JsonValue::Kind::kObject)) {
+      const Into step(*this, {"items", {}, kNoIndex});
+      n.child = schema(items, depth + 1, false);
+    } else {
+      n.child = any();
+    }
     n.min_items = count_value(s.get("minItems"), 0);
     n.max_items = count_value(s.get("maxItems"), 0xFFFFFFFFu);
     if (n.min_items > n.max_items) {
@@ -433,6 +514,8 @@ class SchemaCompiler {
   uint32_t number_ = kNone, integer_ = kNone, boolean_ = kNone, null_ = kNone;
   size_t text_bytes_ = 0;  // of every trie so far
   uint32_t work_ = 0;
+  std::string_view tool_;
+  std::vector<Step> path_;
 };
 
 void ToolGrammar::finish(SchemaCompiler& c) {
@@ -580,6 +663,7 @@ core::Result<std::shared_ptr<const ToolGrammar>, std::string> ToolGrammar::compi
         wrapped.members.emplace_back("properties", *params);
         params = &wrapped;
       }
+      c.begin_tool(name->text);
       uint32_t args = c.schema(params, 0, true);
       if (!c.first_bytes(args)['{']) args = c.empty_object();
       g->names_.push_back(name->text);

@@ -11,11 +11,21 @@
 // Schema coverage: type (object, string, number, integer, boolean, null,
 // array, lists of types; "dict", "float", "tuple", "list", "any", ... in any
 // case), properties, required, additionalProperties, enum, const, items,
-// minItems, maxItems, anyOf, oneOf. Everything else is ignored, and a schema
-// the grammar cannot follow stands for any JSON value. Objects with declared
+// minItems, maxItems, anyOf, oneOf. A schema that is not an object, or has
+// none of these, stands for any JSON value. Objects with declared
 // properties admit only those keys (each at most once, in any order, every
 // required key before the close); an object without properties admits any
 // keys, except the arguments object itself, which then must be "{}".
+//
+// What the grammar cannot honour is refused with an error naming the tool,
+// the place in its parameters and the limit, never followed loosely:
+// references ("$ref", "$dynamicRef", "$recursiveRef") and "allOf"; a schema
+// nested deeper than kMaxSchemaDepth; an object of more than kMaxProperties
+// properties whose "required" names one of them or whose
+// "additionalProperties" is not true (without either, such an object admits
+// any keys and values). Annotations (description, title, default, examples,
+// format) and the value bounds the grammar does not check (minimum, maximum,
+// pattern, minLength, maxLength, multipleOf, uniqueItems, ...) are ignored.
 //
 // Compiling takes time and memory in proportion to the tools JSON: each
 // sub-schema is compiled once (the kinds of a type list are de-duplicated,
@@ -89,11 +99,12 @@ class ToolGrammar {
   // keep about 48 bytes per byte of them.
   static constexpr size_t kMaxTextBytes = size_t{256} << 10;
   static constexpr size_t kMaxNodes = size_t{1} << 17;  // grammar nodes (48 bytes, 68 more a union)
-  static constexpr uint32_t kMaxProperties = 64;  // per object (a bit each in a frame)
-  static constexpr int kMaxSchemaDepth = 12;      // deeper schemas read as "any value"
+  static constexpr uint32_t kMaxProperties = 64;  // per constrained object (a bit each in a frame)
+  static constexpr int kMaxSchemaDepth = 12;      // levels below the arguments object
 
   // Errors: the tools JSON's parse error with its position, "offers no
-  // tool", a tool_choice name that is not offered, or a limit above passed.
+  // tool", a tool_choice name that is not offered, a limit above passed, or
+  // a schema the grammar cannot honour (see the top of this file).
   // Throws core::Interrupted when the calling thread's check asks to stop.
   static core::Result<std::shared_ptr<const ToolGrammar>, std::string> compile(
       std::string_view tools_json, const ToolChoice& choice);

@@ -1,8 +1,9 @@
-// Tool lists written to make a grammar compiler spend: type lists whose
-// entries (aliases included) name the same kind again, nested; tens of
-// thousands of tools; megabytes of list; long names; hundreds of thousands
-// of alternatives; deep nesting; wide objects; arrays with long minimums.
-// Each must end quickly with a clear error or a grammar of bounded size.
+// Tool lists written to make a grammar compiler spend or to slip past what
+// it follows: type lists whose entries (aliases included) name the same kind
+// again, nested; tens of thousands of tools; megabytes of list; long names;
+// hundreds of thousands of alternatives; deep nesting; references; objects
+// past the property limit; arrays with long minimums. Each must end quickly
+// with a clear error or a grammar of bounded size.
 #pragma once
 
 #include <functional>
@@ -101,7 +102,18 @@ inline std::vector<HostileCase> hostile_cases() {
       {"an enum of 300 KB", [] { return long_enum(300, 1000); }, "or more bytes, at most 262144"},
       {"150000 alternatives", [] { return wide_union(150000, R"({"items":{}})"); }, "131073 or more grammar nodes, at most 131072"},
       {"1000-deep nesting", [] { return one_tool("f", nested_properties(1000)); }, "nesting too deep"},
+      {"13-deep properties", [] { return one_tool("f", nested_properties(13)); }, "is nested 13 levels deep, at most 12"},
       {"12-deep properties", [] { return one_tool("f", nested_properties(12)); }, ""},
+      {"$ref", [] { return one_tool("f", R"({"properties":{"a":{"$ref":"#/$defs/a"}},"$defs":{"a":{"type":"integer"}}})"); },
+       R"(tool "f": parameters.properties."a" uses "$ref")"},
+      {"$ref under an empty key", [] { return one_tool("f", R"({"properties":{"":{"items":{"$ref":"#"}}}})"); },
+       R"(tool "f": parameters.properties."".items uses "$ref")"},
+      {"allOf", [] { return one_tool("f", R"({"properties":{"a":{"anyOf":[{"type":"null"},{"allOf":[{"type":"integer"}]}]}}})"); },
+       R"(parameters.properties."a".anyOf[1] uses "allOf")"},
+      {"65 properties, required", [] { return one_tool("f", wide_object(65, true)); },
+       R"(tool "f": parameters has 65 properties with "required", at most 64)"},
+      {"65 properties, closed", [] { return one_tool("f", wide_object(65, false, true)); },
+       R"(has 65 properties with "additionalProperties", at most 64)"},
       {"65 properties, free", [] { return one_tool("f", wide_object(65, false)); }, ""},
       {"64 properties, all required", [] { return one_tool("f", wide_object(64, true)); }, ""},
       {"minItems 300", [=] { return one_tool("f", min_items_300); }, ""},

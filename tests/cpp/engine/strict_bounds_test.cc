@@ -1,6 +1,7 @@
-// What compiling a tool list may cost: hostile lists end with a clear error
-// or a grammar of bounded size; type lists share one compiled schema; the
-// compile stops when asked; the cache stays within its bytes.
+// What compiling a tool list may cost and what it refuses: hostile lists end
+// with a clear error or a grammar of bounded size; type lists share one
+// compiled schema; the compile stops when asked; the cache stays within its
+// bytes.
 #include <gtest/gtest.h>
 
 #include <string>
