@@ -20,7 +20,7 @@ using formats::JsonValue;
 
 namespace {
 
-constexpr uint32_t kInf = 1u << 28;  // "no way to finish"; sums stay far from overflow
+constexpr uint32_t kInf = ToolGrammar::kUnreachable;  // "no way to finish"; sums stay far from overflow
 
 uint32_t sat(uint64_t x) { return x >= kInf ? kInf : static_cast<uint32_t>(x); }
 
@@ -567,7 +567,12 @@ void ToolGrammar::finish(SchemaCompiler& c) {
           break;
         case Kind::kLiteral: len = trie_[n.trie].to_end; break;
         case Kind::kUnion:
-          for (uint32_t k = 0; k < n.count; ++k) len = std::min<uint64_t>(len, nodes_[list_[n.first + k]].min_len);
+          // Through the alternative each first byte leads to: one that
+          // an earlier alternative shadows cannot be taken.
+          for (const char b : kValueStartBytes) {
+            len = std::min<uint64_t>(len, min_len_from(dispatch_[n.dispatch + kValueStartColumn[static_cast<uint8_t>(b)]],
+                                                        static_cast<uint8_t>(b)));
+          }
           break;
         case Kind::kString: len = 2; break;
         case Kind::kNumber:
@@ -595,6 +600,7 @@ void ToolGrammar::finish(SchemaCompiler& c) {
     }
   }
   static_assert(kValueStartBytes.size() == kValueStarts);
+  shortest_call_ = nodes_[root_].min_len;
   nodes_.shrink_to_fit();
   list_.shrink_to_fit();
   props_.shrink_to_fit();
@@ -602,6 +608,32 @@ void ToolGrammar::finish(SchemaCompiler& c) {
   edges_.shrink_to_fit();
   dispatch_.shrink_to_fit();
   names_.shrink_to_fit();
+}
+
+uint64_t ToolGrammar::min_len_from(uint32_t node, uint8_t b) const {
+  if (node == kNone) return kInf;
+  const Node& n = nodes_[node];
+  switch (n.kind) {
+    case Kind::kSeq: break;  // never an alternative
+    case Kind::kLiteral: {
+      const TrieNode& root = trie_[n.trie];
+      uint64_t best = kInf;
+      if (const TrieNode* c = child(n.trie, b)) best = 1 + uint64_t{c->to_end};
+      if (root.word >= 0 && root.next != kNone) best = std::min(best, min_len_from(root.next, b));
+      return best;
+    }
+    case Kind::kUnion: {
+      const int column = kValueStartColumn[b];
+      return column < 0 ? kInf : min_len_from(dispatch_[n.dispatch + column], b);
+    }
+    case Kind::kString: return b == '"' ? n.min_len : kInf;
+    case Kind::kNumber:
+    case Kind::kInteger: return is_digit(b) ? 1 : b == '-' ? 2 : kInf;
+    case Kind::kObject:
+    case Kind::kFreeObject: return b == '{' ? n.min_len : kInf;
+    case Kind::kArray: return b == '[' ? n.min_len : kInf;
+  }
+  return kInf;
 }
 
 size_t ToolGrammar::bytes() const {
@@ -862,6 +894,26 @@ uint32_t GrammarState::rest(const Frame& f) const {
     }
   }
   return kInf;
+}
+
+std::optional<std::string> GrammarState::shortest_completion() const {
+  if (shortest() >= ToolGrammar::kUnreachable) return std::nullopt;
+  GrammarState s = *this;
+  std::string text;
+  while (s.shortest() > 0) {
+    const uint32_t left = s.shortest();
+    bool moved = false;
+    for (int b = 0; b < 256 && !moved; ++b) {
+      GrammarState t = s;
+      if (t.accept(static_cast<uint8_t>(b)) && t.shortest() == left - 1) {
+        s = t;
+        text.push_back(static_cast<char>(b));
+        moved = true;
+      }
+    }
+    if (!moved) return std::nullopt;
+  }
+  return text;
 }
 
 GrammarState::Context GrammarState::context() const {

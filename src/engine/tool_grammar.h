@@ -46,6 +46,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -109,6 +110,17 @@ class ToolGrammar {
   static core::Result<std::shared_ptr<const ToolGrammar>, std::string> compile(
       std::string_view tools_json, const ToolChoice& choice);
 
+  // Bytes of the shortest call the grammar admits, up to and including the
+  // close marker, and from the open marker "<tool_call>" on when the choice
+  // is forced (an automatic call starts after it). The strict decoder keeps
+  // room to close a call counting one byte an id, so a budget of
+  // shortest_call() ids (one more for an automatic call, whose open marker
+  // is an id of its own) is always enough to close it; with fewer the call
+  // may be cut short and come back without a name, so a caller can refuse
+  // such a request up front. kUnreachable or more: no budget is enough.
+  static constexpr uint32_t kUnreachable = 1u << 28;
+  uint32_t shortest_call() const { return shortest_call_; }
+
   // Bytes the grammar keeps in memory (nodes, tries, tables, names).
   size_t bytes() const;
 
@@ -157,6 +169,9 @@ class ToolGrammar {
 
   // Union dispatch and shortest lengths, once every node exists.
   void finish(SchemaCompiler& c);
+  // Bytes of the shortest text of `node` that starts with `b` (as a union
+  // follows it), kInf (compile's) when none does.
+  uint64_t min_len_from(uint32_t node, uint8_t b) const;
   const TrieNode* child(uint32_t trie_node, uint8_t b) const {
     const TrieNode& t = trie_[trie_node];
     for (uint32_t e = t.edges_begin; e < t.edges_end; ++e) {
@@ -178,6 +193,7 @@ class ToolGrammar {
   std::vector<uint32_t> dispatch_;
   uint32_t root_ = kNone;
   uint32_t string_ = kNone;  // a free JSON string (object keys of free objects)
+  uint32_t shortest_call_ = 0;
   bool forced_ = false;
   uint64_t serial_ = 0;
   std::vector<std::string> names_;
@@ -220,6 +236,11 @@ class GrammarState {
   bool complete() const { return shortest() == 0; }
   // Everything written, the close marker included.
   bool done() const { return depth_ == 0; }
+  // A shortest completion from here, written out: at each step the lowest
+  // byte that shortens the rest by one. Empty when shortest() promises a
+  // way that is not there (a fault of the grammar) or is kUnreachable. It
+  // tries every byte for each byte written: for tests and messages.
+  std::optional<std::string> shortest_completion() const;
 
   // What the top frame is in the middle of, for the mask's fast paths.
   enum class Context : uint8_t { kOther, kStringBody, kDigits };

@@ -1,7 +1,7 @@
 // What compiling a tool list may cost and what it refuses: hostile lists end
 // with a clear error or a grammar of bounded size; type lists share one
 // compiled schema; the compile stops when asked; the cache stays within its
-// bytes.
+// bytes; the shortest call is exact.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -10,6 +10,7 @@
 #include "core/interrupt.h"
 #include "engine/tool_grammar.h"
 #include "hostile_tools.h"
+#include "tool_corpus.h"
 
 namespace pinnet::engine {
 namespace {
@@ -90,6 +91,61 @@ TEST(ToolGrammarBounds, TheCacheKeepsWithinItsBytes) {
   ToolGrammarCache small(32, 4096);
   EXPECT_NE(small.get(last, ToolChoice{}).value().get(), small.get(last, ToolChoice{}).value().get());
   EXPECT_EQ(small.bytes(), 0u);
+}
+
+// The shortest call, written out: its length is shortest_call(), and
+// following bytes that each shorten what is left by one writes it.
+struct ShortestCase {
+  const char* parameters;
+  const char* choice;
+  std::string call;
+};
+
+std::string shortest_walk(const ToolGrammar& g) {
+  return GrammarState(g).shortest_completion().value_or("<stuck>");
+}
+
+TEST(ToolGrammarBounds, TheShortestCallIsExact) {
+  const std::string items300 = [] {
+    std::string s = "[";
+    for (int i = 0; i < 300; ++i) s += i ? ",\"\"" : "\"\"";
+    return s + "]";
+  }();
+  const ShortestCase cases[] = {
+      {"{}", "required", R"(<tool_call>{"name":"f","arguments":{}}</tool_call>)"},
+      {"{}", "auto", R"({"name":"f","arguments":{}}</tool_call>)"},
+      {R"({"properties":{"l":{"type":"array","items":{"type":"string"},"minItems":300}},"required":["l"]})", "required",
+       R"(<tool_call>{"name":"f","arguments":{"l":)" + items300 + "}}</tool_call>"},
+      // Alternatives an earlier one shadows (same first byte) cannot be taken.
+      {R"({"properties":{"x":{"anyOf":[{"enum":["long value"]},{"type":"string"}]}},"required":["x"]})", "auto",
+       R"({"name":"f","arguments":{"x":"long value"}}</tool_call>)"},
+      {R"({"properties":{"x":{"anyOf":[{"enum":["xxxxxxxx"]},{"enum":["",12345]}]}},"required":["x"]})", "auto",
+       R"({"name":"f","arguments":{"x":12345}}</tool_call>)"},
+      {R"({"properties":{"x":{"type":["string","integer"],"nullable":true}},"required":["x"]})", "auto",
+       R"({"name":"f","arguments":{"x":0}}</tool_call>)"},
+  };
+  for (const ShortestCase& c : cases) {
+    SCOPED_TRACE(c.parameters);
+    auto g = ToolGrammar::compile(one_tool("f", c.parameters), ToolChoice::from_text(c.choice));
+    ASSERT_TRUE(g.ok()) << g.error();
+    EXPECT_EQ(g.value()->shortest_call(), c.call.size());
+    EXPECT_EQ(shortest_walk(*g.value()), c.call);
+  }
+  // Past any budget: a million arrays of a million items each.
+  auto huge = ToolGrammar::compile(
+      one_tool("f", R"({"properties":{"l":{"items":{"items":{},"minItems":1000000},"minItems":1000000}},"required":["l"]})"),
+      ToolChoice{});
+  ASSERT_TRUE(huge.ok());
+  EXPECT_EQ(huge.value()->shortest_call(), ToolGrammar::kUnreachable);
+  // On the corpus too, every way: the walk ends in exactly shortest_call() bytes.
+  for (const std::string& tools : testing::tool_corpus(110)) {
+    for (const char* choice : {"auto", "required"}) {
+      auto g = ToolGrammar::compile(tools, ToolChoice::from_text(choice));
+      ASSERT_TRUE(g.ok()) << g.error();
+      EXPECT_EQ(g.value()->shortest_call(), GrammarState(*g.value()).shortest());
+      EXPECT_EQ(shortest_walk(*g.value()).size(), g.value()->shortest_call()) << tools;
+    }
+  }
 }
 
 }  // namespace
