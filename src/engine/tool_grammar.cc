@@ -1,12 +1,16 @@
 #include "engine/tool_grammar.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <bit>
 #include <bitset>
 #include <cstdlib>
-#include <map>
+#include <numeric>
+#include <unordered_map>
+#include <unordered_set>
 
+#include "core/interrupt.h"
 #include "engine/completion_text.h"
 #include "formats/json.h"
 
@@ -16,7 +20,7 @@ using formats::JsonValue;
 
 namespace {
 
-constexpr uint32_t kInf = 1u << 28;  // "no way to finish"; sums stay far from overflow
+constexpr uint32_t kInf = ToolGrammar::kUnreachable;  // "no way to finish"; sums stay far from overflow
 
 uint32_t sat(uint64_t x) { return x >= kInf ? kInf : static_cast<uint32_t>(x); }
 
@@ -67,6 +71,57 @@ ToolChoice ToolChoice::from_text(std::string_view text) {
   return {ToolChoiceKind::kNamed, std::string(text)};
 }
 
+namespace {
+
+// A schema the grammar cannot honour, or a limit passed: unwinds the
+// compile, which returns the message as its error.
+struct Refusal {
+  std::string message;
+};
+
+// A key or name in a message, cut short (at a character boundary) when long.
+std::string quoted_short(std::string_view s) {
+  constexpr size_t kShown = 48;
+  if (s.size() <= kShown) return formats::json_quote(s);
+  size_t cut = kShown;
+  while (cut > 0 && (static_cast<uint8_t>(s[cut]) & 0xC0) == 0x80) --cut;
+  return formats::json_quote(s.substr(0, cut)) + "...";
+}
+
+// The JSON types a "type" entry may name, aliases folded.
+enum class TypeKind : uint8_t { kObject, kString, kNumber, kInteger, kBoolean, kNull, kArray, kAny };
+
+TypeKind type_kind(std::string_view type_name) {
+  const std::string t = ascii_lower(type_name);
+  if (t == "object" || t == "dict") return TypeKind::kObject;
+  if (t == "string" || t == "str") return TypeKind::kString;
+  if (t == "number" || t == "float" || t == "double") return TypeKind::kNumber;
+  if (t == "integer" || t == "int") return TypeKind::kInteger;
+  if (t == "boolean" || t == "bool") return TypeKind::kBoolean;
+  if (t == "null" || t == "none") return TypeKind::kNull;
+  if (t == "array" || t == "list" || t == "tuple") return TypeKind::kArray;
+  return TypeKind::kAny;  // "any" and names we do not know
+}
+
+// The column of a union's dispatch for each byte a JSON value can start with.
+constexpr std::string_view kValueStartBytes = "\"-0123456789tfn{[";
+constexpr std::array<int8_t, 256> kValueStartColumn = [] {
+  std::array<int8_t, 256> t{};
+  t.fill(-1);
+  int8_t column = 0;
+  for (char b : kValueStartBytes) t[static_cast<uint8_t>(b)] = column++;
+  return t;
+}();
+
+// Keywords that would constrain a value in ways the grammar does not
+// follow; reading past them would admit values the schema refuses.
+constexpr const char* kRefusedKeywords[] = {"$ref", "$dynamicRef", "$recursiveRef", "allOf"};
+
+// Units of compile work (nodes, trie bytes) between two interrupt polls.
+constexpr uint32_t kPollEvery = 4096;
+
+}  // namespace
+
 // Builds the nodes of a ToolGrammar from schemas.
 class SchemaCompiler {
  public:
@@ -76,7 +131,27 @@ class SchemaCompiler {
 
   explicit SchemaCompiler(ToolGrammar& g) : g_(g) {}
 
+  // The tool whose parameters come next, for the messages.
+  void begin_tool(std::string_view name) {
+    tool_ = name;
+    path_.clear();
+  }
+
+  // Counts work, and every kPollEvery units is a safe point to stop at:
+  // the grammar being built is dropped whole.
+  void work() {
+    if (++work_ == kPollEvery) {
+      work_ = 0;
+      core::poll_interrupt();
+    }
+  }
+
   uint32_t add(const Node& n) {
+    if (g_.nodes_.size() >= ToolGrammar::kMaxNodes) {
+      throw Refusal{"tools: the schemas need " + std::to_string(ToolGrammar::kMaxNodes + 1) +
+                    " or more grammar nodes, at most " + std::to_string(ToolGrammar::kMaxNodes)};
+    }
+    work();
     g_.nodes_.push_back(n);
     return static_cast<uint32_t>(g_.nodes_.size() - 1);
   }
@@ -101,49 +176,71 @@ class SchemaCompiler {
   // Returns the root. Children get larger indices than their parents.
   uint32_t trie(const std::vector<std::string>& words, const std::vector<uint32_t>* nexts,
                 bool key_bits) {
-    struct Building {
-      std::map<uint8_t, uint32_t> kids;
-      int32_t word = -1;
-      uint32_t next = kNone;
-      uint64_t keys = 0;
-      uint32_t depth = 0;
+    size_t bytes = 0;
+    for (const std::string& w : words) bytes += w.size();
+    text_bytes_ += bytes;
+    if (text_bytes_ > ToolGrammar::kMaxTextBytes) {
+      throw Refusal{"tools: names, property keys and enum values take " + std::to_string(text_bytes_) +
+                    " or more bytes, at most " + std::to_string(ToolGrammar::kMaxTextBytes)};
+    }
+    // The words in byte order (equal words in list order): each shares its
+    // predecessor's path up to their common prefix, so nodes come depth
+    // first, and a node's children in byte order.
+    std::vector<uint32_t> order(words.size());
+    std::iota(order.begin(), order.end(), 0u);
+    std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return words[a] < words[b]; });
+    struct PendingEdge {
+      uint32_t parent, child;
+      uint8_t byte;
     };
-    std::vector<Building> b(1);
-    for (size_t k = 0; k < words.size(); ++k) {
-      uint32_t at = 0;
-      const uint64_t bit = key_bits ? uint64_t{1} << k : 0;
-      b[0].keys |= bit;
-      for (char c : words[k]) {
-        const auto byte = static_cast<uint8_t>(c);
-        auto it = b[at].kids.find(byte);
-        if (it == b[at].kids.end()) {
-          const auto fresh = static_cast<uint32_t>(b.size());
-          b[at].kids.emplace(byte, fresh);
-          b.emplace_back();
-          b.back().depth = b[at].depth + 1;
-          at = fresh;
-        } else {
-          at = it->second;
-        }
-        b[at].keys |= bit;
-      }
-      if (b[at].word < 0) {
-        b[at].word = static_cast<int32_t>(k);
-        b[at].next = nexts ? (*nexts)[k] : kNone;
-      }
-    }
+    std::vector<PendingEdge> edges;
+    edges.reserve(bytes);
     const auto base = static_cast<uint32_t>(g_.trie_.size());
-    for (const Building& n : b) {
-      ToolGrammar::TrieNode t;
-      t.edges_begin = static_cast<uint32_t>(g_.edges_.size());
-      for (const auto& [byte, kid] : n.kids) g_.edges_.push_back({byte, base + kid});
-      t.edges_end = static_cast<uint32_t>(g_.edges_.size());
-      t.word = n.word;
-      t.next = n.next;
-      t.keys_below = n.keys;
-      t.depth = n.depth;
-      g_.trie_.push_back(t);
+    g_.trie_.emplace_back();
+    std::vector<uint32_t> path = {base};  // the previous word's nodes, root first
+    const std::string* previous = nullptr;
+    for (const uint32_t k : order) {
+      const std::string& w = words[k];
+      size_t common = 0;
+      if (previous != nullptr) {
+        const size_t most = std::min(previous->size(), w.size());
+        while (common < most && (*previous)[common] == w[common]) ++common;
+      }
+      path.resize(common + 1);
+      const uint64_t bit = key_bits ? uint64_t{1} << k : 0;
+      if (bit != 0) {
+        for (const uint32_t at : path) g_.trie_[at].keys_below |= bit;
+      }
+      for (size_t d = common; d < w.size(); ++d) {
+        work();
+        const auto fresh = static_cast<uint32_t>(g_.trie_.size());
+        ToolGrammar::TrieNode t;
+        t.keys_below = bit;
+        t.depth = static_cast<uint32_t>(d + 1);
+        g_.trie_.push_back(t);
+        edges.push_back({path.back(), fresh, static_cast<uint8_t>(w[d])});
+        path.push_back(fresh);
+      }
+      ToolGrammar::TrieNode& end = g_.trie_[path.back()];
+      if (end.word < 0) {
+        end.word = static_cast<int32_t>(k);
+        end.next = nexts ? (*nexts)[k] : kNone;
+      }
+      previous = &w;
     }
+    // Each node's edges together (a stable counting sort by parent keeps
+    // them in byte order).
+    const size_t count = g_.trie_.size() - base;
+    std::vector<uint32_t> first(count + 1, 0);
+    for (const PendingEdge& e : edges) ++first[e.parent - base + 1];
+    for (size_t i = 0; i < count; ++i) first[i + 1] += first[i];
+    const auto edge_base = static_cast<uint32_t>(g_.edges_.size());
+    g_.edges_.resize(edge_base + edges.size());
+    for (size_t i = 0; i < count; ++i) {
+      g_.trie_[base + i].edges_begin = edge_base + first[i];
+      g_.trie_[base + i].edges_end = edge_base + first[i + 1];
+    }
+    for (const PendingEdge& e : edges) g_.edges_[edge_base + first[e.parent - base]++] = {e.byte, e.child};
     return base;
   }
 
@@ -164,27 +261,39 @@ class SchemaCompiler {
     Node array;
     array.kind = Kind::kArray;
     array.child = any_;
-    const std::vector<uint32_t> alts = {string(), node_of(Kind::kNumber),
-                                        literal({"true", "false", "null"}), add(object), add(array)};
+    const std::vector<uint32_t> alts = {string(), number(), literal({"true", "false", "null"}), add(object),
+                                        add(array)};
     g_.nodes_[any_].first = static_cast<uint32_t>(g_.list_.size());
     g_.nodes_[any_].count = static_cast<uint32_t>(alts.size());
     g_.list_.insert(g_.list_.end(), alts.begin(), alts.end());
     return any_;
   }
 
+  // The values without parts are made once per grammar and shared.
   uint32_t string() {
     if (g_.string_ == kNone) g_.string_ = node_of(Kind::kString);
     return g_.string_;
   }
+  uint32_t number() { return shared(number_, [&] { return node_of(Kind::kNumber); }); }
+  uint32_t integer() { return shared(integer_, [&] { return node_of(Kind::kInteger); }); }
+  uint32_t boolean() { return shared(boolean_, [&] { return literal({"true", "false"}); }); }
+  uint32_t null() { return shared(null_, [&] { return literal({"null"}); }); }
 
   uint32_t schema(const JsonValue* s, int depth, bool arguments) {
-    if (s == nullptr || !s->is(JsonValue::Kind::kObject) || depth > ToolGrammar::kMaxSchemaDepth) {
-      return arguments ? empty_object() : any();
+    if (s == nullptr || !s->is(JsonValue::Kind::kObject)) return arguments ? empty_object() : any();
+    if (depth > ToolGrammar::kMaxSchemaDepth) {
+      refuse(where() + " is nested " + std::to_string(depth) + " levels deep, at most " +
+             std::to_string(ToolGrammar::kMaxSchemaDepth));
+    }
+    for (const char* keyword : kRefusedKeywords) {
+      if (s->get(keyword) != nullptr) {
+        refuse(where() + " uses \"" + keyword + "\", which strict calls cannot follow");
+      }
     }
     uint32_t node = plain_schema(*s, depth, arguments);
     const JsonValue* nullable = s->get("nullable");
     if (nullable && nullable->is(JsonValue::Kind::kBool) && nullable->boolean) {
-      node = list_node(Kind::kUnion, {node, literal({"null"})});
+      node = list_node(Kind::kUnion, {node, null()});
     }
     return node;
   }
@@ -230,6 +339,42 @@ class SchemaCompiler {
   }
 
  private:
+  template <class Make>
+  uint32_t shared(uint32_t& slot, Make make) {
+    if (slot == kNone) slot = make();
+    return slot;
+  }
+
+  // Where the compiler stands in a tool's parameters, for the messages.
+  static constexpr size_t kNoIndex = ~size_t{0};
+  struct Step {
+    const char* keyword;
+    std::string_view key;  // "properties": the property (may be ""), else null
+    size_t index;          // "anyOf", "oneOf": the alternative, else kNoIndex
+  };
+  class Into {
+   public:
+    Into(SchemaCompiler& c, Step step) : c_(c) { c_.path_.push_back(step); }
+    ~Into() { c_.path_.pop_back(); }
+    Into(const Into&) = delete;
+    Into& operator=(const Into&) = delete;
+
+   private:
+    SchemaCompiler& c_;
+  };
+  std::string where() const {
+    std::string out = "parameters";
+    for (const Step& s : path_) {
+      out.append(".").append(s.keyword);
+      if (s.key.data() != nullptr) out.append(".").append(quoted_short(s.key));
+      if (s.index != kNoIndex) out.append("[").append(std::to_string(s.index)).append("]");
+    }
+    return out;
+  }
+  [[noreturn]] void refuse(const std::string& what) const {
+    throw Refusal{"tool " + quoted_short(tool_) + ": " + what};
+  }
+
   uint32_t plain_schema(const JsonValue& s, int depth, bool arguments) {
     if (const JsonValue* e = s.get("enum"); e && e->is(JsonValue::Kind::kArray) && !e->items.empty()) {
       std::vector<std::string> words;
@@ -241,68 +386,98 @@ class SchemaCompiler {
       const JsonValue* u = s.get(key);
       if (u == nullptr || !u->is(JsonValue::Kind::kArray) || u->items.empty()) continue;
       std::vector<uint32_t> alts;
-      for (const JsonValue& alt : u->items) alts.push_back(schema(&alt, depth + 1, false));
+      for (size_t i = 0; i < u->items.size(); ++i) {
+        const Into step(*this, {key, {}, i});
+        alts.push_back(schema(&u->items[i], depth + 1, false));
+      }
       return alts.size() == 1 ? alts[0] : list_node(Kind::kUnion, alts);
     }
     const JsonValue* type = s.get("type");
     if (type && type->is(JsonValue::Kind::kArray) && !type->items.empty()) {
-      std::vector<uint32_t> alts;
+      // Each kind once, in the order first named: the alternatives share
+      // the schema's one compiled object, array and so on.
+      std::vector<TypeKind> kinds;
       for (const JsonValue& t : type->items) {
-        alts.push_back(t.is(JsonValue::Kind::kString) ? typed(t.text, s, depth, arguments) : any());
+        const TypeKind k = t.is(JsonValue::Kind::kString) ? type_kind(t.text) : TypeKind::kAny;
+        if (std::find(kinds.begin(), kinds.end(), k) == kinds.end()) kinds.push_back(k);
       }
+      std::vector<uint32_t> alts;
+      for (const TypeKind k : kinds) alts.push_back(typed(k, s, depth, arguments));
       return alts.size() == 1 ? alts[0] : list_node(Kind::kUnion, alts);
     }
-    if (type && type->is(JsonValue::Kind::kString)) return typed(type->text, s, depth, arguments);
+    if (type && type->is(JsonValue::Kind::kString)) return typed(type_kind(type->text), s, depth, arguments);
     if (s.get("properties") || arguments) return object(s, depth, arguments);
     if (s.get("items")) return array(s, depth);
     return any();
   }
 
-  uint32_t typed(std::string_view type_name, const JsonValue& s, int depth, bool arguments) {
-    const std::string t = ascii_lower(type_name);
-    if (t == "object" || t == "dict") return object(s, depth, arguments);
-    if (t == "string" || t == "str") return string();
-    if (t == "number" || t == "float" || t == "double") return node_of(Kind::kNumber);
-    if (t == "integer" || t == "int") return node_of(Kind::kInteger);
-    if (t == "boolean" || t == "bool") return literal({"true", "false"});
-    if (t == "null" || t == "none") return literal({"null"});
-    if (t == "array" || t == "list" || t == "tuple") return array(s, depth);
-    return any();  // "any" and names we do not know
+  uint32_t typed(TypeKind kind, const JsonValue& s, int depth, bool arguments) {
+    switch (kind) {
+      case TypeKind::kObject: return object(s, depth, arguments);
+      case TypeKind::kString: return string();
+      case TypeKind::kNumber: return number();
+      case TypeKind::kInteger: return integer();
+      case TypeKind::kBoolean: return boolean();
+      case TypeKind::kNull: return null();
+      case TypeKind::kArray: return array(s, depth);
+      case TypeKind::kAny: break;
+    }
+    return any();
   }
 
   uint32_t object(const JsonValue& s, int depth, bool arguments) {
     const JsonValue* props = s.get("properties");
+    const JsonValue* extra = s.get("additionalProperties");
     if (props && props->is(JsonValue::Kind::kObject) && !props->members.empty()) {
-      std::vector<std::string> keys, words;
-      std::vector<const JsonValue*> values;
-      for (const auto& [key, value] : props->members) {
-        if (std::find(keys.begin(), keys.end(), key) != keys.end()) continue;
-        keys.push_back(key);
-        words.push_back(formats::json_quote(key) + ":");
-        values.push_back(&value);
+      // Each key once, its first occurrence kept.
+      std::unordered_map<std::string_view, uint32_t> index;
+      std::vector<const std::pair<std::string, JsonValue>*> members;
+      for (const auto& member : props->members) {
+        work();
+        if (index.emplace(member.first, static_cast<uint32_t>(members.size())).second) {
+          members.push_back(&member);
+        }
       }
-      if (keys.size() > ToolGrammar::kMaxProperties) return free_object(any());
       Node n;
       n.kind = Kind::kObject;
+      bool requires_any = false;
       if (const JsonValue* req = s.get("required"); req && req->is(JsonValue::Kind::kArray)) {
         for (const JsonValue& r : req->items) {
           if (!r.is(JsonValue::Kind::kString)) continue;
-          auto at = std::find(keys.begin(), keys.end(), r.text);
-          if (at != keys.end()) n.required |= uint64_t{1} << (at - keys.begin());
+          const auto at = index.find(r.text);
+          if (at == index.end()) continue;
+          requires_any = true;
+          if (at->second < 64) n.required |= uint64_t{1} << at->second;
         }
       }
+      if (members.size() > ToolGrammar::kMaxProperties) {
+        // A frame keeps a bit per property; past that the object is free,
+        // which only an object that neither requires nor excludes keys is.
+        const bool limits_keys = extra != nullptr && !(extra->is(JsonValue::Kind::kBool) && extra->boolean);
+        if (requires_any || limits_keys) {
+          refuse(where() + " has " + std::to_string(members.size()) + " properties with \"" +
+                 (requires_any ? "required" : "additionalProperties") + "\", at most " +
+                 std::to_string(ToolGrammar::kMaxProperties));
+        }
+        return free_object(any());
+      }
+      std::vector<std::string> words;
       std::vector<ToolGrammar::Property> props_out;
-      for (size_t k = 0; k < keys.size(); ++k) {
-        props_out.push_back({schema(values[k], depth + 1, false), static_cast<uint32_t>(words[k].size())});
+      for (const auto* member : members) {
+        words.push_back(formats::json_quote(member->first) + ":");
+        const Into step(*this, {"properties", member->first, kNoIndex});
+        props_out.push_back({schema(&member->second, depth + 1, false), static_cast<uint32_t>(words.back().size())});
       }
       n.first = static_cast<uint32_t>(g_.props_.size());
-      n.count = static_cast<uint32_t>(keys.size());
+      n.count = static_cast<uint32_t>(members.size());
       g_.props_.insert(g_.props_.end(), props_out.begin(), props_out.end());
       n.trie = trie(words, nullptr, true);
       return add(n);
     }
-    const JsonValue* extra = s.get("additionalProperties");
-    if (extra && extra->is(JsonValue::Kind::kObject)) return free_object(schema(extra, depth + 1, false));
+    if (extra && extra->is(JsonValue::Kind::kObject)) {
+      const Into step(*this, {"additionalProperties", {}, kNoIndex});
+      return free_object(schema(extra, depth + 1, false));
+    }
     const bool closed = extra ? (extra->is(JsonValue::Kind::kBool) && !extra->boolean) : arguments;
     return closed ? empty_object() : free_object(any());
   }
@@ -319,7 +494,12 @@ class SchemaCompiler {
     const JsonValue* items = s.get("items");
     Node n;
     n.kind = Kind::kArray;
-    n.child = items && items->is(JsonValue::Kind::kObject) ? schema(items, depth + 1, false) : any();
+    if (items && items->is(JsonValue::Kind::kObject)) {
+      const Into step(*this, {"items", {}, kNoIndex});
+      n.child = schema(items, depth + 1, false);
+    } else {
+      n.child = any();
+    }
     n.min_items = count_value(s.get("minItems"), 0);
     n.max_items = count_value(s.get("maxItems"), 0xFFFFFFFFu);
     if (n.min_items > n.max_items) {
@@ -331,9 +511,33 @@ class SchemaCompiler {
 
   ToolGrammar& g_;
   uint32_t any_ = kNone;
+  uint32_t number_ = kNone, integer_ = kNone, boolean_ = kNone, null_ = kNone;
+  size_t text_bytes_ = 0;  // of every trie so far
+  uint32_t work_ = 0;
+  std::string_view tool_;
+  std::vector<Step> path_;
 };
 
-void ToolGrammar::finish() {
+void ToolGrammar::finish(SchemaCompiler& c) {
+  // Union dispatch: the first alternative that can start with a byte takes
+  // it. Alternatives are JSON values, so only the bytes a value can start
+  // with have a column (and what a value starts with does not depend on
+  // the lengths below).
+  for (Node& n : nodes_) {
+    if (n.kind != Kind::kUnion) continue;
+    c.work();
+    n.dispatch = static_cast<uint32_t>(dispatch_.size());
+    dispatch_.resize(dispatch_.size() + kValueStarts, kNone);
+    for (uint32_t k = 0; k < n.count; ++k) {
+      const std::bitset<256> first = c.first_bytes(list_[n.first + k]);
+      for (int b = 0; b < 256; ++b) {
+        const int column = kValueStartColumn[b];
+        if (first[b] && column >= 0 && dispatch_[n.dispatch + column] == kNone) {
+          dispatch_[n.dispatch + column] = list_[n.first + k];
+        }
+      }
+    }
+  }
   // Shortest lengths: a fixpoint, since "any value" contains itself.
   for (Node& n : nodes_) n.min_len = kInf;
   for (TrieNode& t : trie_) t.to_end = kInf;
@@ -341,6 +545,7 @@ void ToolGrammar::finish() {
     changed = false;
     // Children follow their parents in the pool, so one backward pass settles a trie.
     for (size_t i = trie_.size(); i-- > 0;) {
+      c.work();
       TrieNode& t = trie_[i];
       uint64_t best = kInf;
       if (t.word >= 0) best = t.next == kNone ? 0 : nodes_[t.next].min_len;
@@ -353,6 +558,7 @@ void ToolGrammar::finish() {
       }
     }
     for (Node& n : nodes_) {
+      c.work();
       uint64_t len = kInf;
       switch (n.kind) {
         case Kind::kSeq:
@@ -361,7 +567,12 @@ void ToolGrammar::finish() {
           break;
         case Kind::kLiteral: len = trie_[n.trie].to_end; break;
         case Kind::kUnion:
-          for (uint32_t k = 0; k < n.count; ++k) len = std::min<uint64_t>(len, nodes_[list_[n.first + k]].min_len);
+          // Through the alternative each first byte leads to: one that
+          // an earlier alternative shadows cannot be taken.
+          for (const char b : kValueStartBytes) {
+            len = std::min<uint64_t>(len, min_len_from(dispatch_[n.dispatch + kValueStartColumn[static_cast<uint8_t>(b)]],
+                                                        static_cast<uint8_t>(b)));
+          }
           break;
         case Kind::kString: len = 2; break;
         case Kind::kNumber:
@@ -388,28 +599,67 @@ void ToolGrammar::finish() {
       }
     }
   }
-  // Union dispatch: the first alternative that can start with a byte takes it.
-  SchemaCompiler c(*this);
-  for (Node& n : nodes_) {
-    if (n.kind != Kind::kUnion) continue;
-    n.dispatch = static_cast<uint32_t>(dispatch_.size());
-    dispatch_.resize(dispatch_.size() + 256, kNone);
-    for (uint32_t k = 0; k < n.count; ++k) {
-      const std::bitset<256> first = c.first_bytes(list_[n.first + k]);
-      for (int b = 0; b < 256; ++b) {
-        if (first[b] && dispatch_[n.dispatch + b] == kNone) dispatch_[n.dispatch + b] = list_[n.first + k];
-      }
+  static_assert(kValueStartBytes.size() == kValueStarts);
+  shortest_call_ = nodes_[root_].min_len;
+  nodes_.shrink_to_fit();
+  list_.shrink_to_fit();
+  props_.shrink_to_fit();
+  trie_.shrink_to_fit();
+  edges_.shrink_to_fit();
+  dispatch_.shrink_to_fit();
+  names_.shrink_to_fit();
+}
+
+uint64_t ToolGrammar::min_len_from(uint32_t node, uint8_t b) const {
+  if (node == kNone) return kInf;
+  const Node& n = nodes_[node];
+  switch (n.kind) {
+    case Kind::kSeq: break;  // never an alternative
+    case Kind::kLiteral: {
+      const TrieNode& root = trie_[n.trie];
+      uint64_t best = kInf;
+      if (const TrieNode* c = child(n.trie, b)) best = 1 + uint64_t{c->to_end};
+      if (root.word >= 0 && root.next != kNone) best = std::min(best, min_len_from(root.next, b));
+      return best;
     }
+    case Kind::kUnion: {
+      const int column = kValueStartColumn[b];
+      return column < 0 ? kInf : min_len_from(dispatch_[n.dispatch + column], b);
+    }
+    case Kind::kString: return b == '"' ? n.min_len : kInf;
+    case Kind::kNumber:
+    case Kind::kInteger: return is_digit(b) ? 1 : b == '-' ? 2 : kInf;
+    case Kind::kObject:
+    case Kind::kFreeObject: return b == '{' ? n.min_len : kInf;
+    case Kind::kArray: return b == '[' ? n.min_len : kInf;
   }
+  return kInf;
+}
+
+size_t ToolGrammar::bytes() const {
+  size_t n = sizeof(*this) + nodes_.capacity() * sizeof(Node) + list_.capacity() * sizeof(uint32_t) +
+             props_.capacity() * sizeof(Property) + trie_.capacity() * sizeof(TrieNode) +
+             edges_.capacity() * sizeof(Edge) + dispatch_.capacity() * sizeof(uint32_t) +
+             names_.capacity() * sizeof(std::string);
+  for (const std::string& name : names_) n += name.capacity();
+  return n;
 }
 
 core::Result<std::shared_ptr<const ToolGrammar>, std::string> ToolGrammar::compile(
     std::string_view tools_json, const ToolChoice& choice) {
+  if (tools_json.size() > kMaxToolsJsonBytes) {
+    return core::Err{"tools: " + std::to_string(tools_json.size()) + " bytes of tools JSON, at most " +
+                     std::to_string(kMaxToolsJsonBytes)};
+  }
   auto parsed = formats::parse_json(tools_json);
   if (!parsed.ok()) return core::Err{std::string("invalid tools JSON: ") + parsed.error().message()};
   const JsonValue& root = parsed.value();
   std::vector<const JsonValue*> items;
   if (root.is(JsonValue::Kind::kArray)) {
+    if (root.items.size() > kMaxTools) {
+      return core::Err{"tools: " + std::to_string(root.items.size()) + " tools offered, at most " +
+                       std::to_string(kMaxTools)};
+    }
     for (const JsonValue& v : root.items) items.push_back(&v);
   } else if (root.is(JsonValue::Kind::kObject)) {
     items.push_back(&root);
@@ -420,49 +670,59 @@ core::Result<std::shared_ptr<const ToolGrammar>, std::string> ToolGrammar::compi
   auto g = std::make_shared<ToolGrammar>();
   static std::atomic<uint64_t> serials{0};
   g->serial_ = ++serials;
-  SchemaCompiler c(*g);
-  std::vector<std::string> words;
-  std::vector<uint32_t> arguments;
-  for (const JsonValue* item : items) {
-    if (!item->is(JsonValue::Kind::kObject)) continue;
-    const JsonValue* fn = item->get("function");
-    if (fn == nullptr || !fn->is(JsonValue::Kind::kObject)) fn = item;
-    const JsonValue* name = fn->get("name");
-    if (name == nullptr || !name->is(JsonValue::Kind::kString) || name->text.empty()) continue;
-    if (std::find(g->names_.begin(), g->names_.end(), name->text) != g->names_.end()) continue;
-    if (choice.kind == ToolChoiceKind::kNamed && name->text != choice.name) continue;
-    const JsonValue* params = fn->get("parameters");
-    if (params == nullptr) params = fn->get("input_schema");
-    JsonValue wrapped;
-    if (params != nullptr && is_bare_properties(*params)) {
-      wrapped.kind = JsonValue::Kind::kObject;
-      wrapped.members.emplace_back("properties", *params);
-      params = &wrapped;
+  try {
+    SchemaCompiler c(*g);
+    std::unordered_set<std::string_view> offered;
+    std::vector<std::string> words;
+    std::vector<uint32_t> arguments;
+    for (const JsonValue* item : items) {
+      if (!item->is(JsonValue::Kind::kObject)) continue;
+      const JsonValue* fn = item->get("function");
+      if (fn == nullptr || !fn->is(JsonValue::Kind::kObject)) fn = item;
+      const JsonValue* name = fn->get("name");
+      if (name == nullptr || !name->is(JsonValue::Kind::kString) || name->text.empty()) continue;
+      if (name->text.size() > kMaxNameBytes) {
+        return core::Err{"tools: a tool name of " + std::to_string(name->text.size()) + " bytes, at most " +
+                         std::to_string(kMaxNameBytes)};
+      }
+      if (!offered.insert(name->text).second) continue;
+      if (choice.kind == ToolChoiceKind::kNamed && name->text != choice.name) continue;
+      const JsonValue* params = fn->get("parameters");
+      if (params == nullptr) params = fn->get("input_schema");
+      JsonValue wrapped;
+      if (params != nullptr && is_bare_properties(*params)) {
+        wrapped.kind = JsonValue::Kind::kObject;
+        wrapped.members.emplace_back("properties", *params);
+        params = &wrapped;
+      }
+      c.begin_tool(name->text);
+      uint32_t args = c.schema(params, 0, true);
+      if (!c.first_bytes(args)['{']) args = c.empty_object();
+      g->names_.push_back(name->text);
+      words.push_back(formats::json_quote(name->text) + ",\"arguments\":");
+      arguments.push_back(args);
     }
-    uint32_t args = c.schema(params, 0, true);
-    if (!c.first_bytes(args)['{']) args = c.empty_object();
-    g->names_.push_back(name->text);
-    words.push_back(formats::json_quote(name->text) + ",\"arguments\":");
-    arguments.push_back(args);
-  }
-  if (g->names_.empty()) {
-    if (choice.kind == ToolChoiceKind::kNamed) {
-      return core::Err{"tool_choice \"" + choice.name + "\" is not an offered tool"};
+    if (g->names_.empty()) {
+      if (choice.kind == ToolChoiceKind::kNamed) {
+        return core::Err{"tool_choice \"" + choice.name + "\" is not an offered tool"};
+      }
+      return core::Err{std::string("the tools JSON offers no tool with a name")};
     }
-    return core::Err{std::string("the tools JSON offers no tool with a name")};
+    const uint32_t call = c.list_node(Kind::kSeq, {c.literal({"{\"name\":"}), c.literal(words, &arguments),
+                                                   c.literal({"}"})});
+    const uint32_t line_feed = c.literal({"", "\n"});
+    std::vector<uint32_t> parts;
+    g->forced_ = choice.kind != ToolChoiceKind::kAuto;
+    if (g->forced_) parts.push_back(c.literal({std::string(markers::kToolCallOpen)}));
+    for (uint32_t p : {line_feed, call, line_feed, c.literal({std::string(markers::kToolCallClose)})}) {
+      parts.push_back(p);
+    }
+    g->root_ = c.list_node(Kind::kSeq, parts);
+    c.string();
+    g->finish(c);
+  } catch (Refusal& refusal) {
+    return core::Err{std::move(refusal.message)};
   }
-  const uint32_t call = c.list_node(Kind::kSeq, {c.literal({"{\"name\":"}), c.literal(words, &arguments),
-                                                 c.literal({"}"})});
-  const uint32_t line_feed = c.literal({"", "\n"});
-  std::vector<uint32_t> parts;
-  g->forced_ = choice.kind != ToolChoiceKind::kAuto;
-  if (g->forced_) parts.push_back(c.literal({std::string(markers::kToolCallOpen)}));
-  for (uint32_t p : {line_feed, call, line_feed, c.literal({std::string(markers::kToolCallClose)})}) {
-    parts.push_back(p);
-  }
-  g->root_ = c.list_node(Kind::kSeq, parts);
-  c.string();
-  g->finish();
   return std::shared_ptr<const ToolGrammar>(std::move(g));
 }
 
@@ -636,6 +896,26 @@ uint32_t GrammarState::rest(const Frame& f) const {
   return kInf;
 }
 
+std::optional<std::string> GrammarState::shortest_completion() const {
+  if (shortest() >= ToolGrammar::kUnreachable) return std::nullopt;
+  GrammarState s = *this;
+  std::string text;
+  while (s.shortest() > 0) {
+    const uint32_t left = s.shortest();
+    bool moved = false;
+    for (int b = 0; b < 256 && !moved; ++b) {
+      GrammarState t = s;
+      if (t.accept(static_cast<uint8_t>(b)) && t.shortest() == left - 1) {
+        s = t;
+        text.push_back(static_cast<char>(b));
+        moved = true;
+      }
+    }
+    if (!moved) return std::nullopt;
+  }
+  return text;
+}
+
 GrammarState::Context GrammarState::context() const {
   if (depth_ == 0) return Context::kOther;
   const Frame& f = f_[depth_ - 1];
@@ -690,7 +970,8 @@ bool GrammarState::accept(uint8_t b) {
         continue;
 
       case K::kUnion: {
-        const uint32_t alt = g.dispatch_[n.dispatch + b];
+        const int column = kValueStartColumn[b];
+        const uint32_t alt = column < 0 ? ToolGrammar::kNone : g.dispatch_[n.dispatch + column];
         if (alt == ToolGrammar::kNone) return false;
         const uint32_t below = f.below;
         init(f, alt);
@@ -854,6 +1135,8 @@ bool GrammarState::accept(uint8_t b) {
 
 core::Result<std::shared_ptr<const ToolGrammar>, std::string> ToolGrammarCache::get(
     std::string_view tools_json, const ToolChoice& choice) {
+  // A list past the size limit is refused before a key is made of it.
+  if (tools_json.size() > ToolGrammar::kMaxToolsJsonBytes) return ToolGrammar::compile(tools_json, choice);
   // One key for both: the choice kind, the name's length and the name, the JSON.
   std::string key;
   key.push_back(static_cast<char>('0' + static_cast<int>(choice.kind)));
@@ -864,19 +1147,22 @@ core::Result<std::shared_ptr<const ToolGrammar>, std::string> ToolGrammarCache::
     auto it = index_.find(key);
     if (it != index_.end()) {
       entries_.splice(entries_.begin(), entries_, it->second);
-      return it->second->second;
+      return it->second->grammar;
     }
   }
   auto compiled = ToolGrammar::compile(tools_json, choice);
   if (!compiled.ok()) return compiled;
+  const size_t bytes = compiled.value()->bytes() + key.capacity() + sizeof(Entry);
   std::lock_guard<std::mutex> lock(mutex_);
-  if (index_.count(key) == 0 && max_entries_ > 0) {
-    while (entries_.size() >= max_entries_) {
-      index_.erase(entries_.back().first);
+  if (index_.count(key) == 0 && max_entries_ > 0 && bytes <= max_bytes_) {
+    while (!entries_.empty() && (entries_.size() >= max_entries_ || bytes_ + bytes > max_bytes_)) {
+      index_.erase(entries_.back().key);
+      bytes_ -= entries_.back().bytes;
       entries_.pop_back();
     }
-    entries_.emplace_front(std::move(key), compiled.value());
-    index_.emplace(entries_.front().first, entries_.begin());
+    entries_.push_front({std::move(key), compiled.value(), bytes});
+    index_.emplace(entries_.front().key, entries_.begin());
+    bytes_ += bytes;
   }
   return compiled;
 }

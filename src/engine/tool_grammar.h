@@ -11,11 +11,27 @@
 // Schema coverage: type (object, string, number, integer, boolean, null,
 // array, lists of types; "dict", "float", "tuple", "list", "any", ... in any
 // case), properties, required, additionalProperties, enum, const, items,
-// minItems, maxItems, anyOf, oneOf. Everything else is ignored, and a schema
-// the grammar cannot follow stands for any JSON value. Objects with declared
+// minItems, maxItems, anyOf, oneOf. A schema that is not an object, or has
+// none of these, stands for any JSON value. Objects with declared
 // properties admit only those keys (each at most once, in any order, every
 // required key before the close); an object without properties admits any
 // keys, except the arguments object itself, which then must be "{}".
+//
+// What the grammar cannot honour is refused with an error naming the tool,
+// the place in its parameters and the limit, never followed loosely:
+// references ("$ref", "$dynamicRef", "$recursiveRef") and "allOf"; a schema
+// nested deeper than kMaxSchemaDepth; an object of more than kMaxProperties
+// properties whose "required" names one of them or whose
+// "additionalProperties" is not true (without either, such an object admits
+// any keys and values). Annotations (description, title, default, examples,
+// format) and the value bounds the grammar does not check (minimum, maximum,
+// pattern, minLength, maxLength, multipleOf, uniqueItems, ...) are ignored.
+//
+// Compiling takes time and memory in proportion to the tools JSON: each
+// sub-schema is compiled once (the kinds of a type list are de-duplicated,
+// "dict" and "object" being one kind), names and keys are de-duplicated by
+// hashing, and the limits below are checked before the work they bound. The
+// compile polls core::poll_interrupt() as it goes.
 //
 // A string value never contains the close marker "</tool_call>" (it can
 // still be written escaped, "<\/tool_call>").
@@ -30,6 +46,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -64,16 +81,48 @@ struct ToolChoice {
 // "properties" (read as {"properties": params}).
 bool is_bare_properties(const formats::JsonValue& params);
 
+class SchemaCompiler;  // tool_grammar.cc
+
 class ToolGrammar {
  public:
   static constexpr uint32_t kNone = 0xFFFFFFFFu;
-  static constexpr uint32_t kMaxProperties = 64;  // per object (a bit each in a frame)
-  static constexpr int kMaxSchemaDepth = 12;      // deeper schemas read as "any value"
+
+  // Limits, each far above the tool lists callers write (150 tools with
+  // their schemas: 30 KB of JSON, 7 KB of names, keys and enum values, a
+  // few hundred nodes, a grammar of 350 KB; names of a few dozen bytes);
+  // past one, compile refuses with an error naming it and the value found.
+  // Together they bound a grammar to about 30 MB and its compile to well
+  // under a second.
+  static constexpr size_t kMaxToolsJsonBytes = size_t{4} << 20;  // the whole text
+  static constexpr size_t kMaxTools = 4096;                      // entries of the list
+  static constexpr size_t kMaxNameBytes = 1024;                  // one tool name, decoded
+  // Names, quoted property keys and enum/const texts together: the tries
+  // keep about 48 bytes per byte of them.
+  static constexpr size_t kMaxTextBytes = size_t{256} << 10;
+  static constexpr size_t kMaxNodes = size_t{1} << 17;  // grammar nodes (48 bytes, 68 more a union)
+  static constexpr uint32_t kMaxProperties = 64;  // per constrained object (a bit each in a frame)
+  static constexpr int kMaxSchemaDepth = 12;      // levels below the arguments object
 
   // Errors: the tools JSON's parse error with its position, "offers no
-  // tool", or a tool_choice name that is not offered.
+  // tool", a tool_choice name that is not offered, a limit above passed, or
+  // a schema the grammar cannot honour (see the top of this file).
+  // Throws core::Interrupted when the calling thread's check asks to stop.
   static core::Result<std::shared_ptr<const ToolGrammar>, std::string> compile(
       std::string_view tools_json, const ToolChoice& choice);
+
+  // Bytes of the shortest call the grammar admits, up to and including the
+  // close marker, and from the open marker "<tool_call>" on when the choice
+  // is forced (an automatic call starts after it). The strict decoder keeps
+  // room to close a call counting one byte an id, so a budget of
+  // shortest_call() ids (one more for an automatic call, whose open marker
+  // is an id of its own) is always enough to close it; with fewer the call
+  // may be cut short and come back without a name, so a caller can refuse
+  // such a request up front. kUnreachable or more: no budget is enough.
+  static constexpr uint32_t kUnreachable = 1u << 28;
+  uint32_t shortest_call() const { return shortest_call_; }
+
+  // Bytes the grammar keeps in memory (nodes, tries, tables, names).
+  size_t bytes() const;
 
   bool forced() const { return forced_; }
   // Unique per compiled grammar in this process (never reused, unlike an
@@ -94,7 +143,7 @@ class ToolGrammar {
     uint32_t child = kNone;         // kArray: items; kFreeObject: values
     uint32_t min_items = 0, max_items = 0xFFFFFFFFu;  // kArray
     uint64_t required = 0;          // kObject: bit k for property k
-    uint32_t dispatch = kNone;      // kUnion: 256 entries in dispatch_ (alternative or kNone)
+    uint32_t dispatch = kNone;      // kUnion: kValueStarts entries in dispatch_ (alternative or kNone)
     uint32_t min_len = 0;           // bytes of the shortest text
   };
   struct TrieNode {
@@ -114,7 +163,15 @@ class ToolGrammar {
     uint32_t key_len;  // bytes of "<key>":
   };
 
-  void finish();  // shortest lengths and union dispatch, once every node exists
+  // The bytes a JSON value can start with, each a column of a union's
+  // dispatch: '"', '-', the digits, 't', 'f', 'n', '{', '['.
+  static constexpr uint32_t kValueStarts = 17;
+
+  // Union dispatch and shortest lengths, once every node exists.
+  void finish(SchemaCompiler& c);
+  // Bytes of the shortest text of `node` that starts with `b` (as a union
+  // follows it), kInf (compile's) when none does.
+  uint64_t min_len_from(uint32_t node, uint8_t b) const;
   const TrieNode* child(uint32_t trie_node, uint8_t b) const {
     const TrieNode& t = trie_[trie_node];
     for (uint32_t e = t.edges_begin; e < t.edges_end; ++e) {
@@ -136,6 +193,7 @@ class ToolGrammar {
   std::vector<uint32_t> dispatch_;
   uint32_t root_ = kNone;
   uint32_t string_ = kNone;  // a free JSON string (object keys of free objects)
+  uint32_t shortest_call_ = 0;
   bool forced_ = false;
   uint64_t serial_ = 0;
   std::vector<std::string> names_;
@@ -178,6 +236,11 @@ class GrammarState {
   bool complete() const { return shortest() == 0; }
   // Everything written, the close marker included.
   bool done() const { return depth_ == 0; }
+  // A shortest completion from here, written out: at each step the lowest
+  // byte that shortens the rest by one. Empty when shortest() promises a
+  // way that is not there (a fault of the grammar) or is kUnreachable. It
+  // tries every byte for each byte written: for tests and messages.
+  std::optional<std::string> shortest_completion() const;
 
   // What the top frame is in the middle of, for the mask's fast paths.
   enum class Context : uint8_t { kOther, kStringBody, kDigits };
@@ -220,19 +283,36 @@ class GrammarState {
 // Entries of an engine's grammar cache: more distinct tool lists than an
 // application cycles through.
 inline constexpr size_t kToolGrammars = 32;
+// Bytes the cache may keep (grammars and their keys, the tools JSON): room
+// for kToolGrammars lists of hundreds of tools; a grammar larger than this
+// alone is compiled for each request and not kept.
+inline constexpr size_t kToolGrammarBytes = size_t{64} << 20;
 
 // Compiled grammars by (tool_choice, tools JSON), the least recently used
-// dropped first. Safe to use from several threads at once.
+// dropped first, at most `max_entries` of at most `max_bytes` in all. Safe
+// to use from several threads at once.
 class ToolGrammarCache {
  public:
-  explicit ToolGrammarCache(size_t max_entries) : max_entries_(max_entries) {}
+  explicit ToolGrammarCache(size_t max_entries, size_t max_bytes = kToolGrammarBytes)
+      : max_entries_(max_entries), max_bytes_(max_bytes) {}
   core::Result<std::shared_ptr<const ToolGrammar>, std::string> get(std::string_view tools_json,
                                                                     const ToolChoice& choice);
+  // What the entries kept take (ToolGrammar::bytes() plus the keys).
+  size_t bytes() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return bytes_;
+  }
 
  private:
-  using Entry = std::pair<std::string, std::shared_ptr<const ToolGrammar>>;
-  std::mutex mutex_;
+  struct Entry {
+    std::string key;
+    std::shared_ptr<const ToolGrammar> grammar;
+    size_t bytes;
+  };
+  mutable std::mutex mutex_;
   size_t max_entries_;
+  size_t max_bytes_;
+  size_t bytes_ = 0;
   std::list<Entry> entries_;  // most recent first
   std::unordered_map<std::string_view, std::list<Entry>::iterator> index_;
 };
