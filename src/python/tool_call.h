@@ -27,8 +27,10 @@
   "valid can be written: an offered name exactly as offered, then arguments\n"            \
   "in compact JSON with the schema's types, enums and const values, every\n"              \
   "required key and no undeclared one; the call always closes within\n"                   \
-  "`max_new_tokens`. Schema keywords it cannot follow allow any JSON value\n"             \
-  "there. `on_delta(delta)` receives the decoded text as it grows.\n\n"                   \
+  "`max_new_tokens`. Value bounds (`minimum`, `pattern`, ...) are not\n"                 \
+  "enforced; `$ref`, `allOf`, nesting past 12 levels and limits the grammar\n"          \
+  "cannot keep are refused with ValueError. `on_delta(delta)` receives the\n"           \
+  "decoded text as it grows.\n\n"                                                        \
   "Returns a dict: `name` (the tool called, or None without a call),\n"                   \
   "`arguments` (the parsed arguments, or None), `text` (the whole\n"                      \
   "completion), `stop_reason` (\"NoAllowedToken\" when the vocabulary cannot\n"         \
