@@ -3,15 +3,14 @@
 #include <cstdint>
 #include <cstdlib>
 
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(PINNET_X86_KERNELS)
 #include <cpuid.h>
-#define PINNET_X86 1
 #endif
 
 namespace pinnet::core {
 namespace {
 
-#if PINNET_X86
+#if defined(PINNET_X86_KERNELS)
 // XCR0: which register states the OS saves on a context switch.
 uint64_t read_xcr0() {
   uint32_t lo = 0, hi = 0;
