@@ -2,8 +2,8 @@
 # Sets up a fresh machine and runs every test: the C++ unit tests in a release
 # build, in a build with the portable kernels only and in an AddressSanitizer +
 # UndefinedBehaviorSanitizer build, short fuzz runs of every file parser, the
-# demo from the wheel in a fresh virtual environment, the C++ tests
-# cross-built for aarch64 and run under qemu-user, and the Python tests
+# demo from the wheel in a fresh virtual environment, the C++ tests and the
+# wheel cross-built for aarch64 and run under qemu-user, and the Python tests
 # against the installed module.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -42,6 +42,11 @@ echo "== aarch64: C++ unit tests cross-built, under qemu-user"
 start=$SECONDS
 bash scripts/test_aarch64.sh
 echo "aarch64 C++ tests: $((SECONDS - start)) s"
+
+echo "== aarch64: the wheel in Debian's arm64 CPython under qemu-user"
+start=$SECONDS
+bash scripts/wheel_check_aarch64.sh
+echo "aarch64 wheel check: $((SECONDS - start)) s"
 
 echo "== Python tests"
 # The installed module, plus the binding probe built beside the C++ tests.
