@@ -9,7 +9,9 @@ PY=${PYTHON:-python3}
 apt_pkgs=(g++ libgtest-dev clang libclang-rt-14-dev)
 missing=()
 for p in "${apt_pkgs[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+  # The native package by name: with arm64 added (scripts/setup_aarch64.sh)
+  # a bare name can match two installed instances.
+  dpkg -s "$p:$(dpkg --print-architecture)" >/dev/null 2>&1 || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
   apt-get update -qq

@@ -3,15 +3,17 @@
 #include <cstdint>
 #include <cstdlib>
 
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(PINNET_X86_KERNELS)
 #include <cpuid.h>
-#define PINNET_X86 1
+#elif defined(PINNET_ARM_KERNELS) && defined(__linux__)
+#include <asm/hwcap.h>
+#include <sys/auxv.h>
 #endif
 
 namespace pinnet::core {
 namespace {
 
-#if PINNET_X86
+#if defined(PINNET_X86_KERNELS)
 // XCR0: which register states the OS saves on a context switch.
 uint64_t read_xcr0() {
   uint32_t lo = 0, hi = 0;
@@ -52,6 +54,18 @@ bool detect_vnni_vbmi() {
   const bool vnni = ecx & (1u << 11);
   return vbmi && vnni;
 }
+#elif defined(PINNET_ARM_KERNELS) && defined(__linux__)
+#ifndef HWCAP2_I8MM
+#define HWCAP2_I8MM (1UL << 13)  // kernel headers older than 5.10
+#endif
+
+Isa detect() {
+  const unsigned long hwcap = getauxval(AT_HWCAP), hwcap2 = getauxval(AT_HWCAP2);
+  if (!(hwcap & HWCAP_ASIMD)) return Isa::Portable;
+  if (!(hwcap & HWCAP_ASIMDDP)) return Isa::Neon;
+  return (hwcap2 & HWCAP2_I8MM) ? Isa::NeonI8mm : Isa::NeonDot;
+}
+bool detect_vnni_vbmi() { return false; }
 #else
 Isa detect() { return Isa::Portable; }
 bool detect_vnni_vbmi() { return false; }
@@ -74,16 +88,15 @@ bool equals_ignoring_case(std::string_view a, std::string_view b) {
 }  // namespace
 
 std::optional<Isa> parse_isa(std::string_view text) {
-  for (Isa isa : {Isa::Portable, Isa::Avx2, Isa::Avx512})
+  for (Isa isa : {Isa::Portable, Isa::Avx2, Isa::Avx512, Isa::Neon, Isa::NeonDot, Isa::NeonI8mm})
     if (equals_ignoring_case(text, isa_name(isa))) return isa;
   return std::nullopt;
 }
 
 Isa capped_isa(Isa detected_isa, const char* cap) {
   if (cap == nullptr) return detected_isa;
-  std::optional<Isa> limit = parse_isa(cap);
-  if (!limit || *limit >= detected_isa) return detected_isa;
-  return *limit;
+  const std::optional<Isa> limit = parse_isa(cap);
+  return limit && isa_includes(detected_isa, *limit) ? *limit : detected_isa;
 }
 
 Isa best_isa() {
@@ -91,7 +104,7 @@ Isa best_isa() {
   return isa;
 }
 
-bool isa_supported(Isa isa) { return isa <= detected(); }
+bool isa_supported(Isa isa) { return isa_includes(detected(), isa); }
 
 bool has_avx512_int8() {
   static const bool has = detected() == Isa::Avx512 && detect_vnni_vbmi();
@@ -119,6 +132,9 @@ const char* isa_name(Isa isa) {
     case Isa::Portable: return "portable";
     case Isa::Avx2: return "avx2";
     case Isa::Avx512: return "avx512";
+    case Isa::Neon: return "neon";
+    case Isa::NeonDot: return "dotprod";
+    case Isa::NeonI8mm: return "i8mm";
   }
   return "unknown";
 }

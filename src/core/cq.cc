@@ -63,15 +63,19 @@ UnitOrder unit_order(Isa isa, unsigned bits) {
 }
 
 // dst[u·64 + p] = src[u·64 + element[p]] for every unit of n floats.
-void reorder(Isa isa, const UnitOrder& order, const float* src, uint64_t n, float* dst) {
+void reorder([[maybe_unused]] Isa isa, const UnitOrder& order, const float* src, uint64_t n, float* dst) {
+#ifdef PINNET_X86_KERNELS
   if (isa == Isa::Avx512) return cq_kernels::reorder_avx512(order.element, src, n, dst);
+#endif
   for (uint64_t base = 0; base < n; base += cq_kernels::kUnit) {
     for (uint64_t p = 0; p < cq_kernels::kUnit; ++p) dst[base + p] = src[base + order.element[p]];
   }
 }
 
-void reorder_in_place(Isa isa, const UnitOrder& order, float* v, uint64_t n) {
+void reorder_in_place([[maybe_unused]] Isa isa, const UnitOrder& order, float* v, uint64_t n) {
+#ifdef PINNET_X86_KERNELS
   if (isa == Isa::Avx512) return cq_kernels::reorder_avx512(order.element, v, n, v);
+#endif
   float unit[cq_kernels::kUnit];
   for (uint64_t base = 0; base < n; base += cq_kernels::kUnit) {
     std::memcpy(unit, v + base, sizeof unit);
@@ -322,7 +326,11 @@ Isa CqTensor::product_isa(Isa wanted) const {
   cq_detail::require_isa(wanted);
   // The vector kernels decode whole 64-element units within one group.
   if (shape_.group % cq_kernels::kUnit != 0) return Isa::Portable;
+#ifdef PINNET_X86_KERNELS
   return wanted;
+#else
+  return Isa::Portable;  // no vector kernels for this processor
+#endif
 }
 
 void CqTensor::matvec(std::span<const float> x, std::span<float> y) const {
@@ -358,12 +366,14 @@ void CqTensor::matvec_reordered(Isa wanted, WorkerPool* pool, std::span<const fl
   if (y.size() < s.rows) throw std::invalid_argument("CqTensor::matvec: y must hold rows floats");
   const Isa isa = product_isa(wanted);
   const float* x_rot = xp.data();
-  const cq_kernels::View view = kernel_view();
+  [[maybe_unused]] const cq_kernels::View view = kernel_view();
   auto rows_kernel = [&](uint64_t r0, uint64_t r1) {
     switch (isa) {
+#ifdef PINNET_X86_KERNELS
       case Isa::Avx512: cq_kernels::matvec_avx512(view, x_rot, r0, r1, y.data()); break;
       case Isa::Avx2: cq_kernels::matvec_avx2(view, x_rot, r0, r1, y.data()); break;
-      case Isa::Portable: Portable{*this}.matvec(x_rot, r0, r1, y.data()); break;
+#endif
+      default: Portable{*this}.matvec(x_rot, r0, r1, y.data()); break;
     }
   };
   if (pool != nullptr && s.rows >= 128 && saturating_mul(s.rows, s.padded_cols) > cq_detail::kParallelVector) {
@@ -436,15 +446,17 @@ void CqTensor::matmul_reordered(Isa wanted, WorkerPool* pool, std::span<const fl
   if (m == 0) return;
   const Isa isa = product_isa(wanted);
   const float* xp = x.data();
-  const cq_kernels::View view = kernel_view();
-  const bool wide = m >= cq_kernels::kWideBatch;
+  [[maybe_unused]] const cq_kernels::View view = kernel_view();
+  [[maybe_unused]] const bool wide = m >= cq_kernels::kWideBatch;
   auto kernel = [&](uint64_t r0, uint64_t r1, uint64_t v0, uint64_t v1) {
     switch (isa) {
+#ifdef PINNET_X86_KERNELS
       case Isa::Avx512:
         cq_kernels::matmul_avx512(view, xp, r0, r1, v0, v1, wide, y.data());
         break;
       case Isa::Avx2: cq_kernels::matmul_avx2(view, xp, r0, r1, v0, v1, y.data()); break;
-      case Isa::Portable: Portable{*this}.matmul(xp, r0, r1, v0, v1, y.data()); break;
+#endif
+      default: Portable{*this}.matmul(xp, r0, r1, v0, v1, y.data()); break;
     }
   };
   const uint64_t work = saturating_mul(saturating_mul(m, s.rows), s.padded_cols);

@@ -117,10 +117,12 @@ void CqTensor::quantize_input(std::span<const float> x_rot, uint64_t group, std:
   const size_t groups = x_rot.size() / group;
   if (q.size() < x_rot.size() || scales.size() < groups)
     throw std::invalid_argument("CqTensor::quantize_input: output too short");
+#ifdef PINNET_X86_KERNELS
   if (group % 8 == 0 && best_isa() != Isa::Portable) {
     cq_kernels::quantize_int8_avx2(x_rot.data(), x_rot.size(), group, q.data(), scales.data());
     return;
   }
+#endif
   for (size_t g = 0; g < groups; ++g) {
     const float* x = x_rot.data() + g * group;
     int8_t* out = q.data() + g * group;
@@ -149,14 +151,19 @@ void CqTensor::matmul_int8_with(Isa wanted, WorkerPool* pool, std::span<const in
   // The VNNI kernel's per-group offsets, made once here for every part of
   // a split.
   cq_detail::ScratchOf<int32_t> offsets(vnni ? m * s.groups_per_row : 0);
+#ifdef PINNET_X86_KERNELS
   if (vnni) cq_kernels::prepare_int8_avx512(view, xq.data(), m, offsets.data());
+#endif
   auto kernel = [&](uint64_t t0, uint64_t t1, uint64_t v0, uint64_t v1) {
+#ifdef PINNET_X86_KERNELS
     if (vnni) {
       cq_kernels::matmul_int8_avx512(view, xq.data(), xs.data(), offsets.data(), t0, t1, v0, v1,
                                      y.data());
     } else if (wanted != Isa::Portable) {
       cq_kernels::matmul_int8_avx2(view, xq.data(), xs.data(), t0, t1, v0, v1, y.data());
-    } else {
+    } else
+#endif
+    {
       const uint64_t r1 = std::min(t1 * kInt8TileRows, s.rows);
       for (uint64_t v = v0; v < v1; ++v)
         for (uint64_t r = t0 * kInt8TileRows; r < r1; ++r)

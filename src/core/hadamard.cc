@@ -58,9 +58,11 @@ inline void scale(float* x, size_t n, float s) {
 
 void fwht_block(float* x, size_t n) {
   const float s = 1.0f / std::sqrt(static_cast<float>(n));
+#ifdef PINNET_X86_KERNELS
   const Isa isa = best_isa();
   if (n >= 16 && isa >= Isa::Avx512) return hadamard_kernels::fwht_avx512(x, n, s);
   if (n >= 8 && isa >= Isa::Avx2) return hadamard_kernels::fwht_avx2(x, n, s);
+#endif
   for (size_t h = 1; h < n; h *= 2) {
     if (h % 4 == 0) {
       stage_wide(x, n, h);

@@ -71,7 +71,7 @@ void halves_to_floats_f16c(const uint8_t* src, size_t n, float* dst) {
 }  // namespace detail
 
 void halves_to_floats(const uint8_t* little_endian_src, size_t n, float* dst) {
-  if (best_isa() >= Isa::Avx2) {
+  if (isa_includes(best_isa(), Isa::Avx2)) {
     detail::halves_to_floats_f16c(little_endian_src, n, dst);
   } else {
     detail::halves_to_floats_portable(little_endian_src, n, dst);

@@ -47,7 +47,11 @@ Isa product_isa(Isa wanted) {
   }
   // AVX-512 machines run the AVX2 kernels: no 16-column kernel has been
   // written and measured faster yet.
+#ifdef PINNET_X86_KERNELS
   return wanted == Isa::Portable ? Isa::Portable : Isa::Avx2;
+#else
+  return Isa::Portable;  // no vector kernels for this processor
+#endif
 }
 
 // Two's-complement nibbles: (u ^ 8) - 8 maps 0..7 to itself and 8..15 to -8..-1.
@@ -74,17 +78,16 @@ void matvec_portable(const int4_kernels::View& v, const float* x, uint64_t c0, u
 }
 
 // Rows [0, n) of x into y for columns [c0, c1) on the chosen path.
-void run_columns(Isa isa, const int4_kernels::View& v, const float* x, uint64_t in, size_t n,
+void run_columns([[maybe_unused]] Isa isa, const int4_kernels::View& v, const float* x, uint64_t in, size_t n,
                  uint64_t c0, uint64_t c1, float* y) {
   if (v.rows == 0) {
     for (size_t r = 0; r < n; ++r) std::fill(y + r * v.out + c0, y + r * v.out + c1, 0.0f);
     return;
   }
-  if (isa == Isa::Portable) {
-    for (size_t r = 0; r < n; ++r) matvec_portable(v, x + r * in, c0, c1, y + r * v.out);
-    return;
-  }
-  int4_kernels::matmul_avx2(v, x, in, n, c0, c1, y, v.out);
+#ifdef PINNET_X86_KERNELS
+  if (isa != Isa::Portable) return int4_kernels::matmul_avx2(v, x, in, n, c0, c1, y, v.out);
+#endif
+  for (size_t r = 0; r < n; ++r) matvec_portable(v, x + r * in, c0, c1, y + r * v.out);
 }
 
 void check_rows(const Int4Linear& l, size_t x_size, size_t n, size_t y_size) {

@@ -23,9 +23,13 @@ const VecKernels& vec_kernels_portable() {
 
 namespace {
 const VecKernels& chosen() {
+#ifdef PINNET_X86_KERNELS
   static const VecKernels& k = core::best_isa() >= core::Isa::Avx512 ? vec_kernels_avx512()
                                : core::best_isa() >= core::Isa::Avx2  ? vec_kernels_avx2()
                                                                       : vec_kernels_portable();
+#else
+  static const VecKernels& k = vec_kernels_portable();
+#endif
   return k;
 }
 }  // namespace

@@ -13,7 +13,8 @@
 namespace pinnet::core {
 namespace {
 
-const Isa kAllIsas[] = {Isa::Portable, Isa::Avx2, Isa::Avx512};
+const Isa kAllIsas[] = {Isa::Portable, Isa::Avx2,    Isa::Avx512,
+                        Isa::Neon,     Isa::NeonDot, Isa::NeonI8mm};
 
 // ---- an independent, straightforward model of the format ----
 

@@ -32,6 +32,18 @@ KvView float_view(const std::vector<float>& keys, const std::vector<float>& valu
   return kv;
 }
 
+// Every build of the loops in this binary that the processor runs, the
+// portable one first.
+std::vector<const VecKernels*> every_build() {
+  std::vector<const VecKernels*> builds = {&vec_kernels_portable()};
+#ifdef PINNET_X86_KERNELS
+  if (core::isa_supported(core::Isa::Avx2)) builds.push_back(&vec_kernels_avx2());
+  if (core::isa_supported(core::Isa::Avx512)) builds.push_back(&vec_kernels_avx512());
+#endif
+  return builds;
+}
+
+#ifdef PINNET_X86_KERNELS
 TEST(VecKernels, WidePathsMatchThePortableOnes) {
   if (!isa_supported(Isa::Avx2)) GTEST_SKIP() << "no AVX2";
   const VecKernels& ref = vec_kernels_portable();
@@ -160,13 +172,12 @@ TEST(VecKernels, WidePathsMatchThePortableOnes) {
     }
   }
 }
+#endif  // PINNET_X86_KERNELS
 
 TEST(VecKernels, DenseRowsMatchAScalarReference) {
   std::mt19937 rng(19);
   std::normal_distribution<float> nd(0.0f, 1.0f);
-  std::vector<const VecKernels*> builds = {&vec_kernels_portable()};
-  if (isa_supported(Isa::Avx2)) builds.push_back(&vec_kernels_avx2());
-  if (isa_supported(Isa::Avx512)) builds.push_back(&vec_kernels_avx512());
+  const std::vector<const VecKernels*> builds = every_build();
   struct Case {
     size_t rows, cols, m;
   };
@@ -198,8 +209,7 @@ TEST(VecKernels, DenseRowsMatchAScalarReference) {
 TEST(VecKernels, LaneCombineAndMixMatchAScalarReference) {
   std::mt19937 rng(23);
   std::normal_distribution<float> nd(0.0f, 1.0f);
-  std::vector<const VecKernels*> builds = {&vec_kernels_portable()};
-  if (isa_supported(Isa::Avx2)) builds.push_back(&vec_kernels_avx2());
+  const std::vector<const VecKernels*> builds = every_build();
   for (size_t n : {1, 2, 3, 4, 8}) {
     for (size_t d : {5, 16, 37}) {  // column tails of every kind
       std::vector<float> stream(n * d), g(n), h(n), m(n * n), delta(d);
@@ -224,6 +234,7 @@ TEST(VecKernels, LaneCombineAndMixMatchAScalarReference) {
   }
 }
 
+#ifdef PINNET_X86_KERNELS
 TEST(VecKernels, WideRotationIsTheCoreTransform) {
   if (!isa_supported(Isa::Avx2)) GTEST_SKIP() << "no AVX2";
   std::mt19937 rng(5);
@@ -241,6 +252,7 @@ TEST(VecKernels, WideRotationIsTheCoreTransform) {
   std::vector<float> x(12), out(12);
   EXPECT_THROW(vec_kernels_avx2().pad_and_rotate(x.data(), 12, 12, out.data(), 12), std::invalid_argument);
 }
+#endif  // PINNET_X86_KERNELS
 
 // The prefill's transposed-key attention against the per-head kernel on the
 // same keys and values in their natural layout.
@@ -261,9 +273,7 @@ TEST(VecKernels, TransposedKeyAttentionMatchesPerHead) {
       return kt;
     };
     const KvView kv = float_view(keys, values, positions, kvh, hd, vd);
-    std::vector<const VecKernels*> builds = {&vec_kernels_portable()};
-    if (isa_supported(Isa::Avx2)) builds.push_back(&vec_kernels_avx2());
-    if (isa_supported(Isa::Avx512)) builds.push_back(&vec_kernels_avx512());
+    const std::vector<const VecKernels*> builds = every_build();
     // Windows of one block, several blocks, and more than 64 keys (whole
     // 4-block steps of the 16-lane kernel plus a tail).
     for (auto [start, p] : {std::pair<uint64_t, uint64_t>{0, 0}, {0, 36}, {3, 20}, {9, 9}, {17, 31},
@@ -299,9 +309,7 @@ TEST(VecKernels, AttendPairIsTwoSingleCalls) {
     std::vector<float> keys(positions * kvh * hd), values(positions * kvh * vd);
     for (auto* v : {&keys, &values})
       for (float& x : *v) x = nd(rng);
-    std::vector<const VecKernels*> builds = {&vec_kernels_portable()};
-    if (isa_supported(Isa::Avx2)) builds.push_back(&vec_kernels_avx2());
-    if (isa_supported(Isa::Avx512)) builds.push_back(&vec_kernels_avx512());
+    const std::vector<const VecKernels*> builds = every_build();
     for (const VecKernels* k : builds) {
       const size_t kb = k->key_block;
       std::vector<float> kt((positions + kb - 1) / kb * hd * kb, 0.0f);

@@ -83,8 +83,12 @@ class SchemaGenerator {
                              : "{\"oneOf\":[{\"type\":\"boolean\"},{\"type\":\"null\"},{\"type\":\"number\"}]}";
       case 8: return object(depth, false);
       case 9: {
-        std::string s = "{" + type("array", pick(2) ? "list" : "tuple") + ",\"items\":" +
-                        (pick(2) ? object(depth, false) : value(depth + 1));
+        // One draw per statement, in the order x86-64 builds have always made
+        // them: the operands of + are evaluated in an order the compiler picks
+        // per target, and the corpus must be the same on every processor.
+        const std::string items = pick(2) ? object(depth, false) : value(depth + 1);
+        const char* loose = pick(2) ? "list" : "tuple";
+        std::string s = "{" + type("array", loose) + ",\"items\":" + items;
         if (pick(2)) s += ",\"minItems\":" + std::to_string(pick(3));
         if (pick(2)) s += ",\"maxItems\":" + std::to_string(1 + pick(3));
         return s + "}";

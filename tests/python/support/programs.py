@@ -54,8 +54,12 @@ def _built(target: str) -> Path | None:
     if target == "_binding_probe":
         found = sorted(folder.glob("_binding_probe*.so"))
         return found[0] if found else None
-    path = folder / target
-    return path if path.is_file() and os.access(path, os.X_OK) else None
+    # A cross build leaves beside each program a wrapper that runs it under
+    # the emulator.
+    for path in (folder / f"{target}.emulated", folder / target):
+        if path.is_file() and os.access(path, os.X_OK):
+            return path
+    return None
 
 
 def _run_logged(cmd: list, log) -> str | None:
