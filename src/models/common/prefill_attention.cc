@@ -4,24 +4,23 @@
 
 #include "core/vec.h"
 #include "models/common/kv_ring.h"
-#include "models/common/parallel.h"
 
 namespace pinnet::models {
 
 namespace {
 
-// Keys of positions 0 .. count - 1 per kv head in blocks of kb positions,
-// zero past the last, so that the kernels score a register of keys at a
-// time: dimension e of key t of kv head g at g·per_head + (t / kb)·hd·kb +
+// Keys of positions first .. count - 1 per kv head in blocks of kb
+// positions, zero elsewhere, so that the kernels score a register of keys at
+// a time: dimension e of key t of kv head g at g·per_head + (t / kb)·hd·kb +
 // e·kb + t % kb. Returns per_head.
-size_t transpose_keys(const float* keys, size_t count, size_t kv_heads, size_t hd, size_t kb,
-                      std::vector<float>& kt) {
+size_t transpose_keys(const float* keys, uint64_t first, size_t count, size_t kv_heads, size_t hd,
+                      size_t kb, std::vector<float>& kt) {
   const size_t kw = kv_heads * hd;
   const size_t per_head = (count + kb - 1) / kb * hd * kb;
   kt.assign(kv_heads * per_head, 0.0f);
   for_items(kv_heads, [&](size_t g) {
     float* dst_head = kt.data() + g * per_head;
-    for (size_t t = 0; t < count; ++t) {
+    for (size_t t = first; t < count; ++t) {
       const float* k = keys + t * kw + g * hd;
       float* dst = dst_head + (t / kb) * hd * kb + t % kb;
       for (size_t e = 0; e < hd; ++e) dst[e * kb] = k[e];
@@ -36,16 +35,9 @@ void attend_prefill(const PrefillAttention& a, std::vector<float>& kt, float* sc
   const size_t kvh = a.kv_heads, group = a.group, hd = a.hd, vd = a.vd;
   const size_t qw = kvh * group * hd, ow = kvh * group * vd;
   const size_t kb = vec_key_block();
-  const size_t per_head = transpose_keys(a.keys, a.p0 + a.rows, kvh, hd, kb, kt);
+  const size_t per_head = transpose_keys(a.keys, a.first_key, a.p0 + a.rows, kvh, hd, kb, kt);
   const size_t per_item = prefill_scores_per_item(a);
-  // Runs of rows from the one holding row `first` on, by kv head; the
-  // longest rows first, so the last items to start are the short ones.
-  const size_t runs = (a.rows + kPrefillRun - 1) / kPrefillRun;
-  const size_t r0 = std::min(a.first, a.rows) / kPrefillRun;
-  for_items(kvh * (runs - std::min(runs, r0)), [&](size_t item) {
-    const size_t g = item % kvh, run = runs - 1 - item / kvh;
-    const size_t i0 = std::max(run * kPrefillRun, a.first);
-    const size_t i1 = std::min(a.rows, run * kPrefillRun + kPrefillRun);
+  for_prefill_runs(kvh, a.rows, a.first, [&](size_t item, size_t g, size_t i0, size_t i1) {
     std::vector<float> own;
     float* sc = scores;
     if (sc != nullptr) {

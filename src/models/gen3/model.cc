@@ -603,145 +603,57 @@ void V3Model::attend_step(Pass& pass, size_t layer) const {
   }
 }
 
-void V3Model::attend_continuation(Pass& pass, size_t layer, size_t live) const {
-  Workspace& ws = *pass.ws;
-  const size_t m = pass.m, KVH = g_.num_kv_heads, hd = g_.head_dim, vd = g_.v_head_dim;
-  const size_t qw = g_.q_width(), kw = g_.k_width(), vw = g_.v_width(), ow = g_.o_width();
-  const size_t group = g_.group_size();
+void V3Model::attend_prompt(Pass& pass, size_t layer, size_t live) const {
   // A pass attends over its own keys and values, and a pass that continues
   // a session (p0 > 0) over the session's earlier ones too, laid out with
   // its own at their positions: every row then reads the same keys in the
   // same order as in one pass over the whole sequence (int8 sessions over
   // their int8 codes, as the cache holds them).
-  const uint64_t p0 = pass.p0;
-  const size_t total = p0 + m;
-  const uint64_t cap = g_.cache_cap(layer);
-  const bool windowed = !g_.is_global(layer) && g_.kv_window != 0;
-  auto window_start = [&](uint64_t p) {
-    uint64_t start = p + 1 > cap ? p + 1 - cap : 0;
-    if (windowed && p + 1 > g_.kv_window) start = std::max<uint64_t>(start, p + 1 - g_.kv_window);
-    return start;
-  };
-  // The session's positions a row of this pass reads: from the first
-  // row's window start (still held by the ring) up to p0.
-  const uint64_t held = p0 > 0 ? window_start(p0) : 0;
-  const models::KvView ring = p0 > 0 ? pass.cache->view(layer) : models::KvView{};
-  auto ring_row = [&](uint64_t t) { return static_cast<size_t>(t % ring.slots); };
-  models::KvView kv;
-  kv.slots = total;
-  kv.kv_heads = KVH;
-  kv.head_dim = hd;
-  kv.v_head_dim = vd;
-  kv.int8 = pass.int8;
-  const float* values = ws.v.data();
-  std::vector<float> joined_values;  // a continuing float pass: session's values, then its own
-  if (pass.int8) {
-    ws.k_codes.resize(total * kw);
-    ws.v_codes.resize(total * vw);
-    ws.k_scales.resize(total * KVH);
-    ws.v_scales.resize(total * KVH);
-    for (uint64_t t = held; t < p0; ++t) {
-      const size_t r = ring_row(t);
-      std::memcpy(ws.k_codes.data() + t * kw, ring.key_codes + r * kw, kw);
-      std::memcpy(ws.v_codes.data() + t * vw, ring.value_codes + r * vw, vw);
-      std::memcpy(ws.k_scales.data() + t * KVH, ring.key_scales + r * KVH, KVH * sizeof(float));
-      std::memcpy(ws.v_scales.data() + t * KVH, ring.value_scales + r * KVH, KVH * sizeof(float));
-    }
-    for_positions(m, [&](size_t i) {
-      for (size_t g = 0; g < KVH; ++g) {
-        const size_t row = (p0 + i) * KVH + g, own = i * KVH + g;
-        models::quantise_int8(ws.k.data() + own * hd, hd, ws.k_codes.data() + row * hd, &ws.k_scales[row]);
-        models::quantise_int8(ws.v.data() + own * vd, vd, ws.v_codes.data() + row * vd, &ws.v_scales[row]);
-      }
-    });
-    kv.key_codes = ws.k_codes.data();
-    kv.value_codes = ws.v_codes.data();
-    kv.key_scales = ws.k_scales.data();
-    kv.value_scales = ws.v_scales.data();
-  } else {
-    if (p0 > 0) {
-      joined_values.assign(total * vw, 0.0f);
-      for (uint64_t t = held; t < p0; ++t)
-        std::memcpy(joined_values.data() + t * vw, ring.values + ring_row(t) * vw, vw * sizeof(float));
-      std::memcpy(joined_values.data() + p0 * vw, ws.v.data(), m * vw * sizeof(float));
-      values = joined_values.data();
-    }
-    kv.keys = ws.k.data();
-    kv.values = values;
-  }
-  // Chunks of live positions (from chunk c0 on), the longest rows first.
-  constexpr size_t kChunk = 16;
-  const size_t chunks = (m + kChunk - 1) / kChunk, c0 = std::min(live, m) / kChunk;
-  const size_t items = KVH * (chunks - std::min(chunks, c0));
-  if (pass.int8) {
-    core::WorkerPool::instance().parallel_for(items, [&](size_t item) {
-      const size_t g = item % KVH, c = chunks - 1 - item / KVH;
-      const size_t i0 = std::max(c * kChunk, live), i1 = std::min(m, c * kChunk + kChunk);
-      std::vector<float> scores(group * (p0 + i1));
-      for (size_t i = i0; i < i1; ++i)
-        models::vec_attend_group(kv, ws.q.data() + i * qw + g * group * hd, g, group, window_start(p0 + i),
-                                 p0 + i, scores.data(), ws.o.data() + i * ow + g * group * vd);
-    });
-  } else {
-    // Float keys transposed per kv head in blocks of kb positions, so that
-    // the query heads of a kv head score a register of keys at a time.
-    const size_t kb = models::vec_key_block();
-    const size_t blocks = (total + kb - 1) / kb, per_head = blocks * hd * kb;
-    ws.kt.assign(KVH * per_head, 0.0f);
-    for_items(KVH, [&](size_t g) {
-      float* kt = ws.kt.data() + g * per_head;
-      for (size_t t = held; t < total; ++t) {
-        const float* k = t < p0 ? ring.keys + ring_row(t) * kw + g * hd : ws.k.data() + (t - p0) * kw + g * hd;
-        float* dst = kt + (t / kb) * hd * kb + t % kb;
-        for (size_t e = 0; e < hd; ++e) dst[e * kb] = k[e];
-      }
-    });
-    core::WorkerPool::instance().parallel_for(items, [&](size_t item) {
-      const size_t g = item % KVH, c = chunks - 1 - item / KVH;
-      const size_t i0 = std::max(c * kChunk, live), i1 = std::min(m, c * kChunk + kChunk);
-      std::vector<float> scores(2 * group * (p0 + i1 + 32));
-      const float* kt = ws.kt.data() + g * per_head;
-      auto q_of = [&](size_t i) { return ws.q.data() + i * qw + g * group * hd; };
-      auto o_of = [&](size_t i) { return ws.o.data() + i * ow + g * group * vd; };
-      size_t i = i0;
-      for (; i + 1 < i1; i += 2)  // two positions share every key they read
-        models::vec_attend_pair(kt, kb, values, KVH, g, hd, vd, q_of(i), q_of(i + 1), group,
-                                window_start(p0 + i), window_start(p0 + i + 1), p0 + i, scores.data(),
-                                o_of(i), o_of(i + 1));
-      if (i < i1)
-        models::vec_attend_rows(kt, kb, values, KVH, g, hd, vd, q_of(i), group, window_start(p0 + i),
-                                p0 + i, scores.data(), o_of(i));
-    });
-  }
-  if (pass.cache != nullptr)
-    for (size_t i = 0; i < m; ++i)
-      pass.cache->store(layer, p0 + i, ws.k.data() + i * kw, ws.v.data() + i * vw);
-}
-
-void V3Model::attend_prompt(Pass& pass, size_t layer, size_t live) const {
-  if (pass.p0 > 0) {
-    attend_continuation(pass, layer, live);
-    return;
-  }
-  Workspace& ws = *pass.ws;
-  const size_t m = pass.m;
-  // Prefill from position 0: attend over this pass's own keys and values
-  // (int8 sessions over their int8 codes, as the cache will hold them).
   const uint64_t window = !g_.is_global(layer) ? g_.kv_window : 0;
   if (pass.int8) {
     attend_prompt_int8(pass, layer, live, window);
   } else {
-    // Every work item allocates its own scores: scratch for all the items of
-    // a prompt at once would grow with the square of its length.
-    models::attend_prefill({.keys = ws.k.data(), .values = ws.v.data(), .kv_heads = g_.num_kv_heads,
-                            .group = g_.group_size(), .hd = g_.head_dim, .vd = g_.v_head_dim,
-                            .q = ws.q.data(), .o = ws.o.data(), .rows = m, .first = live,
-                            .slots = g_.cache_cap(layer), .window = window},
-                           ws.kt, nullptr);
+    attend_prompt_float(pass, layer, live, window);
   }
-  if (pass.cache != nullptr)
-    for (size_t i = 0; i < m; ++i)
-      pass.cache->store(layer, i, ws.k.data() + i * g_.k_width(), ws.v.data() + i * g_.v_width());
+  if (pass.cache != nullptr) {
+    const Workspace& ws = *pass.ws;
+    for (size_t i = 0; i < pass.m; ++i)
+      pass.cache->store(layer, pass.p0 + i, ws.k.data() + i * g_.k_width(), ws.v.data() + i * g_.v_width());
+  }
+}
+
+uint64_t V3Model::first_held(const Pass& pass, size_t layer, uint64_t window) const {
+  return pass.p0 > 0 ? models::window_start(pass.p0, g_.cache_cap(layer), window) : 0;
+}
+
+void V3Model::attend_prompt_float(Pass& pass, size_t layer, size_t live, uint64_t window) const {
+  Workspace& ws = *pass.ws;
+  const size_t m = pass.m, kw = g_.k_width(), vw = g_.v_width();
+  const uint64_t p0 = pass.p0, held = first_held(pass, layer, window);
+  const float* keys = ws.k.data();
+  const float* values = ws.v.data();
+  std::vector<float> joined_keys, joined_values;  // a continuing pass: the session's, then its own
+  if (p0 > 0) {
+    const models::KvView ring = pass.cache->view(layer);
+    joined_keys.resize((p0 + m) * kw);
+    joined_values.assign((p0 + m) * vw, 0.0f);
+    for (uint64_t t = held; t < p0; ++t) {
+      const size_t r = static_cast<size_t>(t % ring.slots);
+      std::memcpy(joined_keys.data() + t * kw, ring.keys + r * kw, kw * sizeof(float));
+      std::memcpy(joined_values.data() + t * vw, ring.values + r * vw, vw * sizeof(float));
+    }
+    std::memcpy(joined_keys.data() + p0 * kw, ws.k.data(), m * kw * sizeof(float));
+    std::memcpy(joined_values.data() + p0 * vw, ws.v.data(), m * vw * sizeof(float));
+    keys = joined_keys.data();
+    values = joined_values.data();
+  }
+  // Every work item allocates its own scores: scratch for all the items of
+  // a prompt at once would grow with the square of its length.
+  models::attend_prefill({.keys = keys, .values = values, .kv_heads = g_.num_kv_heads,
+                          .group = g_.group_size(), .hd = g_.head_dim, .vd = g_.v_head_dim,
+                          .q = ws.q.data(), .o = ws.o.data(), .p0 = p0, .rows = m, .first = live,
+                          .slots = g_.cache_cap(layer), .window = window, .first_key = held},
+                         ws.kt, nullptr);
 }
 
 void V3Model::attend_prompt_int8(Pass& pass, size_t layer, size_t live, uint64_t window) const {
@@ -749,38 +661,44 @@ void V3Model::attend_prompt_int8(Pass& pass, size_t layer, size_t live, uint64_t
   const size_t m = pass.m, KVH = g_.num_kv_heads, hd = g_.head_dim, vd = g_.v_head_dim;
   const size_t qw = g_.q_width(), kw = g_.k_width(), vw = g_.v_width(), ow = g_.o_width();
   const size_t group = g_.group_size();
+  const uint64_t p0 = pass.p0, total = p0 + m, held = first_held(pass, layer, window);
+  ws.k_codes.resize(total * kw);
+  ws.v_codes.resize(total * vw);
+  ws.k_scales.resize(total * KVH);
+  ws.v_scales.resize(total * KVH);
+  if (p0 > 0) {
+    const models::KvView ring = pass.cache->view(layer);
+    for (uint64_t t = held; t < p0; ++t) {
+      const size_t r = static_cast<size_t>(t % ring.slots);
+      std::memcpy(ws.k_codes.data() + t * kw, ring.key_codes + r * kw, kw);
+      std::memcpy(ws.v_codes.data() + t * vw, ring.value_codes + r * vw, vw);
+      std::memcpy(ws.k_scales.data() + t * KVH, ring.key_scales + r * KVH, KVH * sizeof(float));
+      std::memcpy(ws.v_scales.data() + t * KVH, ring.value_scales + r * KVH, KVH * sizeof(float));
+    }
+  }
+  for_positions(m, [&](size_t i) {
+    for (size_t g = 0; g < KVH; ++g) {
+      const size_t row = (p0 + i) * KVH + g, own = i * KVH + g;
+      models::quantise_int8(ws.k.data() + own * hd, hd, ws.k_codes.data() + row * hd, &ws.k_scales[row]);
+      models::quantise_int8(ws.v.data() + own * vd, vd, ws.v_codes.data() + row * vd, &ws.v_scales[row]);
+    }
+  });
   models::KvView kv;
-  kv.slots = m;
+  kv.slots = total;
   kv.kv_heads = KVH;
   kv.head_dim = hd;
   kv.v_head_dim = vd;
   kv.int8 = true;
-  ws.k_codes.resize(m * kw);
-  ws.v_codes.resize(m * vw);
-  ws.k_scales.resize(m * KVH);
-  ws.v_scales.resize(m * KVH);
-  for_positions(m, [&](size_t i) {
-    for (size_t g = 0; g < KVH; ++g) {
-      const size_t row = i * KVH + g;
-      models::quantise_int8(ws.k.data() + row * hd, hd, ws.k_codes.data() + row * hd, &ws.k_scales[row]);
-      models::quantise_int8(ws.v.data() + row * vd, vd, ws.v_codes.data() + row * vd, &ws.v_scales[row]);
-    }
-  });
   kv.key_codes = ws.k_codes.data();
   kv.value_codes = ws.v_codes.data();
   kv.key_scales = ws.k_scales.data();
   kv.value_scales = ws.v_scales.data();
   const uint64_t cap = g_.cache_cap(layer);
-  // Runs of live positions (from run r0 on), the longest rows first.
-  constexpr size_t kRun = models::kPrefillRun;
-  const size_t runs = (m + kRun - 1) / kRun, r0 = std::min(live, m) / kRun;
-  core::WorkerPool::instance().parallel_for(KVH * (runs - std::min(runs, r0)), [&](size_t item) {
-    const size_t g = item % KVH, r = runs - 1 - item / KVH;
-    const size_t i0 = std::max(r * kRun, live), i1 = std::min(m, r * kRun + kRun);
-    std::vector<float> scores(group * i1);
+  models::for_prefill_runs(KVH, m, live, [&](size_t, size_t g, size_t i0, size_t i1) {
+    std::vector<float> scores(group * (p0 + i1));
     for (size_t i = i0; i < i1; ++i)
       models::vec_attend_group(kv, ws.q.data() + i * qw + g * group * hd, g, group,
-                               models::window_start(i, cap, window), i, scores.data(),
+                               models::window_start(p0 + i, cap, window), p0 + i, scores.data(),
                                ws.o.data() + i * ow + g * group * vd);
   });
 }

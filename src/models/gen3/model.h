@@ -134,11 +134,15 @@ class V3Model {
   void qkv_convolution(Pass& pass, size_t layer, size_t live) const;
   void qk_norms(Pass& pass, size_t layer, size_t live) const;
   void attend_step(Pass& pass, size_t layer) const;
+  // A prompt pass: from position 0, or continuing a session (its first
+  // position past 0), the session's held keys and values then laid out
+  // beside the pass's own at their positions, so every row reads what one
+  // whole pass would.
   void attend_prompt(Pass& pass, size_t layer, size_t live) const;
-  // A prompt pass that continues a session (its first position past 0):
-  // the session's held keys and values laid out beside the pass's own at
-  // their positions, so every row reads what one whole pass would.
-  void attend_continuation(Pass& pass, size_t layer, size_t live) const;
+  // The first position a continuing pass reads from the session (0 for a
+  // pass from position 0).
+  uint64_t first_held(const Pass& pass, size_t layer, uint64_t window) const;
+  void attend_prompt_float(Pass& pass, size_t layer, size_t live, uint64_t window) const;
   void attend_prompt_int8(Pass& pass, size_t layer, size_t live, uint64_t window) const;
   void output_gate(Pass& pass, size_t live) const;
   void logits_stage(Pass& pass) const;

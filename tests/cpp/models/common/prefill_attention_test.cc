@@ -1,6 +1,7 @@
 // The shared prefill attention against plain causal softmax attention in
 // double precision: windows, a tile that starts past position 0, skipped
-// leading rows, grouped heads and value heads narrower than key heads.
+// leading rows, keys absent before the first one read, grouped heads and
+// value heads narrower than key heads.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -40,6 +41,7 @@ struct Case {
   size_t rows, first;
   uint64_t slots, window;
   bool own_scores;
+  bool keys_from_first_read = false;  // keys before the first row's window are NaN
 };
 
 TEST(PrefillAttention, MatchesPlainCausalAttention) {
@@ -50,6 +52,7 @@ TEST(PrefillAttention, MatchesPlainCausalAttention) {
       {1, 3, 8, 6, 0, 50, 19, 50, 7, true},    // a window; rows before 19 skipped
       {2, 2, 16, 16, 5, 33, 0, 64, 9, false},  // a window on a later tile
       {3, 1, 8, 8, 0, 45, 0, 20, 0, true},     // slots fewer than the positions
+      {2, 2, 8, 8, 30, 20, 0, 64, 8, true, true},
   };
   std::mt19937 rng(3);
   std::normal_distribution<float> nd(0.0f, 1.0f);
@@ -59,12 +62,14 @@ TEST(PrefillAttention, MatchesPlainCausalAttention) {
     std::vector<float> q(c.rows * heads * c.hd);
     for (auto* v : {&keys, &values, &q})
       for (float& x : *v) x = nd(rng);
+    const uint64_t first_key = c.keys_from_first_read ? window_start(c.p0, c.slots, c.window) : 0;
+    std::fill(keys.begin(), keys.begin() + first_key * c.kvh * c.hd, NAN);
     const float kUnwritten = 12345.0f;
     std::vector<float> o(c.rows * heads * c.vd, kUnwritten), kt;
     PrefillAttention a{.keys = keys.data(), .values = values.data(), .kv_heads = c.kvh,
                        .group = c.group, .hd = c.hd, .vd = c.vd, .q = q.data(), .o = o.data(),
                        .p0 = c.p0, .rows = c.rows, .first = c.first, .slots = c.slots,
-                       .window = c.window};
+                       .window = c.window, .first_key = first_key};
     const size_t items = c.kvh * ((c.rows + kPrefillRun - 1) / kPrefillRun);
     std::vector<float> scores(c.own_scores ? 0 : items * prefill_scores_per_item(a));
     attend_prefill(a, kt, c.own_scores ? nullptr : scores.data());
