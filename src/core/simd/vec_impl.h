@@ -50,8 +50,7 @@ inline void lane_combine(const float* g, const float* stream, size_t n, size_t d
 
 // In place, for n <= kMaxFusedLanes: lane i of stream <- Σ_k m[i·n + k]·lane k
 // (k in order) + h[i]·delta. Every column block is read whole before it is
-// written, so no copy of the stream is needed.
-inline constexpr size_t kMaxFusedLanes = 8;
+// written, so no copy of the stream is needed. kMaxFusedLanes is core/vec.h's.
 inline void lane_mix(const float* m, const float* h, const float* delta, size_t n, size_t d,
                      float* stream) {
   float in[kMaxFusedLanes][8];
