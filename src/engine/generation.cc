@@ -1,8 +1,16 @@
 #include "engine/generation.h"
 
+#include <cstdlib>
+#include <string_view>
+
 #include "engine/completion_text.h"
 
 namespace pinnet::engine {
+
+bool speculation_default() {
+  const char* env = std::getenv("PINNET_DRAFT");
+  return env == nullptr || std::string_view(env) != "0";
+}
 
 std::string stop_name(const DecodePolicy& policy, const GenerateOutput& out) {
   switch (out.stop) {

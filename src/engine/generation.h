@@ -24,7 +24,17 @@ struct GenerateOptions {
   // Strict tool calls (the tool choice compiled in); `constrain` is then
   // not looked at.
   std::shared_ptr<const ToolGrammar> strict_tools;
+  // Greedy decoding only (sampling always steps one id at a time):
+  // `forced_runs` feeds the ids a strict grammar leaves no choice about in
+  // one batched pass; `drafts` proposes the continuation of an n-gram of
+  // the prompt and output so far and keeps the drafted ids greedy choice
+  // agrees with, verified in one pass. Off: one step per id.
+  bool forced_runs = false;
+  bool drafts = false;
 };
+
+// The default of both speculation switches: on, unless PINNET_DRAFT is "0".
+bool speculation_default();
 
 enum class StopReason : uint8_t {
   kEos = 0,          // the model chose the end id
