@@ -7,9 +7,12 @@
 
 namespace pinnet::engine {
 
-bool speculation_default() {
+std::pair<bool, bool> speculation_default() {
   const char* env = std::getenv("PINNET_DRAFT");
-  return env == nullptr || std::string_view(env) != "0";
+  const std::string_view v = env == nullptr ? "" : env;
+  if (v == "0") return {false, false};
+  if (v == "1") return {true, true};
+  return {true, false};
 }
 
 std::string stop_name(const DecodePolicy& policy, const GenerateOutput& out) {

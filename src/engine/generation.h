@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace pinnet::engine {
@@ -26,15 +27,18 @@ struct GenerateOptions {
   std::shared_ptr<const ToolGrammar> strict_tools;
   // Greedy decoding only (sampling always steps one id at a time):
   // `forced_runs` feeds the ids a strict grammar leaves no choice about in
-  // one batched pass; `drafts` proposes the continuation of an n-gram of
-  // the prompt and output so far and keeps the drafted ids greedy choice
-  // agrees with, verified in one pass. Off: one step per id.
+  // one batched pass; `drafts` proposes ids (the text a strict grammar
+  // fixes next, else the continuation of an n-gram of the query and output
+  // so far) and keeps those greedy choice agrees with, verified in one
+  // pass. Off: one step per id.
   bool forced_runs = false;
   bool drafts = false;
 };
 
-// The default of both speculation switches: on, unless PINNET_DRAFT is "0".
-bool speculation_default();
+// The defaults of {forced_runs, drafts} from PINNET_DRAFT: "0" both off,
+// "1" both on, else forced runs only (drafts cost more than they save on the
+// demo and benchmark models: bench_v3_engine.py v3_speculation).
+std::pair<bool, bool> speculation_default();
 
 enum class StopReason : uint8_t {
   kEos = 0,          // the model chose the end id

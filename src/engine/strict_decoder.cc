@@ -345,6 +345,25 @@ bool StrictDecoder::apply(std::span<float> logits, uint64_t tokens_left) {
   return true;
 }
 
+std::string StrictDecoder::fixed_bytes(size_t limit) const {
+  std::string out;
+  if (phase_ != Phase::kInCall) return out;
+  GrammarState s = state_;
+  while (out.size() < limit) {
+    int only = -1;
+    for (int b = 0; b < 256; ++b) {
+      GrammarState t = s;
+      if (!t.accept(static_cast<uint8_t>(b))) continue;
+      if (only >= 0) return out;
+      only = b;
+    }
+    if (only < 0) return out;
+    s.accept(static_cast<uint8_t>(only));
+    out.push_back(static_cast<char>(only));
+  }
+  return out;
+}
+
 std::optional<uint32_t> StrictDecoder::only_id(uint64_t tokens_left) {
   const uint64_t room = tokens_left > 0 ? tokens_left - 1 : 0;
   if (!make_mask(room) || !mask_.fewer_than(2)) return std::nullopt;

@@ -178,6 +178,9 @@ class StrictDecoder {
   // ids of budget, whatever the logits; nothing when there is a choice (or
   // none at all).
   std::optional<uint32_t> only_id(uint64_t tokens_left);
+  // Inside a call: the next bytes the grammar allows no alternative to (at
+  // most `limit`), e.g. '","arguments":{"' after a name; empty elsewhere.
+  std::string fixed_bytes(size_t limit) const;
 
   bool in_call() const { return phase_ == Phase::kInCall; }
   const GrammarState& state() const { return state_; }

@@ -151,7 +151,7 @@ class V2Engine:
     # Greedy calls only (sampling always steps one id at a time). V2Engine
     # batches forced ids; drafted ids take the step path there.
     def set_speculation(self, forced: bool = True, drafts: bool = True) -> None:
-        """Choose how greedy calls run the model: `forced` feeds the ids a strict grammar leaves no choice about in one batched pass; `drafts` proposes ids copied from the prompt and keeps those greedy choice agrees with, checked in one pass. Batched passes round differently from single steps, so a near-tie may fall the other way. Both default to on; PINNET_DRAFT=0 turns both off; (False, False) is the step-by-step path."""
+        """Choose how greedy calls run the model: `forced` feeds the ids a strict grammar leaves no choice about in one batched pass; `drafts` proposes ids copied from the prompt and keeps those greedy choice agrees with, checked in one pass. Batched passes round differently from single steps, so a near-tie may fall the other way. The default is PINNET_DRAFT: 0 both off, 1 both on, else forced ids only; (False, False) is the step-by-step path."""
     def speculation(self) -> Speculation:
         """The switches of set_speculation as a dict: `forced`, `drafts`."""
 
@@ -249,7 +249,7 @@ class V3Engine:
     # Greedy calls only (sampling always steps one id at a time). V2Engine
     # batches forced ids; drafted ids take the step path there.
     def set_speculation(self, forced: bool = True, drafts: bool = True) -> None:
-        """Choose how greedy calls run the model: `forced` feeds the ids a strict grammar leaves no choice about in one batched pass; `drafts` proposes ids copied from the prompt and keeps those greedy choice agrees with, checked in one pass. Batched passes round differently from single steps, so a near-tie may fall the other way. Both default to on; PINNET_DRAFT=0 turns both off; (False, False) is the step-by-step path."""
+        """Choose how greedy calls run the model: `forced` feeds the ids a strict grammar leaves no choice about in one batched pass; `drafts` proposes ids copied from the prompt and keeps those greedy choice agrees with, checked in one pass. Batched passes round differently from single steps, so a near-tie may fall the other way. The default is PINNET_DRAFT: 0 both off, 1 both on, else forced ids only; (False, False) is the step-by-step path."""
     def speculation(self) -> Speculation:
         """The switches of set_speculation as a dict: `forced`, `drafts`."""
     @property

@@ -32,8 +32,10 @@ PyObject* speculation(const Runner& r) {
   "proposed ahead and checked in one pass; only those greedy choice agrees\n"             \
   "with are kept. Batched passes round their sums differently from single\n"              \
   "steps, so a near-tie between two ids may fall the other way. Sampling\n"                \
-  "always steps. Both default to on; PINNET_DRAFT=0 in the environment\n"                 \
-  "turns both off. `set_speculation(False, False)` is the step-by-step path."
+  "always steps. The default is PINNET_DRAFT from the environment: 0 both\n"               \
+  "off, 1 both on, else forced ids only (drafts cost more passes than they\n"             \
+  "save on the shipped models). `set_speculation(False, False)` is the\n"                 \
+  "step-by-step path."
 
 #define PINNET_SPECULATION_DOC \
   "speculation($self)\n--\n\nThe switches of set_speculation as a dict: `forced`, `drafts`."

@@ -1,5 +1,6 @@
 #include "runners/gen3_runner.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "core/simd/cq_kernels.h"
@@ -95,35 +96,52 @@ class V3Session final : public engine::DecodeSession {
                            restore, run, keep);
   }
   const char* step(uint32_t id, std::span<float> logits) override {
+    if (!replay_.empty()) return feed(std::span<const uint32_t>(&id, 1), logits);
     if (!cache_) cache_.emplace(model_.new_cache(positions_, kv_int8_));
     model_.step(id, *cache_, logits);
     return nullptr;
   }
-  uint64_t position() const override { return cache_ ? cache_->position() : 0; }
+  uint64_t position() const override { return (cache_ ? cache_->position() : 0) + replay_.size(); }
   const char* feed(std::span<const uint32_t> ids, std::span<float> logits) override {
     if (!cache_) cache_.emplace(model_.new_cache(positions_, kv_int8_));
+    if (!replay_.empty()) {
+      replay_.insert(replay_.end(), ids.begin(), ids.end());
+      ids = replay_;
+    }
     model_.prefill(ids, &*cache_, logits);
+    replay_.clear();
     return nullptr;
   }
   // The cache's windowed rings, convolution histories and n-gram state are
   // overwritten by later positions, so a rewind restores the state from
-  // before the verify pass and runs the kept ids again.
+  // before the verify pass; the kept ids run again at the front of the next
+  // pass (`replay_`), which the next id needs anyway.
   bool can_verify() const override { return true; }
   const char* verify(std::span<const uint32_t> ids, std::span<float> rows) override {
     if (!cache_) cache_.emplace(model_.new_cache(positions_, kv_int8_));
+    const size_t replayed = replay_.size();
+    replay_.insert(replay_.end(), ids.begin(), ids.end());
     before_.emplace(cache_->snapshot());
-    verified_.assign(ids.begin(), ids.end());
-    model_.prefill_all(ids, &*cache_, rows);
+    verified_ = std::move(replay_);
+    replay_.clear();
+    const uint64_t width = model_.logit_width();
+    if (replayed == 0) {
+      model_.prefill_all(verified_, &*cache_, rows);
+    } else {
+      all_rows_.resize(verified_.size() * width);
+      model_.prefill_all(verified_, &*cache_, all_rows_);
+      std::copy(all_rows_.begin() + static_cast<ptrdiff_t>(replayed * width), all_rows_.end(),
+                rows.begin());
+    }
     return nullptr;
   }
   const char* rewind(uint64_t position) override {
-    if (!cache_ || position == cache_->position()) return nullptr;
+    if (!cache_ || position == this->position()) return nullptr;
     const uint64_t from = before_ ? before_->position() : UINT64_MAX;
-    if (from > position || position > from + verified_.size())
+    if (!replay_.empty() || from > position || position > from + verified_.size())
       return "rewind past the last verified ids";
     cache_->restore(*before_, positions_);
-    const uint64_t kept = position - from;
-    if (kept > 0) model_.prefill(std::span<const uint32_t>(verified_).first(kept), &*cache_, {});
+    replay_.assign(verified_.begin(), verified_.begin() + static_cast<ptrdiff_t>(position - from));
     return nullptr;
   }
 
@@ -137,6 +155,8 @@ class V3Session final : public engine::DecodeSession {
   std::optional<gen3::KvCache> cache_;
   std::optional<gen3::KvCache> before_;  // the state before the last verify pass
   std::vector<uint32_t> verified_;       // that pass's ids
+  std::vector<uint32_t> replay_;         // kept ids a rewind took back, run with the next pass
+  std::vector<float> all_rows_;          // a verify pass's rows, replayed ids included
 };
 
 }  // namespace

@@ -75,8 +75,7 @@ class V3Runner {
   // Greedy calls feed the ids a strict grammar forces in one batched pass
   // (`forced_runs`) and verify ids drafted from the prompt in one pass
   // (`drafts`); the ids kept are those step-by-step greedy decoding picks up
-  // to float rounding of batched products. Both default to on unless
-  // PINNET_DRAFT is 0.
+  // to float rounding of batched products. Defaults: speculation_default().
   void set_speculation(bool forced_runs, bool drafts) const;
   std::pair<bool, bool> speculation() const;
 

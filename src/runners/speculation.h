@@ -25,8 +25,8 @@ class Speculation {
   }
 
  private:
-  std::atomic<bool> forced_{engine::speculation_default()};
-  std::atomic<bool> drafts_{engine::speculation_default()};
+  std::atomic<bool> forced_{engine::speculation_default().first};
+  std::atomic<bool> drafts_{engine::speculation_default().second};
 };
 
 }  // namespace pinnet::runners
