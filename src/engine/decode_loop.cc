@@ -236,7 +236,9 @@ GenerateOutput decode_ids(const DecodePolicy& policy, const Vocabulary& vocab,
         if (fixed.size() >= 2)
           vocab.piece_trie->get().longest_cover(fixed, std::min<uint64_t>(longest, kMaxDraft), draft);
       }
-      if (draft.empty())
+      // Copies from the query are argument values: inside a strict call
+      // (free text, drafted from chance matches, rarely keeps a draft).
+      if (draft.empty() && strict && strict->in_call())
         propose_draft(text, std::min<uint64_t>(fixed_ids, text.size()), longest, draft);
       if (!draft.empty()) {
         verified = pending;
