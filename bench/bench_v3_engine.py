@@ -23,6 +23,17 @@ first call of each kind is a warm-up and also reported as first_seconds):
                            per compute form (float, int8) and key/value cache
                            form; median seconds, warm / cold, and the bytes
                            the cache keeps for the tool list
+  v3_speculation           one strict call (engine.call, greedy, tool choice
+                           "auto") step by step (set_speculation(False,
+                           False)) and with forced and drafted ids: median
+                           seconds of the whole call, of its prompt pass
+                           alone (generate with budget 1), and decode ids
+                           per second (completion ids over the call minus
+                           the prompt pass), on the queries of this file
+                           with the five tools (bench-gen3: random weights,
+                           so drafts are rarely kept) and on the demo
+                           model's held-out and hand-written queries
+                           (model "demo"); same_calls: calls equal both ways
   v3_concurrent_overlap    two Python threads calling generate on one engine
                            at once versus one after the other, pool of 1
 each at PINNET_NUM_THREADS = 1 and 2 (a child process per setting, since
@@ -51,7 +62,7 @@ from timing import OtherLoad, emit, ready, timed
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 MODEL = os.path.join(ROOT, "build", "cache", "bench-gen3.tesk")
 NAMES = ("v3_ttft", "v3_run_json", "v3_generate", "v3_generate_constrained", "v3_decode_step",
-         "v3_prefix_cache", "v3_concurrent_overlap")
+         "v3_prefix_cache", "v3_speculation", "v3_concurrent_overlap")
 THREADS = (1, 2)
 REPEATS = 5
 BUDGET = 256
@@ -117,6 +128,9 @@ def child(filt, threads):
     if filt in "v3_prefix_cache":
         prefix_cache(threads)
 
+    if filt in "v3_speculation":
+        speculation(threads)
+
     if filt in "v3_generate_constrained":
         load = OtherLoad()
         sec, first, out = timed(lambda: engine.generate(QUERY, TOOLS, constrain=True))
@@ -166,6 +180,59 @@ def prefix_cache(threads):
                   "warm_over_cold": round(w / c, 4), "bytes_per_tool_list": before["bytes"],
                   "entries": info["entries"], "warm_calls": len(warm),
                   "warm_hits": info["hits"] - before["hits"]}, load)
+
+
+def speculation(threads):
+    """Strict calls step by step and with forced and drafted ids."""
+    import pinnet_rs
+
+    sets = [("bench-gen3", MODEL, [(q, TOOLS) for q in [QUERY] + WARM_QUERIES])]
+    try:
+        import json
+
+        from pinnet_tools.models import DEMO_MODEL
+        from pinnet_tools.train import evaluate
+        demo = [(ex.query, json.dumps(ex.tools)) for ex in evaluate.held_out(20)]
+        demo += [(ex.query, json.dumps(ex.tools)) for ex in evaluate.human("demo_tools")[:20]]
+        sets.append(("demo", str(DEMO_MODEL), demo))
+    except ImportError:
+        pass
+    for model_name, path, queries in sets:
+        engine = pinnet_rs.V3Engine.load(path)
+        engine.set_prefix_cache_bytes(0)
+        load = OtherLoad()
+        rows = {}
+        calls = {}
+        for mode, switches in (("step", (False, False)), ("fast", (True, True))):
+            engine.set_speculation(*switches)
+            engine.call(*queries[0])  # warm-up
+            call_s, prompt_s, ids = [], [], 0
+            calls[mode] = []
+            for q, t in queries:
+                times, out = [], None
+                for _ in range(3):
+                    start = time.perf_counter()
+                    out = engine.call(q, t)
+                    times.append(time.perf_counter() - start)
+                p = []
+                for _ in range(3):
+                    start = time.perf_counter()
+                    engine.generate(q, t, max_new_tokens=1)
+                    p.append(time.perf_counter() - start)
+                call_s.append(statistics.median(times))
+                prompt_s.append(statistics.median(p))
+                ids += out["completion_tokens"]
+                calls[mode].append(out)
+            decode_s = max(sum(call_s) - sum(prompt_s), 1e-9)
+            rows[mode] = {"seconds": round(statistics.median(call_s), 6),
+                          "prompt_seconds": round(statistics.median(prompt_s), 6),
+                          "ids": ids, "ids_per_second": round(ids / decode_s, 1)}
+        engine.set_speculation()
+        same = sum(a == b for a, b in zip(calls["step"], calls["fast"]))
+        emit({"name": "v3_speculation", "threads": threads, "model": model_name,
+              "queries": len(queries), "step": rows["step"], "fast": rows["fast"],
+              "speedup": round(rows["fast"]["ids_per_second"] / rows["step"]["ids_per_second"], 3),
+              "same_calls": same}, load)
 
 
 def overlap(filt):

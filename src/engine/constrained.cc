@@ -261,6 +261,31 @@ uint32_t CharTrie::child(uint32_t node, uint8_t byte) const {
   return kNone;
 }
 
+void PieceTrie::longest_cover(std::string_view text, size_t max_ids,
+                              std::vector<uint32_t>& out) const {
+  size_t at = 0;
+  for (size_t n = 0; n < max_ids && at < text.size(); ++n) {
+    uint32_t node = 0;
+    size_t best_len = 0;
+    uint32_t best_id = 0;
+    for (size_t j = at; j < text.size(); ++j) {
+      const Node& nd = nodes_[node];
+      const auto b = static_cast<uint8_t>(text[j]);
+      const Edge* e = std::lower_bound(edges_.data() + nd.edges_begin, edges_.data() + nd.edges_end, b,
+                                       [](const Edge& x, uint8_t v) { return x.byte < v; });
+      if (e == edges_.data() + nd.edges_end || e->byte != b) break;
+      node = e->node;
+      if (nodes_[node].ends_begin < nodes_[node].ends_end) {
+        best_len = j + 1 - at;
+        best_id = ids_[nodes_[node].ends_begin];
+      }
+    }
+    if (best_len == 0) return;
+    out.push_back(best_id);
+    at += best_len;
+  }
+}
+
 PieceTrie::PieceTrie(const std::vector<std::string>& piece_texts)
     : piece_count_(static_cast<uint32_t>(piece_texts.size())) {
   // Sorting the ids by text lays every subtree out contiguously: a node's

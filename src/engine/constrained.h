@@ -65,6 +65,9 @@ class PieceTrie {
  public:
   explicit PieceTrie(const std::vector<std::string>& piece_texts);
   uint32_t piece_count() const { return piece_count_; }
+  // `text` spelt by the longest piece at each point, at most `max_ids` ids
+  // appended to `out`; stops early where no piece continues the text.
+  void longest_cover(std::string_view text, size_t max_ids, std::vector<uint32_t>& out) const;
 
  private:
   friend class ConstrainedDecoder;

@@ -60,6 +60,29 @@ class DecodeSession {
   // unknown. A session that keeps prompt prefixes may keep its state there.
   virtual void fixed_prefix(uint64_t ids) { (void)ids; }
 
+  // Several ids from position(), in one batched pass when the session has
+  // one: the logits after the last replace `logits`. A pass rounds its
+  // products differently from single steps (float products sum in another
+  // order), so the logits match step() up to float rounding. Default: a
+  // step() per id.
+  virtual const char* feed(std::span<const uint32_t> ids, std::span<float> logits);
+  // Whether verify() and rewind() work (drafted ids need both).
+  virtual bool can_verify() const { return false; }
+  // Runs `ids` from position() in one pass, writing the logits after each
+  // (ids.size() rows of the logit width, in order) into `rows`; afterwards
+  // rewind() may drop any number of them. Only when can_verify().
+  virtual const char* verify(std::span<const uint32_t> ids, std::span<float> rows) {
+    (void)ids;
+    (void)rows;
+    return "this session cannot verify drafted ids";
+  }
+  // Back to `position`, between the position before the last verify() and
+  // now: the positions past it are gone, as if never run.
+  virtual const char* rewind(uint64_t position) {
+    (void)position;
+    return "this session cannot rewind";
+  }
+
  protected:
   ~DecodeSession() = default;
 };

@@ -1,8 +1,19 @@
 #include "engine/generation.h"
 
+#include <cstdlib>
+#include <string_view>
+
 #include "engine/completion_text.h"
 
 namespace pinnet::engine {
+
+std::pair<bool, bool> speculation_default() {
+  const char* env = std::getenv("PINNET_DRAFT");
+  const std::string_view v = env == nullptr ? "" : env;
+  if (v == "1") return {true, true};
+  if (v == "forced") return {true, false};
+  return {false, false};
+}
 
 std::string stop_name(const DecodePolicy& policy, const GenerateOutput& out) {
   switch (out.stop) {

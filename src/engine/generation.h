@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace pinnet::engine {
@@ -24,7 +25,21 @@ struct GenerateOptions {
   // Strict tool calls (the tool choice compiled in); `constrain` is then
   // not looked at.
   std::shared_ptr<const ToolGrammar> strict_tools;
+  // Greedy decoding only (sampling always steps one id at a time):
+  // `forced_runs` feeds the ids a strict grammar leaves no choice about in
+  // one batched pass; `drafts` proposes ids (the text a strict grammar
+  // fixes next, else the continuation of an n-gram of the query and output
+  // so far) and keeps those greedy choice agrees with, verified in one
+  // pass. Off: one step per id.
+  bool forced_runs = false;
+  bool drafts = false;
 };
+
+// The defaults of {forced_runs, drafts} from PINNET_DRAFT: "1" both on,
+// "forced" forced runs only, else both off: the step path, exact, since
+// neither saves time yet on the demo and benchmark models
+// (bench_v3_engine.py v3_speculation) and batched passes round differently.
+std::pair<bool, bool> speculation_default();
 
 enum class StopReason : uint8_t {
   kEos = 0,          // the model chose the end id

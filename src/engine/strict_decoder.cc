@@ -285,43 +285,31 @@ void StrictDecoder::call_start_mask(uint64_t room, std::optional<uint32_t> extra
   if (blanks) mask_.add(vocab_.blank_);
 }
 
-bool StrictDecoder::apply(std::span<float> logits, uint64_t tokens_left) {
-  const uint64_t room = tokens_left > 0 ? tokens_left - 1 : 0;
+bool StrictDecoder::make_mask(uint64_t room) {
   switch (phase_) {
     case Phase::kOutside:
-      // A call opened now must still be able to close within the budget.
-      if (open_id_ && *open_id_ < logits.size() && start_.shortest() > room) {
-        logits[*open_id_] += kForbidden;
-      }
-      return true;
+      return false;
     case Phase::kMayThink:
       // Thinking first needs room for the close marker and the call after
       // it; white space may come first (a tokenizer's word-start piece).
       call_start_mask(room, room > start_.shortest() ? think_open_ : std::nullopt,
                       room > start_.shortest() && blank_ids_ < kMaxBlankIds);
-      break;
+      return true;
     case Phase::kThinking:
-      if (room > start_.shortest()) {
-        // Free reasoning, but no end of the generation and no call inside it.
-        for (uint32_t id : end_ids_) {
-          if (id < logits.size()) logits[id] += kForbidden;
-        }
-        if (open_id_ && *open_id_ < logits.size()) logits[*open_id_] += kForbidden;
-        return true;
-      }
+      if (room > start_.shortest()) return false;
       // Only the close and the shortest call still fit: close now.
       mask_.clear(vocab_.piece_count());
       mask_.set(*think_close_);
-      break;
+      return true;
     case Phase::kAfterThink:
       call_start_mask(room, std::nullopt, room > start_.shortest() && blank_ids_ < kMaxBlankIds);
-      break;
+      return true;
     case Phase::kAfter:
       mask_.clear(vocab_.piece_count());
       for (uint32_t id : end_ids_) {
         if (id < vocab_.piece_count()) mask_.set(id);
       }
-      break;
+      return true;
     case Phase::kInCall:
       masker_.compute(state_, room, mask_);
       // A budget too short for any way out: keep the call valid as far as
@@ -330,11 +318,60 @@ bool StrictDecoder::apply(std::span<float> logits, uint64_t tokens_left) {
       // An end id ends the generation whatever its text (a tokenizer may
       // spell "<|im_end|>" with bytes a string accepts).
       for (uint32_t id : end_ids_) mask_.reset(id);
-      break;
+      return true;
+  }
+  return false;
+}
+
+bool StrictDecoder::apply(std::span<float> logits, uint64_t tokens_left) {
+  const uint64_t room = tokens_left > 0 ? tokens_left - 1 : 0;
+  if (!make_mask(room)) {
+    if (phase_ == Phase::kOutside) {
+      // A call opened now must still be able to close within the budget.
+      if (open_id_ && *open_id_ < logits.size() && start_.shortest() > room) {
+        logits[*open_id_] += kForbidden;
+      }
+    } else {
+      // Free reasoning, but no end of the generation and no call inside it.
+      for (uint32_t id : end_ids_) {
+        if (id < logits.size()) logits[id] += kForbidden;
+      }
+      if (open_id_ && *open_id_ < logits.size()) logits[*open_id_] += kForbidden;
+    }
+    return true;
   }
   if (!mask_.any()) return false;
   mask_.apply(logits);
   return true;
+}
+
+std::string StrictDecoder::fixed_bytes(size_t limit) const {
+  std::string out;
+  if (phase_ != Phase::kInCall) return out;
+  GrammarState s = state_;
+  while (out.size() < limit) {
+    int only = -1;
+    for (int b = 0; b < 256; ++b) {
+      GrammarState t = s;
+      if (!t.accept(static_cast<uint8_t>(b))) continue;
+      if (only >= 0) return out;
+      only = b;
+    }
+    if (only < 0) return out;
+    s.accept(static_cast<uint8_t>(only));
+    out.push_back(static_cast<char>(only));
+  }
+  return out;
+}
+
+std::optional<uint32_t> StrictDecoder::only_id(uint64_t tokens_left) {
+  const uint64_t room = tokens_left > 0 ? tokens_left - 1 : 0;
+  if (!make_mask(room) || !mask_.fewer_than(2)) return std::nullopt;
+  const std::vector<uint64_t>& bits = mask_.bits();
+  for (size_t w = 0; w < bits.size(); ++w) {
+    if (bits[w] != 0) return static_cast<uint32_t>(w * 64 + std::countr_zero(bits[w]));
+  }
+  return std::nullopt;
 }
 
 void StrictDecoder::feed(std::string_view bytes) {

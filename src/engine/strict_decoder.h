@@ -174,6 +174,13 @@ class StrictDecoder {
   bool apply(std::span<float> logits, uint64_t tokens_left);
   // The bytes of the id that was kept.
   void feed(std::string_view bytes);
+  // The id apply() would leave as the only one allowed with `tokens_left`
+  // ids of budget, whatever the logits; nothing when there is a choice (or
+  // none at all).
+  std::optional<uint32_t> only_id(uint64_t tokens_left);
+  // Inside a call: the next bytes the grammar allows no alternative to (at
+  // most `limit`), e.g. '","arguments":{"' after a name; empty elsewhere.
+  std::string fixed_bytes(size_t limit) const;
 
   bool in_call() const { return phase_ == Phase::kInCall; }
   const GrammarState& state() const { return state_; }
@@ -191,6 +198,9 @@ class StrictDecoder {
   // The mask of the call's first id, plus `extra` when the budget still
   // leaves room for the call after it.
   void call_start_mask(uint64_t room, std::optional<uint32_t> extra, bool blanks);
+  // Makes mask_ for `room` bytes after the next id; false in the phases
+  // that only bias a few ids (free text, reasoning).
+  bool make_mask(uint64_t room);
   std::shared_ptr<const ToolGrammar> grammar_;
   const StrictVocab& vocab_;
   std::optional<uint32_t> open_id_;

@@ -33,6 +33,10 @@ class PrefixCacheInfo(TypedDict):
     hits: int      # calls that started from a kept prompt prefix
     misses: int    # calls long enough to start from one that found none
 
+class Speculation(TypedDict):
+    forced: bool  # forced ids of strict calls in one batched pass
+    drafts: bool  # ids drafted from the prompt, verified in one pass
+
 class V2Generation(TypedDict):
     text: str
     tool_call: Optional[str]  # untrimmed
@@ -144,6 +148,12 @@ class V2Engine:
         """Drop every prompt-prefix cache entry (the counters stay)."""
     def prefix_cache_info(self) -> PrefixCacheInfo:
         """The prompt-prefix cache as a dict: `bytes` held, `capacity`, `entries`, `hits` (calls that started from a kept prefix) and `misses` (calls long enough to start from one that found none)."""
+    # Greedy calls only (sampling always steps one id at a time). V2Engine
+    # batches forced ids; drafted ids take the step path there.
+    def set_speculation(self, forced: bool = True, drafts: bool = True) -> None:
+        """Choose how greedy calls run the model: `forced` feeds the ids a strict grammar leaves no choice about in one batched pass; `drafts` proposes ids copied from the prompt and keeps those greedy choice agrees with, checked in one pass. Batched passes round differently from single steps, so a near-tie may fall the other way. The default is PINNET_DRAFT: 1 both on, "forced" forced ids only, else both off; (False, False) is the step-by-step path."""
+    def speculation(self) -> Speculation:
+        """The switches of set_speculation as a dict: `forced`, `drafts`."""
 
 class V3Generation(TypedDict):
     text: str
@@ -236,6 +246,12 @@ class V3Engine:
         """Drop every prompt-prefix cache entry (the counters stay)."""
     def prefix_cache_info(self) -> PrefixCacheInfo:
         """The prompt-prefix cache as a dict: `bytes` held, `capacity`, `entries`, `hits` (calls that started from a kept prefix) and `misses` (calls long enough to start from one that found none)."""
+    # Greedy calls only (sampling always steps one id at a time). V2Engine
+    # batches forced ids; drafted ids take the step path there.
+    def set_speculation(self, forced: bool = True, drafts: bool = True) -> None:
+        """Choose how greedy calls run the model: `forced` feeds the ids a strict grammar leaves no choice about in one batched pass; `drafts` proposes ids copied from the prompt and keeps those greedy choice agrees with, checked in one pass. Batched passes round differently from single steps, so a near-tie may fall the other way. The default is PINNET_DRAFT: 1 both on, "forced" forced ids only, else both off; (False, False) is the step-by-step path."""
+    def speculation(self) -> Speculation:
+        """The switches of set_speculation as a dict: `forced`, `drafts`."""
     @property
     def num_layers(self) -> int:
         """How many blocks this engine is running."""

@@ -6,6 +6,7 @@
 #include "python/engine_class.h"
 #include "python/engines.h"
 #include "python/prefix_cache_methods.h"
+#include "python/speculation_methods.h"
 #include "python/tool_call.h"
 
 namespace pinnet::py {
@@ -244,6 +245,8 @@ PyMethodDef methods[] = {
     Engine::method<PINNET_SET_PREFIX_CACHE_BYTES_DOC, set_prefix_cache_bytes<V3Runner>>(),
     Engine::method<PINNET_CLEAR_PREFIX_CACHE_DOC, clear_prefix_cache<V3Runner>>(),
     Engine::method<PINNET_PREFIX_CACHE_INFO_DOC, prefix_cache_info<V3Runner>>(),
+    Engine::method<PINNET_SET_SPECULATION_DOC, set_speculation<V3Runner>>(),
+    Engine::method<PINNET_SPECULATION_DOC, speculation<V3Runner>>(),
     kEndOfMethods,
 };
 

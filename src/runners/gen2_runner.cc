@@ -9,6 +9,7 @@
 #include "models/gen2/load.h"
 #include "runners/embedding_cache.h"
 #include "runners/prefix_cache.h"
+#include "runners/speculation.h"
 #include "runners/vocabulary.h"
 
 namespace pinnet::runners {
@@ -37,6 +38,7 @@ struct V2Runner::Impl {
   // States after prompt prefixes, by mode (see V2Prefix; generation states
   // all have the same capacity and window).
   mutable PrefixCache<V2Prefix> prefixes{default_prefix_cache_bytes()};
+  Speculation speculation;  // forced and drafted ids
 
   const gen2::V2Model& model() const { return bundle.model; }
   const gen2::V2Geometry& geometry() const { return bundle.model.geometry(); }
@@ -160,6 +162,11 @@ class V2Session final : public engine::DecodeSession {
     return model_.step(id, state_, logits);
   }
   uint64_t position() const override { return state_.position; }
+  // The batched prefill from the state's position (no rewind: drafted ids
+  // take the step path).
+  const char* feed(std::span<const uint32_t> ids, std::span<float> logits) override {
+    return model_.prefill(ids, state_, logits);
+  }
 
  private:
   const gen2::V2Model& model_;
@@ -213,8 +220,9 @@ namespace {
 engine::GenerateOutput generate_on(const V2Runner& runner, const V2Runner::Impl& impl,
                                    gen2::V2SequenceState& state, std::string_view query,
                                    std::string_view tools_json,
-                                   const engine::GenerateOptions& options,
+                                   const engine::GenerateOptions& given,
                                    const PieceSink* on_piece) {
+  const engine::GenerateOptions options = impl.speculation.applied(given);
   V2Session session(impl.model(), state, impl.prefixes);
   auto open = [&](uint64_t positions) -> engine::DecodeSession& { return session.open(positions); };
   const engine::DecodeModel m{impl.geometry().max_seq_len, impl.geometry().vocab_size, open};
@@ -254,8 +262,8 @@ engine::GenerateOutput V2Runner::generate_with_deltas(std::string_view query,
   V2Session session(impl_->model(), state, impl_->prefixes);
   auto open = [&](uint64_t positions) -> engine::DecodeSession& { return session.open(positions); };
   const engine::DecodeModel m{impl_->geometry().max_seq_len, impl_->geometry().vocab_size, open};
-  return engine::decode_with_deltas(policy(), impl_->words->vocab(), m, query, tools_json, options,
-                                    &on_delta);
+  return engine::decode_with_deltas(policy(), impl_->words->vocab(), m, query, tools_json,
+                                    impl_->speculation.applied(options), &on_delta);
 }
 
 std::vector<std::string> V2Runner::run_batch(
@@ -314,6 +322,12 @@ std::vector<ScoredTool> V2Runner::retrieve_tools(std::string_view query,
 void V2Runner::set_prefix_cache_bytes(uint64_t bytes) const { impl_->prefixes.set_capacity(bytes); }
 void V2Runner::clear_prefix_cache() const { impl_->prefixes.clear(); }
 PrefixCacheInfo V2Runner::prefix_cache_info() const { return impl_->prefixes.info(); }
+void V2Runner::set_speculation(bool forced_runs, bool drafts) const {
+  impl_->speculation.set(forced_runs, drafts);
+}
+std::pair<bool, bool> V2Runner::speculation() const {
+  return {impl_->speculation.forced_runs(), impl_->speculation.drafts()};
+}
 
 V2Config V2Runner::config() const {
   const gen2::V2Geometry& g = impl_->geometry();

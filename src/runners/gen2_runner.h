@@ -94,6 +94,13 @@ class V2Runner {
   void clear_prefix_cache() const;
   PrefixCacheInfo prefix_cache_info() const;
 
+  // Greedy calls feed the ids a strict grammar forces in one batched pass
+  // (`forced_runs`) and verify ids drafted from the prompt in one pass
+  // (`drafts`); the ids kept are those step-by-step greedy decoding picks up
+  // to float rounding of batched products. Defaults: speculation_default().
+  void set_speculation(bool forced_runs, bool drafts) const;
+  std::pair<bool, bool> speculation() const;
+
   V2Config config() const;
   uint64_t max_seq_len() const { return config().max_seq_len; }
   // The tokenizer and marker ids the decode loop uses (prompt lengths for

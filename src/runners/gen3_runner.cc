@@ -1,5 +1,6 @@
 #include "runners/gen3_runner.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "core/simd/cq_kernels.h"
@@ -7,6 +8,7 @@
 #include "models/gen3/confidence_head.h"
 #include "models/gen3/load.h"
 #include "runners/prefix_cache.h"
+#include "runners/speculation.h"
 #include "runners/vocabulary.h"
 
 namespace pinnet::runners {
@@ -30,6 +32,7 @@ struct V3Runner::Impl {
   mutable engine::ToolGrammarCache grammars{engine::kToolGrammars};
   // Sessions after prompt prefixes, by mode (see Mode).
   mutable PrefixCache<V3Prefix> prefixes{default_prefix_cache_bytes()};
+  Speculation speculation;  // forced and drafted ids
   SplitRule split;  // where prompts may be cut (set once the compute form is)
 };
 
@@ -93,11 +96,54 @@ class V3Session final : public engine::DecodeSession {
                            restore, run, keep);
   }
   const char* step(uint32_t id, std::span<float> logits) override {
+    if (!replay_.empty()) return feed(std::span<const uint32_t>(&id, 1), logits);
     if (!cache_) cache_.emplace(model_.new_cache(positions_, kv_int8_));
     model_.step(id, *cache_, logits);
     return nullptr;
   }
-  uint64_t position() const override { return cache_ ? cache_->position() : 0; }
+  uint64_t position() const override { return (cache_ ? cache_->position() : 0) + replay_.size(); }
+  const char* feed(std::span<const uint32_t> ids, std::span<float> logits) override {
+    if (!cache_) cache_.emplace(model_.new_cache(positions_, kv_int8_));
+    if (!replay_.empty()) {
+      replay_.insert(replay_.end(), ids.begin(), ids.end());
+      ids = replay_;
+    }
+    model_.prefill(ids, &*cache_, logits);
+    replay_.clear();
+    return nullptr;
+  }
+  // The cache's windowed rings, convolution histories and n-gram state are
+  // overwritten by later positions, so a rewind restores the state from
+  // before the verify pass; the kept ids run again at the front of the next
+  // pass (`replay_`), which the next id needs anyway.
+  bool can_verify() const override { return true; }
+  const char* verify(std::span<const uint32_t> ids, std::span<float> rows) override {
+    if (!cache_) cache_.emplace(model_.new_cache(positions_, kv_int8_));
+    const size_t replayed = replay_.size();
+    replay_.insert(replay_.end(), ids.begin(), ids.end());
+    before_.emplace(cache_->snapshot());
+    verified_ = std::move(replay_);
+    replay_.clear();
+    const uint64_t width = model_.logit_width();
+    if (replayed == 0) {
+      model_.prefill_all(verified_, &*cache_, rows);
+    } else {
+      all_rows_.resize(verified_.size() * width);
+      model_.prefill_all(verified_, &*cache_, all_rows_);
+      std::copy(all_rows_.begin() + static_cast<ptrdiff_t>(replayed * width), all_rows_.end(),
+                rows.begin());
+    }
+    return nullptr;
+  }
+  const char* rewind(uint64_t position) override {
+    if (!cache_ || position == this->position()) return nullptr;
+    const uint64_t from = before_ ? before_->position() : UINT64_MAX;
+    if (!replay_.empty() || from > position || position > from + verified_.size())
+      return "rewind past the last verified ids";
+    cache_->restore(*before_, positions_);
+    replay_.assign(verified_.begin(), verified_.begin() + static_cast<ptrdiff_t>(position - from));
+    return nullptr;
+  }
 
  private:
   const gen3::V3Model& model_;
@@ -107,6 +153,10 @@ class V3Session final : public engine::DecodeSession {
   uint64_t positions_ = 0;
   uint64_t fixed_ = 0;
   std::optional<gen3::KvCache> cache_;
+  std::optional<gen3::KvCache> before_;  // the state before the last verify pass
+  std::vector<uint32_t> verified_;       // that pass's ids
+  std::vector<uint32_t> replay_;         // kept ids a rewind took back, run with the next pass
+  std::vector<float> all_rows_;          // a verify pass's rows, replayed ids included
 };
 
 }  // namespace
@@ -146,8 +196,8 @@ engine::GenerateOutput V3Runner::generate(std::string_view query, std::string_vi
   V3Session session(model, options.kv_int8, impl_->prefixes, impl_->split);
   auto open = [&](uint64_t positions) -> engine::DecodeSession& { return session.open(positions); };
   const engine::DecodeModel m{model.geometry().max_seq_len, model.logit_width(), open};
-  return engine::decode_with_deltas(policy(), impl_->words.vocab(), m, query, tools_json, options,
-                                    on_delta);
+  return engine::decode_with_deltas(policy(), impl_->words.vocab(), m, query, tools_json,
+                                    impl_->speculation.applied(options), on_delta);
 }
 
 std::optional<float> V3Runner::confidence(std::string_view query, std::string_view tools_json,
@@ -186,6 +236,12 @@ std::optional<float> V3Runner::confidence(std::string_view query, std::string_vi
 void V3Runner::set_prefix_cache_bytes(uint64_t bytes) const { impl_->prefixes.set_capacity(bytes); }
 void V3Runner::clear_prefix_cache() const { impl_->prefixes.clear(); }
 PrefixCacheInfo V3Runner::prefix_cache_info() const { return impl_->prefixes.info(); }
+void V3Runner::set_speculation(bool forced_runs, bool drafts) const {
+  impl_->speculation.set(forced_runs, drafts);
+}
+std::pair<bool, bool> V3Runner::speculation() const {
+  return {impl_->speculation.forced_runs(), impl_->speculation.drafts()};
+}
 
 bool V3Runner::has_confidence() const { return impl_->bundle.head.has_value(); }
 uint64_t V3Runner::num_layers() const { return impl_->bundle.model.geometry().num_layers; }

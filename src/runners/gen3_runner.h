@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/cpu.h"
@@ -70,6 +71,13 @@ class V3Runner {
   void set_prefix_cache_bytes(uint64_t bytes) const;
   void clear_prefix_cache() const;
   PrefixCacheInfo prefix_cache_info() const;
+
+  // Greedy calls feed the ids a strict grammar forces in one batched pass
+  // (`forced_runs`) and verify ids drafted from the prompt in one pass
+  // (`drafts`); the ids kept are those step-by-step greedy decoding picks up
+  // to float rounding of batched products. Defaults: speculation_default().
+  void set_speculation(bool forced_runs, bool drafts) const;
+  std::pair<bool, bool> speculation() const;
 
   bool has_confidence() const;
   uint64_t num_layers() const;

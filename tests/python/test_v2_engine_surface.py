@@ -46,7 +46,7 @@ DOCS = {
 
 # Methods beyond the specified surface, documented on their own.
 BEYOND = {"open", "call", "generate_stream", "prompt_tokens", "set_prefix_cache_bytes",
-          "clear_prefix_cache", "prefix_cache_info"}
+          "clear_prefix_cache", "prefix_cache_info", "set_speculation", "speculation"}
 
 
 def test_docstrings_start_with_their_text_signature():
