@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The C++ tests cross-built for aarch64 Linux (release) and run under
 # qemu-user on three emulated processors, one per dispatch level of
-# core/cpu.h: every test on `max` (i8mm), the core and model tests on
-# neoverse-n1 (dot products) and cortex-a57 (plain NEON). Each processor's
+# core/cpu.h: every test on `max` (i8mm), the core and model tests (the
+# models against their NumPy references included) on neoverse-n1 (dot
+# products) and cortex-a57 (plain NEON). Each processor's
 # detected level is printed and checked first (PINNET_EXPECT_ISA).
 set -euo pipefail
 cd "$(dirname "$0")/.."
