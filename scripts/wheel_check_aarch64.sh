@@ -34,7 +34,7 @@ debs=(libc6 libgcc-s1 libstdc++6 python3.11 python3.11-minimal libpython3.11-min
       libpython3.11-stdlib libexpat1 zlib1g libffi8 libssl3 libbz2-1.0 liblzma5 libuuid1
       libcrypt1 libsqlite3-0)
 pins=$("$PY" -c 'from importlib.metadata import version
-print(" ".join(f"{p}=={version(p)}" for p in ("numpy", "sentencepiece", "safetensors", "pytest")))')
+print(" ".join(f"{p}=={version(p)}" for p in ("numpy", "sentencepiece", "protobuf", "safetensors", "pytest")))')
 stamp="${debs[*]} $pins"
 if [ "$(cat "$env_dir/stamp" 2>/dev/null)" != "$stamp" ]; then
   rm -rf "$env_dir"
